@@ -1,0 +1,259 @@
+#include "CPesavoDlg.h"
+
+#include "CAboutDlg.h"
+#include "DialogUnits.h"
+#include "platform/ModulePath.h"
+#include "platform/ShellOpen.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// Caption of the Test button once the Test mode runs; it lasts until the program ends.
+const QString kTestingCaption = QStringLiteral("测试中... (结束测试请关闭程序)");
+
+}  // namespace
+
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+
+CPesavoDlg::CPesavoDlg(QWidget* parent) : QDialog(parent) {
+    InitIconResources();
+    m_hIcon = QIcon(QStringLiteral(":/icons/127.svg"));
+    setWindowIcon(m_hIcon);
+    setWindowTitle(QStringLiteral("Korvane电子秤"));
+    // A fixed-size dialog: title bar and system menu, no minimise or maximise box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(ui::DialogFont(9));
+    CreateControls();
+}
+
+CPesavoDlg::~CPesavoDlg() = default;
+
+void CPesavoDlg::CreateControls() {
+    const ui::DialogUnits du(font());
+    setFixedSize(du.X(kTemplateWidth), du.Y(kTemplateHeight));
+
+    auto place = [&](QWidget* w, int id, int x, int y, int cx, int cy) {
+        w->setObjectName(QString::number(id));
+        w->setGeometry(du.Rect(x, y, cx, cy));
+        return w;
+    };
+    auto button = [&](int id, const char* caption, int x, int y, int cx, int cy) {
+        auto* b = new QPushButton(QString::fromUtf8(caption), this);
+        place(b, id, x, y, cx, cy);
+        b->setAutoDefault(false);
+        return b;
+    };
+    auto radio = [&](int id, const char* caption, int x, int y, int cx, int cy) {
+        auto* r = new QRadioButton(QString::fromUtf8(caption), this);
+        place(r, id, x, y, cx, cy);
+        r->setFocusPolicy(Qt::ClickFocus);  // reached with the arrow keys, not Tab
+        return r;
+    };
+    auto combo = [&](int id, int x, int y, int cx) {
+        auto* c = new QComboBox(this);
+        c->setEditable(true);
+        c->setInsertPolicy(QComboBox::NoInsert);
+        place(c, id, x, y, cx, 12);
+        c->installEventFilter(this);
+        c->lineEdit()->installEventFilter(this);
+        return c;
+    };
+    auto group = [&](int id, const char* caption, int x, int y, int cx, int cy) {
+        auto* g = new QGroupBox(QString::fromUtf8(caption), this);
+        place(g, id, x, y, cx, cy);
+        return g;
+    };
+
+    // Template order, which is also the tab order of the tab stops.
+    auto* connect = button(IDC_CONNECT, "开启连接", 6, 159, 62, 33);
+    connect->setIconSize(QSize(du.Y(14), du.Y(14)));
+    auto* kg = radio(IDC_UNIT_KG, "KG", 133, 166, 19, 10);
+    auto* lb = radio(IDC_UNIT_LB, "LB", 157, 166, 19, 10);
+    auto* lboz = radio(IDC_UNIT_LBOZ, "LB:OZ", 133, 180, 35, 10);
+    m_List = new QTableView(this);
+    place(m_List, IDC_LIST, 7, 5, 278, 149);
+    m_cmbPort = combo(IDC_PORT, 189, 164, 42);
+    auto* unitGroup = group(IDC_UNIT_GROUP, "显示单位选择", 129, 154, 48, 38);
+    auto* clear = button(IDC_CLEAR, "清空数据", 74, 178, 50, 14);
+    auto* refresh = button(IDC_REFRESH, "刷新", 203, 177, 28, 12);
+    auto* save = button(IDC_SAVE, "保存表格", 74, 158, 50, 14);
+    auto* portGroup = group(IDC_PORT_GROUP, "串口设置", 185, 154, 48, 38);
+    auto* languageGroup = group(IDC_LANGUAGE_GROUP, "语言设置", 232, 154, 48, 38);
+    m_cmbLanguage = combo(IDC_LANGUAGE, 238, 164, 42);
+    auto* languageOk = button(IDC_LANGUAGE_OK, "确认", 252, 177, 28, 12);
+    auto* test = button(IDC_TEST, "测试", 7, 193, 271, 13);
+
+    // Group boxes only frame their controls: keep them underneath so clicks reach the controls.
+    for (QGroupBox* g : {unitGroup, portGroup, languageGroup}) g->lower();
+
+    QWidget* order[] = {connect, m_List, m_cmbPort, clear, refresh, save, m_cmbLanguage, languageOk, test};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+
+    m_unitGroup = new QButtonGroup(this);
+    m_unitGroup->addButton(kg, 0);
+    m_unitGroup->addButton(lb, 1);
+    m_unitGroup->addButton(lboz, 2);
+    kg->setChecked(true);
+
+    // Report view: grid lines, full-row single selection, no row headers.
+    m_List->setModel(&m_Model);
+    m_List->setShowGrid(true);
+    m_List->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_List->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_List->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_List->verticalHeader()->hide();
+    m_List->verticalHeader()->setDefaultSectionSize(m_List->fontMetrics().height() + 4);
+    m_List->setWordWrap(false);
+    m_List->installEventFilter(this);
+
+    QObject::connect(languageOk, &QPushButton::clicked, this, [this] { OnLanguageOK(); });
+    QObject::connect(test, &QPushButton::clicked, this, [this] { StartTestMode(); });
+    // The connection, unit, clear, refresh and save commands are wired by their own modules.
+    Q_UNUSED(clear);
+    Q_UNUSED(refresh);
+    Q_UNUSED(save);
+}
+
+QWidget* CPesavoDlg::GetDlgItem(int id) const { return findChild<QWidget*>(QString::number(id)); }
+
+void CPesavoDlg::SetCaption(int id, const QString& text) {
+    QWidget* w = GetDlgItem(id);
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setText(text);
+    else if (auto* g = qobject_cast<QGroupBox*>(w)) g->setTitle(text);
+}
+
+void CPesavoDlg::DoDataExchange() { m_nUnit = std::max(0, m_unitGroup->checkedId()); }
+
+int CPesavoDlg::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+bool CPesavoDlg::OnInitDialog() {
+    DoDataExchange();
+    LoadSettings();
+    SetupTable();
+    m_hIconConnected = QIcon(QStringLiteral(":/icons/139.svg"));
+    m_hIconDisconnected = QIcon(QStringLiteral(":/icons/141.svg"));
+    static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT))->setIcon(m_hIconConnected);
+    m_RxBuffer.assign(kRxBufferSize, 0);
+    m_bConnected = false;
+    m_SerialPort.SetModuleDir(m_strModuleDir.toStdString());
+    if (m_SerialPort.EnumeratePorts()) {
+        FillLanguageList();
+        ApplyLanguage();
+        return true;
+    }
+    // No port (or too many): say so before the window shows; it still opens with its template
+    // captions, and the operator can list the ports again.
+    m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"Serial_Port_Abnormal"));
+    return false;
+}
+
+void CPesavoDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+QString CPesavoDlg::HelpFilePath() {
+    return QString::fromStdString(platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf"));
+}
+
+bool CPesavoDlg::OnHelp() {
+    // Relative to the working directory, as the manual is installed beside the program's folder.
+    return platform::ShellOpenDocument(HelpFilePath().toStdString());
+}
+
+void CPesavoDlg::StartTestMode() {
+    if (m_bTestMode) return;
+    m_bTestMode = true;
+    SetCaption(IDC_TEST, kTestingCaption);
+}
+
+bool CPesavoDlg::ConfirmClose() {
+    if (m_Model.rowCount() > 0) {
+        // Only an explicit Yes closes: Esc or the box's close button must not discard the table.
+        if (m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Close_Exe")) != CMyMsg::IdYes)
+            return false;
+    }
+    if (m_bConnected) {
+        m_SerialPort.QueueByte(0x3A);  // tell the scale we are leaving
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return true;
+}
+
+// Esc and Enter end the dialog through the same close path as the close box, so a stray key
+// never discards the table or leaves the scale without its disconnect notice.
+void CPesavoDlg::reject() { close(); }
+void CPesavoDlg::accept() { close(); }
+
+void CPesavoDlg::closeEvent(QCloseEvent* event) {
+    if (m_bClosing) {
+        event->accept();
+        return;
+    }
+    if (!ConfirmClose()) {
+        event->ignore();
+        return;
+    }
+    m_bClosing = true;
+    event->accept();
+    QDialog::done(QDialog::Rejected);
+}
+
+void CPesavoDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        OnHelp();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !qobject_cast<QPushButton*>(focusWidget())) {
+        close();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+bool CPesavoDlg::eventFilter(QObject* watched, QEvent* event) {
+    // Enter in the list or in a combo's edit field would otherwise be swallowed by the control.
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            auto* combo = qobject_cast<QComboBox*>(watched);
+            if (!(combo && combo->view()->isVisible())) {
+                close();
+                return true;
+            }
+        }
+        if (key->key() == Qt::Key_F1) {
+            OnHelp();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CPesavoDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // Stands in for the system menu's About item on desktops without one.
+    QMenu menu(this);
+    menu.addSeparator();
+    QAction* about = menu.addAction(QStringLiteral("关于 Pesavo(&A)..."));
+    if (menu.exec(event->globalPos()) == about) OnAbout();
+}

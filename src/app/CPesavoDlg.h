@@ -1,0 +1,115 @@
+#pragma once
+// The main window: one dialog that holds the state of the whole program. Every store is fixed
+// in size when the window is constructed; nothing is allocated per measurement.
+#include "CMyMsg.h"
+#include "CSerialPort.h"
+#include "MeasurementModel.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QPushButton;
+class QRadioButton;
+class QTableView;
+
+class CPesavoDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kStoreSize = 70000;    // entries of the weight store
+    static constexpr int kRxBufferSize = 2000;  // bytes of the receive buffer
+    static constexpr int kTextUnits = 500;      // UTF-16 units of the shared text buffer
+
+    // Control ids of window template 102.
+    enum ControlId {
+        IDC_LIST = 1000, IDC_CONNECT = 1002, IDC_PORT = 1004, IDC_LANGUAGE = 1005,
+        IDC_UNIT_KG = 1010, IDC_UNIT_LB = 1011, IDC_UNIT_LBOZ = 1012, IDC_CLEAR = 1013,
+        IDC_REFRESH = 1014, IDC_SAVE = 1015, IDC_LANGUAGE_OK = 1016, IDC_UNIT_GROUP = 1019,
+        IDC_PORT_GROUP = 1020, IDC_LANGUAGE_GROUP = 1021, IDC_TEST = 1038,
+    };
+    static constexpr int kTemplateWidth = 287, kTemplateHeight = 206;  // dialog units
+
+    explicit CPesavoDlg(QWidget* parent = nullptr);
+    ~CPesavoDlg() override;
+
+    // Initialises the window (before it is shown) and runs it modally.
+    int DoModal();
+    bool OnInitDialog();
+
+    QWidget* GetDlgItem(int id) const;
+    void DoDataExchange();  // controls → members (the unit choice)
+
+    // Settings and language.
+    void LoadSettings();
+    QString ReadLanguageText(const char16_t* section, const char16_t* key);
+    void FillLanguageList();
+    void ApplyLanguage();
+    void OnLanguageOK();
+
+    // Table.
+    bool SetupTable();
+    MeasurementModel& Model() { return m_Model; }
+
+    // Window commands of its own.
+    void OnAbout();
+    bool OnHelp();
+    void StartTestMode();
+    bool ConfirmClose();  // the close question and the disconnect notice; false keeps the window open
+
+    static QString HelpFilePath();
+
+    // ---- members, in the order of the window's state table ----
+    QIcon m_hIcon;
+    CSerialPort m_SerialPort;
+    bool m_bTestMode = false;
+    QIcon m_hIconDisconnected;
+    QIcon m_hIconConnected;
+    std::vector<std::uint8_t> m_RxBuffer;
+    int m_nRxCount = 0;
+    std::atomic<bool> m_bConnected{false};
+    bool m_bFrameError = false;
+    QComboBox* m_cmbPort = nullptr;
+    QTableView* m_List = nullptr;
+    std::array<double, kStoreSize> m_adWeight;
+    std::array<std::int16_t, kStoreSize> m_anWidthCode;
+    std::int64_t m_tReference = 0;
+    int m_nUnit = 0;
+    int m_nSearchIndex = 0;
+    QString m_strLanguageFile;
+    QStringList m_astrLanguageFiles;
+    QString m_strSettingFile;
+    QString m_strModuleDir;
+    QComboBox* m_cmbLanguage = nullptr;
+    char16_t m_szText[kTextUnits] = {};
+    CMyMsg m_MyMsg;
+    bool m_bTableFull = false;
+    QString m_strSavePath;
+    int m_nErrorCount = 0;
+
+protected:
+    void reject() override;
+    void accept() override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void SetCaption(int id, const QString& text);
+
+    MeasurementModel m_Model;
+    std::mutex m_textMutex;  // guards m_szText, shared by every text lookup
+    bool m_bClosing = false;
+    QButtonGroup* m_unitGroup = nullptr;
+};

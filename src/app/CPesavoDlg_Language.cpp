@@ -1,0 +1,121 @@
+// Settings, language files and the texts of the main window.
+#include "CPesavoDlg.h"
+
+#include "LanguageFiles.h"
+#include "platform/ModulePath.h"
+#include "platform/ProfileFile.h"
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTableView>
+
+#include <ctime>
+
+namespace {
+
+QString FromUtf8(const std::string& s) { return QString::fromStdString(s); }
+std::string ToUtf8(const QString& s) { return s.toStdString(); }
+
+struct CaptionKey {
+    int id;
+    const char16_t* key;
+};
+
+// Captions of the window's controls in section "Dialog_Caption".
+constexpr CaptionKey kCaptions[] = {
+    {CPesavoDlg::IDC_SAVE, u"Save_Excel"},           {CPesavoDlg::IDC_CLEAR, u"Clear_Data"},
+    {CPesavoDlg::IDC_UNIT_GROUP, u"Change_Unit_Caption"}, {CPesavoDlg::IDC_PORT_GROUP, u"Serial_Caption_Port"},
+    {CPesavoDlg::IDC_REFRESH, u"Serial_Refresh"},    {CPesavoDlg::IDC_LANGUAGE_GROUP, u"Language_Caption"},
+    {CPesavoDlg::IDC_LANGUAGE_OK, u"Language_OK"},
+};
+
+constexpr const char16_t* kColumnKeys[MeasurementModel::kColumns] = {u"Number", u"Data", u"Unit",
+                                                                     u"Duration", u"Update_Time", u"Explan"};
+
+}  // namespace
+
+void CPesavoDlg::LoadSettings() {
+    m_strModuleDir = FromUtf8(platform::ModuleDirectory());
+    m_strSettingFile = m_strModuleDir + QStringLiteral("Setting.ini");
+    const std::u16string fileName =
+        localisation::ReadProfileText(ToUtf8(m_strSettingFile), u"Language_Configuration", u"Language_FileName");
+    m_strLanguageFile = FromUtf8(localisation::LanguageFilePath(ToUtf8(m_strModuleDir), fileName));
+}
+
+QString CPesavoDlg::ReadLanguageText(const char16_t* section, const char16_t* key) {
+    std::lock_guard lock(m_textMutex);
+    localisation::ReadProfileText(ToUtf8(m_strLanguageFile), section, key, m_szText);
+    return QString::fromUtf16(m_szText);
+}
+
+void CPesavoDlg::FillLanguageList() {
+    m_astrLanguageFiles.clear();
+    for (const std::string& path : localisation::ListLanguageFolder(ToUtf8(m_strModuleDir)))
+        m_astrLanguageFiles.append(FromUtf8(path));
+    if (m_astrLanguageFiles.isEmpty()) return;
+
+    const std::u16string current =
+        localisation::ReadProfileText(ToUtf8(m_strSettingFile), u"Language_Configuration", u"Language_Name");
+    int selection = 0;
+    for (int i = 0; i < m_astrLanguageFiles.size(); ++i) {
+        const std::u16string name = localisation::ReadProfileText(ToUtf8(m_astrLanguageFiles[i]),
+                                                                  u"Language_Configuration", u"Language_Name");
+        m_cmbLanguage->addItem(QString::fromStdU16String(name));
+        m_cmbLanguage->setItemData(i, m_astrLanguageFiles[i], Qt::ToolTipRole);
+        if (name == current) selection = i;  // the last match wins
+    }
+    m_cmbLanguage->setCurrentIndex(selection);
+}
+
+void CPesavoDlg::ApplyLanguage() {
+    setWindowTitle(ReadLanguageText(u"Dialog_Caption", u"Dialog_Caption"));
+    auto* connect = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
+    connect->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
+    connect->setIcon(m_hIconDisconnected);
+    for (const CaptionKey& c : kCaptions) SetCaption(c.id, ReadLanguageText(u"Dialog_Caption", c.key));
+
+    // The port list from the ports found last; entry 0 searches every port.
+    const QString any = ReadLanguageText(u"Dialog_Caption", u"Port_NoChose");
+    m_cmbPort->setCurrentIndex(-1);
+    m_cmbPort->clear();
+    m_cmbPort->addItem(any);
+    for (int i = 1; i <= std::min(m_SerialPort.m_nPortCount, CSerialPort::kMaxPorts); ++i) {
+        m_cmbPort->addItem(QStringLiteral("COM%1").arg(m_SerialPort.PortAt(i)));
+        m_cmbPort->setItemData(i, QString::fromStdString(m_SerialPort.DeviceAt(i)), Qt::ToolTipRole);
+    }
+    m_cmbPort->setCurrentIndex(0);
+
+    m_MyMsg.SetLanguageFile(m_strLanguageFile);
+}
+
+void CPesavoDlg::OnLanguageOK() {
+    const int index = m_cmbLanguage->currentIndex();
+    if (index < 0 || index >= m_astrLanguageFiles.size()) return;
+    m_strLanguageFile = m_astrLanguageFiles[index];
+
+    const std::string settings = ToUtf8(m_strSettingFile);
+    const std::u16string name =
+        localisation::ReadProfileText(ToUtf8(m_strLanguageFile), u"Language_Configuration", u"Language_Name");
+    // A read-only settings file only means the next start uses the old language.
+    platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settings);
+    platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
+                                 localisation::LanguageFileNameValue(ToUtf8(m_strLanguageFile)), settings);
+    ApplyLanguage();
+
+    std::array<QString, MeasurementModel::kColumns> titles;
+    for (int c = 0; c < MeasurementModel::kColumns; ++c) titles[c] = ReadLanguageText(u"ListCtrl_Header", kColumnKeys[c]);
+    m_Model.SetTitles(titles);
+}
+
+bool CPesavoDlg::SetupTable() {
+    std::array<QString, MeasurementModel::kColumns> titles;
+    for (int c = 0; c < MeasurementModel::kColumns; ++c) titles[c] = ReadLanguageText(u"ListCtrl_Header", kColumnKeys[c]);
+    m_Model.SetTitles(titles);
+    QHeaderView* header = m_List->horizontalHeader();
+    header->setMinimumSectionSize(10);
+    for (int c = 0; c < MeasurementModel::kColumns; ++c)
+        header->resizeSection(c, c == MeasurementModel::Explan ? 200 : 80);
+    m_tReference = static_cast<std::int64_t>(std::time(nullptr));
+    return true;
+}

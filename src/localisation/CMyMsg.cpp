@@ -1,0 +1,156 @@
+#include "CMyMsg.h"
+
+#include "DialogUnits.h"
+#include "LanguageFiles.h"
+#include "UiCall.h"
+
+#include <QDialog>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPushButton>
+
+#include <vector>
+
+namespace {
+
+// State of the one box that may be on screen; touched on the user-interface thread only.
+bool g_boxOnScreen = false;
+std::vector<QEventLoop*> g_waitingForBox;
+CMyMsg::Answerer g_answerer;
+std::mutex g_answererMutex;
+
+void ReleaseBox() {
+    g_boxOnScreen = false;
+    for (QEventLoop* loop : g_waitingForBox) loop->quit();
+}
+
+}  // namespace
+
+void CMyMsg::SetAnswerer(Answerer answerer) {
+    std::lock_guard lock(g_answererMutex);
+    g_answerer = std::move(answerer);
+}
+
+void CMyMsg::SetLanguageFile(const QString& path) {
+    std::lock_guard lock(m_mutex);
+    m_strLangFile = path;
+}
+
+QString CMyMsg::LanguageFile() const {
+    std::lock_guard lock(m_mutex);
+    return m_strLangFile;
+}
+
+QString CMyMsg::ReadText(const char16_t* section, const char16_t* key) const {
+    char16_t buffer[localisation::kTextBufferUnits];
+    localisation::ReadProfileText(LanguageFile().toStdString(), section, key, buffer);
+    return QString::fromUtf16(buffer);
+}
+
+void CMyMsg::AddCaptions(Showing& s) const {
+    s.yesCaption = ReadText(u"Message_Button", u"Msg_IDYES");
+    s.noCaption = ReadText(u"Message_Button", u"Msg_IDNO");
+    s.okCaption = ReadText(u"Message_Button", u"Msg_IDOK");
+}
+
+CMyMsg::Showing CMyMsg::Prepare(int mode, const QString& text, const QString& title) const {
+    Showing s;
+    s.mode = mode;
+    s.text = text;
+    s.title = title.isEmpty() ? ReadText(u"Message", u"Warning") : title;
+    AddCaptions(s);
+    return s;
+}
+
+void CMyMsg::SetMessage(int mode, const QString& text, const QString& title) {
+    const Showing s = Prepare(mode, text, title);
+    std::lock_guard lock(m_mutex);
+    m_strTitle = s.title;
+    m_strText = s.text;
+    m_nMode = s.mode;
+}
+
+int CMyMsg::DoModal(std::stop_token stop) {
+    Showing s;
+    {
+        std::lock_guard lock(m_mutex);
+        s.mode = m_nMode;
+        s.title = m_strTitle;
+        s.text = m_strText;
+    }
+    AddCaptions(s);
+    return Run(s, stop);
+}
+
+int CMyMsg::Show(int mode, const QString& text, std::stop_token stop) {
+    return Run(Prepare(mode, text, QString()), stop);
+}
+
+int CMyMsg::Run(const Showing& s, std::stop_token stop) {
+    return ui::CallOnUiThread<int>([s] { return RunOnUiThread(s); }, stop).value_or(IdCancel);
+}
+
+int CMyMsg::RunOnUiThread(const Showing& prepared) {
+    while (g_boxOnScreen) {
+        QEventLoop loop;
+        g_waitingForBox.push_back(&loop);
+        loop.exec();
+        std::erase(g_waitingForBox, &loop);
+    }
+    g_boxOnScreen = true;
+
+    Answerer answerer;
+    {
+        std::lock_guard lock(g_answererMutex);
+        answerer = g_answerer;
+    }
+    if (answerer) {
+        const int result = answerer(prepared);
+        ReleaseBox();
+        return result;
+    }
+
+    QDialog box;
+    box.setWindowTitle(prepared.title);
+    box.setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    box.setFont(ui::DialogFont(8));
+    const ui::DialogUnits du(box.font());
+    box.setFixedSize(du.X(kWidth), du.Y(kHeight));
+
+    auto* yes = new QPushButton(&box);
+    auto* no = new QPushButton(&box);
+    auto* ok = new QPushButton(&box);
+    auto* label = new QLabel(prepared.text, &box);
+    yes->setObjectName(QStringLiteral("6"));
+    no->setObjectName(QStringLiteral("7"));
+    ok->setObjectName(QStringLiteral("1"));
+    label->setObjectName(QStringLiteral("1019"));
+    yes->setGeometry(du.Rect(23, 50, 50, 14));
+    no->setGeometry(du.Rect(99, 50, 50, 14));
+    ok->setGeometry(du.Rect(60, 50, 50, 14));
+    label->setGeometry(du.Rect(26, 16, 123, 23));
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ok->setText(QStringLiteral("确认"));
+
+    if (prepared.mode == ModeYesNo) {
+        ok->hide();
+        yes->setText(prepared.yesCaption);
+        no->setText(prepared.noCaption);
+        yes->setDefault(true);
+    } else if (prepared.mode == ModeOk) {
+        yes->hide();
+        no->hide();
+        ok->setText(prepared.okCaption);
+    } else {
+        yes->hide();
+        no->hide();
+    }
+    QObject::connect(yes, &QPushButton::clicked, &box, [&box] { box.done(IdYes); });
+    QObject::connect(no, &QPushButton::clicked, &box, [&box] { box.done(IdNo); });
+    QObject::connect(ok, &QPushButton::clicked, &box, [&box] { box.done(IdOk); });
+    QObject::connect(&box, &QDialog::finished, &box, [] { ReleaseBox(); });
+    const int result = box.exec();
+    if (g_boxOnScreen) ReleaseBox();
+    return result == IdYes || result == IdNo || result == IdOk ? result : IdCancel;
+}

@@ -1,0 +1,50 @@
+#include "LanguageFiles.h"
+
+#include "platform/ModulePath.h"
+#include "platform/ProfileFile.h"
+#include "platform/Utf.h"
+
+#include <algorithm>
+#include <dirent.h>
+
+namespace localisation {
+
+std::size_t ReadProfileText(const std::string& file, const char16_t* section, const char16_t* key,
+                            char16_t (&buffer)[kTextBufferUnits]) {
+    const std::u16string value = platform::GetProfileString(section, key, u"", file, kTextBufferUnits);
+    std::copy(value.begin(), value.end(), buffer);
+    buffer[value.size()] = 0;
+    return value.size();
+}
+
+std::u16string ReadProfileText(const std::string& file, const char16_t* section, const char16_t* key) {
+    return platform::GetProfileString(section, key, u"", file, kTextBufferUnits);
+}
+
+std::string LanguageFilePath(const std::string& moduleDir, const std::u16string& fileNameValue) {
+    return moduleDir + "Language" + platform::NativeSeparators(platform::Utf16ToUtf8(fileNameValue));
+}
+
+std::u16string LanguageFileNameValue(const std::string& languageFile) {
+    const auto cut = languageFile.find_last_of("/\\");
+    const std::string name = cut == std::string::npos ? languageFile : languageFile.substr(cut + 1);
+    return u"\\" + platform::Utf8ToUtf16(name);
+}
+
+std::vector<std::string> ListLanguageFolder(const std::string& moduleDir) {
+    std::vector<std::string> entries;
+    const std::string folder = moduleDir + "Language";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return entries;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        entries.push_back(folder + platform::kPathSeparator + name);
+    }
+    ::closedir(dir);
+    // Sorted like an NTFS listing, so the list has the same order on every machine.
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+}  // namespace localisation

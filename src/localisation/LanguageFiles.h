@@ -1,0 +1,33 @@
+#pragma once
+// Settings and language files on disk: where they are and how one text is read.
+// Texts are read at the moment they are needed and never cached, so a switch of language
+// shows in the very next message.
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace localisation {
+
+// Size of every text buffer of the program, in UTF-16 units: a value is cut to one less.
+inline constexpr std::size_t kTextBufferUnits = 500;
+
+// Reads one key into `buffer` (kTextBufferUnits units, zero-terminated); a missing file,
+// section or key gives empty text. Returns the number of units read.
+std::size_t ReadProfileText(const std::string& file, const char16_t* section, const char16_t* key,
+                            char16_t (&buffer)[kTextBufferUnits]);
+
+// Same lookup, returned as a string.
+std::u16string ReadProfileText(const std::string& file, const char16_t* section, const char16_t* key);
+
+// The language file named by a "Language_FileName" value such as "\Chinese.ini": the value keeps
+// its leading backslash (setting files are shared with the Windows program), either separator works.
+std::string LanguageFilePath(const std::string& moduleDir, const std::u16string& fileNameValue);
+
+// The value written back to "Language_FileName" for a chosen file: a backslash and its name.
+std::u16string LanguageFileNameValue(const std::string& languageFile);
+
+// Full paths of every entry of the language folder except "." and "..", sorted by name;
+// files and subfolders alike. Empty when the folder is missing.
+std::vector<std::string> ListLanguageFolder(const std::string& moduleDir);
+
+}  // namespace localisation

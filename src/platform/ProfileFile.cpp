@@ -1,0 +1,261 @@
+#include "ProfileFile.h"
+
+#include "Utf.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+// A hostile or runaway file is read only this far; real profile files are tiny.
+constexpr std::size_t kMaxProfileBytes = 64u * 1024 * 1024;
+
+char16_t FoldCase(char16_t c) {
+    if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 32);
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);
+    return c;
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+    return true;
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == 0xFEFF; }
+
+std::u16string_view Trim(std::u16string_view s) {
+    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && (IsBlank(s.back()) || s.back() == u'\r')) s.remove_suffix(1);
+    return s;
+}
+
+std::u16string_view Unquote(std::u16string_view s) {
+    if (s.size() >= 2 && (s.front() == u'"' || s.front() == u'\'') && s.back() == s.front())
+        return s.substr(1, s.size() - 2);
+    return s;
+}
+
+// One parsed line of a profile file.
+struct Line {
+    enum Kind { Other, Section, Pair } kind = Other;
+    std::u16string_view name;   // section name or key
+    std::u16string_view value;  // value of a pair
+};
+
+Line ParseLine(std::u16string_view raw) {
+    Line line;
+    std::u16string_view s = Trim(raw);
+    if (s.empty() || s.front() == u';') return line;
+    if (s.front() == u'[') {
+        const auto close = s.find(u']');
+        line.kind = Line::Section;
+        line.name = Trim(s.substr(1, close == std::u16string_view::npos ? s.size() - 1 : close - 1));
+        return line;
+    }
+    const auto eq = s.find(u'=');
+    if (eq == std::u16string_view::npos) return line;
+    line.kind = Line::Pair;
+    line.name = Trim(s.substr(0, eq));
+    line.value = Unquote(Trim(s.substr(eq + 1)));
+    return line;
+}
+
+std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
+    std::vector<std::u16string_view> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\n') {
+            lines.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+enum class Encoding { Utf8, Utf8Bom, Utf16LeBom };
+
+Encoding Sniff(std::string_view bytes) {
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE)
+        return Encoding::Utf16LeBom;
+    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") return Encoding::Utf8Bom;
+    return Encoding::Utf8;
+}
+
+std::string Encode(std::u16string_view text, Encoding enc) {
+    if (enc == Encoding::Utf16LeBom) {
+        std::string out = "\xFF\xFE";
+        out.reserve(2 + text.size() * 2);
+        for (char16_t c : text) {
+            out.push_back(static_cast<char>(c & 0xFF));
+            out.push_back(static_cast<char>(c >> 8));
+        }
+        return out;
+    }
+    std::string out = enc == Encoding::Utf8Bom ? "\xEF\xBB\xBF" : "";
+    return out + Utf16ToUtf8(text);
+}
+
+// Writes next to the target and renames, so a failed write never leaves half a file.
+bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode) {
+    const std::string tmp = path + ".pesavo-tmp";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f) return false;
+    const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool flushed = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
+    const bool closed = std::fclose(f) == 0;
+    if (!(wrote && flushed && closed) || ::chmod(tmp.c_str(), mode) != 0 ||
+        std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string ReadFileBytes(const std::string& path) {
+    if (path.empty() || IsFolder(path)) return {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::string bytes;
+    char chunk[65536];
+    while (in && bytes.size() < kMaxProfileBytes) {
+        in.read(chunk, sizeof chunk);
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    }
+    if (bytes.size() > kMaxProfileBytes) bytes.resize(kMaxProfileBytes);
+    return bytes;
+}
+
+std::u16string DecodeProfileBytes(std::string_view bytes) {
+    switch (Sniff(bytes)) {
+        case Encoding::Utf16LeBom: {
+            std::u16string out;
+            out.reserve(bytes.size() / 2);
+            for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+                out.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                                    (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+            return out;
+        }
+        case Encoding::Utf8Bom: return Utf8ToUtf16(bytes.substr(3));
+        case Encoding::Utf8: break;
+    }
+    return Utf8ToUtf16(bytes);
+}
+
+bool FindProfileValue(std::u16string_view text, std::u16string_view section, std::u16string_view key,
+                      std::u16string& value) {
+    bool inSection = false;
+    bool seenSection = false;
+    for (std::u16string_view raw : SplitLines(text)) {
+        const Line line = ParseLine(raw);
+        if (line.kind == Line::Section) {
+            // Only the first section of a name counts, like the Windows profile reader.
+            if (inSection) return false;
+            inSection = !seenSection && EqualNoCase(line.name, section);
+            seenSection = seenSection || inSection;
+        } else if (inSection && line.kind == Line::Pair && EqualNoCase(line.name, key)) {
+            value.assign(line.value);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::u16string GetProfileString(std::u16string_view section, std::u16string_view key,
+                                std::u16string_view fallback, const std::string& path,
+                                std::size_t bufferUnits) {
+    std::u16string value;
+    if (!FindProfileValue(DecodeProfileBytes(ReadFileBytes(path)), section, key, value)) value.assign(fallback);
+    const std::size_t limit = bufferUnits == 0 ? 0 : bufferUnits - 1;
+    if (value.size() > limit) {
+        value.resize(limit);
+        if (!value.empty() && value.back() >= 0xD800 && value.back() <= 0xDBFF) value.pop_back();
+    }
+    return value;
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> GetProfileSection(std::u16string_view section,
+                                                                          const std::string& path) {
+    std::vector<std::pair<std::u16string, std::u16string>> pairs;
+    const std::u16string text = DecodeProfileBytes(ReadFileBytes(path));
+    bool inSection = false;
+    for (std::u16string_view raw : SplitLines(text)) {
+        const Line line = ParseLine(raw);
+        if (line.kind == Line::Section) {
+            if (inSection) break;
+            inSection = EqualNoCase(line.name, section);
+        } else if (inSection && line.kind == Line::Pair) {
+            pairs.emplace_back(std::u16string(line.name), std::u16string(line.value));
+        }
+    }
+    return pairs;
+}
+
+bool WriteProfileString(std::u16string_view section, std::u16string_view key, std::u16string_view value,
+                        const std::string& path) {
+    if (path.empty() || IsFolder(path)) return false;
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    // A read-only file stays untouched even for an administrator, who could bypass the mode.
+    if (exists && (::access(path.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)) return false;
+    const std::string bytes = exists ? ReadFileBytes(path) : std::string();
+    const Encoding enc = Sniff(bytes);
+    const std::u16string text = DecodeProfileBytes(bytes);
+    const std::u16string eol = text.find(u"\r\n") != std::u16string::npos || text.empty() ? u"\r\n" : u"\n";
+
+    std::vector<std::u16string_view> lines = SplitLines(text);
+    std::u16string pair = std::u16string(key) + u"=" + std::u16string(value);
+
+    // Locate the section, the key inside it, and the last non-blank line of the section.
+    std::ptrdiff_t sectionLine = -1, keyLine = -1, lastInSection = -1;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Line line = ParseLine(lines[i]);
+        if (line.kind == Line::Section) {
+            if (sectionLine >= 0) break;
+            if (EqualNoCase(line.name, section)) lastInSection = sectionLine = static_cast<std::ptrdiff_t>(i);
+        } else if (sectionLine >= 0) {
+            if (!Trim(lines[i]).empty()) lastInSection = static_cast<std::ptrdiff_t>(i);
+            if (line.kind == Line::Pair && EqualNoCase(line.name, key)) {
+                keyLine = static_cast<std::ptrdiff_t>(i);
+                break;
+            }
+        }
+    }
+
+    std::u16string out;
+    out.reserve(text.size() + pair.size() + 32);
+    auto emit = [&](std::u16string_view s) {
+        out.append(s);
+        if (!s.empty() && s.back() == u'\r') out.push_back(u'\n');
+        else out.append(eol);
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (static_cast<std::ptrdiff_t>(i) == keyLine) {
+            emit(pair);
+            continue;
+        }
+        emit(lines[i]);
+        if (keyLine < 0 && static_cast<std::ptrdiff_t>(i) == lastInSection) emit(pair);
+    }
+    if (sectionLine < 0) {
+        emit(u"[" + std::u16string(section) + u"]");
+        emit(pair);
+    }
+    return ReplaceFile(path, Encode(out, enc), exists ? (st.st_mode & 07777) : 0644);
+}
+
+}  // namespace platform

@@ -1,0 +1,10 @@
+#pragma once
+#include <string>
+
+namespace platform {
+
+// Hands a document to the desktop's default viewer (the "open" verb). Returns false, and shows
+// nothing, when the file does not exist or no viewer could be started.
+bool ShellOpenDocument(const std::string& path);
+
+}  // namespace platform
