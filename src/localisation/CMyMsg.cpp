@@ -9,9 +9,13 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
+
+constexpr int kBoxBusy = -1;
 
 // State of the one box that may be on screen; touched on the user-interface thread only.
 bool g_boxOnScreen = false;
@@ -87,10 +91,21 @@ int CMyMsg::Show(int mode, const QString& text, std::stop_token stop) {
 }
 
 int CMyMsg::Run(const Showing& s, std::stop_token stop) {
-    return ui::CallOnUiThread<int>([s] { return RunOnUiThread(s); }, stop).value_or(IdCancel);
+    if (ui::OnUiThread()) return RunOnUiThread(s);
+    // A worker waits in its own thread while another box is open, so the user-interface
+    // thread never has to nest a waiting loop for it.
+    for (;;) {
+        const std::optional<int> result = ui::CallOnUiThread<int>(
+            [s] { return g_boxOnScreen ? kBoxBusy : RunOnUiThread(s); }, stop);
+        if (!result) return IdCancel;
+        if (*result != kBoxBusy) return *result;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 int CMyMsg::RunOnUiThread(const Showing& prepared) {
+    // On the user-interface thread itself (a handler that runs while a box is open) the only
+    // way to wait is a local loop, left as soon as the open box is answered.
     while (g_boxOnScreen) {
         QEventLoop loop;
         g_waitingForBox.push_back(&loop);

@@ -16,6 +16,8 @@ namespace platform {
 
 namespace {
 
+std::string g_ttyFolder = "/sys/class/tty";
+
 struct KernelFamily {
     const char* prefix;
     int base;  // COM number of index 0
@@ -46,7 +48,7 @@ bool HasDevice(const std::string& sysEntry) {
 
 std::vector<std::pair<int, std::string>> KernelPorts() {
     std::vector<std::pair<int, std::string>> ports;
-    DIR* dir = ::opendir("/sys/class/tty");
+    DIR* dir = ::opendir(g_ttyFolder.c_str());
     if (!dir) return ports;
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
@@ -55,7 +57,7 @@ std::vector<std::pair<int, std::string>> KernelPorts() {
             if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
             const std::string digits = name.substr(prefix.size());
             if (digits.size() > 4 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) continue;
-            const std::string sys = "/sys/class/tty/" + name;
+            const std::string sys = g_ttyFolder + "/" + name;
             if (!HasDevice(sys) || (prefix == "ttyS" && !HasUart(sys))) continue;
             ports.emplace_back(f.base + std::stoi(digits), "/dev/" + name);
         }
@@ -66,6 +68,10 @@ std::vector<std::pair<int, std::string>> KernelPorts() {
 }
 
 }  // namespace
+
+void SetKernelTtyFolderForTesting(const std::string& folder) {
+    g_ttyFolder = folder.empty() ? "/sys/class/tty" : folder;
+}
 
 int PortNumberFromName(std::u16string_view name) {
     if (name.size() <= 3) return 0;

@@ -22,6 +22,9 @@ std::vector<SerialPortEntry> ListSerialPorts(const std::string& moduleDir);
 // characters and leading white space, then decimal digits up to the first non-digit (none → 0).
 int PortNumberFromName(std::u16string_view name);
 
+// Tests point the kernel's device listing at a folder of their own (empty restores it).
+void SetKernelTtyFolderForTesting(const std::string& folder);
+
 // The device path of COM<number>, or empty when no such port is listed.
 std::string DeviceForPort(const std::string& moduleDir, int number);
 

@@ -1,0 +1,195 @@
+#include "CPesavoDlg.h"
+#include "../support/ProgramFolder.h"
+#include "platform/PortList.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+// Records every message box and answers it with a chosen button.
+struct Answers {
+    QStringList texts;
+    int answer = CMyMsg::IdYes;
+    Answers() {
+        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
+            texts << s.text;
+            return answer;
+        });
+    }
+    ~Answers() { CMyMsg::SetAnswerer({}); }
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    ProgramFolder folder{"window"};
+    Answers answers;
+    std::unique_ptr<CPesavoDlg> dlg;
+
+    CPesavoDlg& Start() {
+        dlg = std::make_unique<CPesavoDlg>();
+        dlg->OnInitDialog();
+        dlg->show();
+        return *dlg;
+    }
+    QString Caption(int id) const {
+        QWidget* w = dlg->GetDlgItem(id);
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+        return qobject_cast<QGroupBox*>(w)->title();
+    }
+    void AddRow() { dlg->Model().AppendRow({u"       1", u"1.0", u"KG", u"00:00:01", u"", u""}); }
+};
+
+TEST_F(MainWindowTest, StartUpAppliesTheLanguageThatSettingsName) {
+    folder.WriteSettings("\\English.ini", "English");
+    CPesavoDlg& w = Start();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
+    EXPECT_EQ(Caption(CPesavoDlg::IDC_CONNECT), QStringLiteral("Connect"));
+    EXPECT_EQ(Caption(CPesavoDlg::IDC_SAVE), QStringLiteral("Save table"));
+    EXPECT_EQ(Caption(CPesavoDlg::IDC_UNIT_GROUP), QStringLiteral("Display unit"));
+    EXPECT_EQ(Caption(CPesavoDlg::IDC_TEST), QStringLiteral("测试"));  // never translated
+    EXPECT_EQ(w.m_cmbPort->itemText(0), QStringLiteral("Auto search"));
+    EXPECT_EQ(w.m_cmbPort->itemText(1), QStringLiteral("COM3"));
+    EXPECT_EQ(w.m_cmbPort->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("/dev/null"));
+    EXPECT_EQ(w.m_cmbLanguage->currentText(), QStringLiteral("English"));
+    EXPECT_EQ(w.Model().Title(5), QStringLiteral("Remarks"));
+    const QHeaderView* header = w.m_List->horizontalHeader();
+    EXPECT_EQ(header->sectionSize(0), 80);
+    EXPECT_EQ(header->sectionSize(5), 200);
+    EXPECT_TRUE(answers.texts.isEmpty());
+}
+
+TEST_F(MainWindowTest, WithoutAnyPortTheWindowKeepsItsTemplateCaptions) {
+    folder.WriteFile("SerialComm.ini", "");
+    platform::SetKernelTtyFolderForTesting(folder.File("no-such-tty-folder"));
+    CPesavoDlg& w = Start();
+    platform::SetKernelTtyFolderForTesting({});
+    ASSERT_EQ(answers.texts.size(), 1);
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane电子秤"));
+    EXPECT_EQ(Caption(CPesavoDlg::IDC_CONNECT), QStringLiteral("开启连接"));
+    EXPECT_EQ(w.m_cmbLanguage->count(), 0);
+}
+
+TEST_F(MainWindowTest, SwitchingLanguageRewritesSettingsAndRetitlesTheColumns) {
+    CPesavoDlg& w = Start();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane电子秤"));
+    AddRow();
+    const int english = w.m_cmbLanguage->findText(QStringLiteral("English"));
+    ASSERT_GE(english, 0);
+    w.m_cmbLanguage->setCurrentIndex(english);
+    QTest::mouseClick(w.GetDlgItem(CPesavoDlg::IDC_LANGUAGE_OK), Qt::LeftButton);
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
+    const std::string settings = folder.ReadFile("Setting.ini");
+    EXPECT_NE(settings.find("Language_FileName=\\English.ini"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("Language_Name=English"), std::string::npos) << settings;
+    EXPECT_EQ(w.Model().columnCount(), 6);
+    EXPECT_EQ(w.Model().Title(0), QStringLiteral("No."));
+    EXPECT_EQ(w.Model().rowCount(), 1);
+}
+
+TEST_F(MainWindowTest, ASubfolderInTheLanguageFolderMakesEveryTextEmpty) {
+    std::filesystem::create_directories(folder.File("Language/zz-folder"));
+    CPesavoDlg& w = Start();
+    const int entry = w.m_astrLanguageFiles.indexOf(QString::fromStdString(folder.File("Language/zz-folder")));
+    ASSERT_GE(entry, 0);
+    EXPECT_TRUE(w.m_cmbLanguage->itemText(entry).isEmpty());
+    w.m_cmbLanguage->setCurrentIndex(entry);
+    w.OnLanguageOK();
+    EXPECT_TRUE(w.windowTitle().isEmpty());
+    EXPECT_TRUE(Caption(CPesavoDlg::IDC_CONNECT).isEmpty());
+}
+
+TEST_F(MainWindowTest, ReadOnlySettingsStillSwitchForThisRun) {
+    CPesavoDlg& w = Start();
+    const std::string before = folder.ReadFile("Setting.ini");
+    ::chmod(folder.File("Setting.ini").c_str(), 0444);
+    w.m_cmbLanguage->setCurrentIndex(w.m_cmbLanguage->findText(QStringLiteral("English")));
+    w.OnLanguageOK();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
+    EXPECT_EQ(folder.ReadFile("Setting.ini"), before);
+    ::chmod(folder.File("Setting.ini").c_str(), 0644);
+}
+
+TEST_F(MainWindowTest, ClosingAsksOnlyWhenTheTableHasRows) {
+    CPesavoDlg& w = Start();
+    EXPECT_TRUE(w.close());
+    EXPECT_TRUE(answers.texts.isEmpty());
+
+    Start();
+    AddRow();
+    answers.answer = CMyMsg::IdNo;
+    EXPECT_FALSE(dlg->close());
+    answers.answer = CMyMsg::IdCancel;  // Esc in the question keeps the table too
+    EXPECT_FALSE(dlg->close());
+    EXPECT_TRUE(dlg->isVisible());
+    answers.answer = CMyMsg::IdYes;
+    EXPECT_TRUE(dlg->close());
+    ASSERT_EQ(answers.texts.size(), 3);
+    EXPECT_EQ(answers.texts[0], QStringLiteral("表格中还有数据，确定要退出程序吗？"));
+}
+
+TEST_F(MainWindowTest, EscAndEnterGoThroughTheSameClosePath) {
+    CPesavoDlg& w = Start();
+    AddRow();
+    answers.answer = CMyMsg::IdNo;
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_TRUE(w.isVisible());
+    w.m_List->setFocus();
+    QTest::keyClick(w.m_List, Qt::Key_Return);
+    EXPECT_TRUE(w.isVisible());
+    QTest::keyClick(w.m_cmbPort->lineEdit(), Qt::Key_Enter);
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(answers.texts.size(), 3);
+    answers.answer = CMyMsg::IdYes;
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(MainWindowTest, ClosingWhileConnectedSendsTheDisconnectNotice) {
+    CPesavoDlg& w = Start();
+    w.m_bConnected = true;
+    const int before = w.m_SerialPort.QueuedCount();
+    EXPECT_TRUE(w.close());
+    EXPECT_EQ(w.m_SerialPort.QueuedCount(), before + 1);
+}
+
+TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
+    CPesavoDlg& w = Start();
+    auto* test = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST));
+    test->click();
+    test->click();
+    EXPECT_TRUE(w.m_bTestMode);
+    EXPECT_EQ(test->text(), QStringLiteral("测试中... (结束测试请关闭程序)"));
+}
+
+TEST_F(MainWindowTest, LayoutFollowsTheTemplateInDialogUnits) {
+    CPesavoDlg& w = Start();
+    const QRect list = w.m_List->geometry();
+    const QRect test = w.GetDlgItem(CPesavoDlg::IDC_TEST)->geometry();
+    EXPECT_LT(list.left(), test.left() + 2);
+    EXPECT_GT(test.width(), list.width() * 271 / 278 - 3);
+    EXPECT_TRUE(w.rect().contains(test));
+    EXPECT_EQ(w.minimumSize(), w.maximumSize());  // fixed size
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+}
+
+TEST_F(MainWindowTest, MissingManualShowsNothing) {
+    CPesavoDlg& w = Start();
+    EXPECT_FALSE(w.OnHelp());
+    QTest::keyClick(&w, Qt::Key_F1);
+    EXPECT_TRUE(answers.texts.isEmpty());
+    EXPECT_TRUE(CPesavoDlg::HelpFilePath().endsWith(QStringLiteral("Korvane电子秤上位机使用说明.pdf")));
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#include "LanguageFiles.h"
+#include "../support/ProgramFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+// Every key the program reads from a language file.
+const std::pair<const char16_t*, const char16_t*> kKeys[] = {
+    {u"Language_Configuration", u"Language_Name"},
+    {u"Dialog_Caption", u"Dialog_Caption"}, {u"Dialog_Caption", u"Serial_Caption_Open"},
+    {u"Dialog_Caption", u"Serial_Caption_Close"}, {u"Dialog_Caption", u"Save_Excel"},
+    {u"Dialog_Caption", u"Clear_Data"}, {u"Dialog_Caption", u"Change_Unit_Caption"},
+    {u"Dialog_Caption", u"Serial_Caption_Port"}, {u"Dialog_Caption", u"Serial_Refresh"},
+    {u"Dialog_Caption", u"Language_Caption"}, {u"Dialog_Caption", u"Language_OK"},
+    {u"Dialog_Caption", u"Port_NoChose"},
+    {u"ListCtrl_Header", u"Number"}, {u"ListCtrl_Header", u"Data"}, {u"ListCtrl_Header", u"Unit"},
+    {u"ListCtrl_Header", u"Duration"}, {u"ListCtrl_Header", u"Update_Time"}, {u"ListCtrl_Header", u"Explan"},
+    {u"ListCtrl_Header", u"Overweight"}, {u"ListCtrl_Header", u"Error_EX"},
+    {u"Message", u"Warning"}, {u"Message", u"Serial_Port_Abnormal"}, {u"Message", u"No_Port"},
+    {u"Message", u"Port_Close"}, {u"Message", u"Connection_Fails"}, {u"Message", u"Auto_Error"},
+    {u"Message", u"CMD_ERROR"}, {u"Message", u"Error_Error"}, {u"Message", u"Data_Error"},
+    {u"Message", u"Clear_Data"}, {u"Message", u"Save_error"}, {u"Message", u"Close_Exe"},
+    {u"Progress", u"Change_Caption"}, {u"Progress", u"Change_Display"}, {u"Progress", u"Save_Caption"},
+    {u"Progress", u"Save_Display"},
+    {u"Message_Button", u"Msg_IDYES"}, {u"Message_Button", u"Msg_IDNO"}, {u"Message_Button", u"Msg_IDOK"},
+};
+
+TEST(LanguageFilesTest, EveryShippedLanguageFileHoldsEveryKey) {
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(ProgramFolder::SourceDir() / "Language")) {
+        ++files;
+        const std::string name = e.path().filename().string();
+        for (char c : name) EXPECT_TRUE(static_cast<unsigned char>(c) < 0x80) << name << " is not plain ASCII";
+        for (const auto& [section, key] : kKeys)
+            EXPECT_FALSE(localisation::ReadProfileText(e.path().string(), section, key).empty())
+                << name << " lacks a text for a key";
+    }
+    EXPECT_GE(files, 2);
+}
+
+TEST(LanguageFilesTest, FileNameValuesKeepTheirBackslashAndWorkWithEitherSeparator) {
+    EXPECT_EQ(localisation::LanguageFilePath("/opt/p/", u"\\English.ini"), "/opt/p/Language/English.ini");
+    EXPECT_EQ(localisation::LanguageFilePath("/opt/p/", u"/English.ini"), "/opt/p/Language/English.ini");
+    EXPECT_EQ(localisation::LanguageFileNameValue("/opt/p/Language/English.ini"), u"\\English.ini");
+    EXPECT_EQ(localisation::LanguageFileNameValue("C:\\p\\Language\\中文.ini"), u"\\中文.ini");
+}
+
+TEST(LanguageFilesTest, FolderListingSkipsDotsAndCountsSubfolders) {
+    ProgramFolder folder("listing");
+    std::filesystem::create_directories(folder.File("Language/sub"));
+    const auto entries = localisation::ListLanguageFolder(folder.Path());
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], folder.File("Language/Chinese.ini"));
+    EXPECT_EQ(entries[2], folder.File("Language/sub"));
+    std::filesystem::remove_all(folder.File("Language"));
+    EXPECT_TRUE(localisation::ListLanguageFolder(folder.Path()).empty());
+}
+
+TEST(LanguageFilesTest, BufferRuleCutsLongValues) {
+    ProgramFolder folder("buffer");
+    folder.WriteFile("long.ini", "[Message]\nWarning=" + std::string(600, 'w') + "\n");
+    char16_t buffer[localisation::kTextBufferUnits];
+    EXPECT_EQ(localisation::ReadProfileText(folder.File("long.ini"), u"Message", u"Warning", buffer), 499u);
+    EXPECT_EQ(buffer[499], 0);
+    EXPECT_EQ(localisation::ReadProfileText(folder.File("long.ini"), u"Message", u"Nope", buffer), 0u);
+    EXPECT_EQ(buffer[0], 0);
+}
+
+}  // namespace
