@@ -108,7 +108,7 @@ TEST_F(ProfileFileTest, WriteCreatesFileAndSectionAndKeepsUtf16) {
     EXPECT_EQ(Get(u"T", u"k"), u"中");
     EXPECT_EQ(Get(u"S", u"k"), u"v");
 
-    Write(std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0a\0\n\0", 20));
+    Write(std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0a\0\n\0", 18));
     ASSERT_TRUE(WriteProfileString(u"S", u"k", u"b", path_));
     EXPECT_EQ(Read().substr(0, 2), "\xFF\xFE");
     EXPECT_EQ(Get(u"S", u"k"), u"b");
