@@ -1,0 +1,27 @@
+#pragma once
+// Builds the workbook of a measurement table and writes it as an .xls file: a bold header row
+// with the six titles, then one text row per table row (empty texts stay empty cells).
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace exporter {
+
+inline constexpr int kColumns = 6;
+inline constexpr std::size_t kMaxTitleUnits = 255;  // a header title is read through a 256-unit buffer
+
+struct SaveResult {
+    bool written = false;  // the file is complete on disk
+    int error = 0;         // errno of the failure, 0 when written
+};
+
+using CellText = std::function<std::u16string_view(std::size_t row, int column)>;
+
+// `progress`, when given, follows the export's steps up to 950000.
+SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
+                              std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr);
+
+}  // namespace exporter

@@ -1,0 +1,233 @@
+#include "CompoundFile.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr std::uint32_t kSector = 512, kMiniSector = 64, kMiniCutoff = 4096, kPerSector = kSector / 4;
+constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE, kFree = 0xFFFFFFFF, kFatSect = 0xFFFFFFFD,
+                        kDifSect = 0xFFFFFFFC, kNoStream = 0xFFFFFFFF;
+constexpr std::uint32_t kHeaderDifat = 109;
+
+thread_local int t_lastError = 0;
+
+std::uint32_t Ceil(std::uint64_t n, std::uint32_t unit) { return static_cast<std::uint32_t>((n + unit - 1) / unit); }
+
+void Put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = v & 0xFF;
+    p[1] = v >> 8;
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// One 128-byte directory entry.
+void PutEntry(std::uint8_t* e, const std::u16string& name, std::uint8_t type, std::uint32_t child,
+              std::uint32_t start, std::uint32_t size) {
+    for (std::size_t i = 0; i < name.size() && i < 31; ++i) Put16(e + 2 * i, name[i]);
+    Put16(e + 64, static_cast<std::uint16_t>(2 * (std::min<std::size_t>(name.size(), 31) + 1)));
+    e[66] = type;
+    e[67] = 1;  // black: a one-node tree is a valid red-black tree
+    Put32(e + 68, kNoStream);
+    Put32(e + 72, kNoStream);
+    Put32(e + 76, child);
+    Put32(e + 116, start);
+    Put32(e + 120, size);
+}
+
+HRESULT FromErrno(int err) {
+    t_lastError = err;
+    switch (err) {
+        case EACCES: case EPERM: case EROFS: case EISDIR: return STG_E_ACCESSDENIED;
+        case ENOENT: case ENOTDIR: return STG_E_FILENOTFOUND;
+        case ENOSPC: case EDQUOT: return STG_E_MEDIUMFULL;
+        default: return STG_E_WRITEFAULT;
+    }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, const std::vector<std::uint8_t>& stream) {
+    const auto size = static_cast<std::uint32_t>(stream.size());
+    const bool mini = size < kMiniCutoff;
+    const std::uint32_t miniSectors = mini ? Ceil(size, kMiniSector) : 0;
+    const std::uint32_t dataSectors = mini ? Ceil(std::uint64_t(miniSectors) * kMiniSector, kSector) : Ceil(size, kSector);
+    const std::uint32_t miniFatSectors = Ceil(miniSectors, kPerSector);
+    const std::uint32_t dirSectors = 1;
+    std::uint32_t fatSectors = 1, difatSectors = 0;
+    for (;;) {
+        const std::uint32_t total = dataSectors + miniFatSectors + dirSectors + fatSectors + difatSectors;
+        const std::uint32_t needFat = Ceil(total, kPerSector);
+        const std::uint32_t needDifat = needFat > kHeaderDifat ? Ceil(needFat - kHeaderDifat, kPerSector - 1) : 0;
+        if (needFat == fatSectors && needDifat == difatSectors) break;
+        fatSectors = needFat;
+        difatSectors = needDifat;
+    }
+    const std::uint32_t miniFatStart = dataSectors, dirStart = miniFatStart + miniFatSectors,
+                        fatStart = dirStart + dirSectors, difatStart = fatStart + fatSectors,
+                        totalSectors = difatStart + difatSectors;
+
+    std::vector<std::uint8_t> file(std::size_t(kSector) * (1 + totalSectors), 0);
+    auto sector = [&](std::uint32_t s) { return file.data() + std::size_t(kSector) * (1 + s); };
+
+    // Header.
+    std::uint8_t* h = file.data();
+    const std::uint8_t signature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    std::copy(std::begin(signature), std::end(signature), h);
+    Put16(h + 24, 0x003E);
+    Put16(h + 26, 0x0003);
+    Put16(h + 28, 0xFFFE);
+    Put16(h + 30, 9);
+    Put16(h + 32, 6);
+    Put32(h + 44, fatSectors);
+    Put32(h + 48, dirStart);
+    Put32(h + 56, kMiniCutoff);
+    Put32(h + 60, miniFatSectors ? miniFatStart : kEndOfChain);
+    Put32(h + 64, miniFatSectors);
+    Put32(h + 68, difatSectors ? difatStart : kEndOfChain);
+    Put32(h + 72, difatSectors);
+    for (std::uint32_t i = 0; i < kHeaderDifat; ++i) Put32(h + 76 + 4 * i, i < fatSectors ? fatStart + i : kFree);
+
+    // DIFAT sectors: the FAT sector numbers beyond the header's 109, then the next DIFAT sector.
+    for (std::uint32_t d = 0; d < difatSectors; ++d) {
+        std::uint8_t* p = sector(difatStart + d);
+        for (std::uint32_t i = 0; i < kPerSector - 1; ++i) {
+            const std::uint32_t fat = kHeaderDifat + d * (kPerSector - 1) + i;
+            Put32(p + 4 * i, fat < fatSectors ? fatStart + fat : kFree);
+        }
+        Put32(p + 4 * (kPerSector - 1), d + 1 < difatSectors ? difatStart + d + 1 : kEndOfChain);
+    }
+
+    // FAT: one chain each for the data, the mini FAT and the directory.
+    std::vector<std::uint32_t> fat(std::size_t(fatSectors) * kPerSector, kFree);
+    auto chain = [&](std::uint32_t start, std::uint32_t count) {
+        for (std::uint32_t i = 0; i < count; ++i) fat[start + i] = i + 1 < count ? start + i + 1 : kEndOfChain;
+    };
+    chain(0, dataSectors);
+    chain(miniFatStart, miniFatSectors);
+    chain(dirStart, dirSectors);
+    for (std::uint32_t i = 0; i < fatSectors; ++i) fat[fatStart + i] = kFatSect;
+    for (std::uint32_t i = 0; i < difatSectors; ++i) fat[difatStart + i] = kDifSect;
+    for (std::size_t i = 0; i < fat.size(); ++i) Put32(sector(fatStart) + 4 * i, fat[i]);
+
+    // Mini FAT: the stream's mini sectors in one chain.
+    if (miniFatSectors) {
+        std::uint8_t* p = sector(miniFatStart);
+        for (std::uint32_t i = 0; i < miniFatSectors * kPerSector; ++i)
+            Put32(p + 4 * i, i < miniSectors ? (i + 1 < miniSectors ? i + 1 : kEndOfChain) : kFree);
+    }
+
+    // Directory: root (owning the mini stream), the one stream, two unused entries.
+    std::uint8_t* dir = sector(dirStart);
+    PutEntry(dir, u"Root Entry", 5, 1, miniSectors ? 0 : kEndOfChain, miniSectors * kMiniSector);
+    PutEntry(dir + 128, streamName, 2, kNoStream, size ? 0 : kEndOfChain, size);
+    for (int i = 2; i < 4; ++i) {
+        Put32(dir + 128 * i + 68, kNoStream);
+        Put32(dir + 128 * i + 72, kNoStream);
+        Put32(dir + 128 * i + 76, kNoStream);
+    }
+
+    // The stream's bytes (in the mini stream or in sectors of their own, both from sector 0).
+    std::copy(stream.begin(), stream.end(), sector(0));
+    return file;
+}
+
+// ---- storage calls ----
+
+int LastStorageError() { return t_lastError; }
+void ResetStorageError() { t_lastError = 0; }
+
+HRESULT StgCreateDocfile(const char* path, std::uint32_t mode, std::uint32_t, IStorage** storage) {
+    if (!path || !storage || !(mode & STGM_CREATE)) return STG_E_INVALIDPARAMETER;
+    *storage = nullptr;
+    const std::string target = path;
+    const std::string temp = target + ".partial";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return FromErrno(errno);
+    *storage = new IStorage(target, temp, fd);
+    return S_OK;
+}
+
+IStorage::IStorage(std::string path, std::string tempPath, int fd)
+    : path_(std::move(path)), tempPath_(std::move(tempPath)), fd_(fd) {}
+
+IStorage::~IStorage() = default;
+
+HRESULT IStorage::CreateStream(const char16_t* name, std::uint32_t, std::uint32_t, std::uint32_t, IStream** stream) {
+    if (!name || !stream) return STG_E_INVALIDPARAMETER;
+    streamName_ = name;
+    hasStream_ = true;
+    stream_.clear();
+    *stream = new IStream(this);
+    return S_OK;
+}
+
+HRESULT IStorage::OpenStream(const char16_t* name, void*, std::uint32_t, std::uint32_t, IStream** stream) {
+    if (!name || !stream) return STG_E_INVALIDPARAMETER;
+    *stream = nullptr;
+    if (!hasStream_ || streamName_ != name) return STG_E_FILENOTFOUND;
+    *stream = new IStream(this);
+    return S_OK;
+}
+
+HRESULT IStorage::WriteStream(const void* data, std::uint32_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    stream_.insert(stream_.end(), bytes, bytes + size);
+    complete_ = false;
+    // The whole container is rewritten: it is small beside the stream, and on disk it is
+    // complete after every successful write.
+    const std::vector<std::uint8_t> file = BuildCompoundFile(streamName_, stream_);
+    std::size_t done = 0;
+    while (done < file.size()) {
+        const ssize_t n = ::pwrite(fd_, file.data() + done, file.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            lastError_ = n < 0 ? errno : ENOSPC;
+            return FromErrno(lastError_);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::ftruncate(fd_, static_cast<off_t>(file.size())) != 0 || ::fsync(fd_) != 0) {
+        lastError_ = errno;
+        return FromErrno(lastError_);
+    }
+    complete_ = true;
+    return S_OK;
+}
+
+std::uint32_t IStorage::Release() {
+    bool moved = false;
+    if (::close(fd_) != 0 && complete_) {
+        lastError_ = errno;
+        complete_ = false;
+    }
+    if (complete_) {
+        moved = std::rename(tempPath_.c_str(), path_.c_str()) == 0;
+        if (!moved) lastError_ = errno;
+    }
+    if (!moved) {
+        if (lastError_) t_lastError = lastError_;
+        std::remove(tempPath_.c_str());  // never leave a partial file behind
+    }
+    delete this;
+    return 0;
+}
+
+HRESULT IStream::Write(const void* data, std::uint32_t size, std::uint32_t* written) {
+    const HRESULT hr = owner_->WriteStream(data, size);
+    if (written) *written = hr == S_OK ? size : 0;
+    return hr;
+}
+
+std::uint32_t IStream::Release() {
+    delete this;
+    return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+#pragma once
+// The workbook model: a book of sheets, each a grid of cells that grows as cells are
+// addressed. Saving converts the model into BIFF8 record groups and writes them as the stream
+// "Workbook" of a compound file.
+#include "Biff8Groups.h"
+#include "platform/CompoundFile.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class XlsCellKind : std::int32_t { Undefined = 0, Int = 1, Double = 2, String = 3, WString = 4, Formula = 5 };
+
+class XlsCell {
+public:
+    XlsCellKind kind = XlsCellKind::Undefined;
+    std::int32_t intValue = 0;
+    double doubleValue = 0;
+    std::string text8;
+    std::u16string text16;
+    std::uint16_t mergedRows = 1, mergedColumns = 1;
+    std::uint32_t xfIndex = 0;
+
+    void EraseContents();
+    void SetString(const std::string& text);   // empty text erases
+    void SetWString(std::u16string_view text);  // empty text erases
+    void SetInteger(std::int32_t value);
+    void SetDouble(double value);
+    void SetXfIndex(std::uint32_t xf) { xfIndex = xf; }
+};
+
+class XlsBook;
+
+class XlsSheet {
+public:
+    static constexpr int kMaxRows = 65536, kMaxColumns = 256;
+
+    XlsSheet(XlsBook* book, int index) : book_(book), index_(index) {}
+    // The cell at (row, col), growing the grid; null beyond 65536 rows or 256 columns.
+    XlsCell* Cell(int row, int col);
+    int Rows() const { return rows_; }
+    int Columns() const { return columns_; }
+    const XlsCell& At(int row, int col) const { return grid_[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)]; }
+    std::vector<Biff8::ColInfo>& ColumnInfos() { return colInfos_; }
+
+private:
+    XlsBook* book_;
+    int index_;
+    int rows_ = 1, columns_ = 1;
+    std::vector<std::vector<XlsCell>> grid_{std::vector<XlsCell>(1)};
+    std::vector<Biff8::ColInfo> colInfos_;
+};
+
+class XlsBook {
+public:
+    XlsBook() = default;
+    ~XlsBook();
+    XlsBook(const XlsBook&) = delete;
+    XlsBook& operator=(const XlsBook&) = delete;
+
+    // A fresh one-sheet workbook ("Sheet1", one undefined cell).
+    void New();
+    XlsSheet* GetSheet(int index);
+    // 1 when the stream "Workbook" was created in `storage`, −1 otherwise.
+    int CreateWorkbookStream();
+    // Converts the model, builds the stream and writes it into `storage`.
+    bool Save();
+    // The stream bytes a save writes (conversion and fix-up included).
+    std::vector<std::uint8_t> BuildStream();
+
+    platform::IStorage* storage = nullptr;
+    Biff8::Workbook globals;
+    std::vector<Biff8::Worksheet> worksheets;
+    std::vector<std::shared_ptr<XlsSheet>> sheets;
+
+private:
+    void ConvertToRecords();
+};
