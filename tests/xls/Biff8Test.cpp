@@ -1,0 +1,338 @@
+#include "Biff8Groups.h"
+#include "XlsBook.h"
+#include "XlsFormat.h"
+#include "platform/CompoundFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+struct RecordView {
+    std::uint16_t id;
+    std::uint32_t offset;  // of the header
+    std::vector<std::uint8_t> data;
+};
+
+std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t U32(const std::uint8_t* p) { return U16(p) | static_cast<std::uint32_t>(U16(p + 2)) << 16; }
+
+// Walks a stream record by record; fails the test when a header runs past the end.
+std::vector<RecordView> Walk(const std::vector<std::uint8_t>& s) {
+    std::vector<RecordView> out;
+    std::size_t p = 0;
+    while (p < s.size()) {
+        EXPECT_LE(p + 4, s.size());
+        if (p + 4 > s.size()) break;
+        const std::uint16_t len = U16(&s[p + 2]);
+        EXPECT_LE(p + 4 + len, s.size());
+        out.push_back({U16(&s[p]), static_cast<std::uint32_t>(p), {s.begin() + p + 4, s.begin() + p + 4 + len}});
+        p += 4 + len;
+    }
+    return out;
+}
+
+std::string Ids(const std::vector<RecordView>& records) {
+    std::ostringstream o;
+    for (const auto& r : records) o << std::hex << r.id << ' ';
+    return o.str();
+}
+
+// Byte-exact comparison that names the first differing offset.
+void ExpectBytes(const std::vector<std::uint8_t>& actual, const std::vector<std::uint8_t>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i)
+        ASSERT_EQ(actual[i], expected[i]) << "first difference at offset 0x" << std::hex << i;
+}
+
+template <typename R>
+std::vector<std::uint8_t> Bytes(R& record) {
+    std::vector<std::uint8_t> out(record.RecordSize());
+    EXPECT_EQ(record.Write(out.data()), out.size());
+    return out;
+}
+
+TEST(Biff8Records, FixedRecordsAreByteExact) {
+    Biff8::BOF bof{0x0010};
+    ExpectBytes(Bytes(bof), {0x09, 0x08, 16, 0, 0x00, 0x06, 0x10, 0x00, 0xA0, 0x19, 0xCD, 0x07, 0xC9, 0xC0, 0, 0, 0x06, 0x03, 0, 0});
+    Biff8::LabelSST label;
+    label.row = 2;
+    label.column = 5;
+    label.xfIndex = 21;
+    label.sstIndex = 0x01020304;
+    ExpectBytes(Bytes(label), {0xFD, 0x00, 10, 0, 2, 0, 5, 0, 21, 0, 4, 3, 2, 1});
+    Biff8::Font font;
+    ExpectBytes(Bytes(font), {0x31, 0, 26, 0, 200, 0, 0, 0, 0xFF, 0x7F, 0x90, 0x01, 0, 0, 0, 0, 0, 0,
+                              5, 1, 'A', 0, 'r', 0, 'i', 0, 'a', 0, 'l', 0});
+    Biff8::BoundSheet sheet;
+    sheet.position = 0x1234;
+    ExpectBytes(Bytes(sheet), {0x85, 0, 14, 0, 0x34, 0x12, 0, 0, 0, 0, 6, 0, 'S', 'h', 'e', 'e', 't', '1'});
+}
+
+// A record whose data is long enough to need CONTINUE records.
+class LongRecord : public Biff8::Record {
+public:
+    explicit LongRecord(std::uint32_t n) : Record(0x1234, n) {}
+protected:
+    void WriteData(Biff8::ByteWriter& w) override {
+        for (std::uint32_t i = 0; i < dataSize; ++i) w.U8(static_cast<std::uint8_t>(i));
+    }
+};
+
+TEST(Biff8Records, ContinueSplittingAtTheRecordLimit) {
+    LongRecord exact(8224);
+    auto a = Bytes(exact);
+    EXPECT_EQ(a.size(), 8228u);
+    EXPECT_EQ(Walk(a).size(), 1u);
+    LongRecord over(8225);
+    auto b = Bytes(over);
+    const auto records = Walk(b);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].data.size(), 8224u);
+    EXPECT_EQ(records[1].id, 0x003C);
+    EXPECT_EQ(records[1].data.size(), 1u);
+    EXPECT_EQ(records[1].data[0], static_cast<std::uint8_t>(8224));
+    LongRecord twice(2 * 8224);
+    EXPECT_EQ(Walk(Bytes(twice)).size(), 2u);  // no empty CONTINUE after a full chunk
+}
+
+Biff8::LargeString Wide(std::size_t n, char16_t c = u'x') {
+    Biff8::LargeString s;
+    s.wide.assign(n, c);
+    s.flags = 0x01;
+    return s;
+}
+Biff8::LargeString Narrow(std::size_t n) {
+    Biff8::LargeString s;
+    s.narrow.assign(n, 'n');
+    s.flags = 0x00;
+    return s;
+}
+
+// Reassembles the SST's strings the way a reader does, honouring the repeated flags bytes.
+std::vector<std::u16string> ReadSst(const std::vector<RecordView>& records, std::uint32_t count) {
+    std::vector<std::uint8_t> joined;
+    std::vector<std::size_t> starts;
+    for (const auto& r : records) {
+        starts.push_back(joined.size());
+        joined.insert(joined.end(), r.data.begin(), r.data.end());
+    }
+    std::vector<std::u16string> out;
+    std::size_t p = 8;
+    auto atStart = [&](std::size_t pos) { return std::find(starts.begin() + 1, starts.end(), pos) != starts.end(); };
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint16_t n = U16(&joined[p]);
+        bool wide = joined[p + 2] & 1;
+        p += 3;
+        std::u16string s;
+        while (s.size() < n) {
+            if (atStart(p)) {
+                wide = joined[p] & 1;
+                ++p;
+            }
+            s.push_back(wide ? U16(&joined[p]) : joined[p]);
+            p += wide ? 2 : 1;
+            EXPECT_FALSE(wide && atStart(p - 1)) << "a character was cut in half";
+        }
+        out.push_back(s);
+    }
+    EXPECT_EQ(p, joined.size());
+    return out;
+}
+
+TEST(Biff8Records, SstStringsMoveWholeOrAreCutAtTheRecordLimit) {
+    for (std::uint32_t room : {11u, 12u}) {
+        Biff8::SharedStringTable sst;
+        // A first string that leaves `room` bytes before the limit, then a long 8-bit string.
+        sst.strings.push_back(Narrow(8224 - 8 - 3 - room));
+        sst.strings.push_back(Narrow(100));
+        sst.totalCount = sst.uniqueCount = 2;
+        const auto bytes = Bytes(sst);
+        const auto records = Walk(bytes);
+        ASSERT_EQ(records.size(), 2u);
+        if (room == 11) {
+            EXPECT_EQ(records[0].data.size(), 8224u - 11);  // moved whole
+            EXPECT_EQ(U16(records[1].data.data()), 100);
+        } else {
+            EXPECT_EQ(records[0].data.size(), 8224u);  // cut: header and 9 characters stay
+            EXPECT_EQ(records[1].data[0], 0x00);       // flags byte repeated
+            EXPECT_EQ(records[1].data.size(), 1u + 91);
+        }
+        const auto strings = ReadSst(records, 2);
+        EXPECT_EQ(strings[1], std::u16string(100, u'n'));
+    }
+}
+
+TEST(Biff8Records, WideSstStringsAreNeverCutInsideACharacter) {
+    for (std::uint32_t first = 8200; first < 8210; ++first) {
+        Biff8::SharedStringTable sst;
+        sst.strings.push_back(Narrow(first));
+        sst.strings.push_back(Wide(9000, u'中'));  // longer than one record
+        sst.strings.push_back(Wide(3, u'a'));      // ASCII held as 16-bit keeps flags 0x01
+        sst.totalCount = sst.uniqueCount = 3;
+        const auto records = Walk(Bytes(sst));
+        const auto strings = ReadSst(records, 3);
+        EXPECT_EQ(strings[1], std::u16string(9000, u'中'));
+        EXPECT_EQ(strings[2], u"aaa");
+        for (std::size_t i = 1; i < records.size(); ++i) EXPECT_EQ(records[i].id, 0x003C);
+    }
+}
+
+TEST(Biff8Records, AStringThatExactlyFillsAContinueLeavesNoEmptyContinue) {
+    for (std::uint32_t n = 16440; n < 16460; ++n) {
+        Biff8::SharedStringTable sst;
+        sst.strings.push_back(Narrow(n));
+        sst.strings.push_back(Narrow(5));
+        sst.totalCount = sst.uniqueCount = 2;
+        const auto records = Walk(Bytes(sst));
+        for (const auto& r : records) EXPECT_GT(r.data.size(), r.id == 0x003C ? 1u : 0u) << n;
+        const auto strings = ReadSst(records, 2);
+        EXPECT_EQ(strings[1], u"nnnnn") << n;
+    }
+}
+
+std::vector<std::uint8_t> BookStream(int dataRows) {
+    XlsBook book;
+    book.New();
+    XlsSheet* sheet = book.GetSheet(0);
+    for (int r = 0; r < dataRows; ++r)
+        for (int c = 0; c < 2; ++c) sheet->Cell(r, c)->SetWString(c == 0 ? u"same" : std::u16string(1, u'A' + r % 26));
+    return book.BuildStream();
+}
+
+TEST(XlsBookTest, FreshBookStreamRecordByRecord) {
+    const auto stream = BookStream(0);
+    const auto records = Walk(stream);
+    std::string expected = "809 3d 31 ";
+    for (int i = 0; i < 21; ++i) expected += "e0 ";
+    for (int i = 0; i < 6; ++i) expected += "293 ";
+    expected += "85 fc a 809 20b 200 208 201 d7 23e a ";
+    EXPECT_EQ(Ids(records), expected);
+    const auto& boundsheet = records[30];
+    const auto& sheetBof = records[33];
+    EXPECT_EQ(U32(boundsheet.data.data()), sheetBof.offset);
+    EXPECT_EQ(records[31].data.size(), 8u);                      // empty SST
+    EXPECT_EQ(U32(records[34].data.data() + 8), 1u);             // INDEX: last row + 1
+    EXPECT_EQ(U32(records[35].data.data() + 4), 1u);             // DIMENSIONS rows 0..1
+    EXPECT_EQ(U16(records[35].data.data() + 10), 1u);            // columns 0..1
+}
+
+// Checks INDEX positions and DBCELL offsets by following them through the stream.
+void CheckRowBlocks(const std::vector<std::uint8_t>& stream, std::size_t expectedBlocks) {
+    const auto records = Walk(stream);
+    const RecordView* index = nullptr;
+    for (const auto& r : records)
+        if (r.id == 0x020B) index = &r;
+    ASSERT_NE(index, nullptr);
+    const std::size_t blocks = (index->data.size() - 16) / 4;
+    ASSERT_EQ(blocks, expectedBlocks);
+    for (std::size_t j = 0; j < blocks; ++j) {
+        const std::uint32_t dbcellPos = U32(index->data.data() + 16 + 4 * j);
+        ASSERT_EQ(U16(&stream[dbcellPos]), 0x00D7);
+        const std::uint32_t back = U32(&stream[dbcellPos + 4]);
+        const std::uint32_t firstRow = dbcellPos - back;
+        ASSERT_EQ(U16(&stream[firstRow]), 0x0208);
+        // The first offset counts from the second ROW record to the first cell record.
+        std::uint32_t cell = firstRow + 20 + U16(&stream[dbcellPos + 8]);
+        const std::size_t rows = (U16(&stream[dbcellPos + 2]) - 4) / 2;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (r > 0) cell += U16(&stream[dbcellPos + 8 + 2 * r]);
+            const std::uint16_t id = U16(&stream[cell]);
+            EXPECT_TRUE(id == 0x00FD || id == 0x0201) << "offset of row " << r << " of block " << j;
+            EXPECT_EQ(U16(&stream[cell + 4]), 32 * j + r);  // the cell's row number
+        }
+    }
+}
+
+TEST(XlsBookTest, RowBlocksIndexAndDbcellPointAtTheRightBytes) {
+    CheckRowBlocks(BookStream(32), 1);
+    CheckRowBlocks(BookStream(33), 2);
+    CheckRowBlocks(BookStream(101), 4);
+}
+
+TEST(XlsBookTest, GridGrowsWithinTheLimitsAndEqualStringsShareOneSstEntry) {
+    XlsBook book;
+    book.New();
+    XlsSheet* sheet = book.GetSheet(0);
+    EXPECT_EQ(sheet->Cell(65536, 0), nullptr);
+    EXPECT_EQ(sheet->Cell(0, 256), nullptr);
+    EXPECT_EQ(sheet->Rows(), 1);
+    ASSERT_NE(sheet->Cell(5, 2), nullptr);
+    EXPECT_EQ(sheet->Rows(), 6);
+    EXPECT_EQ(sheet->Columns(), 3);
+    sheet->Cell(0, 0)->SetWString(u"dup");
+    sheet->Cell(1, 1)->SetWString(u"dup");
+    sheet->Cell(2, 2)->SetWString(u"x");
+    sheet->Cell(2, 2)->SetWString(u"");  // erased again
+    book.BuildStream();
+    EXPECT_EQ(book.globals.sst.totalCount, 2u);
+    EXPECT_EQ(book.globals.sst.uniqueCount, 1u);
+    ASSERT_NE(sheet->Cell(65535, 0), nullptr);
+    EXPECT_EQ(sheet->Rows(), 65536);
+}
+
+TEST(XlsBookTest, NumbersBecomeRkMulRkOrNumber) {
+    XlsBook book;
+    book.New();
+    XlsSheet* sheet = book.GetSheet(0);
+    sheet->Cell(0, 0)->SetInteger(7);
+    sheet->Cell(0, 1)->SetInteger(8);
+    sheet->Cell(0, 2)->SetDouble(1.25);
+    sheet->Cell(0, 3)->SetDouble(0.1234567);
+    const auto records = Walk(book.BuildStream());
+    std::string ids = Ids(records);
+    EXPECT_NE(ids.find("208 bd 27e 203 d7"), std::string::npos) << ids;
+}
+
+TEST(XlsFormatTest, FontAndXfLookups) {
+    XlsBook book;
+    book.New();
+    XlsFormatManager formats(&book);
+    EXPECT_EQ(formats.GetFontIndex(XlsFont()), 0u);
+    XlsFont bold;
+    bold.weight = 700;
+    EXPECT_EQ(formats.GetFontIndex(bold), 1u);
+    EXPECT_EQ(formats.GetFontIndex(bold), 1u);
+    EXPECT_EQ(book.globals.fonts.size(), 2u);
+    for (std::uint16_t h = 300; h < 303; ++h) {
+        XlsFont f;
+        f.height = h;
+        formats.GetFontIndex(f);
+    }
+    XlsFont fifth;
+    fifth.height = 302;
+    EXPECT_EQ(formats.GetFontIndex(fifth), 5u);  // position 4: there is no font index 4
+    XlsCellFormat plain(&formats);
+    EXPECT_EQ(plain.GetXfIndex(formats), 0u);
+    XlsCellFormat header(&formats);
+    header.fontIndex = 1;
+    EXPECT_EQ(header.GetXfIndex(formats), 21u);
+    EXPECT_EQ(book.globals.xfs[21].typeProtection, 0x0078);
+    EXPECT_EQ(formats.NumberFormats().at(49), u"@");
+    EXPECT_EQ(formats.NumberFormats().count(23), 0u);
+}
+
+TEST(CompoundFileTest, SmallAndLargeStreamsAndDifat) {
+    for (std::size_t size : {0u, 100u, 4095u, 4096u, 7u * 1024 * 1024 + 13}) {
+        std::vector<std::uint8_t> stream(size);
+        for (std::size_t i = 0; i < size; ++i) stream[i] = static_cast<std::uint8_t>(i * 31);
+        const auto file = platform::BuildCompoundFile(u"Workbook", stream);
+        ASSERT_EQ(file.size() % 512, 0u);
+        EXPECT_EQ(U32(&file[0]), 0xE011CFD0u);
+        const std::uint32_t fatSectors = U32(&file[44]);
+        EXPECT_EQ(U32(&file[72]) > 0, fatSectors > 109) << size;  // DIFAT sectors only when needed
+    }
+}
+
+TEST(CompoundFileTest, FailedCreationLeavesNoFile) {
+    platform::IStorage* storage = nullptr;
+    EXPECT_LT(platform::StgCreateDocfile("/nonexistent-folder/x.xls", 0x1012, 0, &storage), 0);
+    EXPECT_EQ(storage, nullptr);
+    XlsBook book;
+    book.New();
+    EXPECT_FALSE(book.Save());  // no storage
+}
+
+}  // namespace
