@@ -36,6 +36,7 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
             if (header.cachedXfIndex == -1) header.cachedXfIndex = static_cast<std::int32_t>(header.GetXfIndex(formats));
             cell->SetXfIndex(static_cast<std::uint32_t>(header.cachedXfIndex));
         }
+        sheet->ReserveRows(static_cast<int>(rows + 1));
         const int step = static_cast<int>(500000 / (rows + 1));
         report(270000);
         for (std::size_t r = 0; r < rows; ++r) {

@@ -25,14 +25,13 @@ void WriteLargeString(ByteWriter& w, const LargeString& s) {
 std::uint32_t Record::RecordSize() {
     const std::uint32_t size = DataSize();
     std::uint32_t continues = 0;
-    if (!boundaries.empty()) continues = static_cast<std::uint32_t>(boundaries.size());
-    else if (size > kMaxRecordData) continues = (size - 1) / kMaxRecordData;
+    if (size > kMaxRecordData) continues = (size - 1) / kMaxRecordData;
     return recordSize = size + 4 * (1 + continues);
 }
 
 std::uint32_t Record::Write(std::uint8_t* out) {
     const std::uint32_t total = RecordSize();
-    if (dataSize <= kMaxRecordData && boundaries.empty()) {
+    if (dataSize <= kMaxRecordData) {
         ByteWriter w(out, out + total);
         w.U16(id);
         w.U16(static_cast<std::uint16_t>(dataSize));
@@ -40,15 +39,15 @@ std::uint32_t Record::Write(std::uint8_t* out) {
         return total;
     }
     // Too long for one record: build the data, then cut it into CONTINUE records.
-    data.assign(dataSize, 0);
+    std::vector<std::uint8_t> data(dataSize, 0);
     ByteWriter dw(data.data(), data.data() + data.size());
     WriteData(dw);
-    out_ = out;
-    return FrameData();
+    return FrameData(out, data, {});
 }
 
-std::uint32_t Record::FrameData() {
-    ByteWriter w(out_, out_ + recordSize);
+std::uint32_t Record::FrameData(std::uint8_t* out, const std::vector<std::uint8_t>& data,
+                                const std::vector<std::uint32_t>& boundaries) const {
+    ByteWriter w(out, out + recordSize);
     std::vector<std::uint32_t> cuts = boundaries;
     if (cuts.empty())
         for (std::uint32_t b = kMaxRecordData; b < dataSize; b += kMaxRecordData) cuts.push_back(b);
@@ -62,7 +61,7 @@ std::uint32_t Record::FrameData() {
         start = end;
         chunkId = kContinueId;
     }
-    return static_cast<std::uint32_t>(w.Position() - out_);
+    return static_cast<std::uint32_t>(w.Position() - out);
 }
 
 void ShortString::Write(ByteWriter& w) const {
@@ -159,10 +158,10 @@ void BoundSheet::WriteData(ByteWriter& w) {
 
 // ---- shared string table ----
 
-std::uint32_t LayoutSharedStrings(const std::vector<LargeString>& strings, std::vector<std::uint32_t>& boundaries) {
+std::uint32_t LayoutSharedStrings(const std::vector<SstString>& strings, std::vector<std::uint32_t>& boundaries) {
     boundaries.clear();
     std::uint32_t d = 8, limit = kMaxRecordData;
-    for (const LargeString& s : strings) {
+    for (const SstString& s : strings) {
         const std::uint32_t n = s.CharBytes();
         const bool wide = s.IsWide();
         if (d + n + 3 <= limit) {
@@ -198,15 +197,19 @@ std::uint32_t LayoutSharedStrings(const std::vector<LargeString>& strings, std::
 
 std::uint32_t SharedStringTable::DataSize() { return dataSize = LayoutSharedStrings(strings, boundaries); }
 
+std::uint32_t SharedStringTable::RecordSize() {
+    return recordSize = DataSize() + 4 * (1 + static_cast<std::uint32_t>(boundaries.size()));
+}
+
 std::uint32_t SharedStringTable::Write(std::uint8_t* out) {
     RecordSize();
-    data.assign(dataSize, 0);
+    std::vector<std::uint8_t> data(dataSize, 0);
     ByteWriter w(data.data(), data.data() + data.size());
     w.U32(totalCount);
     w.U32(uniqueCount);
     std::size_t next = 0;  // next boundary
     std::uint32_t pos = 8;
-    for (const LargeString& s : strings) {
+    for (const SstString& s : strings) {
         while (next < boundaries.size() && boundaries[next] <= pos) ++next;  // falls between strings
         const bool wide = s.IsWide();
         const std::uint8_t flags = wide ? 0x01 : 0x00;
@@ -226,8 +229,7 @@ std::uint32_t SharedStringTable::Write(std::uint8_t* out) {
             pos += unit;
         }
     }
-    out_ = out;
-    return FrameData();
+    return FrameData(out, data, boundaries);
 }
 
 // ---- worksheet ----

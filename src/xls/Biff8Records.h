@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Biff8 {
@@ -23,16 +24,16 @@ public:
     virtual std::uint32_t RecordSize();
 
     std::uint16_t id;
-    std::vector<std::uint8_t> data;       // used by records that may need CONTINUE splitting
     std::uint32_t dataSize;
     std::uint32_t recordSize;
-    std::vector<std::uint32_t> boundaries;  // CONTINUE boundaries (SST only)
 
 protected:
     // Writes the record's data bytes (without header) for records that are framed generically.
     virtual void WriteData(ByteWriter& w) = 0;
-    std::uint32_t FrameData();  // splits `data` into the record and its CONTINUE records
-    std::uint8_t* out_ = nullptr;
+    // Writes `data` at `out` as this record and its CONTINUE records, cut at `boundaries` (at
+    // every 8224 bytes when none are given).
+    std::uint32_t FrameData(std::uint8_t* out, const std::vector<std::uint8_t>& data,
+                            const std::vector<std::uint32_t>& boundaries) const;
 };
 
 // Long string of SST, FORMAT and STYLE: 16-bit count, flags, characters.
@@ -43,6 +44,17 @@ struct LargeString {
     bool IsWide() const { return flags == 0xFF ? !wide.empty() : (flags & 1) != 0; }
     std::uint32_t CharBytes() const { return IsWide() ? 2 * static_cast<std::uint32_t>(wide.size()) : static_cast<std::uint32_t>(narrow.size()); }
     std::uint32_t Size() const { return 3 + CharBytes(); }
+};
+
+// A string of the shared string table. The characters are borrowed: whoever fills the table
+// (the workbook model) keeps them alive until the stream is written, so a full table is not
+// copied once more.
+struct SstString {
+    std::u16string_view wide;
+    std::string_view narrow;
+    std::uint8_t flags = 0x00;  // bit 0: `wide` holds the value
+    bool IsWide() const { return (flags & 1) != 0; }
+    std::uint32_t CharBytes() const { return IsWide() ? 2 * static_cast<std::uint32_t>(wide.size()) : static_cast<std::uint32_t>(narrow.size()); }
 };
 
 // Short string of FONT and BOUNDSHEET names: 8-bit count, flags, characters.
@@ -133,9 +145,11 @@ class SharedStringTable : public Record {
 public:
     SharedStringTable() : Record(0x00FC, 8) {}
     std::uint32_t DataSize() override;
+    std::uint32_t RecordSize() override;
     std::uint32_t Write(std::uint8_t* out) override;
     std::uint32_t totalCount = 0, uniqueCount = 0;
-    std::vector<LargeString> strings;
+    std::vector<SstString> strings;
+    std::vector<std::uint32_t> boundaries;  // data offsets where a CONTINUE record starts
 protected:
     void WriteData(ByteWriter&) override {}
 };
@@ -265,6 +279,6 @@ struct MergedCell {
 #undef BIFF8_FIXED
 
 // The SST's CONTINUE boundaries and data size for a list of strings.
-std::uint32_t LayoutSharedStrings(const std::vector<LargeString>& strings, std::vector<std::uint32_t>& boundaries);
+std::uint32_t LayoutSharedStrings(const std::vector<SstString>& strings, std::vector<std::uint32_t>& boundaries);
 
 }  // namespace Biff8

@@ -1,54 +1,103 @@
 #include "XlsBook.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
-#include <unordered_map>
+#include <functional>
+
+// ---- cell texts ----
+
+const void* TextArena::Store(const void* data, std::size_t bytes) {
+    if (bytes > kBlockBytes / 4) {  // a long text gets a block of its own
+        auto& block = blocks_.emplace_back(std::make_unique<std::uint8_t[]>(bytes));
+        std::memcpy(block.get(), data, bytes);
+        const void* stored = block.get();
+        // Keep filling the current block: move the lone block before it.
+        if (blocks_.size() > 1) std::swap(blocks_.back(), blocks_[blocks_.size() - 2]);
+        return stored;
+    }
+    used_ = (used_ + 1) & ~std::size_t{1};  // 16-bit texts stay aligned
+    if (used_ + bytes > capacity_) {
+        blocks_.push_back(std::make_unique<std::uint8_t[]>(kBlockBytes));
+        used_ = 0;
+    }
+    std::uint8_t* at = blocks_.back().get() + used_;
+    std::memcpy(at, data, bytes);
+    used_ += bytes;
+    return at;
+}
 
 // ---- cells ----
 
-void XlsCell::EraseContents() {
-    kind = XlsCellKind::Undefined;
-    text8.clear();
-    text16.clear();
+std::string_view XlsCell::Text8() const {
+    if (kind != XlsCellKind::String) return {};
+    return {static_cast<const char*>(text_), textLength_};
 }
 
-void XlsCell::SetString(const std::string& text) {
+std::u16string_view XlsCell::Text16() const {
+    if (kind != XlsCellKind::WString) return {};
+    return {static_cast<const char16_t*>(text_), textLength_};
+}
+
+void XlsCell::EraseContents() {
+    kind = XlsCellKind::Undefined;
+    text_ = nullptr;
+    textLength_ = 0;
+}
+
+void XlsCell::SetString(std::string_view text) {
     if (text.empty()) return EraseContents();
     kind = XlsCellKind::String;
-    text8 = text;
-    text16.clear();
+    text_ = arena_->Store(text.data(), text.size());
+    textLength_ = static_cast<std::uint32_t>(text.size());
 }
 
 void XlsCell::SetWString(std::u16string_view text) {
     if (text.empty()) return EraseContents();
     kind = XlsCellKind::WString;
-    text16.assign(text);
-    text8.clear();
+    text_ = arena_->Store(text.data(), text.size() * sizeof(char16_t));
+    textLength_ = static_cast<std::uint32_t>(text.size());
 }
 
 void XlsCell::SetInteger(std::int32_t value) {
+    EraseContents();
     kind = XlsCellKind::Int;
     intValue = value;
 }
 
 void XlsCell::SetDouble(double value) {
+    EraseContents();
     kind = XlsCellKind::Double;
     doubleValue = value;
 }
 
 // ---- sheet ----
 
+XlsSheet::XlsSheet(XlsBook* book, int index) : book_(book), index_(index), grid_(1, XlsCell(texts_.get())) {}
+
+void XlsSheet::ReserveRows(int rows) {
+    grid_.reserve(static_cast<std::size_t>(std::clamp(rows, 1, kMaxRows)) * static_cast<std::size_t>(columns_));
+}
+
 XlsCell* XlsSheet::Cell(int row, int col) {
     if (row < 0 || col < 0 || row >= kMaxRows || col >= kMaxColumns) return nullptr;
     if (col >= columns_) {
+        // Widen every row: lay the grid out again with the new stride.
+        const auto oldColumns = static_cast<std::size_t>(columns_);
+        const auto newColumns = static_cast<std::size_t>(col + 1);
+        std::vector<XlsCell> wider(static_cast<std::size_t>(rows_) * newColumns, XlsCell(texts_.get()));
+        for (std::size_t r = 0; r < static_cast<std::size_t>(rows_); ++r)
+            std::copy_n(grid_.begin() + static_cast<std::ptrdiff_t>(r * oldColumns), oldColumns,
+                        wider.begin() + static_cast<std::ptrdiff_t>(r * newColumns));
+        grid_ = std::move(wider);
         columns_ = col + 1;
-        for (auto& r : grid_) r.resize(static_cast<std::size_t>(columns_));
     }
     if (row >= rows_) {
         rows_ = row + 1;
-        grid_.resize(static_cast<std::size_t>(rows_), std::vector<XlsCell>(static_cast<std::size_t>(columns_)));
+        grid_.resize(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(columns_), XlsCell(texts_.get()));
     }
-    return &grid_[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)];
+    return &grid_[static_cast<std::size_t>(row) * static_cast<std::size_t>(columns_) + static_cast<std::size_t>(col)];
 }
 
 // ---- book ----
@@ -112,15 +161,90 @@ Rec MakeCell(int row, int col, std::uint32_t xf) {
     return r;
 }
 
+// The shared string table's index of equal texts: open addressing over positions in the
+// table, so that a full sheet of mostly distinct texts needs no node or key copy per text.
+Biff8::SstString SstStringOf(const XlsCell& cell) {
+    Biff8::SstString str;
+    if (cell.kind == XlsCellKind::WString) str.wide = cell.Text16(), str.flags = 0x01;
+    else str.narrow = cell.Text8(), str.flags = 0x00;
+    return str;
+}
+
+class UniqueStrings {
+public:
+    // Sized for `expected` texts up front, so that lookups never wait for the table to grow.
+    UniqueStrings(std::vector<Biff8::SstString>& strings, std::size_t expected) : strings_(strings) {
+        std::size_t n = 1024;
+        while (n < 2 * expected) n *= 2;
+        slots_.resize(n);
+        strings_.reserve(expected);
+    }
+
+    static std::uint32_t Hash(const Biff8::SstString& s) {
+        return static_cast<std::uint32_t>(s.IsWide() ? std::hash<std::u16string_view>{}(s.wide)
+                                                     : ~std::hash<std::string_view>{}(s.narrow));
+    }
+    // Starts loading the slot of a text that is looked up soon: the table is far larger than
+    // the caches, so a row's lookups are started together.
+    void Prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+
+    // The position of `s` (whose Hash is `tag`) in the table, appending it when it is new.
+    std::uint32_t IndexOf(const Biff8::SstString& s, std::uint32_t tag) {
+        if (2 * (strings_.size() + 1) > slots_.size()) Grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.position == 0) {
+                strings_.push_back(s);
+                slot = {static_cast<std::uint32_t>(strings_.size()), tag};
+                return slot.position - 1;
+            }
+            if (slot.tag == tag && Same(strings_[slot.position - 1], s)) return slot.position - 1;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint32_t position = 0;  // position + 1; 0 is free
+        std::uint32_t tag = 0;       // the hash: most mismatches never touch the text, growing never rehashes
+    };
+    static bool Same(const Biff8::SstString& a, const Biff8::SstString& b) {
+        return a.flags == b.flags && (a.IsWide() ? a.wide == b.wide : a.narrow == b.narrow);
+    }
+    void Grow() {
+        std::vector<Slot> larger(slots_.size() * 2);
+        const std::size_t mask = larger.size() - 1;
+        for (const Slot& slot : slots_) {
+            if (slot.position == 0) continue;
+            std::size_t i = slot.tag & mask;
+            while (larger[i].position != 0) i = (i + 1) & mask;
+            larger[i] = slot;
+        }
+        slots_ = std::move(larger);
+    }
+
+    std::vector<Biff8::SstString>& strings_;
+    std::vector<Slot> slots_;
+};
+
 }  // namespace
 
 void XlsBook::ConvertToRecords() {
     worksheets.assign(sheets.size(), Biff8::Worksheet());
     Biff8::SharedStringTable& sst = globals.sst;
     sst.strings.clear();
-    sst.totalCount = sst.uniqueCount = 0;
-    std::unordered_map<std::string, std::uint32_t> narrowIndex;
-    std::unordered_map<std::u16string, std::uint32_t> wideIndex;
+    sst.totalCount = 0;
+    std::size_t textCells = 0;
+    for (const auto& sheet : sheets)
+        for (int r = 0; r < sheet->Rows(); ++r)
+            for (int c = 0; c < sheet->Columns(); ++c) {
+                const XlsCellKind kind = sheet->At(r, c).kind;
+                textCells += kind == XlsCellKind::String || kind == XlsCellKind::WString;
+            }
+    UniqueStrings unique(sst.strings, textCells);
+    // Hashes of the texts of the row being converted and of the next row, whose slots are
+    // being loaded meanwhile.
+    std::array<std::array<std::uint32_t, XlsSheet::kMaxColumns>, 2> rowHashes{};
 
     for (std::size_t s = 0; s < sheets.size(); ++s) {
         const XlsSheet& sheet = *sheets[s];
@@ -138,13 +262,25 @@ void XlsBook::ConvertToRecords() {
 
         for (int r = 0; r < rows; ++r) {
             Biff8::RowBlock& block = ws.cellTable[static_cast<std::size_t>(r / 32)];
-            if (block.cells.empty()) block.cells.reserve(1000);
+            // Room for the whole block at once: at most 32 rows of `cols` cell records.
+            if (block.cells.empty()) block.cells.reserve(static_cast<std::size_t>(std::min(32, rows - r) * cols));
             Biff8::Row row;
             row.row = static_cast<std::uint16_t>(r);
             row.lastColumnPlus1 = static_cast<std::uint16_t>(cols);
             block.rows.push_back(row);
+            auto hashRow = [&](int hr) {
+                auto& out = rowHashes[static_cast<std::size_t>(hr & 1)];
+                for (int c = 0; c < cols; ++c) {
+                    const XlsCell& cell = sheet.At(hr, c);
+                    if (cell.kind != XlsCellKind::String && cell.kind != XlsCellKind::WString) continue;
+                    out[static_cast<std::size_t>(c)] = UniqueStrings::Hash(SstStringOf(cell));
+                    unique.Prefetch(out[static_cast<std::size_t>(c)]);
+                }
+            };
+            if (r == 0) hashRow(0);
+            if (r + 1 < rows) hashRow(r + 1);
+            const auto& hashes = rowHashes[static_cast<std::size_t>(r & 1)];
             for (int c = 0; c < cols; ++c) {
-                if (block.cells.size() % 1000 == 0) block.cells.reserve(block.cells.size() + 1000);
                 const XlsCell& cell = sheet.At(r, c);
                 switch (cell.kind) {
                     case XlsCellKind::Undefined:
@@ -153,23 +289,10 @@ void XlsBook::ConvertToRecords() {
                         break;
                     case XlsCellKind::WString:
                     case XlsCellKind::String: {
-                        const bool wide = cell.kind == XlsCellKind::WString;
                         ++sst.totalCount;
-                        std::uint32_t index;
-                        auto add = [&](auto& table, const auto& key) {
-                            auto [it, inserted] = table.try_emplace(key, sst.uniqueCount);
-                            if (inserted) {
-                                Biff8::LargeString str;
-                                if (wide) str.wide = cell.text16, str.flags = 0x01;
-                                else str.narrow = cell.text8, str.flags = 0x00;
-                                sst.strings.push_back(std::move(str));
-                                ++sst.uniqueCount;
-                            }
-                            return it->second;
-                        };
-                        index = wide ? add(wideIndex, cell.text16) : add(narrowIndex, cell.text8);
+                        const Biff8::SstString str = SstStringOf(cell);
                         auto label = MakeCell<Biff8::LabelSST>(r, c, cell.xfIndex);
-                        label.sstIndex = index;
+                        label.sstIndex = unique.IndexOf(str, hashes[static_cast<std::size_t>(c)]);
                         block.cells.emplace_back(label);
                         break;
                     }
@@ -206,6 +329,7 @@ void XlsBook::ConvertToRecords() {
                 }
             }
         }
+        sst.uniqueCount = static_cast<std::uint32_t>(sst.strings.size());
         // Merged ranges, in row-major order.
         for (int r = 0; r < rows; ++r)
             for (int c = 0; c < cols; ++c) {

@@ -12,22 +12,43 @@
 
 enum class XlsCellKind : std::int32_t { Undefined = 0, Int = 1, Double = 2, String = 3, WString = 4, Formula = 5 };
 
+// Keeps the texts of a sheet's cells in large blocks instead of one heap string per cell. A text
+// replaced in a cell keeps its old bytes until the sheet goes away.
+class TextArena {
+public:
+    const void* Store(const void* data, std::size_t bytes);
+
+private:
+    static constexpr std::size_t kBlockBytes = 1 << 16;
+    std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+    std::size_t used_ = kBlockBytes, capacity_ = kBlockBytes;
+};
+
 class XlsCell {
 public:
+    explicit XlsCell(TextArena* arena = nullptr) : arena_(arena) {}
+
     XlsCellKind kind = XlsCellKind::Undefined;
     std::int32_t intValue = 0;
     double doubleValue = 0;
-    std::string text8;
-    std::u16string text16;
     std::uint16_t mergedRows = 1, mergedColumns = 1;
     std::uint32_t xfIndex = 0;
 
+    // The text of a String (8-bit) or WString (16-bit) cell; empty for other kinds.
+    std::string_view Text8() const;
+    std::u16string_view Text16() const;
+
     void EraseContents();
-    void SetString(const std::string& text);   // empty text erases
+    void SetString(std::string_view text);      // empty text erases
     void SetWString(std::u16string_view text);  // empty text erases
     void SetInteger(std::int32_t value);
     void SetDouble(double value);
     void SetXfIndex(std::uint32_t xf) { xfIndex = xf; }
+
+private:
+    TextArena* arena_;
+    const void* text_ = nullptr;
+    std::uint32_t textLength_ = 0;  // in characters of the cell's kind
 };
 
 class XlsBook;
@@ -36,19 +57,25 @@ class XlsSheet {
 public:
     static constexpr int kMaxRows = 65536, kMaxColumns = 256;
 
-    XlsSheet(XlsBook* book, int index) : book_(book), index_(index) {}
-    // The cell at (row, col), growing the grid; null beyond 65536 rows or 256 columns.
+    XlsSheet(XlsBook* book, int index);
+    // The cell at (row, col), growing the grid; null beyond 65536 rows or 256 columns. Growing
+    // the grid moves the cells: a pointer is good until the next call.
     XlsCell* Cell(int row, int col);
+    // Makes room for `rows` rows of the current width, saving the copies of a growing grid.
+    void ReserveRows(int rows);
     int Rows() const { return rows_; }
     int Columns() const { return columns_; }
-    const XlsCell& At(int row, int col) const { return grid_[static_cast<std::size_t>(row)][static_cast<std::size_t>(col)]; }
+    const XlsCell& At(int row, int col) const {
+        return grid_[static_cast<std::size_t>(row) * static_cast<std::size_t>(columns_) + static_cast<std::size_t>(col)];
+    }
     std::vector<Biff8::ColInfo>& ColumnInfos() { return colInfos_; }
 
 private:
     XlsBook* book_;
     int index_;
     int rows_ = 1, columns_ = 1;
-    std::vector<std::vector<XlsCell>> grid_{std::vector<XlsCell>(1)};
+    std::unique_ptr<TextArena> texts_ = std::make_unique<TextArena>();
+    std::vector<XlsCell> grid_;  // row-major, `columns_` cells a row
     std::vector<Biff8::ColInfo> colInfos_;
 };
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include <cstdio>
 #include <sstream>
 
@@ -98,15 +100,18 @@ TEST(Biff8Records, ContinueSplittingAtTheRecordLimit) {
     EXPECT_EQ(Walk(Bytes(twice)).size(), 2u);  // no empty CONTINUE after a full chunk
 }
 
-Biff8::LargeString Wide(std::size_t n, char16_t c = u'x') {
-    Biff8::LargeString s;
-    s.wide.assign(n, c);
+// The table borrows its strings; these keep them for the whole test run.
+Biff8::SstString Wide(std::size_t n, char16_t c = u'x') {
+    static std::deque<std::u16string> kept;
+    Biff8::SstString s;
+    s.wide = kept.emplace_back(n, c);
     s.flags = 0x01;
     return s;
 }
-Biff8::LargeString Narrow(std::size_t n) {
-    Biff8::LargeString s;
-    s.narrow.assign(n, 'n');
+Biff8::SstString Narrow(std::size_t n) {
+    static std::deque<std::string> kept;
+    Biff8::SstString s;
+    s.narrow = kept.emplace_back(n, 'n');
     s.flags = 0x00;
     return s;
 }
