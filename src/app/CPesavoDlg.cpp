@@ -19,12 +19,23 @@
 #include <QTableView>
 
 #include <chrono>
-#include <thread>
+#include <functional>
 
 namespace {
 
-// Caption of the Test button once the Test mode runs; it lasts until the program ends.
-const QString kTestingCaption = QStringLiteral("测试中... (结束测试请关闭程序)");
+// A combo box that can refresh its items each time its list drops down.
+class DropDownCombo : public QComboBox {
+public:
+    DropDownCombo(QWidget* parent, std::function<void()> beforeDropDown)
+        : QComboBox(parent), beforeDropDown_(std::move(beforeDropDown)) {}
+    void showPopup() override {
+        if (beforeDropDown_) beforeDropDown_();
+        QComboBox::showPopup();
+    }
+
+private:
+    std::function<void()> beforeDropDown_;
+};
 
 }  // namespace
 
@@ -42,7 +53,11 @@ CPesavoDlg::CPesavoDlg(QWidget* parent) : QDialog(parent) {
     CreateControls();
 }
 
-CPesavoDlg::~CPesavoDlg() = default;
+CPesavoDlg::~CPesavoDlg() {
+    // No worker and no monitor may outlive the window they talk to.
+    m_workers.StopAll();
+    m_SerialPort.Shutdown();
+}
 
 void CPesavoDlg::CreateControls() {
     const ui::DialogUnits du(font());
@@ -65,8 +80,8 @@ void CPesavoDlg::CreateControls() {
         r->setFocusPolicy(Qt::ClickFocus);  // reached with the arrow keys, not Tab
         return r;
     };
-    auto combo = [&](int id, int x, int y, int cx) {
-        auto* c = new QComboBox(this);
+    auto combo = [&](int id, int x, int y, int cx, std::function<void()> beforeDropDown = {}) {
+        auto* c = new DropDownCombo(this, std::move(beforeDropDown));
         c->setEditable(true);
         c->setInsertPolicy(QComboBox::NoInsert);
         place(c, id, x, y, cx, 12);
@@ -88,7 +103,7 @@ void CPesavoDlg::CreateControls() {
     auto* lboz = radio(IDC_UNIT_LBOZ, "LB:OZ", 133, 180, 35, 10);
     m_List = new QTableView(this);
     place(m_List, IDC_LIST, 7, 5, 278, 149);
-    m_cmbPort = combo(IDC_PORT, 189, 164, 42);
+    m_cmbPort = combo(IDC_PORT, 189, 164, 42, [this] { RefreshPortList(); });
     auto* unitGroup = group(IDC_UNIT_GROUP, "显示单位选择", 129, 154, 48, 38);
     auto* clear = button(IDC_CLEAR, "清空数据", 74, 178, 50, 14);
     auto* refresh = button(IDC_REFRESH, "刷新", 203, 177, 28, 12);
@@ -124,9 +139,10 @@ void CPesavoDlg::CreateControls() {
 
     QObject::connect(languageOk, &QPushButton::clicked, this, [this] { OnLanguageOK(); });
     QObject::connect(test, &QPushButton::clicked, this, [this] { StartTestMode(); });
-    // The connection, unit, clear, refresh and save commands are wired by their own modules.
+    QObject::connect(connect, &QPushButton::clicked, this, [this] { ToggleConnection(); });
+    QObject::connect(refresh, &QPushButton::clicked, this, [this] { RefreshPortList(); });
+    // The unit, clear and save commands are wired by their own modules.
     Q_UNUSED(clear);
-    Q_UNUSED(refresh);
     Q_UNUSED(save);
 }
 
@@ -180,12 +196,6 @@ bool CPesavoDlg::OnHelp() {
     return platform::ShellOpenDocument(HelpFilePath().toStdString());
 }
 
-void CPesavoDlg::StartTestMode() {
-    if (m_bTestMode) return;
-    m_bTestMode = true;
-    SetCaption(IDC_TEST, kTestingCaption);
-}
-
 bool CPesavoDlg::ConfirmClose() {
     if (m_Model.rowCount() > 0) {
         // Only an explicit Yes closes: Esc or the box's close button must not discard the table.
@@ -194,7 +204,8 @@ bool CPesavoDlg::ConfirmClose() {
     }
     if (m_bConnected) {
         m_SerialPort.QueueByte(0x3A);  // tell the scale we are leaving
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        m_SerialPort.RequestStop(true);
+        m_SerialPort.WaitForSent(std::chrono::milliseconds(200));
     }
     return true;
 }

@@ -3,7 +3,9 @@
 // in size when the window is constructed; nothing is allocated per measurement.
 #include "CMyMsg.h"
 #include "CSerialPort.h"
+#include "FrameDecoder.h"
 #include "MeasurementModel.h"
+#include "WorkerThreads.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -12,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -23,7 +26,7 @@ class QPushButton;
 class QRadioButton;
 class QTableView;
 
-class CPesavoDlg : public QDialog {
+class CPesavoDlg : public QDialog, public SerialOwner {
     Q_OBJECT
 public:
     static constexpr int kStoreSize = 70000;    // entries of the weight store
@@ -60,6 +63,23 @@ public:
     bool SetupTable();
     MeasurementModel& Model() { return m_Model; }
 
+    // Connection (port list, open and close, handshake, search, Test mode).
+    void RefreshPortList();
+    void FillPortList();  // combo 1004 from the list held by the engine
+    void ToggleConnection();
+    void StartHandshake();
+    bool SaveTable(bool interactive);
+    void OnSerialData(const std::uint8_t* bytes, int count);
+    bool ProcessFrame();
+    QString FormatWeight(int row);  // the Data text of the weight frame in m_RxBuffer for `row`
+    // Waits until no check or search thread runs (tests); true when none runs.
+    bool WaitForWorkers(std::chrono::milliseconds limit) { return m_workers.WaitIdle(limit); }
+
+    // SerialOwner: the engine's notifications and error box.
+    void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
+                         std::stop_token stop) override;
+    void ShowSerialError(const std::string& text, std::stop_token stop) override;
+
     // Window commands of its own.
     void OnAbout();
     bool OnHelp();
@@ -71,7 +91,7 @@ public:
     // ---- members, in the order of the window's state table ----
     QIcon m_hIcon;
     CSerialPort m_SerialPort;
-    bool m_bTestMode = false;
+    std::atomic<bool> m_bTestMode{false};
     QIcon m_hIconDisconnected;
     QIcon m_hIconConnected;
     std::vector<std::uint8_t> m_RxBuffer;
@@ -82,9 +102,11 @@ public:
     QTableView* m_List = nullptr;
     std::array<double, kStoreSize> m_adWeight;
     std::array<std::int16_t, kStoreSize> m_anWidthCode;
-    std::int64_t m_tReference = 0;
+    std::array<weighing::RowKind, kStoreSize> m_anRowKind;  // how each row is rendered
+    std::atomic<std::int64_t> m_tReference{0};
     int m_nUnit = 0;
-    int m_nSearchIndex = 0;
+    std::atomic<int> m_nSearchIndex{0};
+    HandshakeEvent m_hHandshake;
     QString m_strLanguageFile;
     QStringList m_astrLanguageFiles;
     QString m_strSettingFile;
@@ -106,10 +128,25 @@ protected:
 
 private:
     void CreateControls();
+    // Connection steps shared by the opening paths and the check threads.
+    void OpenAndStart(int position);
+    void EnterConnectedState();
+    void SetLockedControlsEnabled(bool enabled);
+    void ClearHandshakeBytes();
+    std::uint8_t HandshakeByte();
+    int SearchLimit();  // positions the search may try: the count, never past the stored 19
+    void ManualCheckThread(std::stop_token stop);
+    void AutoSearchThread(std::stop_token stop);
+    void TestCycleThread(std::stop_token stop);
+    void StartWorker(void (CPesavoDlg::*thread)(std::stop_token));
+    void TableFull();
+
     void SetCaption(int id, const QString& text);
 
     MeasurementModel m_Model;
     std::mutex m_textMutex;  // guards m_szText, shared by every text lookup
     bool m_bClosing = false;
     QButtonGroup* m_unitGroup = nullptr;
+    std::mutex m_rxMutex;  // guards m_RxBuffer between the window and the check threads
+    WorkerThreads m_workers;
 };

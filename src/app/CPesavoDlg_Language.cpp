@@ -75,16 +75,7 @@ void CPesavoDlg::ApplyLanguage() {
     connect->setIcon(m_hIconDisconnected);
     for (const CaptionKey& c : kCaptions) SetCaption(c.id, ReadLanguageText(u"Dialog_Caption", c.key));
 
-    // The port list from the ports found last; entry 0 searches every port.
-    const QString any = ReadLanguageText(u"Dialog_Caption", u"Port_NoChose");
-    m_cmbPort->setCurrentIndex(-1);
-    m_cmbPort->clear();
-    m_cmbPort->addItem(any);
-    for (int i = 1; i <= std::min(m_SerialPort.m_nPortCount, CSerialPort::kMaxPorts); ++i) {
-        m_cmbPort->addItem(QStringLiteral("COM%1").arg(m_SerialPort.PortAt(i)));
-        m_cmbPort->setItemData(i, QString::fromStdString(m_SerialPort.DeviceAt(i)), Qt::ToolTipRole);
-    }
-    m_cmbPort->setCurrentIndex(0);
+    FillPortList();  // from the ports found last
 
     m_MyMsg.SetLanguageFile(m_strLanguageFile);
 }

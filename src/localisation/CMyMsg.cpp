@@ -35,6 +35,11 @@ void CMyMsg::SetAnswerer(Answerer answerer) {
     g_answerer = std::move(answerer);
 }
 
+bool CMyMsg::HasAnswerer() {
+    std::lock_guard lock(g_answererMutex);
+    return static_cast<bool>(g_answerer);
+}
+
 void CMyMsg::SetLanguageFile(const QString& path) {
     std::lock_guard lock(m_mutex);
     m_strLangFile = path;

@@ -40,6 +40,7 @@ public:
 
     // Replaces the real box for every showing until reset with an empty function.
     static void SetAnswerer(Answerer answerer);
+    static bool HasAnswerer();  // a test answers the boxes
 
     // Template 130, for the widget tests that drive the real box.
     static constexpr int kWidth = 177, kHeight = 70;

@@ -2,26 +2,232 @@
 
 #include "platform/PortList.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+CSerialPort::CSerialPort() : m_pWriteBuf(std::make_unique<std::uint8_t[]>(kWriteBufSize)) {}
+
+CSerialPort::~CSerialPort() { Shutdown(); }
+
+void CSerialPort::SetModuleDir(const std::string& dir) {
+    std::lock_guard lock(m_listMutex);
+    m_strModuleDir = dir;
+}
+
+// ---- port list ----
+
 bool CSerialPort::EnumeratePorts() {
+    std::lock_guard lock(m_listMutex);
     m_nPortCount = 0;
     m_aPorts.fill(0);
     m_aDevices.fill({});
     for (const platform::SerialPortEntry& entry : platform::ListSerialPorts(m_strModuleDir)) {
         ++m_nPortCount;
         if (m_nPortCount <= kMaxPorts) {
-            m_aPorts[m_nPortCount - 1] = platform::PortNumberFromName(entry.name);
-            m_aDevices[m_nPortCount - 1] = entry.device;
+            m_aPorts[static_cast<std::size_t>(m_nPortCount - 1)] = platform::PortNumberFromName(entry.name);
+            m_aDevices[static_cast<std::size_t>(m_nPortCount - 1)] = entry.device;
         }
     }
     return m_nPortCount >= 1 && m_nPortCount <= kMaxPorts;
 }
 
 int CSerialPort::PortAt(int position) const {
-    return position >= 1 && position <= kMaxPorts ? m_aPorts[position - 1] : 0;
+    std::lock_guard lock(m_listMutex);
+    return position >= 1 && position <= kMaxPorts ? m_aPorts[static_cast<std::size_t>(position - 1)] : 0;
 }
 
 std::string CSerialPort::DeviceAt(int position) const {
-    return position >= 1 && position <= kMaxPorts ? m_aDevices[position - 1] : std::string();
+    std::lock_guard lock(m_listMutex);
+    return position >= 1 && position <= kMaxPorts ? m_aDevices[static_cast<std::size_t>(position - 1)] : std::string();
 }
 
-void CSerialPort::QueueByte(std::uint8_t) { ++m_nQueued; }
+int CSerialPort::PortCount() const {
+    std::lock_guard lock(m_listMutex);
+    return m_nPortCount;
+}
+
+// ---- open, start, stop ----
+
+void CSerialPort::StopMonitor() {
+    m_hStopEvent.Set();
+    if (m_pMonitor.joinable()) {
+        m_pMonitor.request_stop();  // ends a delivery the owner has not taken yet
+        if (m_pMonitor.get_id() == std::this_thread::get_id()) m_pMonitor.detach();
+        else m_pMonitor.join();
+    }
+}
+
+bool CSerialPort::OpenPort(SerialOwner* owner, int n) {
+    std::lock_guard control(m_controlMutex);
+    StopMonitor();
+    m_hStopEvent.Reset();
+    m_hWriteRequest.Reset();
+    {
+        // A request queued while no monitor ran is dropped with the old port.
+        std::lock_guard lock(m_writeMutex);
+        m_nWriteLen = 0;
+        m_nSentTotal = m_nQueuedTotal;
+    }
+    m_pOwnerWnd = owner;
+    m_nPort = static_cast<unsigned>(n);
+
+    std::string device;
+    {
+        std::lock_guard lock(m_listMutex);
+        for (int i = 0; i < std::min(m_nPortCount, kMaxPorts); ++i)
+            if (m_aPorts[static_cast<std::size_t>(i)] == n) {
+                device = m_aDevices[static_cast<std::size_t>(i)];
+                break;
+            }
+        if (device.empty()) device = platform::DeviceForPort(m_strModuleDir, n);
+    }
+    std::lock_guard port(m_csPort);
+    m_hPort.Close();
+    int error = ENOENT;
+    if (device.empty() || !m_hPort.Open(device, error)) return false;
+    if (!m_hPort.Configure()) ShowCommError("SetCommState()", errno, {});
+    m_hPort.Purge();
+    return true;
+}
+
+bool CSerialPort::StartMonitor() {
+    std::lock_guard control(m_controlMutex);
+    if (!m_hPort.IsOpen()) return false;
+    StopMonitor();
+    m_hStopEvent.Reset();
+    m_bSendBeforeStop = false;
+    {
+        // The monitor starts on an empty line: whatever came before it is stale.
+        std::lock_guard port(m_csPort);
+        m_hPort.Purge();
+    }
+    m_bMonitorRunning = 1;  // set before the thread runs, so a poll right after sees it
+    m_pMonitor = std::jthread([this](std::stop_token stop) { MonitorProc(stop); });
+    return true;
+}
+
+void CSerialPort::RequestStop(bool sendQueuedFirst) {
+    if (sendQueuedFirst) m_bSendBeforeStop = true;
+    m_hStopEvent.Set();
+    m_writeDone.notify_all();
+}
+
+void CSerialPort::Shutdown() {
+    std::lock_guard control(m_controlMutex);
+    m_bSendBeforeStop = true;  // a notice queued on the way out still goes
+    StopMonitor();
+    std::lock_guard port(m_csPort);
+    m_hPort.Close();
+}
+
+// ---- writes ----
+
+void CSerialPort::QueueByte(std::uint8_t byte) {
+    {
+        std::lock_guard lock(m_writeMutex);
+        if (m_nWriteLen == kWriteBufSize) return;  // a thousand unsent bytes: the line is dead
+        m_pWriteBuf[m_nWriteLen++] = byte;
+        ++m_nQueuedTotal;
+    }
+    m_hWriteRequest.Set();
+}
+
+bool CSerialPort::WaitForSent(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_writeMutex);
+    const std::uint64_t target = m_nQueuedTotal;
+    m_writeDone.wait_for(lock, limit, [&] { return m_nSentTotal >= target || !MonitorRunning(); });
+    return m_nSentTotal >= target;
+}
+
+void CSerialPort::WriteQueued(std::stop_token stop) {
+    m_hWriteRequest.Reset();
+    std::uint8_t bytes[kWriteBufSize];
+    std::uint32_t count;
+    {
+        std::lock_guard lock(m_writeMutex);
+        count = m_nWriteLen;
+        std::memcpy(bytes, m_pWriteBuf.get(), count);
+        m_nWriteLen = 0;
+    }
+    if (count == 0) return;
+    bool written;
+    int error = 0;
+    {
+        std::lock_guard port(m_csPort);
+        // Every write starts on a clean line: unread received bytes are dropped.
+        m_hPort.Purge();
+        written = m_hPort.Write(bytes, count);
+        if (!written) error = errno;
+    }
+    {
+        std::lock_guard lock(m_writeMutex);
+        m_nSentTotal += count;  // attempted: nothing is retried
+    }
+    m_writeDone.notify_all();
+    if (!written) ShowCommError("WriteFile()", error, stop);
+    Deliver(WM_SERIAL_SENT, 0, static_cast<std::intptr_t>(m_nPort.load()), false, stop);
+}
+
+// ---- monitor ----
+
+void CSerialPort::Deliver(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
+                          std::stop_token stop) {
+    if (SerialOwner* owner = m_pOwnerWnd.load()) owner->OnSerialMessage(message, wParam, lParam, wait, stop);
+}
+
+void CSerialPort::MonitorProc(std::stop_token stop) {
+    bool watchData = true;  // off once the device has failed: a gone device would wake us forever
+    for (;;) {
+        const int slot = m_hPort.WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
+        if (slot == 0) {
+            if (m_bSendBeforeStop) WriteQueued(stop);
+            break;
+        }
+        if (slot == 1) {
+            Deliver(WM_SERIAL_RXFLAG, 0, static_cast<std::intptr_t>(m_nPort.load()), false, stop);
+            if (!ReadAvailable(stop)) watchData = false;
+        } else if (slot == 2) {
+            WriteQueued(stop);
+        } else {
+            ShowCommError("WaitCommEvent()", errno, stop);
+            break;
+        }
+    }
+    m_bMonitorRunning = 0;
+    m_writeDone.notify_all();
+}
+
+bool CSerialPort::ReadAvailable(std::stop_token stop) {
+    std::uint8_t batch[kBatchSize];
+    std::size_t length = 0;
+    for (;;) {
+        long n;
+        {
+            std::lock_guard port(m_csPort);
+            n = m_hPort.Read(batch + length, kBatchSize - length);
+        }
+        if (n < 0) {
+            // The bytes of this pass are dropped. Told without waiting: the owner may answer a
+            // failure by reopening a port, which ends this very thread.
+            Deliver(WM_SERIAL_READ_FAILED, 0, 0, false, stop);
+            return false;
+        }
+        if (n == 0) break;
+        length += static_cast<std::size_t>(n);
+        if (length == kBatchSize) {  // a full batch goes now; the rest follows in the next
+            Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch), static_cast<std::intptr_t>(length), true, stop);
+            length = 0;
+        }
+    }
+    if (length > 0)
+        Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch), static_cast<std::intptr_t>(length), true, stop);
+    return true;
+}
+
+void CSerialPort::ShowCommError(const char* call, int error, std::stop_token stop) {
+    char text[512];
+    std::snprintf(text, sizeof text, "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", call,
+                  std::strerror(error), static_cast<int>(m_nPort.load()));
+    if (SerialOwner* owner = m_pOwnerWnd.load()) owner->ShowSerialError(text, stop);
+}

@@ -1,41 +1,123 @@
 #pragma once
-// Serial engine: owns one port at a time and the list of ports present.
-// (The monitor thread and the line protocol arrive with the connection work; until then
-// queued bytes are only counted, so the window's close path can already use them.)
+// The serial engine: owns one port at a time, runs one monitor thread that reads every byte the
+// scale sends and hands each batch to its owner synchronously, performs the writes other threads
+// queue, and lists the ports present.
+#include "platform/SerialDevice.h"
+
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
+
+// Notifications of the engine, with the values of the window messages they stand for.
+enum SerialMessage : unsigned {
+    WM_SERIAL_BREAK = 0x401,
+    WM_SERIAL_CTS = 0x402,
+    WM_SERIAL_LINE_ERROR = 0x404,
+    WM_SERIAL_RING = 0x405,
+    WM_SERIAL_DATA = 0x407,  // wParam: address of the batch, lParam: its length (1..1024)
+    WM_SERIAL_RXFLAG = 0x408,
+    WM_SERIAL_SENT = 0x409,
+    WM_SERIAL_READ_FAILED = 0x40A,
+};
+
+// The engine's owner: the main window, or a test.
+class SerialOwner {
+public:
+    virtual ~SerialOwner() = default;
+    // Delivers a notification. With `wait`, returns only when the owner has handled it (the
+    // batch of WM_SERIAL_DATA is valid until then) or when `stop` is triggered (the engine is
+    // being stopped); without, the notification is only queued for the owner.
+    virtual void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
+                                 std::stop_token stop) = 0;
+    // Shows the engine's error box ("Application Error"); returns when it is dismissed or when
+    // `stop` is triggered.
+    virtual void ShowSerialError(const std::string& text, std::stop_token stop) = 0;
+};
 
 class CSerialPort {
 public:
     static constexpr int kMaxPorts = 19;
+    static constexpr std::uint32_t kWriteBufSize = 1024;
+    static constexpr std::size_t kBatchSize = 1024;
 
-    CSerialPort() = default;
-    virtual ~CSerialPort() = default;
+    CSerialPort();
+    virtual ~CSerialPort();
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
     // Where the device map file SerialComm.ini lives (the executable's folder).
-    void SetModuleDir(const std::string& dir) { m_strModuleDir = dir; }
+    void SetModuleDir(const std::string& dir);
+
+    // Ends a running monitor, closes the previous device and opens COM<n> with the fixed line
+    // settings. True once the device is open, even when a setting failed (that failure was shown
+    // in the error box); false when it does not open (no box).
+    bool OpenPort(SerialOwner* owner, int n);
+    // Starts the monitor thread on the open port; false when none could be started.
+    bool StartMonitor();
+    // Asks the monitor thread to end at its next wait; the port stays open. A byte still queued
+    // is dropped, unless `sendQueuedFirst`: then the monitor writes the queued bytes before it
+    // ends (the disconnect notice must reach the scale, even when asked from inside a handler
+    // the monitor is waiting for).
+    void RequestStop(bool sendQueuedFirst = false);
+    // Ends the monitor thread, waiting for it, and closes the port (the program's exit).
+    void Shutdown();
+    // Queues one byte for the monitor thread to send. Bytes queued before the previous ones
+    // were sent are sent after them, in order.
+    void QueueByte(std::uint8_t byte);
+    // Waits until every byte queued so far has been written, at most `limit`; false when they
+    // were not (no monitor, or the time ran out).
+    bool WaitForSent(std::chrono::milliseconds limit);
 
     // Fills the port list; true when between 1 and 19 ports were found. The count keeps
     // counting past 19, the positions stop there.
     bool EnumeratePorts();
-
-    // Port number and device path at 1-based position 1..19 of the list.
+    // Port number and device path at 1-based position 1..19 of the list (0 / empty elsewhere).
     int PortAt(int position) const;
     std::string DeviceAt(int position) const;
+    int PortCount() const;
+    bool MonitorRunning() const { return m_bMonitorRunning.load() != 0; }
+    int Port() const { return static_cast<int>(m_nPort.load()); }
 
-    void QueueByte(std::uint8_t byte);
-    void RequestStop() {}
-    int QueuedCount() const { return m_nQueued.load(); }
-
+    // The list, as the window indexes it: element 0 the count, element i the i-th port.
     int m_nPortCount = 0;
     std::array<int, kMaxPorts> m_aPorts{};
 
 private:
+    void MonitorProc(std::stop_token stop);
+    // One read pass; false when the read failed (the device is gone).
+    bool ReadAvailable(std::stop_token stop);
+    void WriteQueued(std::stop_token stop);
+    void ShowCommError(const char* call, int error, std::stop_token stop);
+    void StopMonitor();
+    void Deliver(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait, std::stop_token stop);
+
+    // Write queue: bytes waiting for the monitor, and how many were queued and written in all.
+    std::mutex m_writeMutex;
+    std::condition_variable m_writeDone;
+    std::unique_ptr<std::uint8_t[]> m_pWriteBuf;
+    std::uint32_t m_nWriteLen = 0;
+    std::uint64_t m_nQueuedTotal = 0, m_nSentTotal = 0;
+
+    std::jthread m_pMonitor;
+    std::mutex m_controlMutex;        // serialises open, start, stop and shutdown
+    std::recursive_mutex m_csPort;    // guards the device during open, read and write
+    std::atomic<int> m_bMonitorRunning{0};
+    std::atomic<bool> m_bSendBeforeStop{false};
+    platform::WaitEvent m_hStopEvent;
+    platform::WaitEvent m_hWriteRequest;
+    platform::SerialDevice m_hPort;
+    std::atomic<SerialOwner*> m_pOwnerWnd{nullptr};
+    std::atomic<unsigned> m_nPort{0};
+    const std::uint32_t m_dwEventMask = 3;
+
+    mutable std::mutex m_listMutex;  // guards the port list and the module folder
     std::string m_strModuleDir;
     std::array<std::string, kMaxPorts> m_aDevices{};
-    std::atomic<int> m_nQueued{0};
 };

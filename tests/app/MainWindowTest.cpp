@@ -155,14 +155,6 @@ TEST_F(MainWindowTest, EscAndEnterGoThroughTheSameClosePath) {
     EXPECT_FALSE(w.isVisible());
 }
 
-TEST_F(MainWindowTest, ClosingWhileConnectedSendsTheDisconnectNotice) {
-    CPesavoDlg& w = Start();
-    w.m_bConnected = true;
-    const int before = w.m_SerialPort.QueuedCount();
-    EXPECT_TRUE(w.close());
-    EXPECT_EQ(w.m_SerialPort.QueuedCount(), before + 1);
-}
-
 TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
     CPesavoDlg& w = Start();
     auto* test = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST));

@@ -2,6 +2,7 @@
 // A scratch copy of the program's folder for tests: the shipped language files, a Setting.ini
 // and a device map, with the program's module folder pointed at it.
 #include "platform/ModulePath.h"
+#include "platform/PortList.h"
 
 #include <filesystem>
 #include <fstream>
@@ -19,9 +20,13 @@ public:
         WriteSettings("\\Chinese.ini", "简体中文");
         WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM3=/dev/null\r\n");
         platform::SetModuleDirectoryForTesting(Path());
+        // Never the machine's own serial devices (a virtual machine's ttyS0 may be its console).
+        std::filesystem::create_directories(dir_ / "sys-class-tty");
+        platform::SetKernelTtyFolderForTesting((dir_ / "sys-class-tty").string());
     }
     ~ProgramFolder() {
         platform::SetModuleDirectoryForTesting({});
+        platform::SetKernelTtyFolderForTesting({});
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }

@@ -1,0 +1,125 @@
+// The window's side of the weight frames: every batch the scale sends while connected becomes
+// one row (a weighing, an overweight or an explained error), and the scale gets its answer.
+#include "CPesavoDlg.h"
+
+#include <QPushButton>
+#include <QTableView>
+
+#include <ctime>
+
+namespace {
+
+constexpr int kRowLimit = 65000;  // the row at this index is the table's last
+constexpr double kOverweightStored = 555.5;
+
+std::u16string_view View(const QString& s) { return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())}; }
+
+QString Latin(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+
+}  // namespace
+
+QString CPesavoDlg::FormatWeight(int row) {
+    std::uint8_t frame[6];
+    {
+        std::lock_guard lock(m_rxMutex);
+        std::copy_n(m_RxBuffer.begin(), 6, frame);
+    }
+    const weighing::Weighing w = weighing::DecodeWeight(frame);
+    const auto r = static_cast<std::size_t>(row);
+    if (!w.readable) {
+        m_adWeight[r] = 0.0;
+        m_anRowKind[r] = weighing::RowKind::Error;  // keeps its "Error_EX" text in every unit
+        return ReadLanguageText(u"ListCtrl_Header", u"Error_EX");
+    }
+    m_adWeight[r] = w.kg;
+    m_anWidthCode[r] = w.widthCode;
+    m_anRowKind[r] = weighing::RowKind::Weight;
+    return Latin(weighing::WeightText(w.kg, w.widthCode, m_nUnit));
+}
+
+bool CPesavoDlg::ProcessFrame() {
+    std::uint8_t head[6];
+    std::string dump;
+    {
+        std::lock_guard lock(m_rxMutex);
+        std::copy_n(m_RxBuffer.begin(), 6, head);
+        dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
+    }
+    const int row = m_Model.rowCount();
+    if (row >= kStoreSize) return false;  // never reached: the table ends the connection at its limit
+    const auto r = static_cast<std::size_t>(row);
+    auto append = [&] {
+        char number[16];
+        std::snprintf(number, sizeof number, "%8d", row + 1);
+        const QString n = QString::fromLatin1(number);
+        m_Model.AppendRow({View(n), {}, {}, {}, {}, {}});
+    };
+
+    switch (weighing::JudgeFrame(head)) {
+        case weighing::FrameType::Overweight:
+            append();
+            m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+            m_adWeight[r] = kOverweightStored;
+            m_anRowKind[r] = weighing::RowKind::Overweight;
+            m_bFrameError = true;
+            break;
+        case weighing::FrameType::Weight:
+            m_bFrameError = false;
+            append();
+            break;
+        case weighing::FrameType::Bad:
+            if (!m_bFrameError) {
+                // First bad frame: ask the scale again, no row.
+                m_bFrameError = true;
+                m_SerialPort.QueueByte(weighing::kBadFrameNotice);
+                return false;
+            }
+            append();
+            m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
+            ++m_nErrorCount;
+            m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
+            m_adWeight[r] = 0.0;
+            m_anRowKind[r] = weighing::RowKind::Error;
+            break;
+    }
+
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    m_Model.SetText(row, MeasurementModel::UpdateTime, View(Latin(weighing::FormatUpdateTime(now))));
+    m_Model.SetText(row, MeasurementModel::Duration, View(Latin(weighing::FormatDuration(now - m_tReference))));
+    const std::u16string_view above = row > 0 ? m_Model.Text(row - 1, MeasurementModel::Unit) : std::u16string_view();
+    const QString unit = row > 0 ? QString::fromUtf16(above.data(), static_cast<qsizetype>(above.size()))
+                                 : QString::fromLatin1(weighing::UnitText(m_nUnit));
+    m_Model.SetText(row, MeasurementModel::Unit, View(unit));
+    if (!m_bFrameError) {
+        m_Model.SetText(row, MeasurementModel::Data, View(FormatWeight(row)));
+        m_nErrorCount = 0;
+    } else {
+        m_bFrameError = false;
+        if (m_nErrorCount > 3 &&
+            m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Error_Error")) == CMyMsg::IdYes) {
+            ToggleConnection();
+            m_nErrorCount = 0;
+        }
+    }
+    m_List->scrollTo(m_Model.index(row, 0));
+    m_SerialPort.QueueByte(weighing::kAcknowledge);
+    if (row >= kRowLimit) TableFull();
+    return true;
+}
+
+void CPesavoDlg::TableFull() {
+    m_bTableFull = true;
+    m_SerialPort.QueueByte(weighing::kDisconnectNotice);
+    m_SerialPort.RequestStop(true);
+    auto* button = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
+    button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
+    button->setIcon(m_hIconDisconnected);
+    m_bConnected = false;
+    SetLockedControlsEnabled(true);
+    SaveTable(false);
+    m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Data_Error"));
+}
+
+// The workbook export arrives with the export work; until then nothing is written and every
+// row stays in the table.
+bool CPesavoDlg::SaveTable(bool) { return true; }

@@ -1,0 +1,139 @@
+#include "SerialDevice.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace platform {
+
+// ---- events ----
+
+WaitEvent::WaitEvent() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+WaitEvent::~WaitEvent() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void WaitEvent::Set() {
+    const std::uint64_t one = 1;
+    // A counter already set stays readable; a full counter (never reached) changes nothing.
+    [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
+}
+
+void WaitEvent::Reset() {
+    std::uint64_t value;
+    [[maybe_unused]] const ssize_t n = read(fd_, &value, sizeof value);
+}
+
+bool WaitEvent::IsSet() const {
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+// ---- device ----
+
+bool SerialDevice::Open(const std::string& path, int& error) {
+    Close();
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    // Exclusive: a lock every cooperating open honours (root included), and the terminal's
+    // own exclusive mode for everyone else.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(fd);
+        return false;
+    }
+    if (isatty(fd)) ioctl(fd, TIOCEXCL);
+    fd_ = fd;
+    return true;
+}
+
+bool SerialDevice::Configure() {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return false;
+    cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    // One byte minimum: with nothing waiting a non-blocking read then says EAGAIN, so that a
+    // read of 0 bytes only ever means the device has gone.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, B9600) != 0 || cfsetospeed(&t, B9600) != 0) return false;
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+    int rts = TIOCM_RTS;
+    if (ioctl(fd_, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL)
+        return false;
+    return true;
+}
+
+void SerialDevice::Close() {
+    if (fd_ < 0) return;
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);  // also releases the lock
+    fd_ = -1;
+}
+
+void SerialDevice::Purge() {
+    if (fd_ >= 0) tcflush(fd_, TCIOFLUSH);
+}
+
+int SerialDevice::Waiting() const {
+    int n = 0;
+    if (ioctl(fd_, FIONREAD, &n) != 0) return -1;
+    return n;
+}
+
+long SerialDevice::Read(std::uint8_t* out, std::size_t size) {
+    const ssize_t n = read(fd_, out, size);
+    if (n > 0) return n;
+    if (n == 0) {
+        // A non-blocking line with nothing waiting says EAGAIN; end of file means the device
+        // (or the far end of a pseudo-terminal) is gone.
+        errno = size ? EIO : 0;
+        return size ? -1 : 0;
+    }
+    if (errno == EAGAIN || errno == EINTR) return 0;
+    return -1;
+}
+
+bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    int waits = 0;
+    while (done < size) {
+        const ssize_t n = write(fd_, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        pollfd p{fd_, POLLOUT, 0};
+        if (++waits > 10 || poll(&p, 1, 100) < 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+    }
+    return true;
+}
+
+int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const {
+    pollfd p[3] = {{stop.Handle(), POLLIN, 0}, {watchData ? fd_ : -1, POLLIN, 0}, {write.Handle(), POLLIN, 0}};
+    for (;;) {
+        const int n = poll(p, 3, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        for (int i = 0; i < 3; ++i)
+            if (p[i].revents != 0) return i;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,63 @@
+#pragma once
+// The serial line as the engine needs it, on POSIX: an exclusive open with the fixed line
+// settings, purge, non-blocking reads of what is waiting, writes, and a wait over three sources
+// (stop, data, write request) that returns the lowest one ready.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A manual-reset event that can be waited on together with a device.
+class WaitEvent {
+public:
+    WaitEvent();
+    ~WaitEvent();
+    WaitEvent(const WaitEvent&) = delete;
+    WaitEvent& operator=(const WaitEvent&) = delete;
+
+    void Set();
+    void Reset();
+    bool IsSet() const;
+    int Handle() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+class SerialDevice {
+public:
+    SerialDevice() = default;
+    ~SerialDevice() { Close(); }
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // Opens `path` for this process alone (a second open fails) and applies 9600 baud, no
+    // parity, 8 data bits, 1 stop bit, raw bytes, RTS on (skipped where the device has no RTS
+    // control, such as a pseudo-terminal). False with `error` (errno) when it does not open.
+    bool Open(const std::string& path, int& error);
+    // Applies the line settings again; false with errno set when the device refuses them.
+    bool Configure();
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Drops every received byte not yet read and everything not yet sent.
+    void Purge();
+    // Bytes waiting to be read; −1 on failure (errno set).
+    int Waiting() const;
+    // Reads up to `size` waiting bytes without blocking: the count read, 0 when none is
+    // waiting, −1 on failure (errno set; EIO when the far end has gone).
+    long Read(std::uint8_t* out, std::size_t size);
+    // Writes all of `data`, waiting at most about a second for room; false on failure (errno).
+    bool Write(const std::uint8_t* data, std::size_t size);
+
+    // Waits without time limit for `stop`, data (or a hang-up) on the device, or `write`, and
+    // returns 0, 1 or 2 for the lowest one ready; −1 when the wait itself failed. With
+    // `watchData` false the device is left out of the wait.
+    int WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace platform

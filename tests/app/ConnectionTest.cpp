@@ -1,0 +1,198 @@
+// The window against simulated scales on pseudo-terminals: handshake, search, Test mode, close,
+// and weighings arriving end to end.
+#include "CPesavoDlg.h"
+#include "../support/ProgramFolder.h"
+#include "../support/ScaleSim.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
+
+// Answers every message box (from any thread) and records its text.
+struct Boxes {
+    std::mutex mutex;
+    QStringList texts;
+    int answer = CMyMsg::IdNo;
+    Boxes() {
+        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
+            std::lock_guard lock(mutex);
+            texts << s.text;
+            return answer;
+        });
+    }
+    ~Boxes() { CMyMsg::SetAnswerer({}); }
+    bool Shown(const QString& text) {
+        std::lock_guard lock(mutex);
+        return texts.contains(text);
+    }
+};
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    ProgramFolder folder{"connection"};
+    Boxes boxes;
+    std::unique_ptr<CPesavoDlg> dlg;
+
+    // A device map with one line per device, COM11, COM12, ...
+    void MapPorts(const std::vector<std::string>& devices) {
+        std::string map = "[SerialComm]\r\n";
+        for (std::size_t i = 0; i < devices.size(); ++i) map += "COM" + std::to_string(11 + i) + "=" + devices[i] + "\r\n";
+        folder.WriteFile("SerialComm.ini", map);
+    }
+    CPesavoDlg& Start() {
+        dlg = std::make_unique<CPesavoDlg>();
+        dlg->OnInitDialog();
+        dlg->show();
+        return *dlg;
+    }
+    void TearDown() override { dlg.reset(); }  // stops workers and monitor before the scales go
+    // Runs the event loop until `pred` holds; false after `limit`.
+    template <typename Pred>
+    bool Until(Pred pred, std::chrono::milliseconds limit = 5s) {
+        QElapsedTimer t;
+        t.start();
+        while (!pred()) {
+            if (t.elapsed() > limit.count()) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QTest::qWait(5);
+        }
+        return true;
+    }
+    QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
+    QPushButton* ConnectButton() { return static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT)); }
+};
+
+TEST_F(ConnectionTest, ChosenPortThatAnswersConnectsAndLocksTheControls) {
+    ScaleSim scale({"--count", "0", "--interval", "100000"});
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return w.m_bConnected.load(); }));
+    EXPECT_EQ(ConnectButton()->text(), Text(u"Dialog_Caption", u"Serial_Caption_Close"));
+    for (int id : {CPesavoDlg::IDC_PORT_GROUP, CPesavoDlg::IDC_PORT, CPesavoDlg::IDC_REFRESH,
+                   CPesavoDlg::IDC_LANGUAGE_GROUP, CPesavoDlg::IDC_LANGUAGE, CPesavoDlg::IDC_LANGUAGE_OK})
+        EXPECT_FALSE(w.GetDlgItem(id)->isEnabled()) << id;
+    EXPECT_TRUE(ConnectButton()->isEnabled());
+    EXPECT_EQ(scale.Count("rx 5A"), 1);
+
+    // Closing with an empty table: no question, the notice reaches the scale, controls return.
+    QElapsedTimer t;
+    t.start();
+    ConnectButton()->click();
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_TRUE(scale.WaitForLine("rx 3A"));
+    EXPECT_TRUE(w.GetDlgItem(CPesavoDlg::IDC_PORT)->isEnabled());
+    EXPECT_EQ(ConnectButton()->text(), Text(u"Dialog_Caption", u"Serial_Caption_Open"));
+    EXPECT_TRUE(w.m_bTestMode);  // the first close starts the Test mode
+}
+
+TEST_F(ConnectionTest, ChosenPortThatStaysSilentFailsAfterASecond) {
+    ScaleSim scale({"--silent"});
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    QElapsedTimer t;
+    t.start();
+    ConnectButton()->click();
+    const QString fails = Text(u"Message", u"Connection_Fails");
+    ASSERT_TRUE(Until([&] { return boxes.Shown(fails); }));
+    EXPECT_GE(t.elapsed(), 900);
+    EXPECT_LT(t.elapsed(), 3000);
+    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_TRUE(scale.WaitForLine("rx 5A"));
+}
+
+TEST_F(ConnectionTest, AutomaticSearchTriesEveryPortInOrder) {
+    ScaleSim first({"--silent"}), second({"--silent"}), third({"--count", "0", "--interval", "100000"});
+    MapPorts({first.Device(), second.Device(), third.Device()});
+    CPesavoDlg& w = Start();
+    ASSERT_EQ(w.m_cmbPort->currentIndex(), 0);
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return w.m_bConnected.load(); }));
+    EXPECT_EQ(first.Count("rx 5A"), 1);
+    EXPECT_EQ(second.Count("rx 5A"), 1);
+    EXPECT_EQ(third.Count("rx 5A"), 1);
+    EXPECT_EQ(w.m_nSearchIndex, 3);
+    EXPECT_EQ(w.m_cmbPort->currentIndex(), 0);
+}
+
+TEST_F(ConnectionTest, TestModeSearchesUntilAScaleAppears) {
+    const std::string link = folder.File("scale-link");
+    MapPorts({link});
+    CPesavoDlg& w = Start();
+    static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
+    QTest::qWait(1200);  // a few cycles with nothing there
+    EXPECT_FALSE(w.m_bConnected);
+    ScaleSim scale({"--count", "0", "--interval", "100000", "--link", link});
+    ASSERT_TRUE(Until([&] { return w.m_bConnected.load(); }, 5s));
+}
+
+TEST_F(ConnectionTest, WeighingsArriveAsRowsAndAreAcknowledged) {
+    const std::string frames = folder.File("frames.txt");
+    folder.WriteFile("frames.txt",
+                     "5F 02 00 04 D2 8B\n"   // 123.4 kg
+                     "5F 44 00 04 D2 CD\n"   // -12.34 kg
+                     "3F 00 00 00 00 00\n"   // overweight
+                     "5F 02 00 04 D2 00\n"   // bad check byte: a notice, no row
+                     "5F 02 00 04 D2 00\n"   // bad again: an error row
+                     "5F 02 00 00 00 5D\n");  // a real 0.0 kg
+    ScaleSim scale({"--frames", frames, "--interval", "20"});
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 5; }));
+    ASSERT_TRUE(scale.WaitForLine("rx 9F", 5));
+    EXPECT_EQ(scale.Count("rx F9"), 1);
+    auto data = [&](int row) { return Q(w.Model().Text(row, MeasurementModel::Data)); };
+    EXPECT_EQ(data(0), QStringLiteral("123.4"));
+    EXPECT_EQ(data(1), QStringLiteral("-12.34"));
+    EXPECT_EQ(data(2), Text(u"ListCtrl_Header", u"Overweight"));
+    EXPECT_EQ(data(3), Text(u"ListCtrl_Header", u"Error_EX"));
+    EXPECT_TRUE(Q(w.Model().Text(3, MeasurementModel::Explan)).endsWith(QStringLiteral("5F020004D200")));
+    EXPECT_EQ(data(4), QStringLiteral("0.0"));
+    EXPECT_EQ(w.m_anRowKind[4], weighing::RowKind::Weight);  // a real empty platform, not an error
+    EXPECT_EQ(w.m_anRowKind[2], weighing::RowKind::Overweight);
+    EXPECT_EQ(Q(w.Model().Text(0, MeasurementModel::Number)), QStringLiteral("       1"));
+    EXPECT_EQ(Q(w.Model().Text(4, MeasurementModel::Unit)), QStringLiteral("KG"));
+    EXPECT_EQ(w.m_anWidthCode[0], 355);
+    EXPECT_DOUBLE_EQ(w.m_adWeight[2], 555.5);
+}
+
+TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
+    const std::string frames = folder.File("frames.txt");
+    folder.WriteFile("frames.txt", "5F 02 00 04 D2 8B\n");
+    auto scale = std::make_unique<ScaleSim>(std::vector<std::string>{"--frames", frames, "--interval", "20"});
+    MapPorts({scale->Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 1; }));
+    boxes.answer = CMyMsg::IdCancel;  // the operator dismisses the save question once...
+    scale->Stop();
+    const QString question = Text(u"Message", u"Port_Close");
+    ASSERT_TRUE(Until([&] { return boxes.Shown(question); }));
+    EXPECT_TRUE(w.m_bConnected);  // ...and the connection (and table) stay as they are
+    EXPECT_EQ(w.Model().rowCount(), 1);
+    boxes.answer = CMyMsg::IdYes;
+    ConnectButton()->click();
+    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_EQ(w.Model().rowCount(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// The serial engine against pseudo-terminals: the test holds the far end of the line.
+#include "CSerialPort.h"
+#include "../support/ProgramFolder.h"
+#include "platform/PortList.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The far end of a line: what a scale would hold.
+struct FarEnd {
+    int master = -1;
+    std::string device;
+    FarEnd() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master);
+        unlockpt(master);
+        device = ptsname(master);
+        termios t{};
+        const int slave = open(device.c_str(), O_RDWR | O_NOCTTY);
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        close(slave);
+    }
+    ~FarEnd() { Close(); }
+    void Close() {
+        if (master >= 0) close(master);
+        master = -1;
+    }
+    void Send(const std::vector<std::uint8_t>& bytes) const {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Bytes that reach this end within `limit`.
+    std::vector<std::uint8_t> Receive(std::chrono::milliseconds limit) const {
+        std::vector<std::uint8_t> got;
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, static_cast<int>(limit.count())) == 1) {
+            std::uint8_t b[256];
+            const ssize_t n = read(master, b, sizeof b);
+            if (n <= 0) break;
+            got.insert(got.end(), b, b + n);
+            limit = 50ms;
+        }
+        return got;
+    }
+};
+
+// Records the engine's notifications; can hold the monitor inside a data delivery.
+class Owner : public SerialOwner {
+public:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::vector<std::uint8_t>> batches;
+    std::vector<unsigned> messages;
+    int errorBoxes = 0;
+    bool hold = false;  // the next data delivery waits for Release()
+
+    void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
+                         std::stop_token) override {
+        std::unique_lock lock(mutex);
+        messages.push_back(message);
+        if (message == WM_SERIAL_DATA) {
+            EXPECT_TRUE(wait);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(wParam);
+            EXPECT_GE(lParam, 1);
+            EXPECT_LE(lParam, 1024);
+            batches.emplace_back(bytes, bytes + lParam);
+            changed.notify_all();
+            changed.wait(lock, [&] { return !hold; });
+        }
+        changed.notify_all();
+    }
+    void ShowSerialError(const std::string&, std::stop_token) override {
+        std::lock_guard lock(mutex);
+        ++errorBoxes;
+    }
+    void Release() {
+        std::lock_guard lock(mutex);
+        hold = false;
+        changed.notify_all();
+    }
+    template <typename Pred>
+    bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 3s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, limit, pred);
+    }
+    std::size_t Received() {
+        std::size_t n = 0;
+        for (const auto& b : batches) n += b.size();
+        return n;
+    }
+};
+
+class SerialEngineTest : public ::testing::Test {
+protected:
+    ProgramFolder folder{"serial"};
+    FarEnd scale;
+    Owner owner;
+    CSerialPort engine;
+
+    void SetUp() override {
+        folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM5=" + scale.device + "\r\n");
+        engine.SetModuleDir(folder.Path());
+        ASSERT_TRUE(engine.EnumeratePorts());
+    }
+    void Connect() {
+        ASSERT_TRUE(engine.OpenPort(&owner, 5));
+        ASSERT_TRUE(engine.StartMonitor());
+    }
+};
+
+TEST_F(SerialEngineTest, BytesArrivingTogetherComeAsOneBatch) {
+    Connect();
+    scale.Send({0x5F, 0x02, 0x00});
+    ASSERT_TRUE(owner.WaitUntil([&] { return owner.Received() == 3; }));
+    EXPECT_EQ(owner.batches.size(), 1u);
+    EXPECT_EQ(owner.batches[0], (std::vector<std::uint8_t>{0x5F, 0x02, 0x00}));
+    // The wake is announced before the data, as the mask always holds the flag event.
+    EXPECT_EQ(owner.messages.front(), WM_SERIAL_RXFLAG);
+    EXPECT_EQ(owner.errorBoxes, 0);
+}
+
+TEST_F(SerialEngineTest, MoreThanOneBatchOfWaitingBytesIsSplitWithoutLoss) {
+    Connect();
+    {
+        std::lock_guard lock(owner.mutex);
+        owner.hold = true;  // hold the monitor so that bytes pile up
+    }
+    scale.Send({1});
+    ASSERT_TRUE(owner.WaitUntil([&] { return owner.batches.size() == 1; }));
+    std::vector<std::uint8_t> all(3000);
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i * 7);
+    scale.Send(all);
+    std::this_thread::sleep_for(100ms);
+    owner.Release();
+    ASSERT_TRUE(owner.WaitUntil([&] { return owner.Received() == 3001; }));
+    std::vector<std::uint8_t> joined;
+    for (std::size_t i = 1; i < owner.batches.size(); ++i)
+        joined.insert(joined.end(), owner.batches[i].begin(), owner.batches[i].end());
+    EXPECT_EQ(joined, all);
+    EXPECT_GE(owner.batches.size(), 4u);  // 1 + at least three of at most 1024
+}
+
+TEST_F(SerialEngineTest, QueuedBytesAreSentInOrderAndStopBeatsAPendingWrite) {
+    Connect();
+    engine.QueueByte(0x9F);
+    engine.QueueByte(0x3A);
+    EXPECT_TRUE(engine.WaitForSent(1s));
+    EXPECT_EQ(scale.Receive(500ms), (std::vector<std::uint8_t>{0x9F, 0x3A}));
+
+    // A stop and a write pending at the same wake: the stop wins, the byte stays unsent.
+    {
+        std::lock_guard lock(owner.mutex);
+        owner.hold = true;
+    }
+    scale.Send({7});
+    ASSERT_TRUE(owner.WaitUntil([&] { return owner.batches.size() == 1; }));
+    engine.QueueByte(0x11);
+    engine.RequestStop();
+    owner.Release();
+    for (int i = 0; i < 100 && engine.MonitorRunning(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(engine.MonitorRunning());
+    EXPECT_TRUE(scale.Receive(200ms).empty());
+}
+
+TEST_F(SerialEngineTest, AStopThatSendsFirstDeliversTheNotice) {
+    Connect();
+    {
+        std::lock_guard lock(owner.mutex);
+        owner.hold = true;
+    }
+    scale.Send({7});
+    ASSERT_TRUE(owner.WaitUntil([&] { return owner.batches.size() == 1; }));
+    engine.QueueByte(0x3A);
+    engine.RequestStop(true);  // as a handler does when it closes the connection
+    owner.Release();
+    EXPECT_EQ(scale.Receive(1s), (std::vector<std::uint8_t>{0x3A}));
+}
+
+TEST_F(SerialEngineTest, PurgeDropsBytesNotYetRead) {
+    ASSERT_TRUE(engine.OpenPort(&owner, 5));
+    platform::SerialDevice device;  // the device layer on its own, on a second line
+    FarEnd other;
+    int error = 0;
+    ASSERT_TRUE(device.Open(other.device, error));
+    ASSERT_TRUE(device.Configure());
+    other.Send({1, 2, 3});
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(device.Waiting(), 3);
+    device.Purge();
+    EXPECT_EQ(device.Waiting(), 0);
+    std::uint8_t b[8];
+    EXPECT_EQ(device.Read(b, sizeof b), 0);
+}
+
+TEST_F(SerialEngineTest, OpenFailuresAreQuiet) {
+    EXPECT_FALSE(engine.OpenPort(&owner, 42));  // not in the list, no device
+    CSerialPort second;
+    second.SetModuleDir(folder.Path());
+    ASSERT_TRUE(engine.OpenPort(&owner, 5));
+    EXPECT_FALSE(second.OpenPort(&owner, 5));  // the device is taken
+    EXPECT_EQ(owner.errorBoxes, 0);
+    // Reopening after a failure and reopening the same port both work.
+    EXPECT_TRUE(engine.OpenPort(&owner, 5));
+}
+
+TEST_F(SerialEngineTest, TheFarEndGoingAwayIsAReadFailure) {
+    Connect();
+    scale.Close();
+    ASSERT_TRUE(owner.WaitUntil([&] {
+        return std::find(owner.messages.begin(), owner.messages.end(), WM_SERIAL_READ_FAILED) != owner.messages.end();
+    }));
+    // Reported once; the monitor goes on until stopped and then ends.
+    std::this_thread::sleep_for(100ms);
+    {
+        std::lock_guard lock(owner.mutex);
+        EXPECT_EQ(std::count(owner.messages.begin(), owner.messages.end(), WM_SERIAL_READ_FAILED), 1);
+    }
+    EXPECT_TRUE(engine.MonitorRunning());
+    engine.RequestStop();
+    for (int i = 0; i < 100 && engine.MonitorRunning(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(engine.MonitorRunning());
+}
+
+TEST(PortListTest, CountsPastNineteenAndKeepsMapNumbers) {
+    ProgramFolder folder("ports");
+    std::string map = "[SerialComm]\r\n";
+    for (int i = 1; i <= 25; ++i) map += "COM" + std::to_string(30 + i) + "=/dev/pesavo-none-" + std::to_string(i) + "\r\n";
+    folder.WriteFile("SerialComm.ini", map);
+    CSerialPort engine;
+    engine.SetModuleDir(folder.Path());
+    EXPECT_FALSE(engine.EnumeratePorts());
+    EXPECT_EQ(engine.m_nPortCount, 25);
+    EXPECT_EQ(engine.PortAt(1), 31);
+    EXPECT_EQ(engine.PortAt(19), 49);
+    EXPECT_EQ(engine.PortAt(20), 0);  // never stored
+
+    folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM10=/dev/pesavo-x\r\n");
+    EXPECT_TRUE(engine.EnumeratePorts());
+    EXPECT_EQ(engine.PortAt(1), 10);
+    EXPECT_EQ(engine.DeviceAt(1), "/dev/pesavo-x");
+
+    EXPECT_EQ(platform::PortNumberFromName(u"COM10"), 10);
+    EXPECT_EQ(platform::PortNumberFromName(u"COM 7x"), 7);
+    EXPECT_EQ(platform::PortNumberFromName(u"COMx"), 0);
+    EXPECT_EQ(platform::PortNumberFromName(u"CO"), 0);
+}
+
+}  // namespace
