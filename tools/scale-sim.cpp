@@ -10,7 +10,9 @@
 // skipped) or are generated weighings (N of them; 0 = without end). A generated frame that the
 // host answers with 0xF9 is sent again. 0x3A ends the session until the next 0x5A. Every byte
 // received is printed at once as "rx XX". Ends on SIGINT/SIGTERM, or with --exit-when-done once
-// the last frame was answered. --silent never answers the handshake.
+// the last frame was answered. --silent never answers the handshake. The first frame after a
+// handshake follows no sooner than 300 ms, the time a host needs to judge the reply.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -34,6 +36,7 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
 using Frame = std::vector<std::uint8_t>;
+constexpr long kFirstFrameDelayMs = 300;
 using Clock = std::chrono::steady_clock;
 
 int Usage(const char* message) {
@@ -202,7 +205,8 @@ int main(int argc, char** argv) {
                 const std::uint8_t reply = 0xA5;
                 if (write(master, &reply, 1) == 1) connected = true;
                 waiting = false;
-                next = Clock::now() + std::chrono::milliseconds(interval);
+                // The host judges the reply before it decodes frames: give it time to do so.
+                next = Clock::now() + std::chrono::milliseconds(std::max(interval, kFirstFrameDelayMs));
             } else if (b == 0x3A) {
                 connected = false;
                 waiting = false;

@@ -141,8 +141,8 @@ void CPesavoDlg::CreateControls() {
     QObject::connect(test, &QPushButton::clicked, this, [this] { StartTestMode(); });
     QObject::connect(connect, &QPushButton::clicked, this, [this] { ToggleConnection(); });
     QObject::connect(refresh, &QPushButton::clicked, this, [this] { RefreshPortList(); });
-    // The unit, clear and save commands are wired by their own modules.
-    Q_UNUSED(clear);
+    QObject::connect(clear, &QPushButton::clicked, this, [this] { OnClearData(); });
+    // The unit and save commands are wired by their own modules.
     Q_UNUSED(save);
 }
 

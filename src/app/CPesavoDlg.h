@@ -69,6 +69,7 @@ public:
     void ToggleConnection();
     void StartHandshake();
     bool SaveTable(bool interactive);
+    void OnClearData();
     void OnSerialData(const std::uint8_t* bytes, int count);
     bool ProcessFrame();
     QString FormatWeight(int row);  // the Data text of the weight frame in m_RxBuffer for `row`

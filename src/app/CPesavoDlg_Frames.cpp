@@ -2,6 +2,7 @@
 // one row (a weighing, an overweight or an explained error), and the scale gets its answer.
 #include "CPesavoDlg.h"
 
+#include <QComboBox>
 #include <QPushButton>
 #include <QTableView>
 
@@ -118,6 +119,26 @@ void CPesavoDlg::TableFull() {
     SetLockedControlsEnabled(true);
     SaveTable(false);
     m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Data_Error"));
+}
+
+void CPesavoDlg::OnClearData() {
+    if (m_Model.rowCount() > 0 &&
+        m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Clear_Data")) == CMyMsg::IdYes) {
+        m_Model.DeleteAllRows();
+        SetupTable();
+    }
+    if (!m_bTableFull) return;
+    // The row limit ended the connection: start afresh with the scale that filled the table.
+    m_Model.DeleteAllRows();
+    SetupTable();
+    int port = m_SerialPort.Port();
+    if (port <= 0) port = m_SerialPort.PortAt(std::max(1, m_cmbPort->currentIndex()));
+    if (m_SerialPort.OpenPort(this, port)) {
+        m_SerialPort.StartMonitor();
+        m_tReference = static_cast<std::int64_t>(std::time(nullptr));
+    }
+    StartHandshake();
+    m_bTableFull = false;
 }
 
 // The workbook export arrives with the export work; until then nothing is written and every

@@ -140,6 +140,11 @@ bool CSerialPort::WaitForSent(std::chrono::milliseconds limit) {
     return m_nSentTotal >= target;
 }
 
+std::vector<std::uint8_t> CSerialPort::PendingBytes() {
+    std::lock_guard lock(m_writeMutex);
+    return {m_pWriteBuf.get(), m_pWriteBuf.get() + m_nWriteLen};
+}
+
 void CSerialPort::WriteQueued(std::stop_token stop) {
     m_hWriteRequest.Reset();
     std::uint8_t bytes[kWriteBufSize];

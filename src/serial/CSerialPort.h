@@ -14,6 +14,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Notifications of the engine, with the values of the window messages they stand for.
 enum SerialMessage : unsigned {
@@ -74,6 +75,8 @@ public:
     // Waits until every byte queued so far has been written, at most `limit`; false when they
     // were not (no monitor, or the time ran out).
     bool WaitForSent(std::chrono::milliseconds limit);
+    // The bytes queued and not yet taken by the monitor, oldest first.
+    std::vector<std::uint8_t> PendingBytes();
 
     // Fills the port list; true when between 1 and 19 ports were found. The count keeps
     // counting past 19, the positions stop there.

@@ -196,3 +196,60 @@ TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConnectionTest, AThousandFramesGiveExactlyTheExpectedRowsAndAnswers) {
+    std::string script;
+    std::vector<std::string> answers;
+    int rows = 0, overweight = 0, negative = 0;
+    for (int i = 0; i < 1000; ++i) {
+        std::uint8_t f[6];
+        if (i % 37 == 3) {
+            f[0] = 0x3F, f[1] = f[2] = f[3] = f[4] = f[5] = 0;
+            ++overweight;
+        } else {
+            const bool minus = i % 11 == 0;
+            negative += minus && i % 50 != 7;
+            const std::uint8_t decimals[] = {0x02, 0x04, 0x08};
+            f[0] = 0x5F, f[1] = static_cast<std::uint8_t>((minus ? 0x40 : 0) | decimals[i % 3]);
+            f[2] = static_cast<std::uint8_t>(i % 3), f[3] = static_cast<std::uint8_t>(i * 7), f[4] = static_cast<std::uint8_t>(i * 13 + 1);
+            f[5] = static_cast<std::uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
+            if (i % 50 == 7) f[5] ^= 0xFF;  // garbled on the line
+        }
+        const bool bad = f[0] == 0x5F && i % 50 == 7;
+        answers.push_back(bad ? "rx F9" : "rx 9F");
+        rows += !bad;
+        char line[32];
+        std::snprintf(line, sizeof line, "%02X %02X %02X %02X %02X %02X\n", f[0], f[1], f[2], f[3], f[4], f[5]);
+        script += line;
+    }
+    folder.WriteFile("frames.txt", script);
+    ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    const bool all = Until([&] { return w.Model().rowCount() == rows; }, 60s);
+    if (!all) {
+        auto l = scale.Lines();
+        ADD_FAILURE() << "rows " << w.Model().rowCount() << " of " << rows << ", simulator lines " << l.size()
+                      << ", last " << l.back();
+        return;
+    }
+    ASSERT_TRUE(scale.WaitForLine("rx 9F", rows));
+    std::vector<std::string> seen = scale.Lines();
+    seen.erase(seen.begin(), seen.begin() + 2);  // the device path and the handshake request
+    EXPECT_EQ(seen, answers);
+    int shownOverweight = 0, shownNegative = 0;
+    for (int r = 0; r < rows; ++r) {
+        const QString data = Q(w.Model().Text(r, MeasurementModel::Data));
+        shownOverweight += data == Text(u"ListCtrl_Header", u"Overweight");
+        shownNegative += data.startsWith('-');
+    }
+    EXPECT_EQ(shownOverweight, overweight);
+    EXPECT_EQ(shownNegative, negative);
+    EXPECT_EQ(Q(w.Model().Text(rows - 1, MeasurementModel::Number)), QString::asprintf("%8d", rows));
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// The window's decoding of batches into rows, the table's texts and the Clear command.
+#include "CPesavoDlg.h"
+#include "../support/ProgramFolder.h"
+#include "../support/ScaleSim.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <random>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
+
+class TableTest : public ::testing::Test {
+protected:
+    ProgramFolder folder{"table"};
+    std::mutex mutex;
+    QStringList boxes;
+    int answer = CMyMsg::IdNo;
+    std::unique_ptr<CPesavoDlg> dlg;
+
+    void SetUp() override {
+        folder.WriteSettings("\\English.ini", "English");
+        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
+            std::lock_guard lock(mutex);
+            boxes << s.text;
+            return answer;
+        });
+        dlg = std::make_unique<CPesavoDlg>();
+        dlg->OnInitDialog();
+        dlg->m_bConnected = true;  // decoding, without a port: answers stay queued in the engine
+    }
+    void TearDown() override {
+        dlg.reset();
+        CMyMsg::SetAnswerer({});
+    }
+    void Feed(const Bytes& batch) { dlg->OnSerialData(batch.data(), static_cast<int>(batch.size())); }
+    QString Data(int row) { return Q(dlg->Model().Text(row, MeasurementModel::Data)); }
+    QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
+    int Rows() { return dlg->Model().rowCount(); }
+    Bytes Sent() { return dlg->m_SerialPort.PendingBytes(); }
+};
+
+const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
+const Bytes kBad = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x00};
+
+TEST_F(TableTest, ABadFrameIsAskedAgainThenRecordedWithItsBytes) {
+    Feed(kBad);
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_EQ(Sent(), (Bytes{0xF9}));
+    Feed(kBad);
+    ASSERT_EQ(Rows(), 1);
+    EXPECT_EQ(Data(0), Text(u"ListCtrl_Header", u"Error_EX"));
+    EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Explan)), Text(u"Message", u"CMD_ERROR") + "5F020004D200");
+    EXPECT_EQ(Sent(), (Bytes{0xF9, 0x9F}));
+    // A bad notice followed by a good frame: the good frame is recorded normally.
+    Feed({0x41});
+    Feed(kGood);
+    EXPECT_EQ(Rows(), 2);
+    EXPECT_EQ(Data(1), "123.4");
+    EXPECT_EQ(dlg->m_nErrorCount, 0);
+}
+
+TEST_F(TableTest, ShortAndLongBatches) {
+    Feed({0x5F, 0x02, 0x00});  // judged against spaces: bad
+    EXPECT_EQ(Rows(), 0);
+    Bytes twenty = kGood;
+    for (int i = 0; i < 14; ++i) twenty.push_back(i % 2 ? 0x3F : 0x5F);
+    Feed(twenty);  // only its first frame counts
+    ASSERT_EQ(Rows(), 1);
+    EXPECT_EQ(Data(0), "123.4");
+}
+
+TEST_F(TableTest, TheFirstRowTakesTheDisplayUnitLaterRowsCopyTheRowAbove) {
+    dlg->m_nUnit = 1;
+    Feed(kGood);
+    EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Unit)), "LB");
+    EXPECT_EQ(Data(0), "271.9");
+    Feed({0x3F});
+    EXPECT_EQ(Q(dlg->Model().Text(1, MeasurementModel::Unit)), "LB");
+    EXPECT_EQ(Data(1), Text(u"ListCtrl_Header", u"Overweight"));
+}
+
+TEST_F(TableTest, RepeatedErrorsOfferToDisconnect) {
+    const QString question = Text(u"Message", u"Error_Error");
+    // Each error row clears the frame error flag, so every second bad frame is only asked again.
+    for (int i = 0; i < 6; ++i) Feed(kBad);
+    EXPECT_EQ(Rows(), 3);
+    EXPECT_FALSE(boxes.contains(question));
+    answer = CMyMsg::IdYes;
+    Feed(kBad);
+    Feed(kBad);  // the fourth error row
+    EXPECT_EQ(Rows(), 4);
+    EXPECT_TRUE(boxes.contains(question));
+    EXPECT_FALSE(dlg->m_bConnected);  // Yes closed the connection (no question: the table has rows)...
+    EXPECT_EQ(dlg->m_nErrorCount, 0);
+    const Bytes sent = Sent();
+    EXPECT_NE(std::find(sent.begin(), sent.end(), 0x3A), sent.end());  // ...with its notice
+}
+
+TEST_F(TableTest, NumbersAndDurations) {
+    dlg->m_tReference = static_cast<std::int64_t>(std::time(nullptr)) - 3725;
+    Feed(kGood);
+    EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Number)), "       1");
+    EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Duration)).left(5), "01:02");
+    dlg->m_tReference = static_cast<std::int64_t>(std::time(nullptr)) - 90000;
+    for (int i = 1; i < 100; ++i) Feed(kGood);
+    EXPECT_EQ(Q(dlg->Model().Text(99, MeasurementModel::Number)), "     100");
+    EXPECT_EQ(Q(dlg->Model().Text(99, MeasurementModel::Duration)).left(5), "01:00");
+}
+
+TEST_F(TableTest, ClearAsksAndRestartsTheDuration) {
+    Feed(kGood);
+    Feed(kGood);
+    dlg->m_tReference = 5;
+    answer = CMyMsg::IdNo;
+    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
+    EXPECT_EQ(Rows(), 2);
+    answer = CMyMsg::IdYes;
+    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_EQ(dlg->Model().columnCount(), 6);
+    EXPECT_GE(dlg->m_tReference, static_cast<std::int64_t>(std::time(nullptr)) - 1);
+    const int asked = static_cast<int>(boxes.size());
+    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
+    EXPECT_EQ(boxes.size(), asked);  // an empty table asks nothing
+}
+
+TEST_F(TableTest, TheRowAtTheLimitEndsTheConnection) {
+    for (int i = 0; i < 65000; ++i) dlg->Model().AppendRow({u"x", u"1.0", u"KG", u"", u"", u""});
+    Feed(kGood);
+    EXPECT_EQ(Rows(), 65001);
+    EXPECT_TRUE(dlg->m_bTableFull);
+    EXPECT_FALSE(dlg->m_bConnected);
+    EXPECT_EQ(Sent(), (Bytes{0x9F, 0x3A}));
+    EXPECT_TRUE(boxes.contains(Text(u"Message", u"Data_Error")));
+    EXPECT_TRUE(dlg->GetDlgItem(CPesavoDlg::IDC_PORT)->isEnabled());
+    Feed(kGood);  // no longer decoded
+    EXPECT_EQ(Rows(), 65001);
+}
+
+// Random batches of 1 to 1024 bytes, connected and not: no crash and nothing outside the
+// buffers (this suite also runs under the address sanitizer).
+TEST_F(TableTest, RandomBatchesNeverBreakTheWindow) {
+    std::mt19937 random(11);
+    Bytes batch;
+    for (int i = 0; i < 100000; ++i) {
+        batch.resize(1 + random() % (i % 10 == 0 ? 1024 : 12));
+        for (auto& b : batch) b = static_cast<std::uint8_t>(random());
+        if (i % 3 == 0) batch[0] = 0x5F;
+        dlg->m_bConnected = i % 5 != 0;
+        Feed(batch);
+        if (dlg->m_bTableFull || Rows() > 60000) {
+            dlg->Model().DeleteAllRows();
+            dlg->m_bTableFull = false;
+        }
+    }
+    EXPECT_LE(Rows(), 65001);
+}
+
+TEST(TableReconnectTest, ClearAfterAFullTableReconnectsTheScale) {
+    ProgramFolder folder("reconnect");
+    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
+    ScaleSim scale({"--count", "0", "--interval", "100000"});
+    folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM4=" + scale.Device() + "\r\n");
+    auto dlg = std::make_unique<CPesavoDlg>();
+    dlg->OnInitDialog();
+    dlg->m_cmbPort->setCurrentIndex(1);
+    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT))->click();
+    QElapsedTimer t;
+    t.start();
+    while (!dlg->m_bConnected && t.elapsed() < 5000) QTest::qWait(10);
+    ASSERT_TRUE(dlg->m_bConnected);
+    // As the row limit leaves it: disconnected, flag set.
+    dlg->m_bConnected = false;
+    dlg->m_bTableFull = true;
+    dlg->m_SerialPort.RequestStop();
+    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
+    EXPECT_FALSE(dlg->m_bTableFull);
+    t.restart();
+    while (!dlg->m_bConnected && t.elapsed() < 5000) QTest::qWait(10);
+    EXPECT_TRUE(dlg->m_bConnected);
+    EXPECT_EQ(scale.Count("rx 5A"), 2);
+    dlg.reset();
+    CMyMsg::SetAnswerer({});
+}
+
+}  // namespace
