@@ -1,9 +1,35 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Pesavo and starts it.
+#
+# Without a real scale configured, a simulated scale (tools/scale-sim) sends a steady stream of
+# weighings on a pseudo-terminal, mapped as COM9 in build/bin/SerialComm.ini; it ends with the
+# program. To use a real scale, run `./run.sh --real` (the port list then shows the machine's
+# serial devices and whatever your own SerialComm.ini maps).
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target pesavo
+cmake --build build -j2 --target pesavo scale-sim
 cd build/bin
-exec ./pesavo
+
+map=SerialComm.ini
+marker="; written by run.sh for the simulated scale"
+if [ "${1:-}" = "--real" ]; then
+    # Drop the simulator's map, keep one the operator wrote.
+    if [ -f "$map" ] && head -1 "$map" | grep -qF "$marker"; then rm -f "$map"; fi
+    exec ./pesavo
+fi
+if [ -f "$map" ] && ! head -1 "$map" | grep -qF "$marker"; then
+    echo "run.sh: $PWD/$map is your own device map; starting without the simulated scale." >&2
+    exec ./pesavo
+fi
+
+out=$(mktemp)
+./scale-sim --count 0 --interval 1500 >"$out" &
+sim=$!
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -f "$out"' EXIT
+for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
+device=$(head -1 "$out")
+printf '%s\r\n[SerialComm]\r\nCOM9=%s\r\n' "$marker" "$device" >"$map"
+echo "run.sh: simulated scale on $device (COM9); press the connect button to start weighing."
+./pesavo
