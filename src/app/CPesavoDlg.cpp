@@ -133,6 +133,7 @@ void CPesavoDlg::CreateControls() {
     m_List->setSelectionMode(QAbstractItemView::SingleSelection);
     m_List->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_List->verticalHeader()->hide();
+    m_List->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);  // every row one height
     m_List->verticalHeader()->setDefaultSectionSize(m_List->fontMetrics().height() + 4);
     m_List->setWordWrap(false);
     m_List->installEventFilter(this);

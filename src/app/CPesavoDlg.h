@@ -147,6 +147,7 @@ private:
     MeasurementModel m_Model;
     std::mutex m_textMutex;  // guards m_szText, shared by every text lookup
     bool m_bClosing = false;
+    bool m_bScrollPending = false;
     QButtonGroup* m_unitGroup = nullptr;
     std::mutex m_rxMutex;  // guards m_RxBuffer between the window and the check threads
     WorkerThreads m_workers;

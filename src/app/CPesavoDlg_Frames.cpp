@@ -102,7 +102,17 @@ bool CPesavoDlg::ProcessFrame() {
             m_nErrorCount = 0;
         }
     }
-    m_List->scrollTo(m_Model.index(row, 0));
+    // The new row is the last one: scroll to the bottom once the window is idle again. Rows
+    // that arrive together share one scroll, and one layout of the list.
+    if (!m_bScrollPending) {
+        m_bScrollPending = true;
+        QMetaObject::invokeMethod(
+            this, [this] {
+                m_bScrollPending = false;
+                m_List->scrollToBottom();
+            },
+            Qt::QueuedConnection);
+    }
     m_SerialPort.QueueByte(weighing::kAcknowledge);
     if (row >= kRowLimit) TableFull();
     return true;

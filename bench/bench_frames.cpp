@@ -1,0 +1,75 @@
+// Cost of decoding one frame into a row, early and late in a table, and the memory a full table
+// (65,001 rows) takes. Runs the real window offscreen.
+#include "CPesavoDlg.h"
+
+#include <QApplication>
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+namespace {
+
+const std::uint8_t kFrame[6] = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
+
+long ResidentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4;
+}
+
+std::unique_ptr<CPesavoDlg> NewWindow() {
+    auto dlg = std::make_unique<CPesavoDlg>();
+    dlg->OnInitDialog();
+    dlg->m_bConnected = true;
+    return dlg;
+}
+
+// 1000 frames decoded and appended after `range(0)` rows already in the table.
+void BM_FramesAfterRows(benchmark::State& state) {
+    const int before = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        auto dlg = NewWindow();
+        for (int i = 0; i < before; ++i)
+            dlg->Model().AppendRow({u"       1", u"123.4", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""});
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            dlg->OnSerialData(kFrame, 6);
+            dlg->m_SerialPort.PendingBytes();
+        }
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_FramesAfterRows)->Arg(1000)->Arg(64000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Memory taken by the rows of a full table, every row decoded from a frame.
+void BM_FullTableMemory(benchmark::State& state) {
+    for (auto _ : state) {
+        auto dlg = NewWindow();
+        const long start = ResidentKiB();
+        for (int i = 0; i <= 65000; ++i) {
+            if (i % 1000 == 0) dlg->m_SerialPort.PendingBytes();
+            dlg->OnSerialData(kFrame, 6);
+        }
+        state.counters["rows"] = dlg->Model().rowCount();
+        state.counters["growth_MiB"] = static_cast<double>(ResidentKiB() - start) / 1024;
+    }
+}
+BENCHMARK(BM_FullTableMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
