@@ -53,7 +53,13 @@ HRESULT FromErrno(int err) {
 
 }  // namespace
 
-std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, const std::vector<std::uint8_t>& stream) {
+namespace {
+
+// The container's bytes. With `withData` false and a stream of sectors of its own, the stream's
+// sectors are left out (the header is followed directly by the sectors after them), so that a
+// large stream is written to disk straight from its buffer instead of being copied.
+std::vector<std::uint8_t> BuildContainer(const std::u16string& streamName, const std::vector<std::uint8_t>& stream,
+                                         bool withData) {
     const auto size = static_cast<std::uint32_t>(stream.size());
     const bool mini = size < kMiniCutoff;
     const std::uint32_t miniSectors = mini ? Ceil(size, kMiniSector) : 0;
@@ -73,8 +79,9 @@ std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, co
                         fatStart = dirStart + dirSectors, difatStart = fatStart + fatSectors,
                         totalSectors = difatStart + difatSectors;
 
-    std::vector<std::uint8_t> file(std::size_t(kSector) * (1 + totalSectors), 0);
-    auto sector = [&](std::uint32_t s) { return file.data() + std::size_t(kSector) * (1 + s); };
+    const std::uint32_t skipped = withData || mini ? 0 : dataSectors;
+    std::vector<std::uint8_t> file(std::size_t(kSector) * (1 + totalSectors - skipped), 0);
+    auto sector = [&](std::uint32_t s) { return file.data() + std::size_t(kSector) * (1 + s - skipped); };
 
     // Header.
     std::uint8_t* h = file.data();
@@ -134,8 +141,14 @@ std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, co
     }
 
     // The stream's bytes (in the mini stream or in sectors of their own, both from sector 0).
-    std::copy(stream.begin(), stream.end(), sector(0));
+    if (skipped == 0) std::copy(stream.begin(), stream.end(), sector(0));
     return file;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, const std::vector<std::uint8_t>& stream) {
+    return BuildContainer(streamName, stream, true);
 }
 
 // ---- storage calls ----
@@ -179,21 +192,47 @@ HRESULT IStorage::OpenStream(const char16_t* name, void*, std::uint32_t, std::ui
 HRESULT IStorage::WriteStream(const void* data, std::uint32_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     stream_.insert(stream_.end(), bytes, bytes + size);
+    return WriteContainer();
+}
+
+HRESULT IStorage::WriteStream(std::vector<std::uint8_t>&& data) {
+    if (stream_.empty()) stream_ = std::move(data);
+    else stream_.insert(stream_.end(), data.begin(), data.end());
+    return WriteContainer();
+}
+
+HRESULT IStorage::WriteContainer() {
     complete_ = false;
     // The whole container is rewritten: it is small beside the stream, and on disk it is
     // complete after every successful write.
-    const std::vector<std::uint8_t> file = BuildCompoundFile(streamName_, stream_);
-    std::size_t done = 0;
-    while (done < file.size()) {
-        const ssize_t n = ::pwrite(fd_, file.data() + done, file.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            lastError_ = n < 0 ? errno : ENOSPC;
-            return FromErrno(lastError_);
+    const std::vector<std::uint8_t> meta = BuildContainer(streamName_, stream_, false);
+    // Header, then the stream's own sectors straight from its buffer (padded to whole sectors),
+    // then the rest of the container; a small stream lives inside the container already.
+    const bool separate = stream_.size() >= kMiniCutoff;
+    const std::size_t padded = separate ? (stream_.size() + kSector - 1) / kSector * kSector : 0;
+    static const std::uint8_t kZeros[kSector] = {};
+    const struct {
+        const std::uint8_t* data;
+        std::size_t size;
+    } pieces[] = {{meta.data(), separate ? kSector : meta.size()},
+                  {stream_.data(), separate ? stream_.size() : 0},
+                  {kZeros, padded - (separate ? stream_.size() : 0)},
+                  {meta.data() + kSector, separate ? meta.size() - kSector : 0}};
+    std::size_t offset = 0;
+    for (const auto& piece : pieces) {
+        std::size_t done = 0;
+        while (done < piece.size) {
+            const ssize_t n = ::pwrite(fd_, piece.data + done, piece.size - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                lastError_ = n < 0 ? errno : ENOSPC;
+                return FromErrno(lastError_);
+            }
+            done += static_cast<std::size_t>(n);
         }
-        done += static_cast<std::size_t>(n);
+        offset += piece.size;
     }
-    if (::ftruncate(fd_, static_cast<off_t>(file.size())) != 0 || ::fsync(fd_) != 0) {
+    if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0 || ::fsync(fd_) != 0) {
         lastError_ = errno;
         return FromErrno(lastError_);
     }
@@ -217,6 +256,13 @@ std::uint32_t IStorage::Release() {
     }
     delete this;
     return 0;
+}
+
+HRESULT IStream::Write(std::vector<std::uint8_t>&& data, std::uint32_t* written) {
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const HRESULT hr = owner_->WriteStream(std::move(data));
+    if (written) *written = hr >= 0 ? size : 0;
+    return hr;
 }
 
 HRESULT IStream::Write(const void* data, std::uint32_t size, std::uint32_t* written) {

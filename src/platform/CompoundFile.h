@@ -23,6 +23,8 @@ class IStorage;
 class IStream {
 public:
     HRESULT Write(const void* data, std::uint32_t size, std::uint32_t* written);
+    // Write of a whole buffer the caller no longer needs: taken over instead of copied.
+    HRESULT Write(std::vector<std::uint8_t>&& data, std::uint32_t* written);
     std::uint32_t Release();
 
 private:
@@ -48,6 +50,8 @@ private:
     IStorage(std::string path, std::string tempPath, int fd);
     ~IStorage();
     HRESULT WriteStream(const void* data, std::uint32_t size);
+    HRESULT WriteStream(std::vector<std::uint8_t>&& data);
+    HRESULT WriteContainer();
 
     std::string path_, tempPath_;
     int fd_;

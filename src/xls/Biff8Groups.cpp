@@ -95,7 +95,7 @@ std::uint32_t Worksheet::Write(std::uint8_t* out) {
 
 // ---- positions ----
 
-void FixPositions(Workbook& book, std::vector<Worksheet>& sheets) {
+std::uint32_t FixPositions(Workbook& book, std::vector<Worksheet>& sheets) {
     // Sizes of the INDEX depend on the number of blocks only, so they are known up front.
     for (Worksheet& sheet : sheets) sheet.index.dbcellPositions.assign(sheet.cellTable.size(), 0);
     std::uint32_t sheetStart = book.Size();
@@ -125,8 +125,11 @@ void FixPositions(Workbook& book, std::vector<Worksheet>& sheets) {
             }
             p += block.dbcell.RecordSize();
         }
-        sheetStart += sheet.Size();
+        // What follows the cells; together with them this is sheet.Size(), without a second pass.
+        p += sheet.window2.RecordSize() + sheet.MergedCellsSize() + sheet.eof.RecordSize();
+        sheetStart = p;
     }
+    return sheetStart;
 }
 
 }  // namespace Biff8

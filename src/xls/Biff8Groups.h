@@ -55,7 +55,8 @@ public:
 
 inline constexpr std::size_t kMaxMergedRangesPerRecord = 1027;
 
-// Sets BOUNDSHEET positions, INDEX DBCELL positions and DBCELL offsets.
-void FixPositions(Workbook& book, std::vector<Worksheet>& sheets);
+// Sets BOUNDSHEET positions, INDEX DBCELL positions and DBCELL offsets; returns the size of
+// the whole stream (globals and every sheet), found on the way.
+std::uint32_t FixPositions(Workbook& book, std::vector<Worksheet>& sheets);
 
 }  // namespace Biff8

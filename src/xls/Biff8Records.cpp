@@ -203,33 +203,51 @@ std::uint32_t SharedStringTable::RecordSize() {
 
 std::uint32_t SharedStringTable::Write(std::uint8_t* out) {
     RecordSize();
-    std::vector<std::uint8_t> data(dataSize, 0);
-    ByteWriter w(data.data(), data.data() + data.size());
+    // Written in place: the SST record and its CONTINUE records, each header placed where the
+    // layout put a boundary. A boundary inside a string repeats the string's flags byte.
+    ByteWriter w(out, out + recordSize);
+    std::size_t next = 0;  // next boundary
+    std::uint32_t pos = 0;  // position in the data, CONTINUE headers not counted
+    auto boundary = [&] { return next < boundaries.size() ? boundaries[next] : dataSize; };
+    auto startRecord = [&](std::uint16_t recordId) {
+        w.U16(recordId);
+        w.U16(static_cast<std::uint16_t>(boundary() - pos));
+    };
+    startRecord(id);
     w.U32(totalCount);
     w.U32(uniqueCount);
-    std::size_t next = 0;  // next boundary
-    std::uint32_t pos = 8;
+    pos = 8;
     for (const SstString& s : strings) {
-        while (next < boundaries.size() && boundaries[next] <= pos) ++next;  // falls between strings
+        if (next < boundaries.size() && boundaries[next] == pos) {  // the string starts a record
+            ++next;
+            startRecord(kContinueId);
+        }
         const bool wide = s.IsWide();
         const std::uint8_t flags = wide ? 0x01 : 0x00;
-        const std::uint32_t count = static_cast<std::uint32_t>(wide ? s.wide.size() : s.narrow.size());
+        const auto count = static_cast<std::uint32_t>(wide ? s.wide.size() : s.narrow.size());
         w.U16(static_cast<std::uint16_t>(count));
         w.U8(flags);
         pos += 3;
         const std::uint32_t unit = wide ? 2 : 1;
-        for (std::uint32_t i = 0; i < count; ++i) {
+        for (std::uint32_t i = 0; i < count;) {
             if (next < boundaries.size() && boundaries[next] == pos) {
+                ++next;
+                startRecord(kContinueId);
                 w.U8(flags);  // the string goes on in a CONTINUE
                 ++pos;
-                ++next;
             }
-            if (wide) w.U16(s.wide[i]);
-            else w.U8(static_cast<std::uint8_t>(s.narrow[i]));
-            pos += unit;
+            // Characters up to the next boundary (the layout never cuts inside a character).
+            const std::uint32_t run = std::min(count - i, std::max<std::uint32_t>(1, (boundary() - pos) / unit));
+            if (wide) {
+                for (std::uint32_t k = i; k < i + run; ++k) w.U16(s.wide[k]);
+            } else {
+                w.Bytes(s.narrow.data() + i, run);
+            }
+            pos += run * unit;
+            i += run;
         }
     }
-    return FrameData(out, data, boundaries);
+    return static_cast<std::uint32_t>(w.Position() - out);
 }
 
 // ---- worksheet ----

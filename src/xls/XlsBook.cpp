@@ -77,7 +77,8 @@ void XlsCell::SetDouble(double value) {
 XlsSheet::XlsSheet(XlsBook* book, int index) : book_(book), index_(index), grid_(1, XlsCell(texts_.get())) {}
 
 void XlsSheet::ReserveRows(int rows) {
-    grid_.reserve(static_cast<std::size_t>(std::clamp(rows, 1, kMaxRows)) * static_cast<std::size_t>(columns_));
+    const std::size_t cells = static_cast<std::size_t>(std::clamp(rows, 1, kMaxRows)) * static_cast<std::size_t>(columns_);
+    if (cells > grid_.size()) grid_.resize(cells, XlsCell(texts_.get()));
 }
 
 XlsCell* XlsSheet::Cell(int row, int col) {
@@ -95,7 +96,12 @@ XlsCell* XlsSheet::Cell(int row, int col) {
     }
     if (row >= rows_) {
         rows_ = row + 1;
-        grid_.resize(static_cast<std::size_t>(rows_) * static_cast<std::size_t>(columns_), XlsCell(texts_.get()));
+        // The grid may hold more rows than are used: grow it in steps, not a row at a time.
+        const std::size_t needed = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(columns_);
+        if (needed > grid_.size()) {
+            const std::size_t limit = static_cast<std::size_t>(kMaxRows) * static_cast<std::size_t>(columns_);
+            grid_.resize(std::min(limit, std::max(needed, grid_.size() + grid_.size() / 2)), XlsCell(texts_.get()));
+        }
     }
     return &grid_[static_cast<std::size_t>(row) * static_cast<std::size_t>(columns_) + static_cast<std::size_t>(col)];
 }
@@ -234,13 +240,11 @@ void XlsBook::ConvertToRecords() {
     Biff8::SharedStringTable& sst = globals.sst;
     sst.strings.clear();
     sst.totalCount = 0;
+    // Room for a text in every cell, up to a million (the table grows beyond that if needed).
     std::size_t textCells = 0;
     for (const auto& sheet : sheets)
-        for (int r = 0; r < sheet->Rows(); ++r)
-            for (int c = 0; c < sheet->Columns(); ++c) {
-                const XlsCellKind kind = sheet->At(r, c).kind;
-                textCells += kind == XlsCellKind::String || kind == XlsCellKind::WString;
-            }
+        textCells += static_cast<std::size_t>(sheet->Rows()) * static_cast<std::size_t>(sheet->Columns());
+    textCells = std::min<std::size_t>(textCells, std::size_t{1} << 20);
     UniqueStrings unique(sst.strings, textCells);
     // Hashes of the texts of the row being converted and of the next row, whose slots are
     // being loaded meanwhile.
@@ -343,9 +347,7 @@ void XlsBook::ConvertToRecords() {
 
 std::vector<std::uint8_t> XlsBook::BuildStream() {
     ConvertToRecords();
-    Biff8::FixPositions(globals, worksheets);
-    std::uint32_t total = globals.Size();
-    for (auto& ws : worksheets) total += ws.Size();
+    const std::uint32_t total = Biff8::FixPositions(globals, worksheets);
     std::vector<std::uint8_t> buffer(total, 0);
     std::uint32_t pos = globals.Write(buffer.data());
     for (auto& ws : worksheets) pos += ws.Write(buffer.data() + pos);
@@ -354,11 +356,11 @@ std::vector<std::uint8_t> XlsBook::BuildStream() {
 
 bool XlsBook::Save() {
     if (!storage) return false;
-    const std::vector<std::uint8_t> buffer = BuildStream();
+    std::vector<std::uint8_t> buffer = BuildStream();
     platform::IStream* stream = nullptr;
     if (storage->OpenStream(u"Workbook", nullptr, 0x0012, 0, &stream) < 0) return false;
     std::uint32_t written = 0;
-    const platform::HRESULT hr = stream->Write(buffer.data(), static_cast<std::uint32_t>(buffer.size()), &written);
+    const platform::HRESULT hr = stream->Write(std::move(buffer), &written);
     stream->Release();
     return hr >= 0;
 }
