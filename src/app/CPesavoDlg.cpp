@@ -125,6 +125,7 @@ void CPesavoDlg::CreateControls() {
     m_unitGroup->addButton(lb, 1);
     m_unitGroup->addButton(lboz, 2);
     kg->setChecked(true);
+    QObject::connect(m_unitGroup, &QButtonGroup::idClicked, this, [this](int unit) { OnUnit(unit); });
 
     // Report view: grid lines, full-row single selection, no row headers.
     m_List->setModel(&m_Model);
@@ -143,8 +144,7 @@ void CPesavoDlg::CreateControls() {
     QObject::connect(connect, &QPushButton::clicked, this, [this] { ToggleConnection(); });
     QObject::connect(refresh, &QPushButton::clicked, this, [this] { RefreshPortList(); });
     QObject::connect(clear, &QPushButton::clicked, this, [this] { OnClearData(); });
-    // The unit and save commands are wired by their own modules.
-    Q_UNUSED(save);
+    QObject::connect(save, &QPushButton::clicked, this, [this] { OnSaveTable(); });
 }
 
 QWidget* CPesavoDlg::GetDlgItem(int id) const { return findChild<QWidget*>(QString::number(id)); }

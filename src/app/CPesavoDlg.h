@@ -2,6 +2,7 @@
 // The main window: one dialog that holds the state of the whole program. Every store is fixed
 // in size when the window is constructed; nothing is allocated per measurement.
 #include "CMyMsg.h"
+#include "CProgressDlg.h"
 #include "CSerialPort.h"
 #include "FrameDecoder.h"
 #include "MeasurementModel.h"
@@ -15,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -68,12 +70,23 @@ public:
     void FillPortList();  // combo 1004 from the list held by the engine
     void ToggleConnection();
     void StartHandshake();
-    bool SaveTable(bool interactive);
+    bool SaveTable(bool automatic);
+    void OnSaveTable();
     void OnClearData();
+    // Display unit: 0 kg, 1 lb, 2 lb:oz.
+    void OnUnitKg() { OnUnit(weighing::kKg); }
+    void OnUnitLb() { OnUnit(weighing::kLb); }
+    void OnUnitLbOz() { OnUnit(weighing::kLbOz); }
+    void OnUnit(int unit);
+    // The Data text of row `row` in `unit`, from its stored weight, width code and kind.
+    QString RenderData(int row, int unit);
+    // Asks for the file of an interactive save (the platform's save dialog); empty when
+    // cancelled. Tests put an answer of their own in its place.
+    static std::function<QString(const QString& initialName)> s_saveDialog;
+    // Waits until no check, search, conversion or export thread runs (tests).
     void OnSerialData(const std::uint8_t* bytes, int count);
     bool ProcessFrame();
     QString FormatWeight(int row);  // the Data text of the weight frame in m_RxBuffer for `row`
-    // Waits until no check or search thread runs (tests); true when none runs.
     bool WaitForWorkers(std::chrono::milliseconds limit) { return m_workers.WaitIdle(limit); }
 
     // SerialOwner: the engine's notifications and error box.
@@ -116,6 +129,7 @@ public:
     char16_t m_szText[kTextUnits] = {};
     CMyMsg m_MyMsg;
     bool m_bTableFull = false;
+    CProgressDlg m_dlgProgress;
     QString m_strSavePath;
     int m_nErrorCount = 0;
 
@@ -141,6 +155,9 @@ private:
     void TestCycleThread(std::stop_token stop);
     void StartWorker(void (CPesavoDlg::*thread)(std::stop_token));
     void TableFull();
+    void ConvertThread(int unit, std::stop_token stop);
+    void ExportThread(std::stop_token stop);
+    void RemoveSavedRows(int count);
 
     void SetCaption(int id, const QString& text);
 

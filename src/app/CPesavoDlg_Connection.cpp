@@ -111,7 +111,7 @@ void CPesavoDlg::ToggleConnection() {
         if (m_Model.rowCount() > 0) {
             const int answer = m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Port_Close"));
             if (answer == CMyMsg::IdYes) {
-                if (!SaveTable(true)) return;  // save cancelled: stay connected
+                if (!SaveTable(false)) return;  // save cancelled: stay connected
             } else if (answer == CMyMsg::IdNo) {
                 m_Model.DeleteAllRows();
                 SetupTable();

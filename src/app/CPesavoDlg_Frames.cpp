@@ -87,10 +87,9 @@ bool CPesavoDlg::ProcessFrame() {
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     m_Model.SetText(row, MeasurementModel::UpdateTime, View(Latin(weighing::FormatUpdateTime(now))));
     m_Model.SetText(row, MeasurementModel::Duration, View(Latin(weighing::FormatDuration(now - m_tReference))));
-    const std::u16string_view above = row > 0 ? m_Model.Text(row - 1, MeasurementModel::Unit) : std::u16string_view();
-    const QString unit = row > 0 ? QString::fromUtf16(above.data(), static_cast<qsizetype>(above.size()))
-                                 : QString::fromLatin1(weighing::UnitText(m_nUnit));
-    m_Model.SetText(row, MeasurementModel::Unit, View(unit));
+    // The unit the Data text is rendered in. (Copying the row above would, during a unit
+    // conversion, pair an old-unit weight with a converted row's new unit.)
+    m_Model.SetText(row, MeasurementModel::Unit, View(QString::fromLatin1(weighing::UnitText(m_nUnit))));
     if (!m_bFrameError) {
         m_Model.SetText(row, MeasurementModel::Data, View(FormatWeight(row)));
         m_nErrorCount = 0;
@@ -127,7 +126,7 @@ void CPesavoDlg::TableFull() {
     button->setIcon(m_hIconDisconnected);
     m_bConnected = false;
     SetLockedControlsEnabled(true);
-    SaveTable(false);
+    SaveTable(true);
     m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Data_Error"));
 }
 
@@ -150,7 +149,3 @@ void CPesavoDlg::OnClearData() {
     StartHandshake();
     m_bTableFull = false;
 }
-
-// The workbook export arrives with the export work; until then nothing is written and every
-// row stays in the table.
-bool CPesavoDlg::SaveTable(bool) { return true; }

@@ -8,7 +8,8 @@
 namespace exporter {
 
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
-                              std::size_t rows, const CellText& text, std::atomic<int>* progress) {
+                              std::size_t rows, const CellText& text, std::atomic<int>* progress,
+                              std::stop_token stop) {
     auto report = [progress](int value) {
         if (progress) progress->store(value);
     };
@@ -44,6 +45,10 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
             for (int c = 0; c < kColumns; ++c) sheet->Cell(static_cast<int>(r + 1), c)->SetWString(text(r, c));
         }
         report(950000);
+    }
+    if (stop.stop_requested()) {
+        result.error = ECANCELED;
+        return result;
     }
     const platform::HRESULT created = platform::StgCreateDocfile(
         path.c_str(), platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE, 0, &book.storage);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,10 @@ struct SaveResult {
 
 using CellText = std::function<std::u16string_view(std::size_t row, int column)>;
 
-// `progress`, when given, follows the export's steps up to 950000.
+// `progress`, when given, follows the export's steps up to 950000. A stop requested before the
+// file is created writes nothing (ECANCELED): a half-read table never becomes a file.
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
-                              std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr);
+                              std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr,
+                              std::stop_token stop = {});
 
 }  // namespace exporter

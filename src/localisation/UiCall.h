@@ -1,8 +1,9 @@
 #pragma once
 // Runs a function on the user-interface thread and waits for its result: the analogue of a
 // synchronous window message for worker threads, which must never touch widgets themselves.
-// The wait never hangs: it ends early when the caller's stop token is triggered or when the
-// application is shutting down, and then yields no result.
+// The wait never hangs on a call that has not started: it ends early when the caller's stop
+// token is triggered or when the application is shutting down, and then yields no result (the
+// call is dropped). A call already running is waited for, since it may use the caller's data.
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
@@ -30,12 +31,18 @@ std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}
         std::mutex mutex;
         std::condition_variable cv;
         std::optional<T> result;
-        bool done = false;
+        bool started = false, done = false, abandoned = false;
     };
     auto state = std::make_shared<State>();
+    // `fn` may refer to the caller's stack: once the caller has given up, it must never run.
     QMetaObject::invokeMethod(
         app,
         [state, fn = std::move(fn)] {
+            {
+                std::lock_guard lock(state->mutex);
+                if (state->abandoned) return;
+                state->started = true;
+            }
             T value = fn();
             std::lock_guard lock(state->mutex);
             state->result = std::move(value);
@@ -45,7 +52,10 @@ std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}
         Qt::QueuedConnection);
     std::unique_lock lock(state->mutex);
     while (!state->done) {
-        if (stop.stop_requested() || QCoreApplication::closingDown()) return std::nullopt;
+        if (!state->started && (stop.stop_requested() || QCoreApplication::closingDown())) {
+            state->abandoned = true;
+            return std::nullopt;
+        }
         state->cv.wait_for(lock, std::chrono::milliseconds(20));
     }
     return state->result;

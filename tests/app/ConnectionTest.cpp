@@ -26,14 +26,22 @@ struct Boxes {
     std::mutex mutex;
     QStringList texts;
     int answer = CMyMsg::IdNo;
+    QString savePath;  // what the save dialog answers; empty cancels
     Boxes() {
+        CPesavoDlg::s_saveDialog = [this](const QString&) {
+            std::lock_guard lock(mutex);
+            return savePath;
+        };
         CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
             std::lock_guard lock(mutex);
             texts << s.text;
             return answer;
         });
     }
-    ~Boxes() { CMyMsg::SetAnswerer({}); }
+    ~Boxes() {
+        CMyMsg::SetAnswerer({});
+        CPesavoDlg::s_saveDialog = {};
+    }
     bool Shown(const QString& text) {
         std::lock_guard lock(mutex);
         return texts.contains(text);
@@ -189,10 +197,13 @@ TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
     ASSERT_TRUE(Until([&] { return boxes.Shown(question); }));
     EXPECT_TRUE(w.m_bConnected);  // ...and the connection (and table) stay as they are
     EXPECT_EQ(w.Model().rowCount(), 1);
+    // Then the operator closes and saves: the row is in the file, the table is empty.
     boxes.answer = CMyMsg::IdYes;
+    boxes.savePath = QString::fromStdString(folder.File("unplugged.xls"));
     ConnectButton()->click();
     EXPECT_FALSE(w.m_bConnected);
-    EXPECT_EQ(w.Model().rowCount(), 1);
+    EXPECT_EQ(w.Model().rowCount(), 0);
+    EXPECT_TRUE(std::filesystem::exists(folder.File("unplugged.xls")));
 }
 
 }  // namespace

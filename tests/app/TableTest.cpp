@@ -29,14 +29,17 @@ protected:
     std::mutex mutex;
     QStringList boxes;
     int answer = CMyMsg::IdNo;
+    int portCloseAnswer = CMyMsg::IdNo;  // the save question on closing: discard by default
+    QString savePath;                    // the save dialog's answer; empty cancels
     std::unique_ptr<CPesavoDlg> dlg;
 
     void SetUp() override {
         folder.WriteSettings("\\English.ini", "English");
+        CPesavoDlg::s_saveDialog = [this](const QString&) { return savePath; };
         CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
             std::lock_guard lock(mutex);
             boxes << s.text;
-            return answer;
+            return s.text == dlg->ReadLanguageText(u"Message", u"Port_Close") ? portCloseAnswer : answer;
         });
         dlg = std::make_unique<CPesavoDlg>();
         dlg->OnInitDialog();
@@ -45,6 +48,7 @@ protected:
     void TearDown() override {
         dlg.reset();
         CMyMsg::SetAnswerer({});
+        CPesavoDlg::s_saveDialog = {};
     }
     void Feed(const Bytes& batch) { dlg->OnSerialData(batch.data(), static_cast<int>(batch.size())); }
     QString Data(int row) { return Q(dlg->Model().Text(row, MeasurementModel::Data)); }
@@ -52,6 +56,18 @@ protected:
     int Rows() { return dlg->Model().rowCount(); }
     Bytes Sent() { return dlg->m_SerialPort.PendingBytes(); }
 };
+
+// Rows of the first sheet as Debian's xlrd reads them; -1 when it cannot, 0 when xlrd is missing.
+int SheetRows(const QString& path) {
+    const std::string command = "/usr/bin/python3 -c 'import sys\ntry:\n import xlrd\nexcept ImportError:\n print(0); sys.exit()\n"
+                                "print(xlrd.open_workbook(sys.argv[1]).sheet_by_index(0).nrows)' '" + path.toStdString() + "'";
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return -1;
+    int rows = -1;
+    if (std::fscanf(p, "%d", &rows) != 1) rows = -1;
+    pclose(p);
+    return rows;
+}
 
 const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
 const Bytes kBad = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x00};
@@ -102,9 +118,10 @@ TEST_F(TableTest, RepeatedErrorsOfferToDisconnect) {
     answer = CMyMsg::IdYes;
     Feed(kBad);
     Feed(kBad);  // the fourth error row
-    EXPECT_EQ(Rows(), 4);
     EXPECT_TRUE(boxes.contains(question));
-    EXPECT_FALSE(dlg->m_bConnected);  // Yes closed the connection (no question: the table has rows)...
+    EXPECT_TRUE(boxes.contains(Text(u"Message", u"Port_Close")));  // the close offers to save...
+    EXPECT_EQ(Rows(), 0);                                            // ...and No discards
+    EXPECT_FALSE(dlg->m_bConnected);
     EXPECT_EQ(dlg->m_nErrorCount, 0);
     const Bytes sent = Sent();
     EXPECT_NE(std::find(sent.begin(), sent.end(), 0x3A), sent.end());  // ...with its notice
@@ -141,14 +158,18 @@ TEST_F(TableTest, ClearAsksAndRestartsTheDuration) {
 TEST_F(TableTest, TheRowAtTheLimitEndsTheConnection) {
     for (int i = 0; i < 65000; ++i) dlg->Model().AppendRow({u"x", u"1.0", u"KG", u"", u"", u""});
     Feed(kGood);
-    EXPECT_EQ(Rows(), 65001);
+    EXPECT_EQ(Rows(), 0);  // saved automatically, then emptied
+    const QString saved = dlg->m_strSavePath;
+    EXPECT_TRUE(saved.startsWith(QString::fromStdString(folder.Path()) + "TarnobelDataFile-")) << saved.toStdString();
+    EXPECT_TRUE(saved.endsWith(".xls"));
+    EXPECT_EQ(SheetRows(saved), 65002);  // the titles and every row
     EXPECT_TRUE(dlg->m_bTableFull);
     EXPECT_FALSE(dlg->m_bConnected);
     EXPECT_EQ(Sent(), (Bytes{0x9F, 0x3A}));
     EXPECT_TRUE(boxes.contains(Text(u"Message", u"Data_Error")));
     EXPECT_TRUE(dlg->GetDlgItem(CPesavoDlg::IDC_PORT)->isEnabled());
     Feed(kGood);  // no longer decoded
-    EXPECT_EQ(Rows(), 65001);
+    EXPECT_EQ(Rows(), 0);
 }
 
 // Random batches of 1 to 1024 bytes, connected and not: no crash and nothing outside the
@@ -172,6 +193,7 @@ TEST_F(TableTest, RandomBatchesNeverBreakTheWindow) {
 
 TEST(TableReconnectTest, ClearAfterAFullTableReconnectsTheScale) {
     ProgramFolder folder("reconnect");
+    CPesavoDlg::s_saveDialog = [](const QString&) { return QString(); };
     CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
     ScaleSim scale({"--count", "0", "--interval", "100000"});
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM4=" + scale.Device() + "\r\n");
@@ -195,6 +217,7 @@ TEST(TableReconnectTest, ClearAfterAFullTableReconnectsTheScale) {
     EXPECT_EQ(scale.Count("rx 5A"), 2);
     dlg.reset();
     CMyMsg::SetAnswerer({});
+    CPesavoDlg::s_saveDialog = {};
 }
 
 }  // namespace
