@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target pesavo scale-sim
+cmake --build build -j2 --target pesavo scale-sim manual
 cd build/bin
 
 map=SerialComm.ini
