@@ -46,20 +46,63 @@ void BM_FramesAfterRows(benchmark::State& state) {
 }
 BENCHMARK(BM_FramesAfterRows)->Arg(1000)->Arg(64000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Memory taken by the rows of a full table, every row decoded from a frame.
+// Memory taken by the rows of a full table, every row but the last decoded from a frame.
+std::unique_ptr<CPesavoDlg> FullWindow();
 void BM_FullTableMemory(benchmark::State& state) {
     for (auto _ : state) {
-        auto dlg = NewWindow();
         const long start = ResidentKiB();
-        for (int i = 0; i <= 65000; ++i) {
-            if (i % 1000 == 0) dlg->m_SerialPort.PendingBytes();
-            dlg->OnSerialData(kFrame, 6);
-        }
+        auto dlg = FullWindow();
         state.counters["rows"] = dlg->Model().rowCount();
         state.counters["growth_MiB"] = static_cast<double>(ResidentKiB() - start) / 1024;
     }
 }
 BENCHMARK(BM_FullTableMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// A full table of 65,001 decoded rows (the last appended directly, as the decoder would end the
+// connection at it).
+std::unique_ptr<CPesavoDlg> FullWindow() {
+    auto dlg = NewWindow();
+    for (int i = 0; i < 65000; ++i) dlg->OnSerialData(kFrame, 6);
+    dlg->m_SerialPort.PendingBytes();
+    dlg->Model().AppendRow({u"   65001", u"123.4", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""});
+    dlg->m_adWeight[65000] = 123.4;
+    dlg->m_anWidthCode[65000] = 355;
+    dlg->m_anRowKind[65000] = weighing::RowKind::Weight;
+    return dlg;
+}
+
+// Switching a full table to another unit, progress dialog included.
+void BM_ConvertFullTable(benchmark::State& state) {
+    auto dlg = FullWindow();
+    int unit = 0;
+    for (auto _ : state) {
+        unit = (unit + 1) % 3;
+        const auto start = std::chrono::steady_clock::now();
+        dlg->OnUnit(unit);
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["rows"] = dlg->Model().rowCount();
+}
+BENCHMARK(BM_ConvertFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
+
+// Saving a full table from the window: texts fetched from the table, workbook built and written,
+// saved rows removed; the progress dialog included.
+void BM_ExportFullTable(benchmark::State& state) {
+    const QString path = QStringLiteral("/tmp/pesavo-bench-export-%1.xls").arg(QCoreApplication::applicationPid());
+    CPesavoDlg::s_saveDialog = [&](const QString&) { return path; };
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto dlg = FullWindow();
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        dlg->OnSaveTable();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (dlg->Model().rowCount() != 0) state.SkipWithError("the table was not saved");
+    }
+    std::remove(path.toLocal8Bit().constData());
+    CPesavoDlg::s_saveDialog = {};
+}
+BENCHMARK(BM_ExportFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 

@@ -1,28 +1,44 @@
 #include "TextColumn.h"
 
+#include <algorithm>
+
+void TextColumn::push_back(std::u16string_view text) {
+    const auto begin = static_cast<std::uint32_t>(chars_.size());
+    chars_.insert(chars_.end(), text.begin(), text.end());
+    const auto length = static_cast<std::uint32_t>(text.size());
+    slots_.push_back({begin, length, length});
+}
+
 void TextColumn::set(std::size_t row, std::u16string_view text) {
-    const std::uint32_t begin = row == 0 ? 0 : ends_[row - 1];
-    const std::uint32_t end = ends_[row];
-    const std::size_t oldLength = end - begin;
-    if (text.size() == oldLength) {
-        std::copy(text.begin(), text.end(), chars_.begin() + begin);
+    Slot& s = slots_[row];
+    const auto length = static_cast<std::uint32_t>(text.size());
+    if (length <= s.capacity) {
+        std::copy(text.begin(), text.end(), chars_.begin() + s.begin);
+        s.length = length;
         return;
     }
-    chars_.erase(chars_.begin() + begin, chars_.begin() + end);
-    chars_.insert(chars_.begin() + begin, text.begin(), text.end());
-    const auto delta = static_cast<std::int64_t>(text.size()) - static_cast<std::int64_t>(oldLength);
-    for (std::size_t r = row; r < ends_.size(); ++r)
-        ends_[r] = static_cast<std::uint32_t>(static_cast<std::int64_t>(ends_[r]) + delta);
+    unused_ += s.capacity;
+    s.begin = static_cast<std::uint32_t>(chars_.size());
+    s.length = s.capacity = length;
+    chars_.insert(chars_.end(), text.begin(), text.end());
+    if (unused_ > chars_.size() / 2) Compact();
 }
 
 void TextColumn::erase_front(std::size_t count) {
-    if (count >= ends_.size()) {
-        clear();
-        return;
+    count = std::min(count, slots_.size());
+    for (std::size_t i = 0; i < count; ++i) unused_ += slots_[i].capacity;
+    slots_.erase(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(count));
+    Compact();
+}
+
+void TextColumn::Compact() {
+    std::vector<char16_t> packed;
+    packed.reserve(chars_.size() - std::min(unused_, chars_.size()));
+    for (Slot& s : slots_) {
+        const auto begin = static_cast<std::uint32_t>(packed.size());
+        packed.insert(packed.end(), chars_.begin() + s.begin, chars_.begin() + s.begin + s.capacity);
+        s.begin = begin;
     }
-    if (count == 0) return;
-    const std::uint32_t cut = ends_[count - 1];
-    chars_.erase(chars_.begin(), chars_.begin() + cut);
-    ends_.erase(ends_.begin(), ends_.begin() + static_cast<std::ptrdiff_t>(count));
-    for (auto& e : ends_) e -= cut;
+    chars_ = std::move(packed);
+    unused_ = 0;
 }

@@ -102,3 +102,34 @@ TEST(FrameDecoderTest, RandomFramesNeverBreakTheDecoder) {
 }
 
 }  // namespace
+
+#include "TextColumn.h"
+
+namespace {
+
+// Rewrites of every length, removal from the front and the compaction behind them keep every
+// cell's text.
+TEST(TextColumnTest, RewritesAndRemovalsKeepEveryText) {
+    TextColumn column;
+    std::vector<std::u16string> expected;
+    std::mt19937 random(3);
+    for (int i = 0; i < 2000; ++i) {
+        expected.emplace_back(random() % 12, static_cast<char16_t>(u'a' + i % 26));
+        column.push_back(expected.back());
+    }
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t row = random() % expected.size();
+        expected[row].assign(random() % 20, static_cast<char16_t>(u'A' + round % 26));
+        column.set(row, expected[row]);
+        if (round % 5000 == 4999) {
+            column.erase_front(100);
+            expected.erase(expected.begin(), expected.begin() + 100);
+        }
+    }
+    ASSERT_EQ(column.size(), expected.size());
+    for (std::size_t r = 0; r < expected.size(); ++r) ASSERT_EQ(column.at(r), expected[r]) << r;
+    column.erase_front(column.size() + 5);
+    EXPECT_EQ(column.size(), 0u);
+}
+
+}  // namespace
