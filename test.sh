@@ -14,4 +14,4 @@ cmake --build build -j2
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and test"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_SANITIZE=ON -DPESAVO_BENCH=OFF >/dev/null
 cmake --build build-asan -j2
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2)
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2 -LE load)
