@@ -190,6 +190,21 @@ TEST_F(UnitExportTest, CancelAndFailureKeepEveryRow) {
     EXPECT_FALSE(std::filesystem::exists(savePath.toStdString()));
 }
 
+TEST_F(UnitExportTest, AFullDiskIsReportedAndKeepsEveryRow) {
+    const std::string small = folder.File("small");
+    std::filesystem::create_directories(small);
+    if (std::system(("mount -t tmpfs -o size=64k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): disk-full case not run";
+    for (int i = 0; i < 3000; ++i) Feed(Frame(static_cast<std::uint32_t>(i)));
+    savePath = QString::fromStdString(small + "/table.xls");
+    EXPECT_TRUE(dlg->SaveTable(false));
+    QTRY_VERIFY_WITH_TIMEOUT(!boxes.isEmpty(), 5000);
+    EXPECT_EQ(boxes.front(), Text(u"Message", u"Save_error") + " \n\rerror: 28");  // ENOSPC
+    EXPECT_EQ(Rows(), 3000);
+    EXPECT_FALSE(std::filesystem::exists(savePath.toStdString()));
+    std::system(("umount '" + small + "'").c_str());
+}
+
 TEST_F(UnitExportTest, RowsArrivingDuringAnExportSurviveIt) {
     const int before = 20000;
     for (int i = 0; i < before; ++i) Feed(Frame(static_cast<std::uint32_t>(100 + i)));
