@@ -34,6 +34,9 @@ std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}
         bool started = false, done = false, abandoned = false;
     };
     auto state = std::make_shared<State>();
+    // Held from before the call is posted: the window's thread takes it before running `fn`, so
+    // everything this thread wrote before the call is visible to `fn` (and to race checkers).
+    std::unique_lock lock(state->mutex);
     // `fn` may refer to the caller's stack: once the caller has given up, it must never run.
     QMetaObject::invokeMethod(
         app,
@@ -50,7 +53,6 @@ std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}
             state->cv.notify_all();
         },
         Qt::QueuedConnection);
-    std::unique_lock lock(state->mutex);
     while (!state->done) {
         if (!state->started && (stop.stop_requested() || QCoreApplication::closingDown())) {
             state->abandoned = true;
