@@ -26,6 +26,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -161,6 +162,10 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // A scale left behind by a crashed test or script would hold its line for ever: end with
+    // the process that started us.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == 1) return 0;
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
