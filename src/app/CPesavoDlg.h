@@ -145,6 +145,8 @@ private:
     void CreateControls();
     // Connection steps shared by the opening paths and the check threads.
     void OpenAndStart(int position);
+    // One step of the automatic search: open the port at `position`, ask it, start the check.
+    void SearchFrom(int position);
     void EnterConnectedState();
     void SetLockedControlsEnabled(bool enabled);
     void ClearHandshakeBytes();

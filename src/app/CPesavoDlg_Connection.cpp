@@ -27,18 +27,6 @@ constexpr int kLockedControls[] = {CPesavoDlg::IDC_PORT_GROUP, CPesavoDlg::IDC_P
                                    CPesavoDlg::IDC_LANGUAGE_GROUP, CPesavoDlg::IDC_LANGUAGE,
                                    CPesavoDlg::IDC_LANGUAGE_OK};
 
-// Runs `fn` on the window's thread and waits for it; false when the wait was cut short.
-template <typename Fn>
-bool OnWindow(std::stop_token stop, Fn fn) {
-    return ui::CallOnUiThread<bool>(
-               [&fn] {
-                   fn();
-                   return true;
-               },
-               stop)
-        .has_value();
-}
-
 }  // namespace
 
 // ---- port list ----
@@ -143,8 +131,12 @@ void CPesavoDlg::ToggleConnection() {
         m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"No_Port"));
         return;
     }
-    m_nSearchIndex = 1;
-    OpenAndStart(1);
+    SearchFrom(1);
+}
+
+void CPesavoDlg::SearchFrom(int position) {
+    m_nSearchIndex = position;
+    OpenAndStart(position);
     m_SerialPort.QueueByte(kHandshakeRequest);
     m_hHandshake.Reset();
     StartWorker(&CPesavoDlg::AutoSearchThread);
@@ -169,7 +161,7 @@ void CPesavoDlg::ManualCheckThread(std::stop_token stop) {
     m_hHandshake.WaitFor(kManualCheckTime, stop);
     if (stop.stop_requested()) return;
     if (HandshakeByte() == kHandshakeReply) {
-        OnWindow(stop, [this] { EnterConnectedState(); });
+        ui::RunOnUiThread([this] { EnterConnectedState(); }, stop);
     } else {
         m_SerialPort.RequestStop();
         m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"Connection_Fails"), stop);
@@ -181,18 +173,15 @@ void CPesavoDlg::AutoSearchThread(std::stop_token stop) {
     m_hHandshake.WaitFor(kSearchCheckTime, stop);
     if (stop.stop_requested()) return;
     if (HandshakeByte() == kHandshakeReply) {
-        OnWindow(stop, [this] { EnterConnectedState(); });
+        ui::RunOnUiThread([this] { EnterConnectedState(); }, stop);
         ClearHandshakeBytes();
         return;
     }
     m_SerialPort.RequestStop();
     const int next = ++m_nSearchIndex;
     if (next <= SearchLimit()) {
-        OpenAndStart(next);
-        m_SerialPort.QueueByte(kHandshakeRequest);
-        m_hHandshake.Reset();
         ClearHandshakeBytes();
-        StartWorker(&CPesavoDlg::AutoSearchThread);
+        SearchFrom(next);
     } else if (m_bTestMode) {
         m_hHandshake.Reset();
         ClearHandshakeBytes();
@@ -208,16 +197,12 @@ void CPesavoDlg::TestCycleThread(std::stop_token stop) {
     std::unique_lock lock(pause);
     std::condition_variable_any().wait_for(lock, stop, kCyclePause, [] { return false; });
     if (stop.stop_requested()) return;
-    if (!OnWindow(stop, [this] { RefreshPortList(); })) return;
+    if (!ui::RunOnUiThread([this] { RefreshPortList(); }, stop)) return;
     if (m_SerialPort.PortCount() <= 0) {
         m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"No_Port"), stop);
         return;
     }
-    m_nSearchIndex = 1;
-    OpenAndStart(1);
-    m_SerialPort.QueueByte(kHandshakeRequest);
-    m_hHandshake.Reset();
-    StartWorker(&CPesavoDlg::AutoSearchThread);
+    SearchFrom(1);
 }
 
 // ---- the engine's notifications ----
@@ -227,7 +212,7 @@ void CPesavoDlg::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
     if (message == WM_SERIAL_DATA && wait) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(wParam);
         const int count = static_cast<int>(lParam);
-        OnWindow(stop, [&] { OnSerialData(bytes, count); });
+        ui::RunOnUiThread([&] { OnSerialData(bytes, count); }, stop);
     } else if (message == WM_SERIAL_READ_FAILED) {
         // The device failed under an open connection (unplugged, simulator ended): close it
         // as the operator would. Delivered without waiting, and ignored while no connection is
@@ -243,10 +228,10 @@ void CPesavoDlg::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
 
 void CPesavoDlg::ShowSerialError(const std::string& text, std::stop_token stop) {
     const QString message = QString::fromStdString(text);
-    OnWindow(stop, [&] {
+    ui::RunOnUiThread([&] {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Application Error"), message, QMessageBox::Ok);
         if (!CMyMsg::HasAnswerer()) box.exec();
-    });
+    }, stop);
 }
 
 void CPesavoDlg::OnSerialData(const std::uint8_t* bytes, int count) {

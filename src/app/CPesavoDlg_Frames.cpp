@@ -40,19 +40,15 @@ QString CPesavoDlg::FormatWeight(int row) {
 
 bool CPesavoDlg::ProcessFrame() {
     std::uint8_t head[6];
-    std::string dump;
     {
         std::lock_guard lock(m_rxMutex);
         std::copy_n(m_RxBuffer.begin(), 6, head);
-        dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
     }
     const int row = m_Model.rowCount();
     if (row >= kStoreSize) return false;  // never reached: the table ends the connection at its limit
     const auto r = static_cast<std::size_t>(row);
     auto append = [&] {
-        char number[16];
-        std::snprintf(number, sizeof number, "%8d", row + 1);
-        const QString n = QString::fromLatin1(number);
+        const QString n = MeasurementModel::NumberText(row);
         m_Model.AppendRow({View(n), {}, {}, {}, {}, {}});
     };
 
@@ -76,7 +72,13 @@ bool CPesavoDlg::ProcessFrame() {
                 return false;
             }
             append();
-            m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
+            {
+                // The whole batch, for whoever has to find out what went wrong on the line.
+                std::unique_lock lock(m_rxMutex);
+                const std::string dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
+                lock.unlock();
+                m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
+            }
             ++m_nErrorCount;
             m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
             m_adWeight[r] = 0.0;

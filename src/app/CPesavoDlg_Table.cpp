@@ -19,11 +19,6 @@ std::u16string_view View(const QString& s) {
     return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())};
 }
 
-template <typename T, typename Fn>
-std::optional<T> OnWindow(std::stop_token stop, Fn fn) {
-    return ui::CallOnUiThread<T>(std::function<T()>(fn), stop);
-}
-
 }  // namespace
 
 std::function<QString(const QString&)> CPesavoDlg::s_saveDialog;
@@ -55,26 +50,28 @@ void CPesavoDlg::ConvertThread(int unit, std::stop_token stop) {
         m_Model.SetText(row, MeasurementModel::Data, View(RenderData(row, unit)));
         m_Model.SetText(row, MeasurementModel::Unit, View(unitText));
     };
-    const std::optional<int> rows = OnWindow<int>(stop, [&] { return m_Model.rowCount(); });
+    const std::optional<int> rows = ui::CallOnUiThread<int>([&] { return m_Model.rowCount(); }, stop);
     if (!rows) return;
     const int step = 1000000 / (*rows + 1);
     for (int first = 0; first < *rows; first += kChunkRows) {
-        const bool applied = OnWindow<bool>(stop, [&] {
-            const int end = std::min({first + kChunkRows, *rows, m_Model.rowCount()});
-            for (int row = first; row < end; ++row) convert(row);
-            return true;
-        }).has_value();
+        const bool applied = ui::RunOnUiThread(
+            [&] {
+                const int end = std::min({first + kChunkRows, *rows, m_Model.rowCount()});
+                for (int row = first; row < end; ++row) convert(row);
+            },
+            stop);
         if (!applied) return;
         g_nProgress += step * std::min(kChunkRows, *rows - first);
     }
     // Rows that arrived meanwhile were rendered in the old unit (and rows may have moved up when
     // a full table was saved): bring every row still in another unit over, then switch.
-    OnWindow<bool>(stop, [&] {
-        for (int row = 0; row < m_Model.rowCount(); ++row)
-            if (m_Model.Text(row, MeasurementModel::Unit) != View(unitText)) convert(row);
-        m_nUnit = unit;
-        return true;
-    });
+    ui::RunOnUiThread(
+        [&] {
+            for (int row = 0; row < m_Model.rowCount(); ++row)
+                if (m_Model.Text(row, MeasurementModel::Unit) != View(unitText)) convert(row);
+            m_nUnit = unit;
+        },
+        stop);
     g_nProgress = -1;
 }
 
@@ -122,7 +119,7 @@ void CPesavoDlg::ExportThread(std::stop_token stop) {
         int rows = 0;
         std::string path;
     };
-    const std::optional<Start> start = OnWindow<Start>(stop, [&] {
+    const std::optional<Start> start = ui::CallOnUiThread<Start>([&] {
         Start s;
         for (int c = 0; c < exporter::kColumns; ++c) {
             const QString title = m_Model.Title(c);
@@ -131,7 +128,7 @@ void CPesavoDlg::ExportThread(std::stop_token stop) {
         s.rows = m_Model.rowCount();  // rows that arrive from now on stay for the next save
         s.path = m_strSavePath.toStdString();
         return s;
-    });
+    }, stop);
     if (!start) return;
 
     // The rows' texts come over from the window's thread a chunk at a time.
@@ -143,13 +140,14 @@ void CPesavoDlg::ExportThread(std::stop_token stop) {
         const int r = static_cast<int>(row);
         if (chunkFirst < 0 || r < chunkFirst || r >= chunkFirst + kChunkRows) {
             chunkFirst = r;
-            const bool fetched = OnWindow<bool>(stop, [&] {
-                chunk.clear();
-                const int end = std::min({r + kChunkRows, start->rows, m_Model.rowCount()});
-                for (int i = r; i < end; ++i)
-                    for (int c = 0; c < exporter::kColumns; ++c) chunk.emplace_back(m_Model.Text(i, c));
-                return true;
-            }).has_value();
+            const bool fetched = ui::RunOnUiThread(
+                [&] {
+                    chunk.clear();
+                    const int end = std::min({r + kChunkRows, start->rows, m_Model.rowCount()});
+                    for (int i = r; i < end; ++i)
+                        for (int c = 0; c < exporter::kColumns; ++c) chunk.emplace_back(m_Model.Text(i, c));
+                },
+                stop);
             if (!fetched) abort.request_stop();
         }
         const std::size_t at = static_cast<std::size_t>(r - chunkFirst) * exporter::kColumns + static_cast<std::size_t>(column);
@@ -159,11 +157,7 @@ void CPesavoDlg::ExportThread(std::stop_token stop) {
                                                                static_cast<std::size_t>(start->rows), text, &g_nProgress, abort.get_token());
     if (abort.stop_requested()) return;  // the window is going away: nothing more to do  // the window is going away: nothing more to do
     if (result.written) {
-        if (!OnWindow<bool>(stop, [&] {
-                RemoveSavedRows(start->rows);
-                return true;
-            }))
-            return;
+        if (!ui::RunOnUiThread([&] { RemoveSavedRows(start->rows); }, stop)) return;
     }
     g_nProgress = -1;
     if (!result.written) {
@@ -186,8 +180,6 @@ void CPesavoDlg::RemoveSavedRows(int count) {
         m_adWeight[to] = m_adWeight[from];
         m_anWidthCode[to] = m_anWidthCode[from];
         m_anRowKind[to] = m_anRowKind[from];
-        char number[16];
-        std::snprintf(number, sizeof number, "%8d", i + 1);
-        m_Model.SetText(i, MeasurementModel::Number, View(QString::fromLatin1(number)));
+        m_Model.SetText(i, MeasurementModel::Number, View(MeasurementModel::NumberText(i)));
     }
 }

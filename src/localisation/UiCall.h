@@ -63,4 +63,17 @@ std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}
     return state->result;
 }
 
+// Runs `fn` (which returns nothing) on the user-interface thread and waits for it; false when
+// the call was dropped because `stop` was triggered or the application is closing.
+template <typename Fn>
+bool RunOnUiThread(Fn fn, std::stop_token stop = {}) {
+    return CallOnUiThread<bool>(
+               [&fn] {
+                   fn();
+                   return true;
+               },
+               stop)
+        .has_value();
+}
+
 }  // namespace ui

@@ -118,7 +118,6 @@ private:
     platform::SerialDevice m_hPort;
     std::atomic<SerialOwner*> m_pOwnerWnd{nullptr};
     std::atomic<unsigned> m_nPort{0};
-    const std::uint32_t m_dwEventMask = 3;
 
     mutable std::mutex m_listMutex;  // guards the port list and the module folder
     std::string m_strModuleDir;

@@ -24,6 +24,9 @@ public:
     void SetTitles(const std::array<QString, kColumns>& titles);
     QString Title(int column) const { return m_titles[static_cast<std::size_t>(column)]; }
 
+    // The Number text of the row at `row`: its position from 1, right-aligned in eight places.
+    static QString NumberText(int row) { return QStringLiteral("%1").arg(row + 1, 8); }
+
     // Appends a row with its six texts and returns its index.
     int AppendRow(const std::array<std::u16string_view, kColumns>& texts);
     std::u16string_view Text(int row, int column) const;

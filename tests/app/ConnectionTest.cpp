@@ -2,13 +2,12 @@
 // and weighings arriving end to end.
 #include "CPesavoDlg.h"
 #include "../support/ProgramFolder.h"
+#include "../support/EventLoop.h"
 #include "../support/ScaleSim.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QPushButton>
 #include <QTest>
 
@@ -69,22 +68,9 @@ protected:
         return *dlg;
     }
     void TearDown() override { dlg.reset(); }  // stops workers and monitor before the scales go
-    // Runs the event loop until `pred` holds; false after `limit`. The loop never sleeps, so
-    // frames flow at the speed the program handles them.
     template <typename Pred>
     bool Until(Pred pred, std::chrono::milliseconds limit = 5s) {
-        if (pred()) return true;
-        QEventLoop loop;
-        QTimer poll, deadline;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (pred()) loop.quit();
-        });
-        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        poll.start(10);
-        deadline.setSingleShot(true);
-        deadline.start(static_cast<int>(limit.count()));
-        loop.exec();
-        return pred();
+        return RunUntil(pred, limit);
     }
     QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
     QPushButton* ConnectButton() { return static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT)); }

@@ -1,6 +1,7 @@
 // The window's decoding of batches into rows, the table's texts and the Clear command.
 #include "CPesavoDlg.h"
 #include "../support/ProgramFolder.h"
+#include "../support/EventLoop.h"
 #include "../support/ScaleSim.h"
 
 #include <QApplication>
@@ -56,18 +57,6 @@ protected:
     int Rows() { return dlg->Model().rowCount(); }
     Bytes Sent() { return dlg->m_SerialPort.PendingBytes(); }
 };
-
-// Rows of the first sheet as Debian's xlrd reads them; -1 when it cannot, 0 when xlrd is missing.
-int SheetRows(const QString& path) {
-    const std::string command = "/usr/bin/python3 -c 'import sys\ntry:\n import xlrd\nexcept ImportError:\n print(0); sys.exit()\n"
-                                "print(xlrd.open_workbook(sys.argv[1]).sheet_by_index(0).nrows)' '" + path.toStdString() + "'";
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) return -1;
-    int rows = -1;
-    if (std::fscanf(p, "%d", &rows) != 1) rows = -1;
-    pclose(p);
-    return rows;
-}
 
 const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
 const Bytes kBad = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x00};
@@ -162,7 +151,7 @@ TEST_F(TableTest, TheRowAtTheLimitEndsTheConnection) {
     const QString saved = dlg->m_strSavePath;
     EXPECT_TRUE(saved.startsWith(QString::fromStdString(folder.Path()) + "TarnobelDataFile-")) << saved.toStdString();
     EXPECT_TRUE(saved.endsWith(".xls"));
-    EXPECT_EQ(SheetRows(saved), 65002);  // the titles and every row
+    EXPECT_EQ(SheetRows(saved.toStdString()), 65002);  // the titles and every row
     EXPECT_TRUE(dlg->m_bTableFull);
     EXPECT_FALSE(dlg->m_bConnected);
     EXPECT_EQ(Sent(), (Bytes{0x9F, 0x3A}));

@@ -1,0 +1,38 @@
+#pragma once
+// Helpers of the window tests: waiting in a running event loop, and reading a saved workbook
+// back with Debian's python3-xlrd.
+#include <QEventLoop>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+// Runs the event loop until `pred` holds; false after `limit`. The loop never sleeps, so frames
+// flow at the speed the program handles them.
+template <typename Pred>
+bool RunUntil(Pred pred, std::chrono::milliseconds limit) {
+    if (pred()) return true;
+    QEventLoop loop;
+    QTimer poll, deadline;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (pred()) loop.quit();
+    });
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    poll.start(10);
+    deadline.setSingleShot(true);
+    deadline.start(static_cast<int>(limit.count()));
+    loop.exec();
+    return pred();
+}
+
+// Rows of the workbook's first sheet as xlrd reads them; -1 when it cannot, 0 when xlrd is missing.
+inline int SheetRows(const std::string& path) {
+    const std::string command = "/usr/bin/python3 -c 'import sys\ntry:\n import xlrd\nexcept ImportError:\n print(0); sys.exit()\n"
+                                "print(xlrd.open_workbook(sys.argv[1]).sheet_by_index(0).nrows)' '" + path + "'";
+    FILE* p = popen(command.c_str(), "r");
+    int rows = -1;
+    if (!p || std::fscanf(p, "%d", &rows) != 1) rows = -1;
+    if (p) pclose(p);
+    return rows;
+}
