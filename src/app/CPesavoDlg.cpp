@@ -204,7 +204,7 @@ bool CPesavoDlg::ConfirmClose() {
             return false;
     }
     if (m_bConnected) {
-        m_SerialPort.QueueByte(0x3A);  // tell the scale we are leaving
+        m_SerialPort.QueueByte(weighing::kDisconnectNotice);  // tell the scale we are leaving
         m_SerialPort.RequestStop(true);
         m_SerialPort.WaitForSent(std::chrono::milliseconds(200));
     }

@@ -83,11 +83,9 @@ public:
     // Asks for the file of an interactive save (the platform's save dialog); empty when
     // cancelled. Tests put an answer of their own in its place.
     static std::function<QString(const QString& initialName)> s_saveDialog;
-    // Waits until no check, search, conversion or export thread runs (tests).
     void OnSerialData(const std::uint8_t* bytes, int count);
     bool ProcessFrame();
     QString FormatWeight(int row);  // the Data text of the weight frame in m_RxBuffer for `row`
-    bool WaitForWorkers(std::chrono::milliseconds limit) { return m_workers.WaitIdle(limit); }
 
     // SerialOwner: the engine's notifications and error box.
     void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,

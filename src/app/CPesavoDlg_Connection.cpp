@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::uint8_t kHandshakeRequest = 0x5A;
 constexpr std::uint8_t kHandshakeReply = 0xA5;
-constexpr std::uint8_t kDisconnectNotice = 0x3A;
 constexpr auto kManualCheckTime = std::chrono::milliseconds(1000);
 constexpr auto kSearchCheckTime = std::chrono::milliseconds(200);
 constexpr auto kCyclePause = std::chrono::milliseconds(500);
@@ -107,7 +106,7 @@ void CPesavoDlg::ToggleConnection() {
                 return;
             }
         }
-        m_SerialPort.QueueByte(kDisconnectNotice);
+        m_SerialPort.QueueByte(weighing::kDisconnectNotice);
         m_SerialPort.RequestStop(true);  // the notice leaves before the monitor ends
         auto* button = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
         button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));

@@ -16,7 +16,6 @@ void WorkerThreads::Start(std::function<void(std::stop_token)> fn) {
                             fn(stop);
                             std::lock_guard finishedLock(mutex_);
                             *done = true;
-                            changed_.notify_all();
                         })});
     // `finished` joins its threads when it goes out of scope: they have returned already.
 }
@@ -30,15 +29,6 @@ void WorkerThreads::StopAll() {
         all.swap(workers_);
     }
     all.clear();  // joins
-}
-
-bool WorkerThreads::WaitIdle(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
-        for (const Worker& w : workers_)
-            if (!*w.done) return false;
-        return true;
-    });
 }
 
 void HandshakeEvent::Set() {

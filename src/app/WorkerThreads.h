@@ -23,8 +23,6 @@ public:
     void Start(std::function<void(std::stop_token)> fn);
     // Asks every worker to stop and waits for them; later starts do nothing. Not from a worker.
     void StopAll();
-    // Waits until no worker runs (tests), at most `limit`; true when none runs.
-    bool WaitIdle(std::chrono::milliseconds limit);
 
 private:
     struct Worker {
@@ -32,7 +30,6 @@ private:
         std::jthread thread;
     };
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::list<Worker> workers_;
     bool stopping_ = false;
 };

@@ -30,11 +30,6 @@ void WaitEvent::Reset() {
     [[maybe_unused]] const ssize_t n = read(fd_, &value, sizeof value);
 }
 
-bool WaitEvent::IsSet() const {
-    pollfd p{fd_, POLLIN, 0};
-    return poll(&p, 1, 0) == 1;
-}
-
 // ---- device ----
 
 bool SerialDevice::Open(const std::string& path, int& error) {

@@ -18,7 +18,6 @@ public:
 
     void Set();
     void Reset();
-    bool IsSet() const;
     int Handle() const { return fd_; }
 
 private:
