@@ -5,7 +5,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  fonts-wqy-microhei xdg-utils groff poppler-utils
+  fonts-wqy-microhei xdg-utils groff perl poppler-utils
   python3-xlrd python3-olefile python3-xlwt
 )
 missing=()
