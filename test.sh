@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: once in a normal build and
-# once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, builds everything and runs every test: once in a normal build, once
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
+# and the fuzz targets for a bounded time on their kept corpora.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -15,3 +16,12 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and test"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_SANITIZE=ON -DPESAVO_BENCH=OFF >/dev/null
 cmake --build build-asan -j2
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2 -LE load)
+
+echo "== ThreadSanitizer build: the threaded tests (serial engine, connection, conversion, export)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_TSAN=ON -DPESAVO_BENCH=OFF >/dev/null
+cmake --build build-tsan -j2 --target serial_tests app_tests scale-sim
+(cd build-tsan && TSAN_OPTIONS="suppressions=$PWD/../tests/tsan.supp second_deadlock_stack=1" \
+  ctest --output-on-failure -j2 -L '^(serial|app)$')
+
+echo "== fuzz targets"
+./scripts/fuzz.sh "${PESAVO_FUZZ_SECONDS:-30}"

@@ -5,6 +5,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   fonts-wqy-microhei xdg-utils groff perl poppler-utils
   python3-xlrd python3-olefile python3-xlwt
 )

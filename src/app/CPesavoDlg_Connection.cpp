@@ -216,11 +216,9 @@ void CPesavoDlg::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
         // The device failed under an open connection (unplugged, simulator ended): close it
         // as the operator would. Delivered without waiting, and ignored while no connection is
         // up — the running check or search moves on by itself.
-        QMetaObject::invokeMethod(
-            this, [this] {
-                if (m_bConnected) ToggleConnection();
-            },
-            Qt::QueuedConnection);
+        ui::PostToUiThread(this, [this] {
+            if (m_bConnected) ToggleConnection();
+        });
     }
     // The other notifications have no handler in the window.
 }

@@ -47,43 +47,29 @@ bool CPesavoDlg::ProcessFrame() {
     const int row = m_Model.rowCount();
     if (row >= kStoreSize) return false;  // never reached: the table ends the connection at its limit
     const auto r = static_cast<std::size_t>(row);
-    auto append = [&] {
-        const QString n = MeasurementModel::NumberText(row);
-        m_Model.AppendRow({View(n), {}, {}, {}, {}, {}});
-    };
 
-    switch (weighing::JudgeFrame(head)) {
-        case weighing::FrameType::Overweight:
-            append();
-            m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
-            m_adWeight[r] = kOverweightStored;
-            m_anRowKind[r] = weighing::RowKind::Overweight;
-            m_bFrameError = true;
-            break;
-        case weighing::FrameType::Weight:
-            m_bFrameError = false;
-            append();
-            break;
-        case weighing::FrameType::Bad:
-            if (!m_bFrameError) {
-                // First bad frame: ask the scale again, no row.
-                m_bFrameError = true;
-                m_SerialPort.QueueByte(weighing::kBadFrameNotice);
-                return false;
-            }
-            append();
-            {
-                // The whole batch, for whoever has to find out what went wrong on the line.
-                std::unique_lock lock(m_rxMutex);
-                const std::string dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
-                lock.unlock();
-                m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
-            }
-            ++m_nErrorCount;
-            m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
-            m_adWeight[r] = 0.0;
-            m_anRowKind[r] = weighing::RowKind::Error;
-            break;
+    const weighing::BatchJudgement judged = weighing::TakeBatch(head, m_bFrameError, m_nErrorCount);
+    if (judged.outcome == weighing::BatchOutcome::AskAgain) {
+        m_SerialPort.QueueByte(weighing::kBadFrameNotice);
+        return false;
+    }
+    const QString n = MeasurementModel::NumberText(row);
+    m_Model.AppendRow({View(n), {}, {}, {}, {}, {}});
+    if (judged.outcome == weighing::BatchOutcome::Overweight) {
+        m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+        m_adWeight[r] = kOverweightStored;
+        m_anRowKind[r] = weighing::RowKind::Overweight;
+    } else if (judged.outcome == weighing::BatchOutcome::Error) {
+        {
+            // The whole batch, for whoever has to find out what went wrong on the line.
+            std::unique_lock lock(m_rxMutex);
+            const std::string dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
+            lock.unlock();
+            m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
+        }
+        m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
+        m_adWeight[r] = 0.0;
+        m_anRowKind[r] = weighing::RowKind::Error;
     }
 
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
@@ -92,16 +78,11 @@ bool CPesavoDlg::ProcessFrame() {
     // The unit the Data text is rendered in. (Copying the row above would, during a unit
     // conversion, pair an old-unit weight with a converted row's new unit.)
     m_Model.SetText(row, MeasurementModel::Unit, View(QString::fromLatin1(weighing::UnitText(m_nUnit))));
-    if (!m_bFrameError) {
-        m_Model.SetText(row, MeasurementModel::Data, View(FormatWeight(row)));
+    if (judged.outcome == weighing::BatchOutcome::Weighing) m_Model.SetText(row, MeasurementModel::Data, View(FormatWeight(row)));
+    if (judged.offerDisconnect &&
+        m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Error_Error")) == CMyMsg::IdYes) {
+        ToggleConnection();
         m_nErrorCount = 0;
-    } else {
-        m_bFrameError = false;
-        if (m_nErrorCount > 3 &&
-            m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Error_Error")) == CMyMsg::IdYes) {
-            ToggleConnection();
-            m_nErrorCount = 0;
-        }
     }
     // The new row is the last one: scroll to the bottom once the window is idle again. Rows
     // that arrive together share one scroll, and one layout of the list.

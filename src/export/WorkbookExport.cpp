@@ -7,20 +7,14 @@
 
 namespace exporter {
 
-SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
-                              std::size_t rows, const CellText& text, std::atomic<int>* progress,
-                              std::stop_token stop) {
+namespace {
+
+// The bold header row and one row of texts per table row, in a fresh book.
+void FillTableBook(XlsBook& book, const std::array<std::u16string, kColumns>& titles, std::size_t rows,
+                   const CellText& text, std::atomic<int>* progress) {
     auto report = [progress](int value) {
         if (progress) progress->store(value);
     };
-    SaveResult result;
-    // The sheet holds 65536 rows: the header and 65535 data rows. Refuse more instead of
-    // silently dropping rows.
-    if (rows > XlsSheet::kMaxRows - 1) {
-        result.error = EFBIG;
-        return result;
-    }
-    XlsBook book;
     book.New();
     XlsSheet* sheet = book.GetSheet(0);
     {
@@ -46,6 +40,30 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
         }
         report(950000);
     }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kColumns>& titles, std::size_t rows,
+                                           const CellText& text) {
+    if (rows > XlsSheet::kMaxRows - 1) return {};
+    XlsBook book;
+    FillTableBook(book, titles, rows, text, nullptr);
+    return book.BuildStream();
+}
+
+SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
+                              std::size_t rows, const CellText& text, std::atomic<int>* progress,
+                              std::stop_token stop) {
+    SaveResult result;
+    // The sheet holds 65536 rows: the header and 65535 data rows. Refuse more instead of
+    // silently dropping rows.
+    if (rows > XlsSheet::kMaxRows - 1) {
+        result.error = EFBIG;
+        return result;
+    }
+    XlsBook book;
+    FillTableBook(book, titles, rows, text, progress);
     if (stop.stop_requested()) {
         result.error = ECANCELED;
         return result;

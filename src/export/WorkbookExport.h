@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace exporter {
 
@@ -26,5 +27,9 @@ using CellText = std::function<std::u16string_view(std::size_t row, int column)>
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr,
                               std::stop_token stop = {});
+
+// The "Workbook" stream of the same table, in memory (empty beyond the sheet's rows).
+std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kColumns>& titles, std::size_t rows,
+                                           const CellText& text);
 
 }  // namespace exporter

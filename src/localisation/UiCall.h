@@ -5,7 +5,7 @@
 // token is triggered or when the application is shutting down, and then yields no result (the
 // call is dropped). A call already running is waited for, since it may use the caller's data.
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QObject>
 #include <QThread>
 
 #include <chrono>
@@ -22,6 +22,12 @@ inline bool OnUiThread() {
     return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
+// Queues `fn` to run on the user-interface thread; it is dropped when `context` is gone by
+// then. The calls wait in a queue guarded by a standard mutex and only a wake-up goes through
+// Qt's event queue, so everything the posting thread wrote before is visible to `fn` — to race
+// checkers as well, which cannot see the locks inside Qt.
+void PostToUiThread(QObject* context, std::function<void()> fn);
+
 template <typename T>
 std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}) {
     if (OnUiThread()) return fn();
@@ -34,25 +40,21 @@ std::optional<T> CallOnUiThread(std::function<T()> fn, std::stop_token stop = {}
         bool started = false, done = false, abandoned = false;
     };
     auto state = std::make_shared<State>();
-    // Held from before the call is posted: the window's thread takes it before running `fn`, so
-    // everything this thread wrote before the call is visible to `fn` (and to race checkers).
+    // Held from before the call is posted: the window's thread takes it before running `fn`.
     std::unique_lock lock(state->mutex);
     // `fn` may refer to the caller's stack: once the caller has given up, it must never run.
-    QMetaObject::invokeMethod(
-        app,
-        [state, fn = std::move(fn)] {
-            {
-                std::lock_guard lock(state->mutex);
-                if (state->abandoned) return;
-                state->started = true;
-            }
-            T value = fn();
+    PostToUiThread(app, [state, fn = std::move(fn)] {
+        {
             std::lock_guard lock(state->mutex);
-            state->result = std::move(value);
-            state->done = true;
-            state->cv.notify_all();
-        },
-        Qt::QueuedConnection);
+            if (state->abandoned) return;
+            state->started = true;
+        }
+        T value = fn();
+        std::lock_guard lock(state->mutex);
+        state->result = std::move(value);
+        state->done = true;
+        state->cv.notify_all();
+    });
     while (!state->done) {
         if (!state->started && (stop.stop_requested() || QCoreApplication::closingDown())) {
             state->abandoned = true;

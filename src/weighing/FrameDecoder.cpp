@@ -12,6 +12,27 @@ FrameType JudgeFrame(const std::uint8_t* b) {
     return FrameType::Bad;
 }
 
+BatchJudgement TakeBatch(const std::uint8_t* head, bool& frameError, int& errorCount) {
+    switch (JudgeFrame(head)) {
+        case FrameType::Weight:
+            frameError = false;
+            errorCount = 0;
+            return {BatchOutcome::Weighing, false};
+        case FrameType::Overweight:
+            frameError = false;
+            return {BatchOutcome::Overweight, errorCount > 3};
+        case FrameType::Bad:
+            break;
+    }
+    if (!frameError) {
+        frameError = true;
+        return {BatchOutcome::AskAgain, false};
+    }
+    frameError = false;
+    ++errorCount;
+    return {BatchOutcome::Error, errorCount > 3};
+}
+
 int WidthRule(double v, int decimals) {
     static constexpr int kWidths[3][3] = {{5, 6, 6}, {4, 5, 6}, {3, 4, 5}};  // v ≥ 100, ≥ 10, < 10
     const int band = v >= 100 ? 0 : v >= 10 ? 1 : 2;

@@ -19,6 +19,19 @@ enum class FrameType { Weight, Overweight, Bad };
 // Judges the frame at the start of `buffer` (at least six bytes are read).
 FrameType JudgeFrame(const std::uint8_t* buffer);
 
+// What the window makes of one batch from a connected scale.
+enum class BatchOutcome { AskAgain, Weighing, Overweight, Error };
+struct BatchJudgement {
+    BatchOutcome outcome;
+    bool offerDisconnect;  // errors keep coming: ask the operator whether to disconnect
+};
+
+// Judges the batch starting at `head` (six bytes are read) against the line's error state:
+// `frameError` is set while a bad frame has been asked again, `errorCount` counts the error
+// rows since the last good weighing. A first bad frame is asked again without a row; a second
+// one in a row becomes an error row.
+BatchJudgement TakeBatch(const std::uint8_t* head, bool& frameError, int& errorCount);
+
 // Leading characters of the "%f" text of v ≥ 0 kept for `decimals` (1, 2 or 3) decimals.
 int WidthRule(double v, int decimals);
 

@@ -63,6 +63,8 @@ public:
     XlsCell* Cell(int row, int col);
     // Makes room for `rows` rows of the current width, saving the copies of a growing grid.
     void ReserveRows(int rows);
+    XlsBook* Book() const { return book_; }
+    int Index() const { return index_; }  // position in the book
     int Rows() const { return rows_; }
     int Columns() const { return columns_; }
     const XlsCell& At(int row, int col) const {

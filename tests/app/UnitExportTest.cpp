@@ -1,5 +1,6 @@
 // Display-unit conversion, the progress dialog and the export of the table to a workbook.
 #include "CPesavoDlg.h"
+#include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
 
 #include <QApplication>
@@ -18,26 +19,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
-
-// The first sheet's cells as Debian's xlrd reads them, one line per row, cells joined by '|',
-// then "bold" when the header's font weight is 700. Empty when xlrd cannot read the file.
-QString ReadBack(const QString& path) {
-    const std::string script =
-        "import sys, xlrd\n"
-        "b = xlrd.open_workbook(sys.argv[1], formatting_info=True)\n"
-        "s = b.sheet_by_index(0)\n"
-        "for r in range(s.nrows): print('|'.join(str(s.cell_value(r, c)) for c in range(s.ncols)))\n"
-        "f = b.font_list[b.xf_list[s.cell_xf_index(0, 0)].font_index]\n"
-        "print('bold' if f.weight == 700 else 'plain')\n";
-    const std::string command = "/usr/bin/python3 -c \"$PESAVO_SCRIPT\" '" + path.toStdString() + "' 2>&1";
-    setenv("PESAVO_SCRIPT", script.c_str(), 1);
-    FILE* p = popen(command.c_str(), "r");
-    QByteArray out;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, p)) out.append(buffer, static_cast<qsizetype>(n));
-    pclose(p);
-    return QString::fromUtf8(out);
-}
 
 class UnitExportTest : public ::testing::Test {
 protected:

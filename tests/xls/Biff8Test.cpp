@@ -2,6 +2,7 @@
 #include "XlsBook.h"
 #include "XlsFormat.h"
 #include "platform/CompoundFile.h"
+#include "../support/Biff8Walk.h"
 
 #include <gtest/gtest.h>
 
@@ -12,27 +13,14 @@
 
 namespace {
 
-struct RecordView {
-    std::uint16_t id;
-    std::uint32_t offset;  // of the header
-    std::vector<std::uint8_t> data;
-};
-
-std::uint16_t U16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t U32(const std::uint8_t* p) { return U16(p) | static_cast<std::uint32_t>(U16(p + 2)) << 16; }
+using biff8walk::RecordView;
+using biff8walk::U16;
+using biff8walk::U32;
 
 // Walks a stream record by record; fails the test when a header runs past the end.
 std::vector<RecordView> Walk(const std::vector<std::uint8_t>& s) {
     std::vector<RecordView> out;
-    std::size_t p = 0;
-    while (p < s.size()) {
-        EXPECT_LE(p + 4, s.size());
-        if (p + 4 > s.size()) break;
-        const std::uint16_t len = U16(&s[p + 2]);
-        EXPECT_LE(p + 4 + len, s.size());
-        out.push_back({U16(&s[p]), static_cast<std::uint32_t>(p), {s.begin() + p + 4, s.begin() + p + 4 + len}});
-        p += 4 + len;
-    }
+    EXPECT_TRUE(biff8walk::WalkRecords(s, out));
     return out;
 }
 
@@ -118,32 +106,12 @@ Biff8::SstString Narrow(std::size_t n) {
 
 // Reassembles the SST's strings the way a reader does, honouring the repeated flags bytes.
 std::vector<std::u16string> ReadSst(const std::vector<RecordView>& records, std::uint32_t count) {
-    std::vector<std::uint8_t> joined;
-    std::vector<std::size_t> starts;
-    for (const auto& r : records) {
-        starts.push_back(joined.size());
-        joined.insert(joined.end(), r.data.begin(), r.data.end());
-    }
+    std::vector<const std::vector<std::uint8_t>*> pieces;
+    for (const auto& r : records) pieces.push_back(&r.data);
+    biff8walk::SstReader in(pieces);
+    in.Take(8);
     std::vector<std::u16string> out;
-    std::size_t p = 8;
-    auto atStart = [&](std::size_t pos) { return std::find(starts.begin() + 1, starts.end(), pos) != starts.end(); };
-    for (std::uint32_t i = 0; i < count; ++i) {
-        std::uint16_t n = U16(&joined[p]);
-        bool wide = joined[p + 2] & 1;
-        p += 3;
-        std::u16string s;
-        while (s.size() < n) {
-            if (atStart(p)) {
-                wide = joined[p] & 1;
-                ++p;
-            }
-            s.push_back(wide ? U16(&joined[p]) : joined[p]);
-            p += wide ? 2 : 1;
-            EXPECT_FALSE(wide && atStart(p - 1)) << "a character was cut in half";
-        }
-        out.push_back(s);
-    }
-    EXPECT_EQ(p, joined.size());
+    EXPECT_EQ(biff8walk::ReadStrings(in, count, out), "");
     return out;
 }
 

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer and UBSan included) and runs each
+# one for a bounded time on its corpus in tests/fuzz/corpus. New inputs go to a scratch folder;
+# with --keep they are merged into the kept corpus (only those that add coverage).
+#   scripts/fuzz.sh [seconds per target] [--keep]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+keep=${2:-}
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPESAVO_FUZZ=ON -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j2 --target fuzz_frames fuzz_profile fuzz_workbook
+mkdir -p build-fuzz/findings
+for target in frames profile workbook; do
+  corpus=tests/fuzz/corpus/$target
+  scratch=$(mktemp -d)
+  echo "-- fuzz_$target: $seconds s on $(ls "$corpus" | wc -l) kept inputs"
+  # The summary lines only; a finding prints its report and the input it saved.
+  if ! build-fuzz/bin/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix=build-fuzz/findings/$target- "$scratch" "$corpus" > build-fuzz/fuzz_$target.log 2>&1; then
+    grep -v '^#' build-fuzz/fuzz_$target.log | tail -60
+    echo "fuzz_$target found a fault: the input is in build-fuzz/findings/"
+    rm -rf "$scratch"
+    exit 1
+  fi
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|cov:.*DONE' build-fuzz/fuzz_$target.log || true
+  grep -E '^#[0-9]+ *DONE' build-fuzz/fuzz_$target.log || tail -1 build-fuzz/fuzz_$target.log
+  if [ "$keep" = "--keep" ]; then
+    build-fuzz/bin/fuzz_$target -merge=1 "$corpus" "$scratch" > /dev/null 2>&1
+  fi
+  rm -rf "$scratch"
+done

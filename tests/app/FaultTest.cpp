@@ -1,0 +1,208 @@
+// What goes wrong at a real packing desk: a port someone else holds, a second Pesavo on the same
+// scale, a language folder that is gone or empty, a huge hand-edited language file, a program
+// folder nobody may write to when the table fills up. Each case shows what the operator sees,
+// and that no row is lost.
+#include "CPesavoDlg.h"
+#include "../support/EventLoop.h"
+#include "../support/ProgramFolder.h"
+#include "../support/ScaleSim.h"
+#include "platform/SerialDevice.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
+
+class FaultTest : public ::testing::Test {
+protected:
+    ProgramFolder folder{"fault"};
+    std::mutex mutex;
+    QStringList boxes;
+    QString savePath;  // the save dialog's answer
+    std::unique_ptr<CPesavoDlg> dlg;
+
+    void SetUp() override {
+        folder.WriteSettings("\\English.ini", "English");
+        CPesavoDlg::s_saveDialog = [this](const QString&) { return savePath; };
+        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
+            std::lock_guard lock(mutex);
+            boxes << s.text;
+            return CMyMsg::IdNo;
+        });
+    }
+    void TearDown() override {
+        dlg.reset();
+        CMyMsg::SetAnswerer({});
+        CPesavoDlg::s_saveDialog = {};
+    }
+    std::unique_ptr<CPesavoDlg> Window() {
+        auto w = std::make_unique<CPesavoDlg>();
+        w->OnInitDialog();
+        return w;
+    }
+    bool Shown(const QString& text) {
+        std::lock_guard lock(mutex);
+        return boxes.contains(text);
+    }
+    static void Feed(CPesavoDlg& w, const Bytes& batch) { w.OnSerialData(batch.data(), static_cast<int>(batch.size())); }
+    static QPushButton* Button(CPesavoDlg& w, int id) { return static_cast<QPushButton*>(w.GetDlgItem(id)); }
+    void MapPort(const std::string& device) { folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM7=" + device + "\r\n"); }
+};
+
+TEST_F(FaultTest, APortHeldByAnotherProgramFailsClearlyAndIsLeftAlone) {
+    ScaleSim scale({"--count", "0", "--interval", "50"});
+    MapPort(scale.Device());
+    platform::SerialDevice holder;  // another program has the port open
+    int error = 0;
+    ASSERT_TRUE(holder.Open(scale.Device(), error));
+    dlg = Window();
+    dlg->m_cmbPort->setCurrentIndex(1);
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    const QString fails = dlg->ReadLanguageText(u"Message", u"Connection_Fails");
+    ASSERT_TRUE(RunUntil([&] { return Shown(fails); }, 5s));
+    EXPECT_FALSE(dlg->m_bConnected);
+    EXPECT_EQ(scale.Count("rx 5A"), 0);  // nothing was sent on the other program's line
+
+    // Once the other program lets go, the same button connects.
+    holder.Close();
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    EXPECT_TRUE(RunUntil([&] { return dlg->m_bConnected.load(); }, 5s));
+}
+
+TEST_F(FaultTest, ASecondWindowOnTheSamePortLeavesTheFirstOneWeighing) {
+    ScaleSim scale({"--count", "0", "--interval", "30"});
+    MapPort(scale.Device());
+    dlg = Window();
+    dlg->m_cmbPort->setCurrentIndex(1);
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    ASSERT_TRUE(RunUntil([&] { return dlg->Model().rowCount() >= 3; }, 5s));
+
+    auto second = Window();
+    second->m_cmbPort->setCurrentIndex(1);
+    Button(*second, CPesavoDlg::IDC_CONNECT)->click();
+    const QString fails = second->ReadLanguageText(u"Message", u"Connection_Fails");
+    ASSERT_TRUE(RunUntil([&] { return Shown(fails); }, 5s));
+    EXPECT_FALSE(second->m_bConnected);
+    EXPECT_EQ(second->Model().rowCount(), 0);
+    second.reset();
+
+    // The first window kept its line: weighings still arrive, each answered once.
+    EXPECT_TRUE(dlg->m_bConnected);
+    const int before = dlg->Model().rowCount();
+    ASSERT_TRUE(RunUntil([&] { return dlg->Model().rowCount() >= before + 3; }, 5s));
+    const int rows = dlg->Model().rowCount();
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();  // close without saving (the answer is No)
+    ASSERT_TRUE(scale.WaitForLine("rx 3A"));
+    EXPECT_EQ(scale.Count("rx 5A"), 1);
+    EXPECT_EQ(scale.Count("rx 9F"), rows);
+}
+
+TEST_F(FaultTest, AMissingOrEmptyLanguageFolderLeavesTheListEmptyAndTheTableWorking) {
+    for (bool empty : {false, true}) {
+        std::filesystem::remove_all(folder.File("Language"));
+        if (empty) std::filesystem::create_directories(folder.File("Language"));
+        const std::string settings = folder.ReadFile("Setting.ini");
+        dlg = Window();
+        EXPECT_EQ(dlg->m_cmbLanguage->count(), 0) << empty;
+        EXPECT_TRUE(dlg->windowTitle().isEmpty()) << empty;  // no file: every text is empty
+        dlg->OnLanguageOK();                                   // changes nothing
+        EXPECT_EQ(folder.ReadFile("Setting.ini"), settings);
+        dlg->m_bConnected = true;
+        Feed(*dlg, kGood);
+        ASSERT_EQ(dlg->Model().rowCount(), 1);
+        EXPECT_EQ(dlg->Model().Text(0, MeasurementModel::Data), u"123.4");
+        dlg.reset();
+    }
+}
+
+TEST_F(FaultTest, AMegabyteLanguageFileWithLongValuesIsCutToItsBuffer) {
+    // The shipped English file with every value grown to 3000 characters, and padding to 1 MB.
+    const std::string english = folder.ReadFile("Language/English.ini");
+    std::string big;
+    std::size_t start = 0;
+    while (start < english.size()) {
+        std::size_t end = english.find('\n', start);
+        if (end == std::string::npos) end = english.size();
+        std::string line = english.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find('=') != std::string::npos && line.front() != '[' && line.rfind("Language_Name", 0) != 0)
+            line += std::string(3000, 'x');
+        big += line + "\r\n";
+        start = end + 1;
+    }
+    big += "[Padding]\r\n";
+    for (int i = 0; big.size() < (1u << 20); ++i) big += "Key" + std::to_string(i) + "=" + std::string(200, 'p') + "\r\n";
+    folder.WriteFile("Language/English.ini", big);
+
+    dlg = Window();
+    const QString title = dlg->windowTitle();
+    EXPECT_EQ(title.size(), 499);
+    EXPECT_TRUE(title.startsWith(QStringLiteral("Korvane Scale")));
+    EXPECT_EQ(dlg->Model().Title(0).size(), 499);
+    dlg->m_bConnected = true;
+    Feed(*dlg, kGood);
+    EXPECT_EQ(dlg->Model().Text(0, MeasurementModel::Data), u"123.4");
+    Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();  // the question is cut as well; No keeps the row
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_FALSE(boxes.isEmpty());
+        EXPECT_EQ(boxes.back().size(), 499);
+    }
+    EXPECT_EQ(dlg->Model().rowCount(), 1);
+}
+
+// Makes a folder read-only for everyone, root included, for as long as it lives.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const std::string& path) : path_(path) {
+        mounted_ = std::system(("mount --bind '" + path + "' '" + path + "' 2>/dev/null").c_str()) == 0;
+        if (mounted_ && std::system(("mount -o remount,bind,ro '" + path + "' 2>/dev/null").c_str()) != 0) {
+            std::system(("umount '" + path + "'").c_str());
+            mounted_ = false;
+        }
+    }
+    ~ReadOnlyFolder() {
+        if (mounted_) std::system(("umount '" + path_ + "'").c_str());
+    }
+    bool Ok() const { return mounted_; }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(FaultTest, AnUnwritableProgramFolderAtTheRowLimitKeepsEveryRowForAManualSave) {
+    dlg = Window();
+    dlg->m_bConnected = true;
+    for (int i = 0; i < 65000; ++i) dlg->Model().AppendRow({u"x", u"1.0", u"KG", u"", u"", u""});
+    ReadOnlyFolder readOnly(folder.Path());
+    if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount the folder read-only here (needs root)";
+    Feed(*dlg, kGood);  // the row at the limit: the automatic save into the program folder fails
+    EXPECT_TRUE(dlg->m_bTableFull);
+    EXPECT_FALSE(dlg->m_bConnected);
+    EXPECT_TRUE(Shown(dlg->ReadLanguageText(u"Message", u"Save_error") + " \n\rerror: 30"));  // EROFS
+    EXPECT_EQ(dlg->Model().rowCount(), 65001);
+    EXPECT_FALSE(std::filesystem::exists(dlg->m_strSavePath.toStdString()));
+
+    // The operator saves somewhere else: every row is in that file.
+    const std::string elsewhere = std::filesystem::temp_directory_path() / ("pesavo-fault-" + std::to_string(getpid()) + ".xls");
+    savePath = QString::fromStdString(elsewhere);
+    dlg->OnSaveTable();
+    EXPECT_EQ(dlg->Model().rowCount(), 0);
+    EXPECT_EQ(SheetRows(elsewhere), 65002);
+    std::filesystem::remove(elsewhere);
+}
+
+}  // namespace
