@@ -33,15 +33,18 @@ public:
         close(out[1]);
         reader_ = std::thread([this, fd = out[0]] {
             std::string line;
-            char c;
-            while (read(fd, &c, 1) == 1) {
-                if (c != '\n') {
-                    line += c;
-                    continue;
-                }
+            char buffer[4096];
+            ssize_t n;
+            while ((n = read(fd, buffer, sizeof buffer)) > 0) {
                 std::lock_guard lock(mutex_);
-                lines_.push_back(line);
-                line.clear();
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (buffer[i] != '\n') {
+                        line += buffer[i];
+                        continue;
+                    }
+                    lines_.push_back(line);
+                    line.clear();
+                }
                 changed_.notify_all();
             }
             close(fd);
