@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a normal build, once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
-# and the fuzz targets for a bounded time on their kept corpora.
+# the fuzz targets for a bounded time on their kept corpora, and the Windows build's tests under
+# Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -25,3 +26,6 @@ cmake --build build-tsan -j2 --target serial_tests app_tests scale-sim
 
 echo "== fuzz targets"
 ./scripts/fuzz.sh "${PESAVO_FUZZ_SECONDS:-30}"
+
+echo "== Windows: cross build with mingw-w64, tests under Wine"
+./scripts/windows-test.sh

@@ -4,6 +4,7 @@
 #include "CPesavoDlg.h"
 
 #include "UiCall.h"
+#include "platform/LocalTime.h"
 #include "WorkbookExport.h"
 
 #include <QFileDialog>
@@ -85,7 +86,7 @@ bool CPesavoDlg::SaveTable(bool automatic) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     char name[128] = "TarnobelDataFile";
-    if (localtime_r(&now, &local)) std::strftime(name, sizeof name, "TarnobelDataFile-%Y-%m-%d-%H-%M-%S", &local);
+    if (platform::ToLocalTime(now, local)) std::strftime(name, sizeof name, "TarnobelDataFile-%Y-%m-%d-%H-%M-%S", &local);
     const QString fileName = QString::fromLatin1(name) + QStringLiteral(".xls");
     if (automatic) {
         m_strSavePath = m_strModuleDir + fileName;

@@ -1,11 +1,11 @@
 #include "LanguageFiles.h"
 
+#include "platform/Folder.h"
 #include "platform/ModulePath.h"
 #include "platform/ProfileFile.h"
 #include "platform/Utf.h"
 
 #include <algorithm>
-#include <dirent.h>
 
 namespace localisation {
 
@@ -34,14 +34,7 @@ std::u16string LanguageFileNameValue(const std::string& languageFile) {
 std::vector<std::string> ListLanguageFolder(const std::string& moduleDir) {
     std::vector<std::string> entries;
     const std::string folder = moduleDir + "Language";
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return entries;
-    while (const dirent* e = ::readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        entries.push_back(folder + platform::kPathSeparator + name);
-    }
-    ::closedir(dir);
+    for (const std::string& name : platform::ListFolder(folder)) entries.push_back(folder + platform::kPathSeparator + name);
     // Sorted like an NTFS listing, so the list has the same order on every machine.
     std::sort(entries.begin(), entries.end());
     return entries;

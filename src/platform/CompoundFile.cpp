@@ -4,11 +4,55 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+
+#ifdef _WIN32
+#include "Utf.h"
+
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace platform {
 
 namespace {
+
+// ---- the file under construction: a descriptor, positioned writes, a durable end ----
+#ifdef _WIN32
+const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+int OpenNewFile(const std::string& path) {
+    return ::_wopen(W(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    if (::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0) return -1;
+    return ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+}
+bool TruncateAndSync(int fd, std::uint64_t size) {
+    return ::_chsize_s(fd, static_cast<long long>(size)) == 0 && ::_commit(fd) == 0;
+}
+int CloseFile(int fd) { return ::_close(fd); }
+bool MoveIntoPlace(const std::string& from, const std::string& to) {
+    if (::MoveFileExW(W(Utf8ToUtf16(from)), W(Utf8ToUtf16(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = ::GetLastError();
+    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
+            : error == ERROR_DISK_FULL                                       ? ENOSPC
+                                                                             : EIO;
+    return false;
+}
+void RemoveFile(const std::string& path) { ::_wremove(W(Utf8ToUtf16(path))); }
+#else
+int OpenNewFile(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    return ::pwrite(fd, data, size, static_cast<off_t>(offset));
+}
+bool TruncateAndSync(int fd, std::uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0; }
+int CloseFile(int fd) { return ::close(fd); }
+bool MoveIntoPlace(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
+#endif
 
 constexpr std::uint32_t kSector = 512, kMiniSector = 64, kMiniCutoff = 4096, kPerSector = kSector / 4;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE, kFree = 0xFFFFFFFF, kFatSect = 0xFFFFFFFD,
@@ -46,7 +90,10 @@ HRESULT FromErrno(int err) {
     switch (err) {
         case EACCES: case EPERM: case EROFS: case EISDIR: return STG_E_ACCESSDENIED;
         case ENOENT: case ENOTDIR: return STG_E_FILENOTFOUND;
-        case ENOSPC: case EDQUOT: return STG_E_MEDIUMFULL;
+#ifdef EDQUOT
+        case EDQUOT:
+#endif
+        case ENOSPC: return STG_E_MEDIUMFULL;
         default: return STG_E_WRITEFAULT;
     }
 }
@@ -161,7 +208,7 @@ HRESULT StgCreateDocfile(const char* path, std::uint32_t mode, std::uint32_t, IS
     *storage = nullptr;
     const std::string target = path;
     const std::string temp = target + ".partial";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = OpenNewFile(temp);
     if (fd < 0) return FromErrno(errno);
     *storage = new IStorage(target, temp, fd);
     return S_OK;
@@ -222,7 +269,7 @@ HRESULT IStorage::WriteContainer() {
     for (const auto& piece : pieces) {
         std::size_t done = 0;
         while (done < piece.size) {
-            const ssize_t n = ::pwrite(fd_, piece.data + done, piece.size - done, static_cast<off_t>(offset + done));
+            const long long n = WriteAt(fd_, piece.data + done, piece.size - done, offset + done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 lastError_ = n < 0 ? errno : ENOSPC;
@@ -232,7 +279,7 @@ HRESULT IStorage::WriteContainer() {
         }
         offset += piece.size;
     }
-    if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0 || ::fsync(fd_) != 0) {
+    if (!TruncateAndSync(fd_, offset)) {
         lastError_ = errno;
         return FromErrno(lastError_);
     }
@@ -242,17 +289,17 @@ HRESULT IStorage::WriteContainer() {
 
 std::uint32_t IStorage::Release() {
     bool moved = false;
-    if (::close(fd_) != 0 && complete_) {
+    if (CloseFile(fd_) != 0 && complete_) {
         lastError_ = errno;
         complete_ = false;
     }
     if (complete_) {
-        moved = std::rename(tempPath_.c_str(), path_.c_str()) == 0;
+        moved = MoveIntoPlace(tempPath_, path_);
         if (!moved) lastError_ = errno;
     }
     if (!moved) {
         if (lastError_) t_lastError = lastError_;
-        std::remove(tempPath_.c_str());  // never leave a partial file behind
+        RemoveFile(tempPath_);  // never leave a partial file behind
     }
     delete this;
     return 0;

@@ -3,9 +3,13 @@
 #include "Utf.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace platform {
 
@@ -80,8 +84,8 @@ std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
 }
 
 bool IsFolder(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::error_code ec;
+    return std::filesystem::is_directory(Utf8Path(path), ec);
 }
 
 enum class Encoding { Utf8, Utf8Bom, Utf16LeBom };
@@ -94,6 +98,7 @@ Encoding Sniff(std::string_view bytes) {
     return Encoding::Utf8;
 }
 
+#ifndef _WIN32
 std::string Encode(std::u16string_view text, Encoding enc) {
     if (enc == Encoding::Utf16LeBom) {
         std::string out = "\xFF\xFE";
@@ -124,11 +129,13 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode)
     return true;
 }
 
+#endif
+
 }  // namespace
 
 std::string ReadFileBytes(const std::string& path) {
     if (path.empty() || IsFolder(path)) return {};
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     if (!in) return {};
     std::string bytes;
     char chunk[65536];
@@ -174,6 +181,10 @@ bool FindProfileValue(std::u16string_view text, std::u16string_view section, std
     }
     return false;
 }
+
+#ifndef _WIN32
+// The Windows build reads and writes through the system's own profile functions
+// (ProfileFile_win32.cpp); elsewhere the rules above are applied here.
 
 std::u16string GetProfileString(std::u16string_view section, std::u16string_view key,
                                 std::u16string_view fallback, const std::string& path,
@@ -257,5 +268,7 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
     }
     return ReplaceFile(path, Encode(out, enc), exists ? (st.st_mode & 07777) : 0644);
 }
+
+#endif
 
 }  // namespace platform

@@ -1,12 +1,24 @@
 #pragma once
-// The serial line as the engine needs it, on POSIX: an exclusive open with the fixed line
-// settings, purge, non-blocking reads of what is waiting, writes, and a wait over three sources
-// (stop, data, write request) that returns the lowest one ready.
+// The serial line as the engine needs it: an exclusive open with the fixed line settings,
+// purge, non-blocking reads of what is waiting, writes, and a wait over three sources (stop,
+// data, write request) that returns the lowest one ready. POSIX devices (SerialDevice_posix.cpp)
+// or Windows COM ports with overlapped I/O (SerialDevice_win32.cpp).
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace platform {
+
+#ifdef _WIN32
+using NativeHandle = void*;  // an event or file HANDLE
+#else
+using NativeHandle = int;    // a file descriptor
+#endif
+
+// The calling thread's last system error (errno, or GetLastError on Windows) and its text.
+int LastSystemError();
+std::string SystemErrorText(int code);
 
 // A manual-reset event that can be waited on together with a device.
 class WaitEvent {
@@ -18,36 +30,37 @@ public:
 
     void Set();
     void Reset();
-    int Handle() const { return fd_; }
+    NativeHandle Handle() const { return handle_; }
 
 private:
-    int fd_ = -1;
+    NativeHandle handle_;
 };
 
 class SerialDevice {
 public:
-    SerialDevice() = default;
-    ~SerialDevice() { Close(); }
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
 
-    // Opens `path` for this process alone (a second open fails) and applies 9600 baud, no
+    SerialDevice();
+    ~SerialDevice();
+    // Opens `path` (a device path, or "COM<n>" on Windows) for this process alone (a second open fails) and applies 9600 baud, no
     // parity, 8 data bits, 1 stop bit, raw bytes, RTS on (skipped where the device has no RTS
-    // control, such as a pseudo-terminal). False with `error` (errno) when it does not open.
+    // control, such as a pseudo-terminal). False with `error` (the system's code) when it does
+    // not open.
     bool Open(const std::string& path, int& error);
-    // Applies the line settings again; false with errno set when the device refuses them.
+    // Applies the line settings again; false (LastSystemError set) when the device refuses them.
     bool Configure();
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const;
 
     // Drops every received byte not yet read and everything not yet sent.
     void Purge();
-    // Bytes waiting to be read; −1 on failure (errno set).
+    // Bytes waiting to be read; −1 on failure (LastSystemError set).
     int Waiting() const;
     // Reads up to `size` waiting bytes without blocking: the count read, 0 when none is
-    // waiting, −1 on failure (errno set; EIO when the far end has gone).
+    // waiting, −1 on failure (LastSystemError set; EIO on POSIX when the far end has gone).
     long Read(std::uint8_t* out, std::size_t size);
-    // Writes all of `data`, waiting at most about a second for room; false on failure (errno).
+    // Writes all of `data`, waiting at most about a second for room; false on failure (LastSystemError set).
     bool Write(const std::uint8_t* data, std::size_t size);
 
     // Waits without time limit for `stop`, data (or a hang-up) on the device, or `write`, and
@@ -56,7 +69,13 @@ public:
     int WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const;
 
 private:
+#ifdef _WIN32
+    struct Overlapped;                      // the pending wait and its events
+    void* handle_ = nullptr;
+    std::unique_ptr<Overlapped> overlapped_;
+#else
     int fd_ = -1;
+#endif
 };
 
 }  // namespace platform

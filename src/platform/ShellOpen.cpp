@@ -1,5 +1,25 @@
 #include "ShellOpen.h"
 
+#ifdef _WIN32
+#include "Utf.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace platform {
+
+bool ShellOpenDocument(const std::string& path) {
+    const std::u16string wide = Utf8ToUtf16(path);
+    const auto* name = reinterpret_cast<const wchar_t*>(wide.c_str());
+    const DWORD attributes = ::GetFileAttributesW(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    // Values above 32 mean the viewer was started.
+    return reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", name, nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+}
+
+}  // namespace platform
+
+#else
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,3 +46,5 @@ bool ShellOpenDocument(const std::string& path) {
 }
 
 }  // namespace platform
+
+#endif

@@ -1,6 +1,7 @@
 #pragma once
 // UTF-8 / UTF-16 conversions used wherever the program crosses between file bytes
 // (UTF-8 paths and files) and its UTF-16 texts.
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -12,5 +13,10 @@ std::u16string Utf8ToUtf16(std::string_view in, bool* valid = nullptr);
 
 // Encodes UTF-16; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view in);
+
+// A file system path from a UTF-8 path text (on Windows the wide path the system needs).
+inline std::filesystem::path Utf8Path(std::string_view utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 }  // namespace platform

@@ -86,7 +86,7 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n) {
     m_hPort.Close();
     int error = ENOENT;
     if (device.empty() || !m_hPort.Open(device, error)) return false;
-    if (!m_hPort.Configure()) ShowCommError("SetCommState()", errno, {});
+    if (!m_hPort.Configure()) ShowCommError("SetCommState()", platform::LastSystemError(), {});
     m_hPort.Purge();
     return true;
 }
@@ -163,7 +163,7 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
         // Every write starts on a clean line: unread received bytes are dropped.
         m_hPort.Purge();
         written = m_hPort.Write(bytes, count);
-        if (!written) error = errno;
+        if (!written) error = platform::LastSystemError();
     }
     {
         std::lock_guard lock(m_writeMutex);
@@ -195,7 +195,7 @@ void CSerialPort::MonitorProc(std::stop_token stop) {
         } else if (slot == 2) {
             WriteQueued(stop);
         } else {
-            ShowCommError("WaitCommEvent()", errno, stop);
+            ShowCommError("WaitCommEvent()", platform::LastSystemError(), stop);
             break;
         }
     }
@@ -233,6 +233,6 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
 void CSerialPort::ShowCommError(const char* call, int error, std::stop_token stop) {
     char text[512];
     std::snprintf(text, sizeof text, "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", call,
-                  std::strerror(error), static_cast<int>(m_nPort.load()));
+                  platform::SystemErrorText(error).c_str(), static_cast<int>(m_nPort.load()));
     if (SerialOwner* owner = m_pOwnerWnd.load()) owner->ShowSerialError(text, stop);
 }

@@ -1,5 +1,7 @@
 #include "FrameDecoder.h"
 
+#include "platform/LocalTime.h"
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -125,7 +127,7 @@ std::string FormatDuration(std::int64_t span) {
 std::string FormatUpdateTime(std::int64_t t) {
     const auto seconds = static_cast<std::time_t>(t);
     std::tm local{};
-    if (!localtime_r(&seconds, &local)) return {};
+    if (!platform::ToLocalTime(seconds, local)) return {};
     char text[128];
     if (std::strftime(text, sizeof text, "%H:%M:%S %m/%d/%Y", &local) == 0) return {};
     return text;

@@ -192,7 +192,8 @@ TEST_F(FaultTest, AnUnwritableProgramFolderAtTheRowLimitKeepsEveryRowForAManualS
     Feed(*dlg, kGood);  // the row at the limit: the automatic save into the program folder fails
     EXPECT_TRUE(dlg->m_bTableFull);
     EXPECT_FALSE(dlg->m_bConnected);
-    EXPECT_TRUE(Shown(dlg->ReadLanguageText(u"Message", u"Save_error") + " \n\rerror: 30"));  // EROFS
+    const QString failed = dlg->ReadLanguageText(u"Message", u"Save_error") + " \n\rerror: 30";  // EROFS
+    EXPECT_TRUE(RunUntil([&] { return Shown(failed); }, 5s));
     EXPECT_EQ(dlg->Model().rowCount(), 65001);
     EXPECT_FALSE(std::filesystem::exists(dlg->m_strSavePath.toStdString()));
 

@@ -1,9 +1,13 @@
 #include "LanguageFiles.h"
 #include "../support/ProgramFolder.h"
 
+#include "platform/ModulePath.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -41,9 +45,30 @@ TEST(LanguageFilesTest, EveryShippedLanguageFileHoldsEveryKey) {
     EXPECT_GE(files, 2);
 }
 
+// Windows reads profile files without a byte-order mark in its ANSI code page: every shipped
+// file must be plain ASCII or UTF-16LE with BOM to read the same everywhere.
+TEST(LanguageFilesTest, ShippedFilesReadTheSameOnEveryPlatform) {
+    std::vector<std::filesystem::path> files = {ProgramFolder::SourceDir() / "Setting.ini"};
+    for (const auto& e : std::filesystem::directory_iterator(ProgramFolder::SourceDir() / "Language")) files.push_back(e.path());
+    for (const auto& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        const bool utf16 = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
+        const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        EXPECT_TRUE(utf16 || ascii) << path.filename().string();
+    }
+    EXPECT_EQ(localisation::ReadProfileText((ProgramFolder::SourceDir() / "Language/Chinese.ini").string(),
+                                            u"Language_Configuration", u"Language_Name"),
+              u"简体中文");
+    EXPECT_EQ(localisation::ReadProfileText((ProgramFolder::SourceDir() / "Setting.ini").string(),
+                                            u"Language_Configuration", u"Language_Name"),
+              u"简体中文");
+}
+
 TEST(LanguageFilesTest, FileNameValuesKeepTheirBackslashAndWorkWithEitherSeparator) {
-    EXPECT_EQ(localisation::LanguageFilePath("/opt/p/", u"\\English.ini"), "/opt/p/Language/English.ini");
-    EXPECT_EQ(localisation::LanguageFilePath("/opt/p/", u"/English.ini"), "/opt/p/Language/English.ini");
+    const std::string expected = std::string("/opt/p/Language") + platform::kPathSeparator + "English.ini";
+    EXPECT_EQ(localisation::LanguageFilePath("/opt/p/", u"\\English.ini"), expected);
+    EXPECT_EQ(localisation::LanguageFilePath("/opt/p/", u"/English.ini"), expected);
     EXPECT_EQ(localisation::LanguageFileNameValue("/opt/p/Language/English.ini"), u"\\English.ini");
     EXPECT_EQ(localisation::LanguageFileNameValue("C:\\p\\Language\\中文.ini"), u"\\中文.ini");
 }
@@ -53,8 +78,8 @@ TEST(LanguageFilesTest, FolderListingSkipsDotsAndCountsSubfolders) {
     std::filesystem::create_directories(folder.File("Language/sub"));
     const auto entries = localisation::ListLanguageFolder(folder.Path());
     ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0], folder.File("Language/Chinese.ini"));
-    EXPECT_EQ(entries[2], folder.File("Language/sub"));
+    EXPECT_EQ(std::filesystem::path(entries[0]), std::filesystem::path(folder.File("Language/Chinese.ini")));
+    EXPECT_EQ(std::filesystem::path(entries[2]), std::filesystem::path(folder.File("Language/sub")));
     std::filesystem::remove_all(folder.File("Language"));
     EXPECT_TRUE(localisation::ListLanguageFolder(folder.Path()).empty());
 }

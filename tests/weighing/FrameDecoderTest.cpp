@@ -76,11 +76,18 @@ TEST(FrameDecoderTest, DurationAndTimeOfDay) {
     EXPECT_EQ(FormatDuration(3725), "01:02:05");
     EXPECT_EQ(FormatDuration(90000), "01:00:00");  // whole days dropped
     EXPECT_EQ(FormatDuration(0), "00:00:00");
-    setenv("TZ", "UTC", 1);
-    tzset();
     std::tm tm{};
     tm.tm_year = 2026 - 1900, tm.tm_mon = 11, tm.tm_mday = 7, tm.tm_hour = 14, tm.tm_min = 5, tm.tm_sec = 9;
-    EXPECT_EQ(FormatUpdateTime(timegm(&tm)), "14:05:09 12/07/2026");
+#ifdef _WIN32
+    _putenv_s("TZ", "UTC0");
+    _tzset();
+    const std::time_t t = _mkgmtime(&tm);
+#else
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::time_t t = timegm(&tm);
+#endif
+    EXPECT_EQ(FormatUpdateTime(t), "14:05:09 12/07/2026");
 }
 
 // Any six bytes: judging, decoding and rendering stay within their texts.

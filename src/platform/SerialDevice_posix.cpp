@@ -1,6 +1,7 @@
 #include "SerialDevice.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -11,26 +12,36 @@
 
 namespace platform {
 
+int LastSystemError() { return errno; }
+
+std::string SystemErrorText(int code) { return std::strerror(code); }
+
 // ---- events ----
 
-WaitEvent::WaitEvent() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+WaitEvent::WaitEvent() : handle_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 WaitEvent::~WaitEvent() {
-    if (fd_ >= 0) close(fd_);
+    if (handle_ >= 0) close(handle_);
 }
 
 void WaitEvent::Set() {
     const std::uint64_t one = 1;
     // A counter already set stays readable; a full counter (never reached) changes nothing.
-    [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
+    [[maybe_unused]] const ssize_t n = write(handle_, &one, sizeof one);
 }
 
 void WaitEvent::Reset() {
     std::uint64_t value;
-    [[maybe_unused]] const ssize_t n = read(fd_, &value, sizeof value);
+    [[maybe_unused]] const ssize_t n = read(handle_, &value, sizeof value);
 }
 
 // ---- device ----
+
+SerialDevice::SerialDevice() = default;
+
+SerialDevice::~SerialDevice() { Close(); }
+
+bool SerialDevice::IsOpen() const { return fd_ >= 0; }
 
 bool SerialDevice::Open(const std::string& path, int& error) {
     Close();

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Cross-builds the Qt-free libraries, their tests and table2xls for 64-bit Windows with
+# mingw-w64, and runs them under Wine in a private prefix (build-win/wine-prefix). The serial
+# tests use real lines: tools/scale-sim linked as COM5 and tools/line-peer as COM6 in the
+# prefix's dosdevices, both registered in the (volatile) SERIALCOMM key by the same Wine session
+# that runs the tests. Finally a workbook written by the Windows build must be byte-identical to
+# the Linux build's. Needs the Linux build in build/ (for scale-sim, line-peer and table2xls).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+wine=/usr/lib/wine/wine64
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [ ! -x "$wine" ]; then
+  echo "SKIPPED: the Windows cross build needs g++-mingw-w64-x86-64 and wine64 (scripts/deps.sh installs them)"
+  exit 0
+fi
+
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF >/dev/null
+cmake --build build-win -j2
+cmake --build build -j2 --target scale-sim line-peer table2xls >/dev/null
+
+export WINEPREFIX=$root/build-win/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "-- creating the Wine prefix"
+  "$wine" wineboot -i >/dev/null 2>&1 || true
+fi
+dos=$WINEPREFIX/dosdevices
+work=$root/build-win/wine-run
+rm -rf "$work"
+mkdir -p "$work"
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -f "$dos/com5" "$dos/com6"
+}
+trap cleanup EXIT
+build/bin/scale-sim --frames tests/serial/three-frames.txt --interval 50 --link "$dos/com5" > "$work/scale-sim.log" &
+pids+=($!)
+peer_port=$((40000 + $$ % 20000))
+build/bin/line-peer --link "$dos/com6" --port "$peer_port" > "$work/line-peer.log" &
+pids+=($!)
+for _ in $(seq 50); do [ -L "$dos/com5" ] && grep -q listening "$work/line-peer.log" && break; sleep 0.1; done
+
+winpath() { echo "Z:$1" | tr '/' '\\'; }
+export PESAVO_SIM_COM=5 PESAVO_SIM_LOG=$(winpath "$work/scale-sim.log") PESAVO_LINE_PEER=$peer_port PESAVO_LINE_COM=6
+
+# One batch, one Wine session: the registry values it adds live as long as the session.
+batch=$work/run-tests.bat
+{
+  echo '@echo off'
+  echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoScaleSim /t REG_SZ /d COM5 /f >nul'
+  echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoLinePeer /t REG_SZ /d COM6 /f >nul'
+  for t in platform_tests localisation_tests xls_tests weighing_tests serial_tests; do
+    echo "echo -- $t"
+    echo "$(winpath "$root/build-win/bin/$t.exe") --gtest_brief=1"
+    echo 'if errorlevel 1 exit /b 1'
+  done
+  echo "$(winpath "$root/build-win/bin/table2xls.exe") $(winpath "$root/tests/export/sample-table.tsv") $(winpath "$work/windows.xls")"
+  echo 'if errorlevel 1 exit /b 1'
+  echo 'exit /b 0'
+} | sed 's/$/\r/' > "$batch"
+echo "-- running the Windows tests under Wine"
+"$wine" cmd /c "$(winpath "$batch")"
+
+build/bin/table2xls tests/export/sample-table.tsv "$work/linux.xls"
+if cmp "$work/linux.xls" "$work/windows.xls"; then
+  echo "-- the workbook written under Wine is byte-identical to the Linux one ($(stat -c %s "$work/linux.xls") bytes)"
+else
+  echo "the workbook written under Wine differs from the Linux one"
+  exit 1
+fi

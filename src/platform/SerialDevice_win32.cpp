@@ -1,0 +1,193 @@
+// Windows COM ports with overlapped I/O: one overlapped WaitCommEvent stays pending between
+// waits, reads take only what ClearCommError reports as waiting, and a write waits at most
+// about a second for the driver.
+#include "SerialDevice.h"
+
+#include "Utf.h"
+
+#include <windows.h>
+
+namespace platform {
+
+namespace {
+
+const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+}  // namespace
+
+int LastSystemError() { return static_cast<int>(::GetLastError()); }
+
+std::string SystemErrorText(int code) {
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out = n ? Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), n))
+                        : "error " + std::to_string(code);
+    if (text) ::LocalFree(text);
+    return out;
+}
+
+// ---- events ----
+
+WaitEvent::WaitEvent() : handle_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+WaitEvent::~WaitEvent() {
+    if (handle_) ::CloseHandle(handle_);
+}
+
+void WaitEvent::Set() { ::SetEvent(handle_); }
+
+void WaitEvent::Reset() { ::ResetEvent(handle_); }
+
+// ---- device ----
+
+struct SerialDevice::Overlapped {
+    OVERLAPPED wait{};  // the WaitCommEvent that may still be pending
+    DWORD mask = 0;
+    bool pending = false;
+    Overlapped() { wait.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() { ::CloseHandle(wait.hEvent); }
+};
+
+SerialDevice::SerialDevice() : overlapped_(std::make_unique<Overlapped>()) {}
+
+SerialDevice::~SerialDevice() { Close(); }
+
+bool SerialDevice::IsOpen() const { return handle_ != nullptr; }
+
+bool SerialDevice::Open(const std::string& path, int& error) {
+    Close();
+    // "COM10" and above only open through the device namespace; it works for every port.
+    const std::u16string name = Utf8ToUtf16(path.rfind("\\\\", 0) == 0 ? path : "\\\\.\\" + path);
+    // No sharing: a second open of the port fails while this one holds it.
+    const HANDLE h = ::CreateFileW(W(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = static_cast<int>(::GetLastError());
+        return false;
+    }
+    handle_ = h;
+    return true;
+}
+
+bool SerialDevice::Configure() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(handle_, &dcb)) return false;
+    wchar_t settings[] = L"baud=9600 parity=N data=8 stop=1";
+    if (!::BuildCommDCBW(settings, &dcb)) return false;
+    dcb.fBinary = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
+    if (!::SetCommState(handle_, &dcb)) return false;
+    // Reads return at once with whatever is waiting.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = 1000;
+    if (!::SetCommTimeouts(handle_, &timeouts)) return false;
+    return ::SetCommMask(handle_, EV_RXCHAR) != 0;
+}
+
+void SerialDevice::Close() {
+    if (!handle_) return;
+    if (overlapped_->pending) {
+        ::CancelIo(handle_);
+        DWORD ignored = 0;
+        ::GetOverlappedResult(handle_, &overlapped_->wait, &ignored, TRUE);
+        overlapped_->pending = false;
+    }
+    ::CloseHandle(handle_);
+    handle_ = nullptr;
+}
+
+void SerialDevice::Purge() {
+    if (handle_) ::PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+int SerialDevice::Waiting() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(handle_, &errors, &status)) return -1;
+    return static_cast<int>(status.cbInQue);
+}
+
+long SerialDevice::Read(std::uint8_t* out, std::size_t size) {
+    const int waiting = Waiting();
+    if (waiting < 0) return -1;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, static_cast<std::size_t>(waiting)));
+    if (want == 0) return 0;
+    OVERLAPPED read{};
+    read.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    bool ok = ::ReadFile(handle_, out, want, &got, &read) != 0;
+    if (!ok && ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(handle_, &read, &got, TRUE) != 0;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(read.hEvent);
+    if (!ok) {
+        ::SetLastError(error);
+        return -1;
+    }
+    return static_cast<long>(got);
+}
+
+bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
+    OVERLAPPED write{};
+    write.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD done = 0;
+    bool ok = ::WriteFile(handle_, data, static_cast<DWORD>(size), &done, &write) != 0;
+    if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+        if (::WaitForSingleObject(write.hEvent, 1000) != WAIT_OBJECT_0) {
+            ::CancelIo(handle_);
+            ::GetOverlappedResult(handle_, &write, &done, TRUE);
+            ::CloseHandle(write.hEvent);
+            ::SetLastError(ERROR_TIMEOUT);
+            return false;
+        }
+        ok = ::GetOverlappedResult(handle_, &write, &done, FALSE) != 0;
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(write.hEvent);
+    if (ok && done != size) {
+        ::SetLastError(ERROR_WRITE_FAULT);
+        return false;
+    }
+    if (!ok) ::SetLastError(error);
+    return ok;
+}
+
+int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const {
+    if (::WaitForSingleObject(stop.Handle(), 0) == WAIT_OBJECT_0) return 0;
+    Overlapped& o = *overlapped_;
+    if (watchData) {
+        // WaitCommEvent reports characters that arrive; bytes already waiting count at once.
+        const int waiting = Waiting();
+        if (waiting < 0) return 1;  // the read that follows sees the failure
+        if (waiting > 0) return 1;
+        if (!o.pending) {
+            ::ResetEvent(o.wait.hEvent);
+            if (::WaitCommEvent(handle_, &o.mask, &o.wait)) {
+                ::SetEvent(o.wait.hEvent);
+            } else if (::GetLastError() != ERROR_IO_PENDING) {
+                return -1;
+            }
+            o.pending = true;
+        }
+    }
+    const HANDLE all[3] = {stop.Handle(), o.wait.hEvent, write.Handle()};
+    const HANDLE noData[2] = {stop.Handle(), write.Handle()};
+    const DWORD result = watchData ? ::WaitForMultipleObjects(3, all, FALSE, INFINITE)
+                                   : ::WaitForMultipleObjects(2, noData, FALSE, INFINITE);
+    if (result >= WAIT_OBJECT_0 + (watchData ? 3 : 2)) return -1;
+    const int slot = static_cast<int>(result - WAIT_OBJECT_0);
+    if (!watchData) return slot == 0 ? 0 : 2;
+    if (slot == 1) {
+        DWORD ignored = 0;
+        o.pending = false;
+        if (!::GetOverlappedResult(handle_, &o.wait, &ignored, FALSE)) return 1;  // the read reports it
+    }
+    return slot;
+}
+
+}  // namespace platform
