@@ -44,10 +44,24 @@ void WaitEvent::Reset() { ::ResetEvent(handle_); }
 
 struct SerialDevice::Overlapped {
     OVERLAPPED wait{};  // the WaitCommEvent that may still be pending
+    OVERLAPPED io{};    // reads and writes, one at a time
     DWORD mask = 0;
     bool pending = false;
-    Overlapped() { wait.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped() { ::CloseHandle(wait.hEvent); }
+    Overlapped() {
+        wait.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        io.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Overlapped() {
+        ::CloseHandle(wait.hEvent);
+        ::CloseHandle(io.hEvent);
+    }
+    OVERLAPPED* FreshIo() {
+        const HANDLE event = io.hEvent;
+        io = OVERLAPPED{};
+        io.hEvent = event;
+        ::ResetEvent(event);
+        return &io;
+    }
 };
 
 SerialDevice::SerialDevice() : overlapped_(std::make_unique<Overlapped>()) {}
@@ -72,22 +86,18 @@ bool SerialDevice::Open(const std::string& path, int& error) {
 }
 
 bool SerialDevice::Configure() {
+    // Reads only ever ask for bytes already waiting, so they complete at once.
+    COMMTIMEOUTS timeouts{1000, 1000, 1000, 1000, 1000};
+    if (!::SetCommTimeouts(handle_, &timeouts)) return false;
+    if (!::SetCommMask(handle_, EV_RXCHAR | EV_RXFLAG)) return false;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(handle_, &dcb)) return false;
+    // Every other field keeps what the driver had, unless the settings text changes it.
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
     wchar_t settings[] = L"baud=9600 parity=N data=8 stop=1";
     if (!::BuildCommDCBW(settings, &dcb)) return false;
-    dcb.fBinary = TRUE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
-    if (!::SetCommState(handle_, &dcb)) return false;
-    // Reads return at once with whatever is waiting.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.WriteTotalTimeoutConstant = 1000;
-    if (!::SetCommTimeouts(handle_, &timeouts)) return false;
-    return ::SetCommMask(handle_, EV_RXCHAR) != 0;
+    return ::SetCommState(handle_, &dcb) != 0;
 }
 
 void SerialDevice::Close() {
@@ -118,42 +128,30 @@ long SerialDevice::Read(std::uint8_t* out, std::size_t size) {
     if (waiting < 0) return -1;
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, static_cast<std::size_t>(waiting)));
     if (want == 0) return 0;
-    OVERLAPPED read{};
-    read.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED* read = overlapped_->FreshIo();
     DWORD got = 0;
-    bool ok = ::ReadFile(handle_, out, want, &got, &read) != 0;
-    if (!ok && ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(handle_, &read, &got, TRUE) != 0;
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(read.hEvent);
-    if (!ok) {
-        ::SetLastError(error);
-        return -1;
-    }
-    return static_cast<long>(got);
+    bool ok = ::ReadFile(handle_, out, want, &got, read) != 0;
+    if (!ok && ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(handle_, read, &got, TRUE) != 0;
+    return ok ? static_cast<long>(got) : -1;
 }
 
 bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
-    OVERLAPPED write{};
-    write.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED* write = overlapped_->FreshIo();
     DWORD done = 0;
-    bool ok = ::WriteFile(handle_, data, static_cast<DWORD>(size), &done, &write) != 0;
+    bool ok = ::WriteFile(handle_, data, static_cast<DWORD>(size), &done, write) != 0;
     if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
-        if (::WaitForSingleObject(write.hEvent, 1000) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(write->hEvent, 1500) != WAIT_OBJECT_0) {
             ::CancelIo(handle_);
-            ::GetOverlappedResult(handle_, &write, &done, TRUE);
-            ::CloseHandle(write.hEvent);
+            ::GetOverlappedResult(handle_, write, &done, TRUE);
             ::SetLastError(ERROR_TIMEOUT);
             return false;
         }
-        ok = ::GetOverlappedResult(handle_, &write, &done, FALSE) != 0;
+        ok = ::GetOverlappedResult(handle_, write, &done, FALSE) != 0;
     }
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(write.hEvent);
     if (ok && done != size) {
         ::SetLastError(ERROR_WRITE_FAULT);
         return false;
     }
-    if (!ok) ::SetLastError(error);
     return ok;
 }
 
