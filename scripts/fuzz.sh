@@ -23,8 +23,8 @@ for target in frames profile workbook; do
     rm -rf "$scratch"
     exit 1
   fi
-  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb)|cov:.*DONE' build-fuzz/fuzz_$target.log || true
-  grep -E '^#[0-9]+ *DONE' build-fuzz/fuzz_$target.log || tail -1 build-fuzz/fuzz_$target.log
+  # "#runs DONE cov: edges ft: features corp: inputs/size ... exec/s: ..."
+  grep -E '^#[0-9]+[[:space:]]+DONE' build-fuzz/fuzz_$target.log | tail -1 || true
   if [ "$keep" = "--keep" ]; then
     build-fuzz/bin/fuzz_$target -merge=1 "$corpus" "$scratch" > /dev/null 2>&1
   fi

@@ -70,16 +70,27 @@ Line ParseLine(std::u16string_view raw) {
     return line;
 }
 
-std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
-    std::vector<std::u16string_view> lines;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == u'\n') {
-            lines.push_back(text.substr(start, i - start));
-            start = i + 1;
+// One line of a profile file and the line break that ended it ("\r\n", "\n", a lone "\r" as
+// in old Macintosh files, or nothing at the end of the file).
+struct RawLine {
+    std::u16string_view text;
+    std::u16string_view end;
+};
+
+std::vector<RawLine> SplitLines(std::u16string_view text) {
+    std::vector<RawLine> lines;
+    std::size_t start = 0, i = 0;
+    while (i < text.size()) {
+        if (text[i] != u'\n' && text[i] != u'\r') {
+            ++i;
+            continue;
         }
+        const std::size_t breakLength = text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n' ? 2 : 1;
+        lines.push_back({text.substr(start, i - start), text.substr(i, breakLength)});
+        i += breakLength;
+        start = i;
     }
-    if (start < text.size()) lines.push_back(text.substr(start));
+    if (start < text.size()) lines.push_back({text.substr(start), {}});
     return lines;
 }
 
@@ -167,8 +178,8 @@ bool FindProfileValue(std::u16string_view text, std::u16string_view section, std
                       std::u16string& value) {
     bool inSection = false;
     bool seenSection = false;
-    for (std::u16string_view raw : SplitLines(text)) {
-        const Line line = ParseLine(raw);
+    for (const RawLine& raw : SplitLines(text)) {
+        const Line line = ParseLine(raw.text);
         if (line.kind == Line::Section) {
             // Only the first section of a name counts, like the Windows profile reader.
             if (inSection) return false;
@@ -204,8 +215,8 @@ std::vector<std::pair<std::u16string, std::u16string>> GetProfileSection(std::u1
     std::vector<std::pair<std::u16string, std::u16string>> pairs;
     const std::u16string text = DecodeProfileBytes(ReadFileBytes(path));
     bool inSection = false;
-    for (std::u16string_view raw : SplitLines(text)) {
-        const Line line = ParseLine(raw);
+    for (const RawLine& raw : SplitLines(text)) {
+        const Line line = ParseLine(raw.text);
         if (line.kind == Line::Section) {
             if (inSection) break;
             inSection = EqualNoCase(line.name, section);
@@ -228,18 +239,18 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
     const std::u16string text = DecodeProfileBytes(bytes);
     const std::u16string eol = text.find(u"\r\n") != std::u16string::npos || text.empty() ? u"\r\n" : u"\n";
 
-    std::vector<std::u16string_view> lines = SplitLines(text);
+    const std::vector<RawLine> lines = SplitLines(text);
     std::u16string pair = std::u16string(key) + u"=" + std::u16string(value);
 
     // Locate the section, the key inside it, and the last non-blank line of the section.
     std::ptrdiff_t sectionLine = -1, keyLine = -1, lastInSection = -1;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const Line line = ParseLine(lines[i]);
+        const Line line = ParseLine(lines[i].text);
         if (line.kind == Line::Section) {
             if (sectionLine >= 0) break;
             if (EqualNoCase(line.name, section)) lastInSection = sectionLine = static_cast<std::ptrdiff_t>(i);
         } else if (sectionLine >= 0) {
-            if (!Trim(lines[i]).empty()) lastInSection = static_cast<std::ptrdiff_t>(i);
+            if (!Trim(lines[i].text).empty()) lastInSection = static_cast<std::ptrdiff_t>(i);
             if (line.kind == Line::Pair && EqualNoCase(line.name, key)) {
                 keyLine = static_cast<std::ptrdiff_t>(i);
                 break;
@@ -249,22 +260,22 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
 
     std::u16string out;
     out.reserve(text.size() + pair.size() + 32);
-    auto emit = [&](std::u16string_view s) {
+    // Every line keeps its own line break; new lines and a last line without one get the file's.
+    auto emit = [&](std::u16string_view s, std::u16string_view end) {
         out.append(s);
-        if (!s.empty() && s.back() == u'\r') out.push_back(u'\n');
-        else out.append(eol);
+        out.append(end.empty() ? std::u16string_view(eol) : end);
     };
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (static_cast<std::ptrdiff_t>(i) == keyLine) {
-            emit(pair);
+            emit(pair, lines[i].end);
             continue;
         }
-        emit(lines[i]);
-        if (keyLine < 0 && static_cast<std::ptrdiff_t>(i) == lastInSection) emit(pair);
+        emit(lines[i].text, lines[i].end);
+        if (keyLine < 0 && static_cast<std::ptrdiff_t>(i) == lastInSection) emit(pair, {});
     }
     if (sectionLine < 0) {
-        emit(u"[" + std::u16string(section) + u"]");
-        emit(pair);
+        emit(u"[" + std::u16string(section) + u"]", {});
+        emit(pair, {});
     }
     return ReplaceFile(path, Encode(out, enc), exists ? (st.st_mode & 07777) : 0644);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -14,8 +15,11 @@ namespace {
 constexpr std::size_t kRxBufferSize = 2000;  // the window's receive buffer
 constexpr std::size_t kMaxBatch = 1024;      // the most bytes the monitor delivers at once
 
-void Require(bool condition) {
-    if (!condition) std::abort();
+void Require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "%s\n", what);
+        std::abort();
+    }
 }
 
 void CheckWeighing(const std::uint8_t* frame) {
@@ -23,8 +27,9 @@ void CheckWeighing(const std::uint8_t* frame) {
     if (!w.readable) return;
     for (int unit : {weighing::kKg, weighing::kLb, weighing::kLbOz}) {
         const std::string text = weighing::WeightText(w.kg, w.widthCode, unit);
-        Require(!text.empty() && text.size() <= 16);
-        Require(std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':'; }));
+        Require(!text.empty() && text.size() <= 16, "a weight text of the wrong length");
+        Require(std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':'; }),
+                "a weight text with a foreign character");
     }
 }
 
@@ -51,20 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const weighing::BatchJudgement j = weighing::TakeBatch(rx.data(), frameError, errorCount);
             switch (j.outcome) {
                 case weighing::BatchOutcome::AskAgain:
-                    Require(!errorBefore && frameError && errorCount == countBefore && !j.offerDisconnect);
+                    Require(!errorBefore && frameError && errorCount == countBefore && !j.offerDisconnect, "a bad frame asked again out of turn");
                     break;
                 case weighing::BatchOutcome::Weighing:
-                    Require(!frameError && errorCount == 0 && !j.offerDisconnect);
+                    Require(!frameError && errorCount == 0 && !j.offerDisconnect, "a weighing left the error state");
                     CheckWeighing(rx.data());
                     break;
                 case weighing::BatchOutcome::Overweight:
-                    Require(!frameError && errorCount == countBefore && j.offerDisconnect == (errorCount > 3));
+                    Require(!frameError && errorCount == countBefore && j.offerDisconnect == (errorCount > 3), "an overweight row changed the error count");
                     break;
                 case weighing::BatchOutcome::Error: {
-                    Require(errorBefore && !frameError && errorCount == countBefore + 1);
-                    Require(j.offerDisconnect == (errorCount > 3));
+                    Require(errorBefore && !frameError && errorCount == countBefore + 1, "an error row out of turn");
+                    Require(j.offerDisconnect == (errorCount > 3), "the disconnect offer at the wrong count");
                     const std::string dump = weighing::HexBytes(rx.data(), static_cast<int>(batch.size()));
-                    Require(dump.size() == 2 * batch.size());
+                    Require(dump.size() == 2 * batch.size(), "a hex dump of the wrong length");
                     break;
                 }
             }

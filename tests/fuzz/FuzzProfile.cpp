@@ -5,14 +5,18 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
 namespace {
 
-void Require(bool condition) {
-    if (!condition) std::abort();
+void Require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "%s\n", what);
+        std::abort();
+    }
 }
 
 std::string ScratchFile() {
@@ -41,15 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::u16string text = platform::DecodeProfileBytes(bytes);
     std::u16string value;
     if (platform::FindProfileValue(text, section, key, value))
-        Require(value.find(u'\n') == std::u16string::npos && value.find(u'\r') == std::u16string::npos);
+        Require(value.find(u'\n') == std::u16string::npos && value.find(u'\r') == std::u16string::npos, "a value holds a line break");
 
     const std::string path = ScratchFile();
     {
         std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     const std::u16string read = platform::GetProfileString(section, key, u"-", path, buffer);
-    Require(read.size() < buffer);
-    if (!read.empty()) Require(read.back() < 0xD800 || read.back() > 0xDBFF);  // no half of a pair
+    Require(read.size() < buffer, "a value longer than its buffer");
+    if (!read.empty()) Require(read.back() < 0xD800 || read.back() > 0xDBFF, "half of a surrogate pair at the cut");
     const auto others = platform::GetProfileSection(u"Other", path);
 
     // Names the Windows functions cannot hold (blank-edged, brackets, '=', line breaks) are left out.
@@ -62,8 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (plainName(section) && plainName(key) && !IsOther(section)) {
         const std::u16string written = u"value " + key;
         if (platform::WriteProfileString(section, key, written, path)) {
-            Require(platform::GetProfileString(section, key, u"", path, 512) == written);
-            Require(platform::GetProfileSection(u"Other", path) == others);
+            Require(platform::GetProfileString(section, key, u"", path, 512) == written, "a written value does not read back");
+            Require(platform::GetProfileSection(u"Other", path) == others, "a write changed another section");
         }
     }
     unlink(path.c_str());

@@ -116,6 +116,23 @@ TEST_F(ProfileFileTest, WriteReplacesInPlaceAndKeepsEveryOtherLine) {
 #endif
 }
 
+// A lone carriage return ends a line as on Windows (files from old Macintosh editors), so a
+// value never holds one, and a write finds the same lines the reader sees.
+TEST_F(ProfileFileTest, EveryKindOfLineBreakEndsALine) {
+    Write("[S]\rk=a\r[T]\r\nk=b\nm=c");
+    EXPECT_EQ(Get(u"S", u"k"), u"a");
+    EXPECT_EQ(Get(u"T", u"k"), u"b");
+    EXPECT_EQ(Get(u"T", u"m"), u"c");
+    ASSERT_TRUE(WriteProfileString(u"S", u"k", u"new", path_));
+    ASSERT_TRUE(WriteProfileString(u"T", u"n", u"d", path_));
+    EXPECT_EQ(Get(u"S", u"k"), u"new");
+    EXPECT_EQ(Get(u"T", u"k"), u"b");
+    EXPECT_EQ(Get(u"T", u"n"), u"d");
+#ifndef _WIN32
+    EXPECT_EQ(Read(), "[S]\rk=new\r[T]\r\nk=b\nm=c\r\nn=d\r\n");  // each line keeps its own break
+#endif
+}
+
 TEST_F(ProfileFileTest, WriteCreatesFileAndSectionAndKeepsUtf16) {
     ASSERT_TRUE(WriteProfileString(u"S", u"k", u"v", path_));
 #ifdef _WIN32
