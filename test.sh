@@ -12,6 +12,8 @@ echo "== build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 (cd build && ctest --output-on-failure -j2)
+# The load test's figures: frames per second through the whole program and peak memory.
+grep -h '^load:' build/Testing/Temporary/LastTest.log || true
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and test"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_SANITIZE=ON -DPESAVO_BENCH=OFF >/dev/null
