@@ -21,10 +21,9 @@ namespace {
 
 // ---- the file under construction: a descriptor, positioned writes, a durable end ----
 #ifdef _WIN32
-const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
 int OpenNewFile(const std::string& path) {
-    return ::_wopen(W(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    return ::_wopen(WideCStr(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
 long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
     if (::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0) return -1;
@@ -35,14 +34,14 @@ bool TruncateAndSync(int fd, std::uint64_t size) {
 }
 int CloseFile(int fd) { return ::_close(fd); }
 bool MoveIntoPlace(const std::string& from, const std::string& to) {
-    if (::MoveFileExW(W(Utf8ToUtf16(from)), W(Utf8ToUtf16(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (::MoveFileExW(WideCStr(Utf8ToUtf16(from)), WideCStr(Utf8ToUtf16(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD error = ::GetLastError();
     errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
             : error == ERROR_DISK_FULL                                       ? ENOSPC
                                                                              : EIO;
     return false;
 }
-void RemoveFile(const std::string& path) { ::_wremove(W(Utf8ToUtf16(path))); }
+void RemoveFile(const std::string& path) { ::_wremove(WideCStr(Utf8ToUtf16(path))); }
 #else
 int OpenNewFile(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
 long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {

@@ -18,7 +18,7 @@ std::vector<std::string> ListFolder(const std::string& folder) {
 #ifdef _WIN32
     const std::u16string pattern = Utf8ToUtf16(folder + "\\*");
     WIN32_FIND_DATAW found;
-    const HANDLE search = ::FindFirstFileW(reinterpret_cast<const wchar_t*>(pattern.c_str()), &found);
+    const HANDLE search = ::FindFirstFileW(WideCStr(pattern), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
         keep(Utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName)));

@@ -9,12 +9,6 @@
 
 namespace platform {
 
-namespace {
-
-const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
-
-}  // namespace
-
 int LastSystemError() { return static_cast<int>(::GetLastError()); }
 
 std::string SystemErrorText(int code) {
@@ -75,7 +69,7 @@ bool SerialDevice::Open(const std::string& path, int& error) {
     // "COM10" and above only open through the device namespace; it works for every port.
     const std::u16string name = Utf8ToUtf16(path.rfind("\\\\", 0) == 0 ? path : "\\\\.\\" + path);
     // No sharing: a second open of the port fails while this one holds it.
-    const HANDLE h = ::CreateFileW(W(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const HANDLE h = ::CreateFileW(WideCStr(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = static_cast<int>(::GetLastError());
@@ -160,9 +154,8 @@ int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool wa
     Overlapped& o = *overlapped_;
     if (watchData) {
         // WaitCommEvent reports characters that arrive; bytes already waiting count at once.
-        const int waiting = Waiting();
-        if (waiting < 0) return 1;  // the read that follows sees the failure
-        if (waiting > 0) return 1;
+        // Bytes waiting, or a failure the read that follows reports.
+        if (Waiting() != 0) return 1;
         if (!o.pending) {
             ::ResetEvent(o.wait.hEvent);
             if (::WaitCommEvent(handle_, &o.mask, &o.wait)) {

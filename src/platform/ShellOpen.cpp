@@ -10,7 +10,7 @@ namespace platform {
 
 bool ShellOpenDocument(const std::string& path) {
     const std::u16string wide = Utf8ToUtf16(path);
-    const auto* name = reinterpret_cast<const wchar_t*>(wide.c_str());
+    const wchar_t* name = WideCStr(wide);
     const DWORD attributes = ::GetFileAttributesW(name);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
     // Values above 32 mean the viewer was started.

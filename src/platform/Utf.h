@@ -14,6 +14,11 @@ std::u16string Utf8ToUtf16(std::string_view in, bool* valid = nullptr);
 // Encodes UTF-16; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view in);
 
+#ifdef _WIN32
+// A UTF-16 text as the Windows API's wide string (wchar_t is UTF-16 there).
+inline const wchar_t* WideCStr(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+#endif
+
 // A file system path from a UTF-8 path text (on Windows the wide path the system needs).
 inline std::filesystem::path Utf8Path(std::string_view utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));

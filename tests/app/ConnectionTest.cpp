@@ -1,6 +1,7 @@
 // The window against simulated scales on pseudo-terminals: handshake, search, Test mode, close,
 // and weighings arriving end to end.
 #include "CPesavoDlg.h"
+#include "../support/Boxes.h"
 #include "../support/ProgramFolder.h"
 #include "../support/EventLoop.h"
 #include "../support/ScaleSim.h"
@@ -21,33 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 
 QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
-
-// Answers every message box (from any thread) and records its text.
-struct Boxes {
-    std::mutex mutex;
-    QStringList texts;
-    int answer = CMyMsg::IdNo;
-    QString savePath;  // what the save dialog answers; empty cancels
-    Boxes() {
-        CPesavoDlg::s_saveDialog = [this](const QString&) {
-            std::lock_guard lock(mutex);
-            return savePath;
-        };
-        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
-            std::lock_guard lock(mutex);
-            texts << s.text;
-            return answer;
-        });
-    }
-    ~Boxes() {
-        CMyMsg::SetAnswerer({});
-        CPesavoDlg::s_saveDialog = {};
-    }
-    bool Shown(const QString& text) {
-        std::lock_guard lock(mutex);
-        return texts.contains(text);
-    }
-};
 
 class ConnectionTest : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 // folder nobody may write to when the table fills up. Each case shows what the operator sees,
 // and that no row is lost.
 #include "CPesavoDlg.h"
+#include "../support/Boxes.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
 #include "../support/ScaleSim.h"
@@ -16,7 +17,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -28,34 +28,17 @@ const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
 class FaultTest : public ::testing::Test {
 protected:
     ProgramFolder folder{"fault"};
-    std::mutex mutex;
-    QStringList boxes;
-    QString savePath;  // the save dialog's answer
+    Boxes boxes;  // every box is answered No
     std::unique_ptr<CPesavoDlg> dlg;
 
-    void SetUp() override {
-        folder.WriteSettings("\\English.ini", "English");
-        CPesavoDlg::s_saveDialog = [this](const QString&) { return savePath; };
-        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
-            std::lock_guard lock(mutex);
-            boxes << s.text;
-            return CMyMsg::IdNo;
-        });
-    }
-    void TearDown() override {
-        dlg.reset();
-        CMyMsg::SetAnswerer({});
-        CPesavoDlg::s_saveDialog = {};
-    }
+    void SetUp() override { folder.WriteSettings("\\English.ini", "English"); }
+    void TearDown() override { dlg.reset(); }  // stops workers and monitor before the boxes go
     std::unique_ptr<CPesavoDlg> Window() {
         auto w = std::make_unique<CPesavoDlg>();
         w->OnInitDialog();
         return w;
     }
-    bool Shown(const QString& text) {
-        std::lock_guard lock(mutex);
-        return boxes.contains(text);
-    }
+    bool Shown(const QString& text) { return boxes.Shown(text); }
     static void Feed(CPesavoDlg& w, const Bytes& batch) { w.OnSerialData(batch.data(), static_cast<int>(batch.size())); }
     static QPushButton* Button(CPesavoDlg& w, int id) { return static_cast<QPushButton*>(w.GetDlgItem(id)); }
     void MapPort(const std::string& device) { folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM7=" + device + "\r\n"); }
@@ -156,9 +139,9 @@ TEST_F(FaultTest, AMegabyteLanguageFileWithLongValuesIsCutToItsBuffer) {
     EXPECT_EQ(dlg->Model().Text(0, MeasurementModel::Data), u"123.4");
     Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();  // the question is cut as well; No keeps the row
     {
-        std::lock_guard lock(mutex);
-        ASSERT_FALSE(boxes.isEmpty());
-        EXPECT_EQ(boxes.back().size(), 499);
+        std::lock_guard lock(boxes.mutex);
+        ASSERT_FALSE(boxes.texts.isEmpty());
+        EXPECT_EQ(boxes.texts.back().size(), 499);
     }
     EXPECT_EQ(dlg->Model().rowCount(), 1);
 }
@@ -199,7 +182,7 @@ TEST_F(FaultTest, AnUnwritableProgramFolderAtTheRowLimitKeepsEveryRowForAManualS
 
     // The operator saves somewhere else: every row is in that file.
     const std::string elsewhere = std::filesystem::temp_directory_path() / ("pesavo-fault-" + std::to_string(getpid()) + ".xls");
-    savePath = QString::fromStdString(elsewhere);
+    boxes.savePath = QString::fromStdString(elsewhere);
     dlg->OnSaveTable();
     EXPECT_EQ(dlg->Model().rowCount(), 0);
     EXPECT_EQ(SheetRows(elsewhere), 65002);

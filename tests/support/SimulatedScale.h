@@ -44,8 +44,7 @@ public:
         if (!lines.empty()) lines.erase(lines.begin());
         return lines;
 #else
-        auto lines = sim_->Lines();
-        return lines;
+        return sim_->Lines();
 #endif
     }
     int Count(const std::string& line) const {
