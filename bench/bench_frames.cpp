@@ -64,10 +64,8 @@ std::unique_ptr<CPesavoDlg> FullWindow() {
     auto dlg = NewWindow();
     for (int i = 0; i < 65000; ++i) dlg->OnSerialData(kFrame, 6);
     dlg->m_SerialPort.PendingBytes();
-    dlg->Model().AppendRow({u"   65001", u"123.4", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""});
-    dlg->m_adWeight[65000] = 123.4;
-    dlg->m_anWidthCode[65000] = 355;
-    dlg->m_anRowKind[65000] = weighing::RowKind::Weight;
+    dlg->Model().AppendRow({u"   65001", u"123.4", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""},
+                           {weighing::RowKind::Weight, 123.4, 355});
     return dlg;
 }
 

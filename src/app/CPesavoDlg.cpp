@@ -171,6 +171,7 @@ bool CPesavoDlg::OnInitDialog() {
     static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT))->setIcon(m_hIconConnected);
     m_RxBuffer.assign(kRxBufferSize, 0);
     m_bConnected = false;
+    UpdateControls();
     m_SerialPort.SetModuleDir(m_strModuleDir.toStdString());
     if (m_SerialPort.EnumeratePorts()) {
         FillLanguageList();
@@ -219,6 +220,12 @@ void CPesavoDlg::accept() { close(); }
 void CPesavoDlg::closeEvent(QCloseEvent* event) {
     if (m_bClosing) {
         event->accept();
+        return;
+    }
+    if (m_tableRules.Busy()) {
+        // A conversion or a save owns the table: close once it has ended (and asked what it must).
+        m_tableRules.Hold(weighing::TableRules::kClose);
+        event->ignore();
         return;
     }
     if (!ConfirmClose()) {

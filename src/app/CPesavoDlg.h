@@ -1,11 +1,13 @@
 #pragma once
-// The main window: one dialog that holds the state of the whole program. Every store is fixed
-// in size when the window is constructed; nothing is allocated per measurement.
+// The main window: shows the measurement table and the connection, and forwards the operator's
+// commands. The table's rows and the rules of whole-table jobs and of the row limit live in
+// Qt-free code (weighing::MeasurementTable, weighing::TableRules); the window only applies them.
 #include "CMyMsg.h"
 #include "CProgressDlg.h"
 #include "CSerialPort.h"
 #include "FrameDecoder.h"
 #include "MeasurementModel.h"
+#include "TableRules.h"
 #include "WorkerThreads.h"
 
 #include <QDialog>
@@ -31,7 +33,6 @@ class QTableView;
 class CPesavoDlg : public QDialog, public SerialOwner {
     Q_OBJECT
 public:
-    static constexpr int kStoreSize = 70000;    // entries of the weight store
     static constexpr int kRxBufferSize = 2000;  // bytes of the receive buffer
     static constexpr int kTextUnits = 500;      // UTF-16 units of the shared text buffer
 
@@ -64,6 +65,10 @@ public:
     // Table.
     bool SetupTable();
     MeasurementModel& Model() { return m_Model; }
+    // The row limit ended the connection; the next new connection takes rows again.
+    bool IsTableFull() const { return m_tableRules.Full(); }
+    // A conversion or a save owns the table: nothing else may change or remove rows.
+    bool IsTableBusy() const { return m_tableRules.Busy(); }
 
     // Connection (port list, open and close, handshake, search, Test mode).
     void RefreshPortList();
@@ -78,14 +83,14 @@ public:
     void OnUnitLb() { OnUnit(weighing::kLb); }
     void OnUnitLbOz() { OnUnit(weighing::kLbOz); }
     void OnUnit(int unit);
-    // The Data text of row `row` in `unit`, from its stored weight, width code and kind.
-    QString RenderData(int row, int unit);
     // Asks for the file of an interactive save (the platform's save dialog); empty when
     // cancelled. Tests put an answer of their own in its place.
     static std::function<QString(const QString& initialName)> s_saveDialog;
     void OnSerialData(const std::uint8_t* bytes, int count);
     bool ProcessFrame();
-    QString FormatWeight(int row);  // the Data text of the weight frame in m_RxBuffer for `row`
+    // The Data text of the weight frame in m_RxBuffer for `row`; stores the row's weight and
+    // width code.
+    QString FormatWeight(int row);
 
     // SerialOwner: the engine's notifications and error box.
     void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
@@ -112,9 +117,6 @@ public:
     bool m_bFrameError = false;
     QComboBox* m_cmbPort = nullptr;
     QTableView* m_List = nullptr;
-    std::array<double, kStoreSize> m_adWeight;
-    std::array<std::int16_t, kStoreSize> m_anWidthCode;
-    std::array<weighing::RowKind, kStoreSize> m_anRowKind;  // how each row is rendered
     std::atomic<std::int64_t> m_tReference{0};
     int m_nUnit = 0;
     std::atomic<int> m_nSearchIndex{0};
@@ -126,7 +128,6 @@ public:
     QComboBox* m_cmbLanguage = nullptr;
     char16_t m_szText[kTextUnits] = {};
     CMyMsg m_MyMsg;
-    bool m_bTableFull = false;
     CProgressDlg m_dlgProgress;
     QString m_strSavePath;
     int m_nErrorCount = 0;
@@ -146,7 +147,8 @@ private:
     // One step of the automatic search: open the port at `position`, ask it, start the check.
     void SearchFrom(int position);
     void EnterConnectedState();
-    void SetLockedControlsEnabled(bool enabled);
+    // Enables the controls for the connection's state and for a running table job.
+    void UpdateControls();
     void ClearHandshakeBytes();
     std::uint8_t HandshakeByte();
     int SearchLimit();  // positions the search may try: the count, never past the stored 19
@@ -154,14 +156,28 @@ private:
     void AutoSearchThread(std::stop_token stop);
     void TestCycleThread(std::stop_token stop);
     void StartWorker(void (CPesavoDlg::*thread)(std::stop_token));
-    void TableFull();
-    void ConvertThread(int unit, std::stop_token stop);
-    void ExportThread(std::stop_token stop);
-    void RemoveSavedRows(int count);
+    // The row limit was reached: the connection ends, the automatic save falls due.
+    void EndAtRowLimit();
+    void ConvertThread(int unit, int rows, std::stop_token stop);
+    void FinishConversion(int unit, int rows);
+    struct SaveJob;
+    void FinishSave(const SaveJob& save);
+    // Whole-table jobs: the progress dialog while one runs, its end on the window's thread, and
+    // what comes after it (its message, then the commands held meanwhile).
+    void ShowProgress();
+    void FinishJob(int messageMode, const QString& message);
+    void AfterJob();
+    void RunHeld();
+    void RunHeldSoon();
 
     void SetCaption(int id, const QString& text);
 
     MeasurementModel m_Model;
+    weighing::TableRules m_tableRules;
+    bool m_bProgressShowing = false;  // the progress dialog's modal showing is on the stack
+    bool m_bAfterJobPending = false;  // a job ended; its message and the held commands follow
+    int m_nJobMessageMode = 0;
+    QString m_strJobMessage;         // shown after the job; empty for none
     std::mutex m_textMutex;  // guards m_szText, shared by every text lookup
     bool m_bClosing = false;
     bool m_bScrollPending = false;

@@ -75,8 +75,12 @@ std::uint8_t CPesavoDlg::HandshakeByte() {
     return m_RxBuffer[0];
 }
 
-void CPesavoDlg::SetLockedControlsEnabled(bool enabled) {
-    for (int id : kLockedControls) GetDlgItem(id)->setEnabled(enabled);
+void CPesavoDlg::UpdateControls() {
+    const bool idle = !m_tableRules.Busy();
+    for (int id : kLockedControls) GetDlgItem(id)->setEnabled(!m_bConnected);
+    // While a conversion or a save owns the table, nothing may start another job or change rows.
+    for (int id : {IDC_SAVE, IDC_CLEAR, IDC_UNIT_KG, IDC_UNIT_LB, IDC_UNIT_LBOZ}) GetDlgItem(id)->setEnabled(idle);
+    GetDlgItem(IDC_LANGUAGE_OK)->setEnabled(idle && !m_bConnected);
 }
 
 void CPesavoDlg::EnterConnectedState() {
@@ -84,7 +88,8 @@ void CPesavoDlg::EnterConnectedState() {
     button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Close"));
     button->setIcon(m_hIconConnected);
     m_bConnected = true;
-    SetLockedControlsEnabled(false);
+    m_tableRules.NewConnection();
+    UpdateControls();
 }
 
 void CPesavoDlg::StartWorker(void (CPesavoDlg::*thread)(std::stop_token)) {
@@ -94,6 +99,11 @@ void CPesavoDlg::StartWorker(void (CPesavoDlg::*thread)(std::stop_token)) {
 // ---- commands ----
 
 void CPesavoDlg::ToggleConnection() {
+    if (m_bConnected && m_tableRules.Busy()) {
+        // Closing asks whether to save or discard the rows: that waits for the running job.
+        m_tableRules.Hold(weighing::TableRules::kDisconnect);
+        return;
+    }
     if (m_bConnected) {
         if (m_Model.rowCount() > 0) {
             const int answer = m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Port_Close"));
@@ -112,7 +122,7 @@ void CPesavoDlg::ToggleConnection() {
         button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
         button->setIcon(m_hIconDisconnected);
         m_bConnected = false;
-        SetLockedControlsEnabled(true);
+        UpdateControls();
         StartTestMode();
         return;
     }

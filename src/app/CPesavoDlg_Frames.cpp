@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr int kRowLimit = 65000;  // the row at this index is the table's last
 constexpr double kOverweightStored = 555.5;
 
 std::u16string_view View(const QString& s) { return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())}; }
@@ -26,15 +25,12 @@ QString CPesavoDlg::FormatWeight(int row) {
         std::copy_n(m_RxBuffer.begin(), 6, frame);
     }
     const weighing::Weighing w = weighing::DecodeWeight(frame);
-    const auto r = static_cast<std::size_t>(row);
     if (!w.readable) {
-        m_adWeight[r] = 0.0;
-        m_anRowKind[r] = weighing::RowKind::Error;  // keeps its "Error_EX" text in every unit
+        // Keeps its "Error_EX" text in every unit.
+        m_Model.SetReading(row, {weighing::RowKind::Error, 0.0, 0});
         return ReadLanguageText(u"ListCtrl_Header", u"Error_EX");
     }
-    m_adWeight[r] = w.kg;
-    m_anWidthCode[r] = w.widthCode;
-    m_anRowKind[r] = weighing::RowKind::Weight;
+    m_Model.SetReading(row, {weighing::RowKind::Weight, w.kg, w.widthCode});
     return Latin(weighing::WeightText(w.kg, w.widthCode, m_nUnit));
 }
 
@@ -45,20 +41,16 @@ bool CPesavoDlg::ProcessFrame() {
         std::copy_n(m_RxBuffer.begin(), 6, head);
     }
     const int row = m_Model.rowCount();
-    if (row >= kStoreSize) return false;  // never reached: the table ends the connection at its limit
-    const auto r = static_cast<std::size_t>(row);
 
     const weighing::BatchJudgement judged = weighing::TakeBatch(head, m_bFrameError, m_nErrorCount);
     if (judged.outcome == weighing::BatchOutcome::AskAgain) {
         m_SerialPort.QueueByte(weighing::kBadFrameNotice);
         return false;
     }
-    const QString n = MeasurementModel::NumberText(row);
-    m_Model.AppendRow({View(n), {}, {}, {}, {}, {}});
+    m_Model.AppendRow({weighing::NumberText(static_cast<std::size_t>(row)), {}, {}, {}, {}, {}});
     if (judged.outcome == weighing::BatchOutcome::Overweight) {
         m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
-        m_adWeight[r] = kOverweightStored;
-        m_anRowKind[r] = weighing::RowKind::Overweight;
+        m_Model.SetReading(row, {weighing::RowKind::Overweight, kOverweightStored, 0});
     } else if (judged.outcome == weighing::BatchOutcome::Error) {
         {
             // The whole batch, for whoever has to find out what went wrong on the line.
@@ -68,8 +60,6 @@ bool CPesavoDlg::ProcessFrame() {
             m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
         }
         m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
-        m_adWeight[r] = 0.0;
-        m_anRowKind[r] = weighing::RowKind::Error;
     }
 
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
@@ -79,11 +69,6 @@ bool CPesavoDlg::ProcessFrame() {
     // conversion, pair an old-unit weight with a converted row's new unit.)
     m_Model.SetText(row, MeasurementModel::Unit, View(QString::fromLatin1(weighing::UnitText(m_nUnit))));
     if (judged.outcome == weighing::BatchOutcome::Weighing) m_Model.SetText(row, MeasurementModel::Data, View(FormatWeight(row)));
-    if (judged.offerDisconnect &&
-        m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Error_Error")) == CMyMsg::IdYes) {
-        ToggleConnection();
-        m_nErrorCount = 0;
-    }
     // The new row is the last one: scroll to the bottom once the window is idle again. Rows
     // that arrive together share one scroll, and one layout of the list.
     if (!m_bScrollPending) {
@@ -95,34 +80,49 @@ bool CPesavoDlg::ProcessFrame() {
             },
             Qt::QueuedConnection);
     }
+    // The frame's answer goes out before anything its row leads to (the disconnect notice of
+    // the row limit or of the operator's Yes), so the scale hears the events in their order.
     m_SerialPort.QueueByte(weighing::kAcknowledge);
-    if (row >= kRowLimit) TableFull();
+    if (m_tableRules.RowAdded(static_cast<std::size_t>(row))) {
+        EndAtRowLimit();  // the connection ends anyway: no question about errors
+        return true;
+    }
+    if (judged.offerDisconnect &&
+        m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Error_Error")) == CMyMsg::IdYes) {
+        ToggleConnection();  // held until a running conversion or save has ended
+        m_nErrorCount = 0;
+    }
     return true;
 }
 
-void CPesavoDlg::TableFull() {
-    m_bTableFull = true;
+void CPesavoDlg::EndAtRowLimit() {
     m_SerialPort.QueueByte(weighing::kDisconnectNotice);
     m_SerialPort.RequestStop(true);
     auto* button = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
     button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
     button->setIcon(m_hIconDisconnected);
     m_bConnected = false;
-    SetLockedControlsEnabled(true);
-    SaveTable(true);
-    m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Data_Error"));
+    UpdateControls();
+    // The automatic save (and then "Data_Error") once this frame's handling is over, and not
+    // before a conversion or save that is running has ended.
+    RunHeldSoon();
 }
 
 void CPesavoDlg::OnClearData() {
-    if (m_Model.rowCount() > 0 &&
-        m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Clear_Data")) == CMyMsg::IdYes) {
+    if (m_tableRules.Busy()) return;  // the button is disabled meanwhile: the job owns the table
+    const auto rows = static_cast<std::size_t>(m_Model.rowCount());
+    const bool yes =
+        rows > 0 && m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Clear_Data")) == CMyMsg::IdYes;
+    const weighing::TableRules::ClearPlan plan = m_tableRules.Clear(yes, rows);
+    if (plan.deleteRows) {
         m_Model.DeleteAllRows();
         SetupTable();
     }
-    if (!m_bTableFull) return;
-    // The row limit ended the connection: start afresh with the scale that filled the table.
-    m_Model.DeleteAllRows();
+    if (!plan.reconnect) return;
+    // The row limit ended the connection and the table is empty again: carry on with the scale
+    // that filled it.
     SetupTable();
+    m_tableRules.NewConnection();
     int port = m_SerialPort.Port();
     if (port <= 0) port = m_SerialPort.PortAt(std::max(1, m_cmbPort->currentIndex()));
     if (m_SerialPort.OpenPort(this, port)) {
@@ -130,5 +130,4 @@ void CPesavoDlg::OnClearData() {
         m_tReference = static_cast<std::int64_t>(std::time(nullptr));
     }
     StartHandshake();
-    m_bTableFull = false;
 }

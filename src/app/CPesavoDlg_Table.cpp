@@ -1,14 +1,18 @@
-// Whole-table operations: the display-unit conversion and the export to an .xls workbook. Both
-// run on a worker thread while the progress dialog shows; the table itself is only ever touched
-// on the window's thread, in chunks the worker hands over.
+// Whole-table jobs: the display-unit conversion and the export to an .xls workbook. One job at a
+// time owns the table: it runs on a worker thread while the progress dialog shows, and its end
+// is applied on the window's thread. Meanwhile rows are only appended (frames keep coming);
+// Save, Clear, the unit buttons and Apply are disabled, and closing, disconnecting and the
+// automatic save of a full table are held until the job has ended.
 #include "CPesavoDlg.h"
 
 #include "UiCall.h"
 #include "platform/LocalTime.h"
 #include "WorkbookExport.h"
 
+#include <QAbstractButton>
+#include <QButtonGroup>
 #include <QFileDialog>
-#include <QTableView>
+#include <QTimer>
 
 #include <ctime>
 
@@ -24,65 +28,129 @@ std::u16string_view View(const QString& s) {
 
 std::function<QString(const QString&)> CPesavoDlg::s_saveDialog;
 
-QString CPesavoDlg::RenderData(int row, int unit) {
-    const auto r = static_cast<std::size_t>(row);
-    switch (m_anRowKind[r]) {
-        case weighing::RowKind::Error: return ReadLanguageText(u"ListCtrl_Header", u"Error_EX");
-        case weighing::RowKind::Overweight: return ReadLanguageText(u"ListCtrl_Header", u"Overweight");
-        case weighing::RowKind::Weight: break;
+// ---- jobs ----
+
+void CPesavoDlg::ShowProgress() {
+    m_bProgressShowing = true;
+    m_dlgProgress.DoModal();
+    m_bProgressShowing = false;
+    g_nProgress = -1;
+    if (m_bAfterJobPending) QTimer::singleShot(0, this, [this] { AfterJob(); });
+    // Closed early (Esc or its close box): the job runs on and FinishJob carries on from there.
+}
+
+void CPesavoDlg::FinishJob(int messageMode, const QString& message) {
+    m_tableRules.End();
+    g_nProgress = -1;
+    m_nJobMessageMode = messageMode;
+    m_strJobMessage = message;
+    m_bAfterJobPending = true;
+    UpdateControls();
+    // The message and the held commands come after the progress dialog's showing has returned,
+    // never from inside it.
+    if (!m_bProgressShowing) QTimer::singleShot(0, this, [this] { AfterJob(); });
+}
+
+void CPesavoDlg::AfterJob() {
+    if (!m_bAfterJobPending) return;
+    m_bAfterJobPending = false;
+    const QString message = std::exchange(m_strJobMessage, QString());
+    if (!message.isEmpty()) m_MyMsg.Show(m_nJobMessageMode, message);
+    RunHeld();
+}
+
+void CPesavoDlg::RunHeldSoon() {
+    QTimer::singleShot(0, this, [this] { RunHeld(); });
+}
+
+void CPesavoDlg::RunHeld() {
+    using Rules = weighing::TableRules;
+    while (!m_tableRules.Busy() && !m_bAfterJobPending && !m_bClosing) {
+        switch (m_tableRules.TakeNext()) {
+            case Rules::kNothing: return;
+            case Rules::kAutomaticSave:
+                // Nothing to save when a save that ran meanwhile took every row.
+                if (m_Model.rowCount() > 0) SaveTable(true);
+                break;
+            case Rules::kDisconnect:
+                if (m_bConnected) ToggleConnection();
+                break;
+            case Rules::kClose:
+                close();
+                return;
+        }
     }
-    return QString::fromLatin1(weighing::WeightText(m_adWeight[r], m_anWidthCode[r], unit));
 }
 
 // ---- unit conversion ----
 
 void CPesavoDlg::OnUnit(int unit) {
     if (m_nUnit == unit) return;
+    if (!m_tableRules.Begin(weighing::TableJob::Conversion)) {
+        // Another job owns the table (the buttons are disabled meanwhile): keep the unit shown.
+        if (QAbstractButton* b = m_unitGroup->button(m_nUnit)) b->setChecked(true);
+        return;
+    }
+    UpdateControls();
     m_dlgProgress.SetTexts(ReadLanguageText(u"Progress", u"Change_Caption"), ReadLanguageText(u"Progress", u"Change_Display"));
     g_nProgress = 0;
-    m_workers.Start([this, unit](std::stop_token stop) { ConvertThread(unit, stop); });
-    m_dlgProgress.DoModal();
-    g_nProgress = -1;
+    const int rows = m_Model.rowCount();
+    m_workers.Start([this, unit, rows](std::stop_token stop) { ConvertThread(unit, rows, stop); });
+    ShowProgress();
 }
 
-void CPesavoDlg::ConvertThread(int unit, std::stop_token stop) {
-    const QString unitText = QString::fromLatin1(weighing::UnitText(unit));
-    auto convert = [&](int row) {
-        m_Model.SetText(row, MeasurementModel::Data, View(RenderData(row, unit)));
-        m_Model.SetText(row, MeasurementModel::Unit, View(unitText));
-    };
-    const std::optional<int> rows = ui::CallOnUiThread<int>([&] { return m_Model.rowCount(); }, stop);
-    if (!rows) return;
-    const int step = 1000000 / (*rows + 1);
-    for (int first = 0; first < *rows; first += kChunkRows) {
+void CPesavoDlg::ConvertThread(int unit, int rows, std::stop_token stop) {
+    const int step = 1000000 / (rows + 1);
+    for (int first = 0; first < rows; first += kChunkRows) {
+        const int end = std::min(first + kChunkRows, rows);
         const bool applied = ui::RunOnUiThread(
             [&] {
-                const int end = std::min({first + kChunkRows, *rows, m_Model.rowCount()});
-                for (int row = first; row < end; ++row) convert(row);
+                m_Model.Convert(first, end, unit, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
+                                View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
             },
             stop);
-        if (!applied) return;
-        g_nProgress += step * std::min(kChunkRows, *rows - first);
+        if (!applied) return;  // the window is going away
+        g_nProgress += step * (end - first);
     }
-    // Rows that arrived meanwhile were rendered in the old unit (and rows may have moved up when
-    // a full table was saved): bring every row still in another unit over, then switch.
-    ui::RunOnUiThread(
-        [&] {
-            for (int row = 0; row < m_Model.rowCount(); ++row)
-                if (m_Model.Text(row, MeasurementModel::Unit) != View(unitText)) convert(row);
-            m_nUnit = unit;
-        },
-        stop);
-    g_nProgress = -1;
+    ui::PostToUiThread(this, [this, unit, rows] { FinishConversion(unit, rows); });
+}
+
+void CPesavoDlg::FinishConversion(int unit, int rows) {
+    // Rows that arrived meanwhile were rendered in the old unit: bring them over, then switch.
+    m_Model.Convert(rows, m_Model.rowCount(), unit, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
+                    View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+    m_nUnit = unit;
+    if (QAbstractButton* b = m_unitGroup->button(unit)) b->setChecked(true);
+    FinishJob(CMyMsg::ModeOk, QString());
 }
 
 // ---- export ----
+
+struct CPesavoDlg::SaveJob {
+    bool automatic = false;
+    std::string path;
+    std::array<std::u16string, exporter::kColumns> titles;
+    weighing::TableSnapshot rows;  // what this save writes, and the rows it removes
+    exporter::SaveResult result;
+};
 
 void CPesavoDlg::OnSaveTable() {
     if (m_Model.rowCount() > 0) SaveTable(false);
 }
 
 bool CPesavoDlg::SaveTable(bool automatic) {
+    if (!m_tableRules.Begin(automatic ? weighing::TableJob::AutomaticSave : weighing::TableJob::Save)) {
+        if (automatic) m_tableRules.Hold(weighing::TableRules::kAutomaticSave);
+        return false;
+    }
+    UpdateControls();
+    // The rows of this save are the ones in the table now; rows that arrive while the operator
+    // chooses the file, or while it is written, stay for the next save.
+    auto save = std::make_shared<SaveJob>();
+    save->automatic = automatic;
+    save->rows = m_Model.Table().Snapshot();
+    for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = std::u16string(View(m_Model.Title(c)));
+
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     char name[128] = "TarnobelDataFile";
@@ -103,84 +171,42 @@ bool CPesavoDlg::SaveTable(bool automatic) {
             dialog.selectFile(fileName);
             if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) chosen = dialog.selectedFiles().front();
         }
-        if (chosen.isEmpty()) return false;
+        if (chosen.isEmpty()) {
+            m_tableRules.End();
+            UpdateControls();
+            RunHeldSoon();  // e.g. the automatic save, when the table filled meanwhile
+            return false;
+        }
         m_strSavePath = chosen;
     }
+    save->path = m_strSavePath.toStdString();
     m_dlgProgress.SetTexts(ReadLanguageText(u"Progress", u"Save_Caption"), ReadLanguageText(u"Progress", u"Save_Display"));
     g_nProgress = 0;
-    m_workers.Start([this](std::stop_token stop) { ExportThread(stop); });
-    m_dlgProgress.DoModal();
-    g_nProgress = -1;
+    m_workers.Start([this, save](std::stop_token stop) {
+        const exporter::CellText text = [&](std::size_t row, int column) { return save->rows.Text(row, column); };
+        save->result = exporter::WriteTableWorkbook(save->path, save->titles, save->rows.size(), text, &g_nProgress, stop);
+        if (stop.stop_requested()) return;  // the window is going away
+        ui::PostToUiThread(this, [this, save] { FinishSave(*save); });
+    });
+    ShowProgress();
     return true;
 }
 
-void CPesavoDlg::ExportThread(std::stop_token stop) {
-    struct Start {
-        std::array<std::u16string, exporter::kColumns> titles;
-        int rows = 0;
-        std::string path;
-    };
-    const std::optional<Start> start = ui::CallOnUiThread<Start>([&] {
-        Start s;
-        for (int c = 0; c < exporter::kColumns; ++c) {
-            const QString title = m_Model.Title(c);
-            s.titles[static_cast<std::size_t>(c)] = std::u16string(View(title));
+void CPesavoDlg::FinishSave(const SaveJob& save) {
+    QString message;
+    int mode = CMyMsg::ModeOk;
+    if (save.result.written) {
+        // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order,
+        // numbered from 1 again.
+        m_Model.RemoveRows(save.rows.Ids());
+        if (save.automatic) {
+            message = ReadLanguageText(u"Message", u"Data_Error");
+            mode = CMyMsg::ModeYesNo;  // shown as a question; the answer is not used
         }
-        s.rows = m_Model.rowCount();  // rows that arrive from now on stay for the next save
-        s.path = m_strSavePath.toStdString();
-        return s;
-    }, stop);
-    if (!start) return;
-
-    // The rows' texts come over from the window's thread a chunk at a time.
-    std::vector<std::u16string> chunk;
-    int chunkFirst = -1;
-    std::stop_source abort;  // a chunk that could not be fetched cancels the file
-    const std::stop_callback forward(stop, [&] { abort.request_stop(); });
-    const exporter::CellText text = [&](std::size_t row, int column) -> std::u16string_view {
-        const int r = static_cast<int>(row);
-        if (chunkFirst < 0 || r < chunkFirst || r >= chunkFirst + kChunkRows) {
-            chunkFirst = r;
-            const bool fetched = ui::RunOnUiThread(
-                [&] {
-                    chunk.clear();
-                    const int end = std::min({r + kChunkRows, start->rows, m_Model.rowCount()});
-                    for (int i = r; i < end; ++i)
-                        for (int c = 0; c < exporter::kColumns; ++c) chunk.emplace_back(m_Model.Text(i, c));
-                },
-                stop);
-            if (!fetched) abort.request_stop();
-        }
-        const std::size_t at = static_cast<std::size_t>(r - chunkFirst) * exporter::kColumns + static_cast<std::size_t>(column);
-        return at < chunk.size() ? std::u16string_view(chunk[at]) : std::u16string_view();
-    };
-    exporter::SaveResult result = exporter::WriteTableWorkbook(start->path, start->titles,
-                                                               static_cast<std::size_t>(start->rows), text, &g_nProgress, abort.get_token());
-    if (abort.stop_requested()) return;  // the window is going away: nothing more to do  // the window is going away: nothing more to do
-    if (result.written) {
-        if (!ui::RunOnUiThread([&] { RemoveSavedRows(start->rows); }, stop)) return;
+    } else {
+        // Nothing is removed: every row stays for another try.
+        message = QString::asprintf("%s \n\rerror: %d", ReadLanguageText(u"Message", u"Save_error").toUtf8().constData(),
+                                    save.result.error);
     }
-    g_nProgress = -1;
-    if (!result.written) {
-        // Nothing is deleted: every row stays for another try.
-        const QString message = QString::asprintf("%s \n\rerror: %d", ReadLanguageText(u"Message", u"Save_error").toUtf8().constData(),
-                                                  result.error);
-        m_MyMsg.Show(CMyMsg::ModeOk, message, stop);
-    }
-}
-
-void CPesavoDlg::RemoveSavedRows(int count) {
-    count = std::min(count, m_Model.rowCount());
-    if (count <= 0) return;
-    m_Model.DeleteFirstRows(count);
-    // Rows that arrived during the save move to the top, with their stored values, and are
-    // numbered from 1 again like every table after a save.
-    const int left = m_Model.rowCount();
-    for (int i = 0; i < left; ++i) {
-        const auto to = static_cast<std::size_t>(i), from = static_cast<std::size_t>(i + count);
-        m_adWeight[to] = m_adWeight[from];
-        m_anWidthCode[to] = m_anWidthCode[from];
-        m_anRowKind[to] = m_anRowKind[from];
-        m_Model.SetText(i, MeasurementModel::Number, View(MeasurementModel::NumberText(i)));
-    }
+    FinishJob(mode, message);
 }

@@ -66,6 +66,8 @@ void CProgressDlg::timerEvent(QTimerEvent*) {
     }
 }
 
+void CProgressDlg::reject() { close(); }
+
 void CProgressDlg::closeEvent(QCloseEvent* event) {
     if (m_timer) killTimer(m_timer);
     m_timer = 0;

@@ -31,6 +31,7 @@ public:
     bool m_bDone = false;
 
 protected:
+    void reject() override;  // Esc: the same as the close box
     void timerEvent(QTimerEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 

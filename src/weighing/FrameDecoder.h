@@ -32,7 +32,8 @@ struct BatchJudgement {
 // one in a row becomes an error row.
 BatchJudgement TakeBatch(const std::uint8_t* head, bool& frameError, int& errorCount);
 
-// Leading characters of the "%f" text of v ≥ 0 kept for `decimals` (1, 2 or 3) decimals.
+// Leading characters of the "%f" text of v ≥ 0 kept for `decimals` (1, 2 or 3) decimals: below
+// 100 every decimal, from 100 to 999 at most two, from 1,000 on every decimal again.
 int WidthRule(double v, int decimals);
 
 struct Weighing {

@@ -1,7 +1,7 @@
 #include "MeasurementModel.h"
 
 int MeasurementModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_columns[0].size());
+    return parent.isValid() ? 0 : static_cast<int>(m_table.size());
 }
 
 int MeasurementModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }
@@ -30,35 +30,58 @@ void MeasurementModel::SetTitles(const std::array<QString, kColumns>& titles) {
     emit headerDataChanged(Qt::Horizontal, 0, kColumns - 1);
 }
 
-int MeasurementModel::AppendRow(const std::array<std::u16string_view, kColumns>& texts) {
+int MeasurementModel::AppendRow(const weighing::RowTexts& texts, const weighing::Reading& reading) {
     const int row = rowCount();
     beginInsertRows({}, row, row);
-    for (int c = 0; c < kColumns; ++c) m_columns[static_cast<std::size_t>(c)].push_back(texts[static_cast<std::size_t>(c)]);
+    m_table.Append(texts, reading);
     endInsertRows();
     return row;
 }
 
 std::u16string_view MeasurementModel::Text(int row, int column) const {
     if (row < 0 || row >= rowCount() || column < 0 || column >= kColumns) return {};
-    return m_columns[static_cast<std::size_t>(column)].at(static_cast<std::size_t>(row));
+    return m_table.Text(static_cast<std::size_t>(row), column);
 }
 
 void MeasurementModel::SetText(int row, int column, std::u16string_view text) {
     if (row < 0 || row >= rowCount() || column < 0 || column >= kColumns) return;
-    m_columns[static_cast<std::size_t>(column)].set(static_cast<std::size_t>(row), text);
+    m_table.SetText(static_cast<std::size_t>(row), column, text);
     emit dataChanged(index(row, column), index(row, column));
+}
+
+void MeasurementModel::SetReading(int row, const weighing::Reading& reading) {
+    if (row >= 0 && row < rowCount()) m_table.SetReading(static_cast<std::size_t>(row), reading);
+}
+
+void MeasurementModel::Convert(int first, int end, int unit, std::u16string_view errorText,
+                               std::u16string_view overweightText) {
+    end = std::min(end, rowCount());
+    if (first < 0 || first >= end) return;
+    const std::string unitText = weighing::UnitText(unit);
+    const std::u16string unit16(unitText.begin(), unitText.end());
+    for (int row = first; row < end; ++row) {
+        const auto r = static_cast<std::size_t>(row);
+        m_table.SetText(r, Data, weighing::DataText(m_table.ReadingAt(r), unit, errorText, overweightText));
+        m_table.SetText(r, Unit, unit16);
+    }
+    emit dataChanged(index(first, Data), index(end - 1, Unit));
 }
 
 void MeasurementModel::DeleteAllRows() {
     beginResetModel();
-    for (auto& c : m_columns) c.clear();
+    m_table.Clear();
     endResetModel();
 }
 
-void MeasurementModel::DeleteFirstRows(int count) {
-    count = std::min(count, rowCount());
-    if (count <= 0) return;
-    beginRemoveRows({}, 0, count - 1);
-    for (auto& c : m_columns) c.erase_front(static_cast<std::size_t>(count));
-    endRemoveRows();
+void MeasurementModel::RemoveRows(const std::vector<weighing::RowId>& ids) {
+    const auto runs = m_table.RunsOf(ids);  // last run first, so earlier positions stay put
+    if (runs.empty()) return;
+    for (const auto& [first, count] : runs) {
+        beginRemoveRows({}, static_cast<int>(first), static_cast<int>(first + count - 1));
+        m_table.Erase(first, count);
+        endRemoveRows();
+    }
+    const std::size_t from = runs.back().first;
+    m_table.Renumber(from);
+    if (from < m_table.size()) emit dataChanged(index(static_cast<int>(from), Number), index(rowCount() - 1, Number));
 }

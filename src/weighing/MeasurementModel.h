@@ -1,7 +1,8 @@
 #pragma once
-// The measurement table behind list view 1000: six text columns per row
-// (Number, Data, Unit, Duration, Update_Time, Explan). Used on the user-interface thread only.
-#include "TextColumn.h"
+// The measurement table as Qt's item views see it (list view 1000): a thin view over
+// weighing::MeasurementTable that tells the views what changed. Used on the user-interface
+// thread only.
+#include "MeasurementTable.h"
 
 #include <QAbstractTableModel>
 #include <QString>
@@ -11,8 +12,8 @@
 class MeasurementModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    static constexpr int kColumns = 6;
-    enum Column { Number, Data, Unit, Duration, UpdateTime, Explan };
+    static constexpr int kColumns = weighing::kColumns;
+    enum Column { Number = weighing::kNumber, Data, Unit, Duration, UpdateTime, Explan };
 
     using QAbstractTableModel::QAbstractTableModel;
 
@@ -24,18 +25,21 @@ public:
     void SetTitles(const std::array<QString, kColumns>& titles);
     QString Title(int column) const { return m_titles[static_cast<std::size_t>(column)]; }
 
-    // The Number text of the row at `row`: its position from 1, right-aligned in eight places.
-    static QString NumberText(int row) { return QStringLiteral("%1").arg(row + 1, 8); }
+    const weighing::MeasurementTable& Table() const { return m_table; }
 
-    // Appends a row with its six texts and returns its index.
-    int AppendRow(const std::array<std::u16string_view, kColumns>& texts);
+    // Appends a row with its six texts and what it stands for; returns its index.
+    int AppendRow(const weighing::RowTexts& texts, const weighing::Reading& reading = {});
     std::u16string_view Text(int row, int column) const;
     void SetText(int row, int column, std::u16string_view text);
+    void SetReading(int row, const weighing::Reading& reading);
+    // Renders rows [first, end) in `unit` (Data and Unit texts), with one change notice.
+    void Convert(int first, int end, int unit, std::u16string_view errorText, std::u16string_view overweightText);
     void DeleteAllRows();
-    // Removes rows 0..count-1; later rows move up.
-    void DeleteFirstRows(int count);
+    // Removes exactly the rows with these identities, wherever they stand; the rows left are
+    // numbered from 1 again.
+    void RemoveRows(const std::vector<weighing::RowId>& ids);
 
 private:
-    std::array<TextColumn, kColumns> m_columns;
+    weighing::MeasurementTable m_table;
     std::array<QString, kColumns> m_titles;
 };

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QTimer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -48,7 +49,20 @@ protected:
     }
     QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
     QPushButton* ConnectButton() { return static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT)); }
+    QAbstractButton* Button(int id) { return static_cast<QAbstractButton*>(dlg->GetDlgItem(id)); }
 };
+
+// Lines of a frames file for scale-sim: `count` weighings of 1.00 kg, 1.01 kg, ...
+std::string WeighingLines(int count) {
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        const std::uint8_t f[5] = {0x5F, 0x04, 0x00, static_cast<std::uint8_t>((100 + i) >> 8), static_cast<std::uint8_t>(100 + i)};
+        char line[32];
+        std::snprintf(line, sizeof line, "%02X %02X %02X %02X %02X %02X\n", f[0], f[1], f[2], f[3], f[4], f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
+        lines += line;
+    }
+    return lines;
+}
 
 TEST_F(ConnectionTest, ChosenPortThatAnswersConnectsAndLocksTheControls) {
     ScaleSim scale({"--count", "0", "--interval", "100000"});
@@ -141,12 +155,12 @@ TEST_F(ConnectionTest, WeighingsArriveAsRowsAndAreAcknowledged) {
     EXPECT_EQ(data(3), Text(u"ListCtrl_Header", u"Error_EX"));
     EXPECT_TRUE(Q(w.Model().Text(3, MeasurementModel::Explan)).endsWith(QStringLiteral("5F020004D200")));
     EXPECT_EQ(data(4), QStringLiteral("0.0"));
-    EXPECT_EQ(w.m_anRowKind[4], weighing::RowKind::Weight);  // a real empty platform, not an error
-    EXPECT_EQ(w.m_anRowKind[2], weighing::RowKind::Overweight);
+    EXPECT_EQ(w.Model().Table().ReadingAt(4).kind, weighing::RowKind::Weight);  // a real empty platform, not an error
+    EXPECT_EQ(w.Model().Table().ReadingAt(2).kind, weighing::RowKind::Overweight);
     EXPECT_EQ(Q(w.Model().Text(0, MeasurementModel::Number)), QStringLiteral("       1"));
     EXPECT_EQ(Q(w.Model().Text(4, MeasurementModel::Unit)), QStringLiteral("KG"));
-    EXPECT_EQ(w.m_anWidthCode[0], 355);
-    EXPECT_DOUBLE_EQ(w.m_adWeight[2], 555.5);
+    EXPECT_EQ(w.Model().Table().ReadingAt(0).widthCode, 355);
+    EXPECT_DOUBLE_EQ(w.Model().Table().ReadingAt(2).kg, 555.5);
 }
 
 TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
@@ -228,6 +242,67 @@ TEST_F(ConnectionTest, AThousandFramesGiveExactlyTheExpectedRowsAndAnswers) {
     EXPECT_EQ(shownOverweight, overweight);
     EXPECT_EQ(shownNegative, negative);
     EXPECT_EQ(Q(w.Model().Text(rows - 1, MeasurementModel::Number)), QString::asprintf("%8d", rows));
+}
+
+}  // namespace
+
+namespace {
+
+// After "Error_Error" answered Yes the scale hears the frame's answer first, then the notice.
+TEST_F(ConnectionTest, YesToRepeatedErrorsDisconnectsAfterTheLastFrameIsAnswered) {
+    std::string frames;
+    for (int i = 0; i < 8; ++i) frames += "5F 02 00 04 D2 00\n";  // every check byte wrong
+    folder.WriteFile("frames.txt", frames);
+    ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    boxes.answers[Text(u"Message", u"Error_Error")] = CMyMsg::IdYes;  // and No to saving the rows
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return scale.Count("rx 3A") == 1; }, 10s));
+    EXPECT_EQ(scale.Count("rx F9"), 4);
+    EXPECT_EQ(scale.Count("rx 9F"), 4);  // four error rows, the fourth asked the question
+    const std::vector<std::string> lines = scale.Lines();
+    EXPECT_EQ(lines[lines.size() - 2], "rx 9F");
+    EXPECT_EQ(lines.back(), "rx 3A");
+    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_EQ(w.Model().rowCount(), 0);
+}
+
+// Esc on the progress dialog gives the window back, but not the table: Save, Clear and the unit
+// buttons do nothing, and closing waits, until the save has ended; then the file holds every row
+// and the window closes as asked.
+TEST_F(ConnectionTest, EscOnTheProgressDialogLeavesTheTableToTheSave) {
+    folder.WriteFile("frames.txt", WeighingLines(300));
+    ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 300; }, 10s));
+    boxes.savePath = QString::fromStdString(folder.File("table.xls"));
+    bool busy = false, progressShown = false, anyEnabled = true;
+    QTimer::singleShot(0, [&] {  // runs inside the progress dialog's showing
+        busy = w.IsTableBusy();
+        progressShown = w.m_dlgProgress.isVisible();
+        QTest::keyClick(&w.m_dlgProgress, Qt::Key_Escape);
+        anyEnabled = false;
+        for (int id : {CPesavoDlg::IDC_SAVE, CPesavoDlg::IDC_CLEAR, CPesavoDlg::IDC_UNIT_LB}) {
+            anyEnabled = anyEnabled || Button(id)->isEnabled();
+            Button(id)->click();
+        }
+        w.close();
+    });
+    Button(CPesavoDlg::IDC_SAVE)->click();
+    EXPECT_TRUE(busy);
+    EXPECT_TRUE(progressShown);
+    EXPECT_FALSE(anyEnabled);
+    ASSERT_TRUE(Until([&] { return !w.isVisible(); }, 10s));  // the held close, after the save
+    EXPECT_EQ(SheetRows(boxes.savePath.toStdString()), 301);
+    EXPECT_EQ(w.Model().rowCount(), 0);
+    EXPECT_FALSE(boxes.Shown(Text(u"Message", u"Clear_Data")));
+    EXPECT_EQ(w.m_nUnit, 0);
+    EXPECT_TRUE(Until([&] { return scale.Count("rx 3A") == 1; }));  // closing told the scale
 }
 
 }  // namespace

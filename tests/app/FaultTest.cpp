@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -144,49 +143,6 @@ TEST_F(FaultTest, AMegabyteLanguageFileWithLongValuesIsCutToItsBuffer) {
         EXPECT_EQ(boxes.texts.back().size(), 499);
     }
     EXPECT_EQ(dlg->Model().rowCount(), 1);
-}
-
-// Makes a folder read-only for everyone, root included, for as long as it lives.
-class ReadOnlyFolder {
-public:
-    explicit ReadOnlyFolder(const std::string& path) : path_(path) {
-        mounted_ = std::system(("mount --bind '" + path + "' '" + path + "' 2>/dev/null").c_str()) == 0;
-        if (mounted_ && std::system(("mount -o remount,bind,ro '" + path + "' 2>/dev/null").c_str()) != 0) {
-            std::system(("umount '" + path + "'").c_str());
-            mounted_ = false;
-        }
-    }
-    ~ReadOnlyFolder() {
-        if (mounted_) std::system(("umount '" + path_ + "'").c_str());
-    }
-    bool Ok() const { return mounted_; }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-};
-
-TEST_F(FaultTest, AnUnwritableProgramFolderAtTheRowLimitKeepsEveryRowForAManualSave) {
-    dlg = Window();
-    dlg->m_bConnected = true;
-    for (int i = 0; i < 65000; ++i) dlg->Model().AppendRow({u"x", u"1.0", u"KG", u"", u"", u""});
-    ReadOnlyFolder readOnly(folder.Path());
-    if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount the folder read-only here (needs root)";
-    Feed(*dlg, kGood);  // the row at the limit: the automatic save into the program folder fails
-    EXPECT_TRUE(dlg->m_bTableFull);
-    EXPECT_FALSE(dlg->m_bConnected);
-    const QString failed = dlg->ReadLanguageText(u"Message", u"Save_error") + " \n\rerror: 30";  // EROFS
-    EXPECT_TRUE(RunUntil([&] { return Shown(failed); }, 5s));
-    EXPECT_EQ(dlg->Model().rowCount(), 65001);
-    EXPECT_FALSE(std::filesystem::exists(dlg->m_strSavePath.toStdString()));
-
-    // The operator saves somewhere else: every row is in that file.
-    const std::string elsewhere = std::filesystem::temp_directory_path() / ("pesavo-fault-" + std::to_string(getpid()) + ".xls");
-    boxes.savePath = QString::fromStdString(elsewhere);
-    dlg->OnSaveTable();
-    EXPECT_EQ(dlg->Model().rowCount(), 0);
-    EXPECT_EQ(SheetRows(elsewhere), 65002);
-    std::filesystem::remove(elsewhere);
 }
 
 }  // namespace

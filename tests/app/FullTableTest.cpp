@@ -1,17 +1,21 @@
 // A full day at the packing desk in a few seconds: the simulated scale sends each weighing as
 // soon as the previous one is answered, over a pseudo-terminal, through the whole program. The
-// operator switches units twice and saves once in between; the table then reaches its row limit,
-// is saved automatically, and Clear connects again. Every frame must end up in exactly one file,
-// once and in order, and be answered once.
+// operator switches units twice and saves once in between; near the row limit they save again
+// and take their time in the file dialog while weighings keep coming, so the table fills during
+// that save. Every frame must end up in exactly one file, once and in order, and be answered
+// once. And when the automatic save at the limit cannot be written, nothing goes.
 #include "CPesavoDlg.h"
 #include "FrameDecoder.h"
+#include "../support/Boxes.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
+#include "../support/ReadOnlyFolder.h"
 #include "../support/ScaleSim.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
+#include <QRadioButton>
 
 #include <gtest/gtest.h>
 
@@ -49,9 +53,11 @@ std::vector<QStringList> DataRows(const std::string& path) {
     return rows;
 }
 
-TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSaves) {
+QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractButton*>(dlg.GetDlgItem(id)); }
+
+TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUpToTheLimit) {
     ProgramFolder folder("full");
-    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
+    Boxes boxes;  // every question answered No
     constexpr int kScripted = 100000;  // more than a full table and the rows saved before it
     std::string script;
     script.reserve(kScripted * 18);
@@ -64,36 +70,56 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSaves) 
     folder.WriteFile("frames.txt", script);
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
-    const std::string manualPath = folder.File("manual.xls");
-    CPesavoDlg::s_saveDialog = [&](const QString&) { return QString::fromStdString(manualPath); };
+    const std::string firstPath = folder.File("first.xls"), secondPath = folder.File("second.xls");
     auto dlg = std::make_unique<CPesavoDlg>();
+    auto rows = [&] { return dlg->Model().rowCount(); };
+    // The second save's file dialog stays open until the table has filled up behind it.
+    int rowsAtSecondSave = -1;
+    bool fullDuringDialog = false, autoSaveDuringDialog = false;
+    CPesavoDlg::s_saveDialog = [&](const QString&) {
+        if (rowsAtSecondSave < 0) return QString::fromStdString(firstPath);
+        fullDuringDialog = RunUntil([&] { return dlg->IsTableFull(); }, 120s);
+        RunUntil([&] { return scale.Count("rx 3A") > 0; }, 5s);
+        autoSaveDuringDialog = rows() != 65001;
+        return QString::fromStdString(secondPath);
+    };
     dlg->OnInitDialog();
     dlg->m_cmbPort->setCurrentIndex(1);
-    auto rows = [&] { return dlg->Model().rowCount(); };
 
     const auto start = std::chrono::steady_clock::now();
-    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT))->click();
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
     ASSERT_TRUE(RunUntil([&] { return rows() >= 10000; }, 120s));
-    dlg->OnUnitLb();  // frames keep coming while the table converts
+    Button(*dlg, CPesavoDlg::IDC_UNIT_LB)->click();  // frames keep coming while the table converts
     ASSERT_TRUE(RunUntil([&] { return rows() >= 25000; }, 120s));
-    dlg->OnSaveTable();  // ...and while it is saved: the saved rows leave the table
-    ASSERT_TRUE(std::filesystem::exists(manualPath));
+    Button(*dlg, CPesavoDlg::IDC_SAVE)->click();  // ...and while it is saved: the saved rows leave the table
+    ASSERT_TRUE(RunUntil([&] { return !dlg->IsTableBusy() && std::filesystem::exists(firstPath); }, 60s));
     ASSERT_TRUE(RunUntil([&] { return rows() >= 20000; }, 120s));
-    dlg->OnUnitLbOz();
-    ASSERT_TRUE(RunUntil([&] { return dlg->m_bTableFull; }, 600s)) << rows() << " rows";
+    Button(*dlg, CPesavoDlg::IDC_UNIT_LBOZ)->click();
+    ASSERT_TRUE(RunUntil([&] { return rows() >= 64000; }, 600s)) << rows() << " rows";
+    rowsAtSecondSave = rows();
+    Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
+    EXPECT_TRUE(fullDuringDialog);
+    EXPECT_FALSE(autoSaveDuringDialog);  // held until the operator's save has ended
+    const QString dataError = dlg->ReadLanguageText(u"Message", u"Data_Error");
+    ASSERT_TRUE(RunUntil([&] { return boxes.Shown(dataError); }, 60s));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    ASSERT_TRUE(scale.WaitForLine("rx 3A"));
     const std::string autoPath = dlg->m_strSavePath.toStdString();
+    EXPECT_NE(autoPath, secondPath);
     EXPECT_EQ(rows(), 0);
+    EXPECT_EQ(boxes.Count(dataError), 1);
 
-    const std::vector<QStringList> manual = DataRows(manualPath), automatic = DataRows(autoPath);
+    const std::vector<QStringList> first = DataRows(firstPath), second = DataRows(secondPath), automatic = DataRows(autoPath);
     const int answered = scale.Count("rx 9F");
-    EXPECT_EQ(static_cast<int>(automatic.size()), 65001);
-    EXPECT_EQ(static_cast<int>(manual.size() + automatic.size()), answered);  // one row per answered frame
+    EXPECT_EQ(static_cast<int>(second.size()), rowsAtSecondSave);  // what the table held at the press
+    EXPECT_EQ(static_cast<int>(second.size() + automatic.size()), 65001);
+    EXPECT_EQ(static_cast<int>(first.size() + second.size() + automatic.size()), answered);  // one row per answered frame
     EXPECT_EQ(scale.Count("rx F9"), 0);
-    EXPECT_EQ(scale.Lines().back(), "rx 3A");  // the disconnect notice comes last
+    const std::vector<std::string> lines = scale.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "rx 9F");  // the last frame's answer, then
+    EXPECT_EQ(lines.back(), "rx 3A");             // the disconnect notice
     int frame = 0, wrong = 0;
-    for (const auto* file : {&manual, &automatic}) {
+    for (const auto* file : {&first, &second, &automatic}) {
         for (std::size_t r = 0; r < file->size(); ++r, ++frame) {
             const QStringList& cells = (*file)[r];
             const auto f = LoadFrame(frame);
@@ -106,7 +132,8 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSaves) 
         }
     }
     EXPECT_EQ(wrong, 0);
-    EXPECT_NE(UnitOf(manual.back()[2]), weighing::kKg);  // the save came after the first switch
+    EXPECT_NE(UnitOf(first.back()[2]), weighing::kKg);  // the first save came after the first switch
+    EXPECT_EQ(UnitOf(automatic.back()[2]), weighing::kLbOz);
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -116,12 +143,60 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSaves) 
     ::testing::Test::RecordProperty("frames_per_second", static_cast<int>(perSecond));
     ::testing::Test::RecordProperty("peak_memory_mib", static_cast<int>(usage.ru_maxrss / 1024));
 
-    static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
+    // The emptied table takes up the same scale again.
+    Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();
     EXPECT_TRUE(RunUntil([&] { return dlg->m_bConnected.load(); }, 5s));
     EXPECT_EQ(scale.Count("rx 5A"), 2);
     dlg.reset();
-    CMyMsg::SetAnswerer({});
-    CPesavoDlg::s_saveDialog = {};
+}
+
+TEST(FullTableTest, AFailedAutomaticSaveKeepsEveryRowThroughClearAndReconnection) {
+    ProgramFolder folder("full-readonly");
+    Boxes boxes;  // every question answered No
+    ScaleSim scale({"--count", "0", "--interval", "0"});
+    folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
+    ReadOnlyFolder readOnly(folder.Path());
+    if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount the folder read-only here (needs root)";
+    auto dlg = std::make_unique<CPesavoDlg>();
+    dlg->OnInitDialog();
+    dlg->m_cmbPort->setCurrentIndex(1);
+    auto rows = [&] { return dlg->Model().rowCount(); };
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    ASSERT_TRUE(RunUntil([&] { return dlg->IsTableFull(); }, 600s)) << rows() << " rows";
+    // The automatic save into the program's folder fails: said once, and only that.
+    const QString failed = dlg->ReadLanguageText(u"Message", u"Save_error") + " \n\rerror: 30";  // EROFS
+    ASSERT_TRUE(RunUntil([&] { return boxes.Shown(failed); }, 60s));
+    EXPECT_FALSE(boxes.Shown(dlg->ReadLanguageText(u"Message", u"Data_Error")));
+    EXPECT_EQ(rows(), 65001);
+    EXPECT_FALSE(std::filesystem::exists(dlg->m_strSavePath.toStdString()));
+
+    // Clear answered No keeps every row, and a full table does not take up the scale.
+    Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();
+    EXPECT_TRUE(boxes.Shown(dlg->ReadLanguageText(u"Message", u"Clear_Data")));
+    EXPECT_EQ(rows(), 65001);
+    EXPECT_EQ(scale.Count("rx 5A"), 1);
+
+    // Saved elsewhere by hand: every row is in that file.
+    const std::string elsewhere = std::filesystem::temp_directory_path() / ("pesavo-full-" + std::to_string(getpid()) + ".xls");
+    boxes.savePath = QString::fromStdString(elsewhere);
+    Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
+    ASSERT_TRUE(RunUntil([&] { return !dlg->IsTableBusy(); }, 60s));
+    EXPECT_EQ(rows(), 0);
+    EXPECT_EQ(SheetRows(elsewhere), 65002);
+    std::filesystem::remove(elsewhere);
+
+    // Connected again by hand: the table takes rows again, and Clear answered No keeps them on
+    // the live line.
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    ASSERT_TRUE(RunUntil([&] { return dlg->m_bConnected && rows() >= 20; }, 10s));
+    EXPECT_FALSE(dlg->IsTableFull());
+    Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();
+    EXPECT_GE(rows(), 20);
+    EXPECT_TRUE(dlg->m_bConnected);
+    const int before = rows();
+    EXPECT_TRUE(RunUntil([&] { return rows() > before; }, 5s));  // weighings still arrive
+    EXPECT_EQ(scale.Count("rx 5A"), 2);
+    dlg.reset();
 }
 
 }  // namespace

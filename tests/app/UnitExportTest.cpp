@@ -56,6 +56,7 @@ protected:
     QString Unit(int row) { return Cell(row, MeasurementModel::Unit); }
     QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
     int Rows() { return dlg->Model().rowCount(); }
+    const weighing::Reading& Reading(int row) { return dlg->Model().Table().ReadingAt(static_cast<std::size_t>(row)); }
     // A frame of `count` hundredths, negative when asked; check byte included.
     static Bytes Frame(std::uint32_t count, bool negative = false, std::uint8_t decimals = 0x04) {
         Bytes f = {0x5F, static_cast<std::uint8_t>((negative ? 0x40 : 0) | decimals), static_cast<std::uint8_t>(count >> 16),
@@ -126,8 +127,7 @@ TEST_F(UnitExportTest, FramesArrivingDuringAConversionEndInTheNewUnit) {
     EXPECT_GT(fed, 0);
     for (int r = 0; r < Rows(); ++r) {
         ASSERT_EQ(Unit(r), "LB") << r;
-        ASSERT_EQ(Data(r), QString::fromLatin1(weighing::WeightText(dlg->m_adWeight[static_cast<std::size_t>(r)],
-                                                                   dlg->m_anWidthCode[static_cast<std::size_t>(r)], 1)))
+        ASSERT_EQ(Data(r), QString::fromLatin1(weighing::WeightText(Reading(r).kg, Reading(r).widthCode, 1)))
             << r;
     }
 }
@@ -204,7 +204,7 @@ TEST_F(UnitExportTest, RowsArrivingDuringAnExportSurviveIt) {
     for (int r = 0; r < Rows(); ++r) {
         EXPECT_EQ(Cell(r, MeasurementModel::Number), QString::asprintf("%8d", r + 1));
         EXPECT_EQ(Data(r), "9.99");
-        EXPECT_DOUBLE_EQ(dlg->m_adWeight[static_cast<std::size_t>(r)], 9.99);
+        EXPECT_DOUBLE_EQ(Reading(r).kg, 9.99);
     }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // Stands in for the operator at every message box and save dialog of a window test: answers
-// each box (from any thread) with a chosen button and records its text; the save dialog answers
-// with a chosen path.
+// each box (from any thread) with a chosen button — one for every box, or one for a given text —
+// and records its text; the save dialog answers with a chosen path.
 #include "CPesavoDlg.h"
 
+#include <QMap>
 #include <QStringList>
 
 #include <mutex>
@@ -12,6 +13,7 @@ struct Boxes {
     std::mutex mutex;
     QStringList texts;
     int answer = CMyMsg::IdNo;
+    QMap<QString, int> answers;  // answers for particular texts, before `answer`
     QString savePath;  // what the save dialog answers; empty cancels
     Boxes() {
         CPesavoDlg::s_saveDialog = [this](const QString&) {
@@ -21,7 +23,7 @@ struct Boxes {
         CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
             std::lock_guard lock(mutex);
             texts << s.text;
-            return answer;
+            return answers.value(s.text, answer);
         });
     }
     ~Boxes() {
@@ -31,5 +33,9 @@ struct Boxes {
     bool Shown(const QString& text) {
         std::lock_guard lock(mutex);
         return texts.contains(text);
+    }
+    int Count(const QString& text) {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(texts.count(text));
     }
 };

@@ -1,0 +1,135 @@
+#include "MeasurementTable.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace weighing {
+
+std::u16string NumberText(std::size_t row) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%8lu", static_cast<unsigned long>(row + 1));
+    return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+std::u16string DataText(const Reading& reading, int unit, std::u16string_view errorText,
+                        std::u16string_view overweightText) {
+    switch (reading.kind) {
+        case RowKind::Error: return std::u16string(errorText);
+        case RowKind::Overweight: return std::u16string(overweightText);
+        case RowKind::Weight: break;
+    }
+    const std::string text = WeightText(reading.kg, reading.widthCode, unit);
+    return std::u16string(text.begin(), text.end());
+}
+
+std::u16string_view TableSnapshot::Text(std::size_t row, int column) const {
+    const std::size_t at = row * kColumns + static_cast<std::size_t>(column);
+    return {chars_.data() + starts_[at], starts_[at + 1] - starts_[at]};
+}
+
+MeasurementTable::Slot MeasurementTable::Store(std::u16string_view text) {
+    const auto begin = static_cast<std::uint32_t>(chars_.size());
+    chars_.insert(chars_.end(), text.begin(), text.end());
+    const auto length = static_cast<std::uint32_t>(text.size());
+    return {begin, length, length};
+}
+
+RowId MeasurementTable::Append(const RowTexts& texts, const Reading& reading) {
+    Row row{nextId_++, reading, {}};
+    for (int c = 0; c < kColumns; ++c) row.texts[static_cast<std::size_t>(c)] = Store(texts[static_cast<std::size_t>(c)]);
+    rows_.push_back(row);
+    return row.id;
+}
+
+std::u16string_view MeasurementTable::Text(std::size_t row, int column) const {
+    const Slot& s = rows_[row].texts[static_cast<std::size_t>(column)];
+    return {chars_.data() + s.begin, s.length};
+}
+
+void MeasurementTable::SetText(std::size_t row, int column, std::u16string_view text) {
+    Slot& s = rows_[row].texts[static_cast<std::size_t>(column)];
+    const auto length = static_cast<std::uint32_t>(text.size());
+    if (length <= s.capacity) {
+        std::copy(text.begin(), text.end(), chars_.begin() + s.begin);
+        s.length = length;
+        return;
+    }
+    unused_ += s.capacity;
+    s = Store(text);
+    if (unused_ > chars_.size() / 2) Compact();
+}
+
+void MeasurementTable::Clear() {
+    rows_.clear();
+    chars_.clear();
+    unused_ = 0;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> MeasurementTable::RunsOf(const std::vector<RowId>& ids) const {
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    // Rows keep the order they were appended in, so identities ascend down the table.
+    auto from = rows_.begin();
+    for (RowId id : ids) {
+        from = std::lower_bound(from, rows_.end(), id, [](const Row& r, RowId wanted) { return r.id < wanted; });
+        if (from == rows_.end()) break;
+        if (from->id != id) continue;
+        const auto at = static_cast<std::size_t>(from - rows_.begin());
+        if (!runs.empty() && runs.back().first + runs.back().second == at) {
+            ++runs.back().second;
+        } else {
+            runs.emplace_back(at, 1);
+        }
+        ++from;
+    }
+    std::reverse(runs.begin(), runs.end());
+    return runs;
+}
+
+void MeasurementTable::Erase(std::size_t first, std::size_t count) {
+    first = std::min(first, rows_.size());
+    count = std::min(count, rows_.size() - first);
+    for (std::size_t i = first; i < first + count; ++i)
+        for (const Slot& s : rows_[i].texts) unused_ += s.capacity;
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(first), rows_.begin() + static_cast<std::ptrdiff_t>(first + count));
+    if (rows_.empty()) {
+        Clear();
+    } else if (unused_ > chars_.size() / 2) {
+        Compact();
+    }
+}
+
+void MeasurementTable::Renumber(std::size_t first) {
+    for (std::size_t i = first; i < rows_.size(); ++i) SetText(i, kNumber, NumberText(i));
+}
+
+TableSnapshot MeasurementTable::Snapshot() const {
+    TableSnapshot s;
+    s.ids_.reserve(rows_.size());
+    s.starts_.reserve(rows_.size() * kColumns + 1);
+    s.chars_.reserve(chars_.size() - std::min(unused_, chars_.size()));
+    for (const Row& row : rows_) {
+        s.ids_.push_back(row.id);
+        for (const Slot& slot : row.texts) {
+            s.starts_.push_back(static_cast<std::uint32_t>(s.chars_.size()));
+            s.chars_.insert(s.chars_.end(), chars_.begin() + slot.begin, chars_.begin() + slot.begin + slot.length);
+        }
+    }
+    s.starts_.push_back(static_cast<std::uint32_t>(s.chars_.size()));
+    return s;
+}
+
+void MeasurementTable::Compact() {
+    std::vector<char16_t> packed;
+    packed.reserve(chars_.size() - std::min(unused_, chars_.size()));
+    for (Row& row : rows_) {
+        for (Slot& s : row.texts) {
+            const auto begin = static_cast<std::uint32_t>(packed.size());
+            packed.insert(packed.end(), chars_.begin() + s.begin, chars_.begin() + s.begin + s.capacity);
+            s.begin = begin;
+        }
+    }
+    chars_ = std::move(packed);
+    unused_ = 0;
+}
+
+}  // namespace weighing
