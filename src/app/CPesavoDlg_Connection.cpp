@@ -107,8 +107,12 @@ void CPesavoDlg::ToggleConnection() {
     if (m_bConnected) {
         if (m_Model.rowCount() > 0) {
             const int answer = m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Port_Close"));
+            // Weighings came on while the question was open: if they filled the table, the row
+            // limit has ended the connection and looks after the rows.
+            if (!m_bConnected) return;
             if (answer == CMyMsg::IdYes) {
                 if (!SaveTable(false)) return;  // save cancelled: stay connected
+                if (!m_bConnected) return;      // the row limit, during the save
             } else if (answer == CMyMsg::IdNo) {
                 m_Model.DeleteAllRows();
                 SetupTable();

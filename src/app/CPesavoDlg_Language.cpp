@@ -81,6 +81,7 @@ void CPesavoDlg::ApplyLanguage() {
 }
 
 void CPesavoDlg::OnLanguageOK() {
+    if (m_tableRules.Busy()) return;  // the button is disabled meanwhile: the job reads the titles
     const int index = m_cmbLanguage->currentIndex();
     if (index < 0 || index >= m_astrLanguageFiles.size()) return;
     m_strLanguageFile = m_astrLanguageFiles[index];

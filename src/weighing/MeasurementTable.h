@@ -31,8 +31,8 @@ using RowTexts = std::array<std::u16string_view, kColumns>;
 // What a row stands for; the Data text of every unit is rendered from it.
 struct Reading {
     RowKind kind = RowKind::Error;
-    double kg = 0.0;              // signed; meaningful for weight rows
-    std::int16_t widthCode = 0;   // kg width + 10 × lb width + 100 × oz width
+    double kg = 0.0;             // signed; meaningful for weight rows
+    std::int16_t widthCode = 0;  // kg width + 10 × lb width + 100 × oz width
 };
 
 // The Number text of the row at `row`: its position from 1, right-aligned in eight places.
@@ -88,7 +88,7 @@ private:
         RowId id;
         Reading reading;
         std::array<Slot, kColumns> texts;
-    };
+    };  // 104 bytes: a full table's rows take under 7 MB beside their texts
     Slot Store(std::u16string_view text);
     void Compact();
 
