@@ -55,6 +55,7 @@ CPesavoDlg::CPesavoDlg(QWidget* parent) : QDialog(parent) {
 
 CPesavoDlg::~CPesavoDlg() {
     // No worker and no monitor may outlive the window they talk to.
+    m_link.Stop();
     m_workers.StopAll();
     m_SerialPort.Shutdown();
 }

@@ -5,6 +5,8 @@
 #include "CMyMsg.h"
 #include "CProgressDlg.h"
 #include "CSerialPort.h"
+#include "ConnectionControl.h"
+#include "EngineLine.h"
 #include "FrameDecoder.h"
 #include "MeasurementModel.h"
 #include "TableRules.h"
@@ -18,6 +20,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <cstdint>
 #include <mutex>
@@ -30,7 +33,7 @@ class QPushButton;
 class QRadioButton;
 class QTableView;
 
-class CPesavoDlg : public QDialog, public SerialOwner {
+class CPesavoDlg : public QDialog, public SerialOwner, public serial::View {
     Q_OBJECT
 public:
     static constexpr int kRxBufferSize = 2000;  // bytes of the receive buffer
@@ -74,7 +77,6 @@ public:
     void RefreshPortList();
     void FillPortList();  // combo 1004 from the list held by the engine
     void ToggleConnection();
-    void StartHandshake();
     bool SaveTable(bool automatic);
     void OnSaveTable();
     void OnClearData();
@@ -97,6 +99,12 @@ public:
                          std::stop_token stop) override;
     void ShowSerialError(const std::string& text, std::stop_token stop) override;
 
+    // serial::View: the connection controller's calls, from its worker.
+    bool ShowConnected(std::stop_token stop) override;
+    void Tell(serial::Notice notice, int port, const serial::OpenFailure& why, std::stop_token stop) override;
+    bool RefreshPorts(std::stop_token stop) override;
+    serial::ConnectionControl& Link() { return m_link; }
+
     // Window commands of its own.
     void OnAbout();
     bool OnHelp();
@@ -108,7 +116,6 @@ public:
     // ---- members, in the order of the window's state table ----
     QIcon m_hIcon;
     CSerialPort m_SerialPort;
-    std::atomic<bool> m_bTestMode{false};
     QIcon m_hIconDisconnected;
     QIcon m_hIconConnected;
     std::vector<std::uint8_t> m_RxBuffer;
@@ -119,8 +126,6 @@ public:
     QTableView* m_List = nullptr;
     std::atomic<std::int64_t> m_tReference{0};
     int m_nUnit = 0;
-    std::atomic<int> m_nSearchIndex{0};
-    HandshakeEvent m_hHandshake;
     QString m_strLanguageFile;
     QStringList m_astrLanguageFiles;
     QString m_strSettingFile;
@@ -142,20 +147,12 @@ protected:
 
 private:
     void CreateControls();
-    // Connection steps shared by the opening paths and the check threads.
-    void OpenAndStart(int position);
-    // One step of the automatic search: open the port at `position`, ask it, start the check.
-    void SearchFrom(int position);
     void EnterConnectedState();
     // Enables the controls for the connection's state and for a running table job.
     void UpdateControls();
     void ClearHandshakeBytes();
-    std::uint8_t HandshakeByte();
-    int SearchLimit();  // positions the search may try: the count, never past the stored 19
-    void ManualCheckThread(std::stop_token stop);
-    void AutoSearchThread(std::stop_token stop);
-    void TestCycleThread(std::stop_token stop);
-    void StartWorker(void (CPesavoDlg::*thread)(std::stop_token));
+    // A message text of the language file, or `english` when the file lacks the key.
+    QString MessageText(const char16_t* key, const char* english);
     // The row limit was reached: the connection ends, the automatic save falls due.
     void EndAtRowLimit();
     void ConvertThread(int unit, int rows, std::stop_token stop);
@@ -182,6 +179,8 @@ private:
     bool m_bClosing = false;
     bool m_bScrollPending = false;
     QButtonGroup* m_unitGroup = nullptr;
-    std::mutex m_rxMutex;  // guards m_RxBuffer between the window and the check threads
-    WorkerThreads m_workers;
+    std::mutex m_rxMutex;  // guards m_RxBuffer
+    WorkerThreads m_workers;  // conversion and export
+    serial::EngineLine m_line{m_SerialPort, this, [this] { m_tReference = static_cast<std::int64_t>(std::time(nullptr)); }};
+    serial::ConnectionControl m_link{m_line, *this};  // declared last: stopped before what it uses goes
 };

@@ -1,7 +1,7 @@
-// The operator's side of the serial connection: port list, opening and closing, the handshake
-// with the scale, the automatic search over every port and the endless search of the Test mode.
-// Worker threads never touch widgets: whatever they change on the window runs on the window's
-// thread through ui::CallOnUiThread, and every wait of theirs ends when the window stops them.
+// The operator's side of the serial connection as the window shows it: the port list, opening and
+// closing. Checking, searching and the Test mode's cycle are serial::ConnectionControl's; its
+// worker reaches the window only through the calls below, each run on the window's thread and
+// given up when the worker is stopped.
 #include "CPesavoDlg.h"
 
 #include "UiCall.h"
@@ -9,18 +9,13 @@
 #include <QComboBox>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 
 namespace {
-
-constexpr std::uint8_t kHandshakeRequest = 0x5A;
-constexpr std::uint8_t kHandshakeReply = 0xA5;
-constexpr auto kManualCheckTime = std::chrono::milliseconds(1000);
-constexpr auto kSearchCheckTime = std::chrono::milliseconds(200);
-constexpr auto kCyclePause = std::chrono::milliseconds(500);
 
 constexpr int kLockedControls[] = {CPesavoDlg::IDC_PORT_GROUP, CPesavoDlg::IDC_PORT, CPesavoDlg::IDC_REFRESH,
                                    CPesavoDlg::IDC_LANGUAGE_GROUP, CPesavoDlg::IDC_LANGUAGE,
@@ -54,25 +49,11 @@ void CPesavoDlg::RefreshPortList() {
     FillPortList();
 }
 
-int CPesavoDlg::SearchLimit() { return std::min(m_SerialPort.PortCount(), CSerialPort::kMaxPorts); }
-
 // ---- shared steps ----
-
-void CPesavoDlg::OpenAndStart(int position) {
-    if (m_SerialPort.OpenPort(this, m_SerialPort.PortAt(position))) {
-        m_SerialPort.StartMonitor();
-        m_tReference = static_cast<std::int64_t>(std::time(nullptr));
-    }
-}
 
 void CPesavoDlg::ClearHandshakeBytes() {
     std::lock_guard lock(m_rxMutex);
     std::fill_n(m_RxBuffer.begin(), 10, std::uint8_t{0x20});
-}
-
-std::uint8_t CPesavoDlg::HandshakeByte() {
-    std::lock_guard lock(m_rxMutex);
-    return m_RxBuffer[0];
 }
 
 void CPesavoDlg::UpdateControls() {
@@ -90,10 +71,13 @@ void CPesavoDlg::EnterConnectedState() {
     m_bConnected = true;
     m_tableRules.NewConnection();
     UpdateControls();
-}
-
-void CPesavoDlg::StartWorker(void (CPesavoDlg::*thread)(std::stop_token)) {
-    m_workers.Start([this, thread](std::stop_token stop) { (this->*thread)(stop); });
+    // A weighing the scale sent right behind its handshake reply is the first row, answered as
+    // any other, once this call (which the controller waits for) is over.
+    std::vector<std::uint8_t> early = m_link.TakeEarlyBytes();
+    if (!early.empty())
+        QTimer::singleShot(0, this, [this, early] {
+            if (m_bConnected) OnSerialData(early.data(), static_cast<int>(early.size()));
+        });
 }
 
 // ---- commands ----
@@ -121,7 +105,9 @@ void CPesavoDlg::ToggleConnection() {
             }
         }
         m_SerialPort.QueueByte(weighing::kDisconnectNotice);
-        m_SerialPort.RequestStop(true);  // the notice leaves before the monitor ends
+        // The notice leaves before the monitor ends, and the port goes back to the system.
+        m_SerialPort.RequestStop(true, true);
+        m_link.Disconnected();
         auto* button = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
         button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
         button->setIcon(m_hIconDisconnected);
@@ -134,88 +120,73 @@ void CPesavoDlg::ToggleConnection() {
     DoDataExchange();
     const int item = m_cmbPort->currentIndex();
     if (item > 0) {
-        OpenAndStart(item);
-        StartHandshake();
+        m_link.Connect(item);  // ignored while a check or search of the operator's runs
         return;
     }
-    // Item 0, or no item at all (an empty list): search every port.
+    // Item 0, or no item at all (an empty list): search every port, unless a search runs.
+    const serial::LinkState state = m_link.State();
+    if (state == serial::LinkState::Checking || state == serial::LinkState::Searching) {
+        if (!m_link.TestMode()) return;
+    }
     RefreshPortList();
     if (m_SerialPort.PortCount() <= 0) {
         m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"No_Port"));
         return;
     }
-    SearchFrom(1);
-}
-
-void CPesavoDlg::SearchFrom(int position) {
-    m_nSearchIndex = position;
-    OpenAndStart(position);
-    m_SerialPort.QueueByte(kHandshakeRequest);
-    m_hHandshake.Reset();
-    StartWorker(&CPesavoDlg::AutoSearchThread);
-}
-
-void CPesavoDlg::StartHandshake() {
-    m_SerialPort.QueueByte(kHandshakeRequest);
-    m_hHandshake.Reset();
-    StartWorker(&CPesavoDlg::ManualCheckThread);
+    m_link.Connect(0);
 }
 
 void CPesavoDlg::StartTestMode() {
-    if (m_bTestMode) return;
-    m_bTestMode = true;
+    if (m_link.TestMode()) return;
     SetCaption(IDC_TEST, QStringLiteral("测试中... (结束测试请关闭程序)"));
-    StartWorker(&CPesavoDlg::TestCycleThread);
+    m_link.StartTestMode();  // searches now, or once whatever is connected or checked has ended
 }
 
-// ---- check and search threads ----
+// ---- the controller's calls (from its worker) ----
 
-void CPesavoDlg::ManualCheckThread(std::stop_token stop) {
-    m_hHandshake.WaitFor(kManualCheckTime, stop);
-    if (stop.stop_requested()) return;
-    if (HandshakeByte() == kHandshakeReply) {
-        ui::RunOnUiThread([this] { EnterConnectedState(); }, stop);
-    } else {
-        m_SerialPort.RequestStop();
-        m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"Connection_Fails"), stop);
-    }
-    ClearHandshakeBytes();
+bool CPesavoDlg::ShowConnected(std::stop_token stop) {
+    return ui::RunOnUiThread([this] { EnterConnectedState(); }, stop);
 }
 
-void CPesavoDlg::AutoSearchThread(std::stop_token stop) {
-    m_hHandshake.WaitFor(kSearchCheckTime, stop);
-    if (stop.stop_requested()) return;
-    if (HandshakeByte() == kHandshakeReply) {
-        ui::RunOnUiThread([this] { EnterConnectedState(); }, stop);
-        ClearHandshakeBytes();
-        return;
-    }
-    m_SerialPort.RequestStop();
-    const int next = ++m_nSearchIndex;
-    if (next <= SearchLimit()) {
-        ClearHandshakeBytes();
-        SearchFrom(next);
-    } else if (m_bTestMode) {
-        m_hHandshake.Reset();
-        ClearHandshakeBytes();
-        StartWorker(&CPesavoDlg::TestCycleThread);
-    } else {
-        m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"Auto_Error"), stop);
-        ClearHandshakeBytes();
-    }
+bool CPesavoDlg::RefreshPorts(std::stop_token stop) {
+    return ui::RunOnUiThread([this] { RefreshPortList(); }, stop);
 }
 
-void CPesavoDlg::TestCycleThread(std::stop_token stop) {
-    std::mutex pause;
-    std::unique_lock lock(pause);
-    std::condition_variable_any().wait_for(lock, stop, kCyclePause, [] { return false; });
-    if (stop.stop_requested()) return;
-    if (!ui::RunOnUiThread([this] { RefreshPortList(); }, stop)) return;
-    if (m_SerialPort.PortCount() <= 0) {
-        m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"No_Port"), stop);
-        return;
+QString CPesavoDlg::MessageText(const char16_t* key, const char* english) {
+    const QString text = ReadLanguageText(u"Message", key);
+    return text.isEmpty() ? QString::fromUtf8(english) : text;
+}
+
+void CPesavoDlg::Tell(serial::Notice notice, int port, const serial::OpenFailure& why, std::stop_token stop) {
+    QString text;
+    switch (notice) {
+        case serial::Notice::ConnectionFails: text = ReadLanguageText(u"Message", u"Connection_Fails"); break;
+        case serial::Notice::AutoError: text = ReadLanguageText(u"Message", u"Auto_Error"); break;
+        case serial::Notice::NoPort: text = ReadLanguageText(u"Message", u"No_Port"); break;
+        case serial::Notice::SettingsRefused:
+            // The engine's own box, naming the call the device refused.
+            ShowSerialError(m_SerialPort.CommErrorText(why.refusedCall, why.refusedError), stop);
+            return;
+        case serial::Notice::CannotOpen:
+            switch (platform::ClassifyOpenError(why.error)) {
+                case platform::OpenRefusal::Busy:
+                    text = MessageText(u"Port_Busy", "Connection failed: another program is using the port. Close it, or choose another port.");
+                    break;
+                case platform::OpenRefusal::NoAccess:
+                    text = MessageText(u"Port_No_Access", "Connection failed: this user may not open the port.");
+#ifndef _WIN32
+                    text += QLatin1Char(' ') + MessageText(u"Port_Dialout_Hint",
+                                                           "Add the user to the group 'dialout' (sudo usermod -aG dialout USER) and log in again.");
+#endif
+                    break;
+                case platform::OpenRefusal::Other:
+                    text = MessageText(u"Port_Open_Failed", "Connection failed: the port could not be opened.");
+                    break;
+            }
+            text += QStringLiteral("\n(COM%1: %2)").arg(port).arg(QString::fromStdString(platform::SystemErrorText(why.error)));
+            break;
     }
-    SearchFrom(1);
+    m_MyMsg.Show(CMyMsg::ModeOk, text, stop);
 }
 
 // ---- the engine's notifications ----
@@ -255,6 +226,6 @@ void CPesavoDlg::OnSerialData(const std::uint8_t* bytes, int count) {
         ProcessFrame();
         ClearHandshakeBytes();
     } else {
-        m_hHandshake.Set();
+        m_link.Received(bytes, static_cast<std::size_t>(std::max(count, 0)));
     }
 }

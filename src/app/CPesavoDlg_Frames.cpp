@@ -12,8 +12,6 @@ namespace {
 
 constexpr double kOverweightStored = 555.5;
 
-std::u16string_view View(const QString& s) { return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())}; }
-
 QString Latin(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
 
 }  // namespace
@@ -49,7 +47,7 @@ bool CPesavoDlg::ProcessFrame() {
     }
     m_Model.AppendRow({weighing::NumberText(static_cast<std::size_t>(row)), {}, {}, {}, {}, {}});
     if (judged.outcome == weighing::BatchOutcome::Overweight) {
-        m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+        m_Model.SetText(row, MeasurementModel::Data, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
         m_Model.SetReading(row, {weighing::RowKind::Overweight, kOverweightStored, 0});
     } else if (judged.outcome == weighing::BatchOutcome::Error) {
         {
@@ -57,18 +55,18 @@ bool CPesavoDlg::ProcessFrame() {
             std::unique_lock lock(m_rxMutex);
             const std::string dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
             lock.unlock();
-            m_Model.SetText(row, MeasurementModel::Explan, View(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
+            m_Model.SetText(row, MeasurementModel::Explan, Utf16(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
         }
-        m_Model.SetText(row, MeasurementModel::Data, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
+        m_Model.SetText(row, MeasurementModel::Data, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
     }
 
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
-    m_Model.SetText(row, MeasurementModel::UpdateTime, View(Latin(weighing::FormatUpdateTime(now))));
-    m_Model.SetText(row, MeasurementModel::Duration, View(Latin(weighing::FormatDuration(now - m_tReference))));
+    m_Model.SetText(row, MeasurementModel::UpdateTime, Utf16(Latin(weighing::FormatUpdateTime(now))));
+    m_Model.SetText(row, MeasurementModel::Duration, Utf16(Latin(weighing::FormatDuration(now - m_tReference))));
     // The unit the Data text is rendered in. (Copying the row above would, during a unit
     // conversion, pair an old-unit weight with a converted row's new unit.)
-    m_Model.SetText(row, MeasurementModel::Unit, View(QString::fromLatin1(weighing::UnitText(m_nUnit))));
-    if (judged.outcome == weighing::BatchOutcome::Weighing) m_Model.SetText(row, MeasurementModel::Data, View(FormatWeight(row)));
+    m_Model.SetText(row, MeasurementModel::Unit, Utf16(QString::fromLatin1(weighing::UnitText(m_nUnit))));
+    if (judged.outcome == weighing::BatchOutcome::Weighing) m_Model.SetText(row, MeasurementModel::Data, Utf16(FormatWeight(row)));
     // The new row is the last one: scroll to the bottom once the window is idle again. Rows
     // that arrive together share one scroll, and one layout of the list.
     if (!m_bScrollPending) {
@@ -97,7 +95,8 @@ bool CPesavoDlg::ProcessFrame() {
 
 void CPesavoDlg::EndAtRowLimit() {
     m_SerialPort.QueueByte(weighing::kDisconnectNotice);
-    m_SerialPort.RequestStop(true);
+    m_SerialPort.RequestStop(true, true);
+    m_link.Disconnected();
     auto* button = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
     button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
     button->setIcon(m_hIconDisconnected);
@@ -123,11 +122,5 @@ void CPesavoDlg::OnClearData() {
     // that filled it.
     SetupTable();
     m_tableRules.NewConnection();
-    int port = m_SerialPort.Port();
-    if (port <= 0) port = m_SerialPort.PortAt(std::max(1, m_cmbPort->currentIndex()));
-    if (m_SerialPort.OpenPort(this, port)) {
-        m_SerialPort.StartMonitor();
-        m_tReference = static_cast<std::int64_t>(std::time(nullptr));
-    }
-    StartHandshake();
+    m_link.Reconnect();  // the port that was connected last, checked as if chosen by hand
 }

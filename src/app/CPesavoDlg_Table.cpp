@@ -20,10 +20,6 @@ namespace {
 
 constexpr int kChunkRows = 1000;
 
-std::u16string_view View(const QString& s) {
-    return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())};
-}
-
 }  // namespace
 
 std::function<QString(const QString&)> CPesavoDlg::s_saveDialog;
@@ -105,8 +101,8 @@ void CPesavoDlg::ConvertThread(int unit, int rows, std::stop_token stop) {
         const int end = std::min(first + kChunkRows, rows);
         const bool applied = ui::RunOnUiThread(
             [&] {
-                m_Model.Convert(first, end, unit, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
-                                View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+                m_Model.Convert(first, end, unit, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
+                                Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
             },
             stop);
         if (!applied) return;  // the window is going away
@@ -117,8 +113,8 @@ void CPesavoDlg::ConvertThread(int unit, int rows, std::stop_token stop) {
 
 void CPesavoDlg::FinishConversion(int unit, int rows) {
     // Rows that arrived meanwhile were rendered in the old unit: bring them over, then switch.
-    m_Model.Convert(rows, m_Model.rowCount(), unit, View(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
-                    View(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+    m_Model.Convert(rows, m_Model.rowCount(), unit, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
+                    Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
     m_nUnit = unit;
     if (QAbstractButton* b = m_unitGroup->button(unit)) b->setChecked(true);
     FinishJob(CMyMsg::ModeOk, QString());
@@ -149,7 +145,7 @@ bool CPesavoDlg::SaveTable(bool automatic) {
     auto save = std::make_shared<SaveJob>();
     save->automatic = automatic;
     save->rows = m_Model.Table().Snapshot();
-    for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = std::u16string(View(m_Model.Title(c)));
+    for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = std::u16string(Utf16(m_Model.Title(c)));
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};

@@ -30,23 +30,3 @@ void WorkerThreads::StopAll() {
     }
     all.clear();  // joins
 }
-
-void HandshakeEvent::Set() {
-    {
-        std::lock_guard lock(mutex_);
-        signalled_ = true;
-    }
-    cv_.notify_one();
-}
-
-void HandshakeEvent::Reset() {
-    std::lock_guard lock(mutex_);
-    signalled_ = false;
-}
-
-bool HandshakeEvent::WaitFor(std::chrono::milliseconds limit, std::stop_token stop) {
-    std::unique_lock lock(mutex_);
-    const bool came = cv_.wait_for(lock, stop, limit, [&] { return signalled_; });
-    signalled_ = false;
-    return came;
-}

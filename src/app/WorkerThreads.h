@@ -1,9 +1,6 @@
 #pragma once
-// The window's short-lived worker threads (handshake checks, port search, test cycle) and the
-// auto-reset event a check waits on. The window stops and joins every worker before it goes
-// away, so no worker ever touches a destroyed window.
-#include <chrono>
-#include <condition_variable>
+// The window's short-lived worker threads (unit conversion, export). The window stops and joins
+// every worker before it goes away, so no worker ever touches a destroyed window.
 #include <functional>
 #include <list>
 #include <memory>
@@ -32,18 +29,4 @@ private:
     std::mutex mutex_;
     std::list<Worker> workers_;
     bool stopping_ = false;
-};
-
-// An auto-reset event: Set wakes one wait (or the next one), and the wait consumes it.
-class HandshakeEvent {
-public:
-    void Set();
-    void Reset();
-    // True when the event came, false when the time ran out or `stop` was requested.
-    bool WaitFor(std::chrono::milliseconds limit, std::stop_token stop);
-
-private:
-    std::mutex mutex_;
-    std::condition_variable_any cv_;
-    bool signalled_ = false;
 };

@@ -20,6 +20,10 @@ using NativeHandle = int;    // a file descriptor
 int LastSystemError();
 std::string SystemErrorText(int code);
 
+// Why a device did not open, as the operator needs to hear it.
+enum class OpenRefusal { Busy, NoAccess, Other };
+OpenRefusal ClassifyOpenError(int code);
+
 // A manual-reset event that can be waited on together with a device.
 class WaitEvent {
 public:
@@ -48,8 +52,9 @@ public:
     // control, such as a pseudo-terminal). False with `error` (the system's code) when it does
     // not open.
     bool Open(const std::string& path, int& error);
-    // Applies the line settings again; false (LastSystemError set) when the device refuses them.
-    bool Configure();
+    // Applies the line settings again; the name of the call the device refused (LastSystemError
+    // set), or null when it took them all.
+    const char* Configure();
     void Close();
     bool IsOpen() const;
 
@@ -58,15 +63,16 @@ public:
     // Bytes waiting to be read; −1 on failure (LastSystemError set).
     int Waiting() const;
     // Reads up to `size` waiting bytes without blocking: the count read, 0 when none is
-    // waiting, −1 on failure (LastSystemError set; EIO on POSIX when the far end has gone).
+    // waiting, −1 on failure (LastSystemError set; EIO on POSIX when the far end has gone), −2
+    // when a read was started but its completion failed (Windows; the line may still work).
     long Read(std::uint8_t* out, std::size_t size);
     // Writes all of `data`, waiting at most about a second for room; false on failure (LastSystemError set).
     bool Write(const std::uint8_t* data, std::size_t size);
 
-    // Waits without time limit for `stop`, data (or a hang-up) on the device, or `write`, and
-    // returns 0, 1 or 2 for the lowest one ready; −1 when the wait itself failed. With
-    // `watchData` false the device is left out of the wait.
-    int WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const;
+    // Waits for `stop`, data (or a hang-up) on the device, or `write`, and returns 0, 1 or 2 for
+    // the lowest one ready; 3 when `timeoutMs` (−1: no limit) ran out first; −1 when the wait
+    // itself failed. With `watchData` false the device is left out of the wait.
+    int WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData, int timeoutMs = -1) const;
 
 private:
 #ifdef _WIN32

@@ -16,6 +16,12 @@ int LastSystemError() { return errno; }
 
 std::string SystemErrorText(int code) { return std::strerror(code); }
 
+OpenRefusal ClassifyOpenError(int code) {
+    if (code == EBUSY) return OpenRefusal::Busy;
+    if (code == EACCES || code == EPERM) return OpenRefusal::NoAccess;
+    return OpenRefusal::Other;
+}
+
 // ---- events ----
 
 WaitEvent::WaitEvent() : handle_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -62,9 +68,9 @@ bool SerialDevice::Open(const std::string& path, int& error) {
     return true;
 }
 
-bool SerialDevice::Configure() {
+const char* SerialDevice::Configure() {
     termios t{};
-    if (tcgetattr(fd_, &t) != 0) return false;
+    if (tcgetattr(fd_, &t) != 0) return "tcgetattr()";
     cfmakeraw(&t);
     t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -72,12 +78,11 @@ bool SerialDevice::Configure() {
     // read of 0 bytes only ever means the device has gone.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, B9600) != 0 || cfsetospeed(&t, B9600) != 0) return false;
-    if (tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+    if (cfsetispeed(&t, B9600) != 0 || cfsetospeed(&t, B9600) != 0) return "cfsetspeed()";
+    if (tcsetattr(fd_, TCSANOW, &t) != 0) return "tcsetattr()";
     int rts = TIOCM_RTS;
-    if (ioctl(fd_, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL)
-        return false;
-    return true;
+    if (ioctl(fd_, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) return "ioctl(TIOCMBIS)";
+    return nullptr;
 }
 
 void SerialDevice::Close() {
@@ -129,14 +134,15 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const {
+int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData, int timeoutMs) const {
     pollfd p[3] = {{stop.Handle(), POLLIN, 0}, {watchData ? fd_ : -1, POLLIN, 0}, {write.Handle(), POLLIN, 0}};
     for (;;) {
-        const int n = poll(p, 3, -1);
+        const int n = poll(p, 3, timeoutMs);
         if (n < 0) {
             if (errno == EINTR) continue;
             return -1;
         }
+        if (n == 0) return 3;
         for (int i = 0; i < 3; ++i)
             if (p[i].revents != 0) return i;
     }

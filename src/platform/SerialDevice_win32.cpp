@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace platform {
 
 int LastSystemError() { return static_cast<int>(::GetLastError()); }
@@ -20,6 +22,12 @@ std::string SystemErrorText(int code) {
                         : "error " + std::to_string(code);
     if (text) ::LocalFree(text);
     return out;
+}
+
+OpenRefusal ClassifyOpenError(int code) {
+    // A COM port another program holds answers "access denied".
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_BUSY) return OpenRefusal::Busy;
+    return OpenRefusal::Other;
 }
 
 // ---- events ----
@@ -79,19 +87,19 @@ bool SerialDevice::Open(const std::string& path, int& error) {
     return true;
 }
 
-bool SerialDevice::Configure() {
+const char* SerialDevice::Configure() {
     // Reads only ever ask for bytes already waiting, so they complete at once.
     COMMTIMEOUTS timeouts{1000, 1000, 1000, 1000, 1000};
-    if (!::SetCommTimeouts(handle_, &timeouts)) return false;
-    if (!::SetCommMask(handle_, EV_RXCHAR | EV_RXFLAG)) return false;
+    if (!::SetCommTimeouts(handle_, &timeouts)) return "SetCommTimeouts()";
+    if (!::SetCommMask(handle_, EV_RXCHAR | EV_RXFLAG)) return "SetCommMask()";
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!::GetCommState(handle_, &dcb)) return false;
+    if (!::GetCommState(handle_, &dcb)) return "GetCommState()";
     // Every other field keeps what the driver had, unless the settings text changes it.
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     wchar_t settings[] = L"baud=9600 parity=N data=8 stop=1";
-    if (!::BuildCommDCBW(settings, &dcb)) return false;
-    return ::SetCommState(handle_, &dcb) != 0;
+    if (!::BuildCommDCBW(settings, &dcb)) return "BuildCommDCB()";
+    return ::SetCommState(handle_, &dcb) != 0 ? nullptr : "SetCommState()";
 }
 
 void SerialDevice::Close() {
@@ -124,9 +132,10 @@ long SerialDevice::Read(std::uint8_t* out, std::size_t size) {
     if (want == 0) return 0;
     OVERLAPPED* read = overlapped_->FreshIo();
     DWORD got = 0;
-    bool ok = ::ReadFile(handle_, out, want, &got, read) != 0;
-    if (!ok && ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(handle_, read, &got, TRUE) != 0;
-    return ok ? static_cast<long>(got) : -1;
+    if (::ReadFile(handle_, out, want, &got, read)) return static_cast<long>(got);
+    if (::GetLastError() != ERROR_IO_PENDING) return -1;
+    // The read started but its completion failed: the line itself may be fine.
+    return ::GetOverlappedResult(handle_, read, &got, TRUE) ? static_cast<long>(got) : -2;
 }
 
 bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
@@ -149,7 +158,7 @@ bool SerialDevice::Write(const std::uint8_t* data, std::size_t size) {
     return ok;
 }
 
-int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData) const {
+int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData, int timeoutMs) const {
     if (::WaitForSingleObject(stop.Handle(), 0) == WAIT_OBJECT_0) return 0;
     Overlapped& o = *overlapped_;
     if (watchData) {
@@ -160,16 +169,30 @@ int SerialDevice::WaitAny(const WaitEvent& stop, const WaitEvent& write, bool wa
             ::ResetEvent(o.wait.hEvent);
             if (::WaitCommEvent(handle_, &o.mask, &o.wait)) {
                 ::SetEvent(o.wait.hEvent);
-            } else if (::GetLastError() != ERROR_IO_PENDING) {
-                return -1;
+                o.pending = true;
+            } else {
+                const DWORD error = ::GetLastError();
+                // Access denied and an invalid parameter are the driver's passing moods: the wait
+                // below goes on without the device this time.
+                if (error == ERROR_IO_PENDING) o.pending = true;
+                else if (error != ERROR_ACCESS_DENIED && error != ERROR_INVALID_PARAMETER) return -1;
             }
-            o.pending = true;
         }
+    }
+    const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    if (watchData && !o.pending) {
+        // No device wait could be armed: look again soon rather than never.
+        const HANDLE some[2] = {stop.Handle(), write.Handle()};
+        const DWORD result = ::WaitForMultipleObjects(2, some, FALSE, std::min<DWORD>(limit, 100));
+        if (result == WAIT_TIMEOUT) return 3;
+        if (result >= WAIT_OBJECT_0 + 2) return -1;
+        return result == WAIT_OBJECT_0 ? 0 : 2;
     }
     const HANDLE all[3] = {stop.Handle(), o.wait.hEvent, write.Handle()};
     const HANDLE noData[2] = {stop.Handle(), write.Handle()};
-    const DWORD result = watchData ? ::WaitForMultipleObjects(3, all, FALSE, INFINITE)
-                                   : ::WaitForMultipleObjects(2, noData, FALSE, INFINITE);
+    const DWORD result = watchData ? ::WaitForMultipleObjects(3, all, FALSE, limit)
+                                   : ::WaitForMultipleObjects(2, noData, FALSE, limit);
+    if (result == WAIT_TIMEOUT) return 3;
     if (result >= WAIT_OBJECT_0 + (watchData ? 3 : 2)) return -1;
     const int slot = static_cast<int>(result - WAIT_OBJECT_0);
     if (!watchData) return slot == 0 ? 0 : 2;

@@ -58,7 +58,10 @@ void CSerialPort::StopMonitor() {
     }
 }
 
-bool CSerialPort::OpenPort(SerialOwner* owner, int n) {
+bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
+    PortOpening ignored;
+    PortOpening& result = details ? *details : ignored;
+    result = {};
     std::lock_guard control(m_controlMutex);
     StopMonitor();
     m_hStopEvent.Reset();
@@ -85,10 +88,24 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n) {
     std::lock_guard port(m_csPort);
     m_hPort.Close();
     int error = ENOENT;
-    if (device.empty() || !m_hPort.Open(device, error)) return false;
-    if (!m_hPort.Configure()) ShowCommError("SetCommState()", platform::LastSystemError(), {});
+    if (device.empty() || !m_hPort.Open(device, error)) {
+        result.openError = error;
+        return false;
+    }
+    result.opened = true;
+    if (const char* refused = m_hPort.Configure()) {
+        result.refusedCall = refused;
+        result.refusedError = platform::LastSystemError();
+    }
     m_hPort.Purge();
     return true;
+}
+
+void CSerialPort::ClosePort() {
+    std::lock_guard control(m_controlMutex);
+    StopMonitor();
+    std::lock_guard port(m_csPort);
+    m_hPort.Close();
 }
 
 bool CSerialPort::StartMonitor() {
@@ -97,6 +114,7 @@ bool CSerialPort::StartMonitor() {
     StopMonitor();
     m_hStopEvent.Reset();
     m_bSendBeforeStop = false;
+    m_bReleaseAtStop = false;
     {
         // The monitor starts on an empty line: whatever came before it is stale.
         std::lock_guard port(m_csPort);
@@ -107,8 +125,9 @@ bool CSerialPort::StartMonitor() {
     return true;
 }
 
-void CSerialPort::RequestStop(bool sendQueuedFirst) {
+void CSerialPort::RequestStop(bool sendQueuedFirst, bool release) {
     if (sendQueuedFirst) m_bSendBeforeStop = true;
+    if (release) m_bReleaseAtStop = true;
     m_hStopEvent.Set();
     m_writeDone.notify_all();
 }
@@ -135,9 +154,10 @@ void CSerialPort::QueueByte(std::uint8_t byte) {
 
 bool CSerialPort::WaitForSent(std::chrono::milliseconds limit) {
     std::unique_lock lock(m_writeMutex);
-    const std::uint64_t target = m_nQueuedTotal;
+    const std::uint64_t target = m_nQueuedTotal, before = m_nSentTotal;
     m_writeDone.wait_for(lock, limit, [&] { return m_nSentTotal >= target || !MonitorRunning(); });
-    return m_nSentTotal >= target;
+    // Every byte waiting at the call taken by a write, and no write of them failed.
+    return m_nSentTotal >= target && m_nFailedUpTo <= before;
 }
 
 std::vector<std::uint8_t> CSerialPort::PendingBytes() {
@@ -159,15 +179,15 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
     bool written;
     int error = 0;
     {
+        // No purge before the write: received bytes not yet read may be the rest of a frame.
         std::lock_guard port(m_csPort);
-        // Every write starts on a clean line: unread received bytes are dropped.
-        m_hPort.Purge();
         written = m_hPort.Write(bytes, count);
         if (!written) error = platform::LastSystemError();
     }
     {
         std::lock_guard lock(m_writeMutex);
-        m_nSentTotal += count;  // attempted: nothing is retried
+        m_nSentTotal += count;  // taken: nothing is retried
+        if (!written) m_nFailedUpTo = m_nSentTotal;
     }
     m_writeDone.notify_all();
     if (!written) ShowCommError("WriteFile()", error, stop);
@@ -194,10 +214,15 @@ void CSerialPort::MonitorProc(std::stop_token stop) {
             if (!ReadAvailable(stop)) watchData = false;
         } else if (slot == 2) {
             WriteQueued(stop);
-        } else {
+        } else if (slot != 3) {
             ShowCommError("WaitCommEvent()", platform::LastSystemError(), stop);
             break;
         }
+    }
+    if (m_bReleaseAtStop) {
+        // The connection was closed: the port goes back to the system now, not at the next open.
+        std::lock_guard port(m_csPort);
+        m_hPort.Close();
     }
     m_bMonitorRunning = 0;
     m_writeDone.notify_all();
@@ -208,9 +233,15 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
     std::size_t length = 0;
     for (;;) {
         long n;
+        int error = 0;
         {
             std::lock_guard port(m_csPort);
             n = m_hPort.Read(batch + length, kBatchSize - length);
+            if (n < 0) error = platform::LastSystemError();
+        }
+        if (n == -2) {
+            ShowCommError("GetOverlappedResults() in ReadFile()", error, stop);
+            continue;  // the pass goes on
         }
         if (n < 0) {
             // The bytes of this pass are dropped. Told without waiting: the owner may answer a
@@ -218,7 +249,13 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
             Deliver(WM_SERIAL_READ_FAILED, 0, 0, false, stop);
             return false;
         }
-        if (n == 0) break;
+        if (n == 0) {
+            // Less than a frame so far: give the rest of it a moment to arrive.
+            if (length == 0 || length >= kFrameBytes ||
+                m_hPort.WaitAny(m_hStopEvent, m_hNoWrite, true, kAssemblyGapMs) != 1)
+                break;
+            continue;
+        }
         length += static_cast<std::size_t>(n);
         if (length == kBatchSize) {  // a full batch goes now; the rest follows in the next
             Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch), static_cast<std::intptr_t>(length), true, stop);
@@ -230,9 +267,13 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
     return true;
 }
 
-void CSerialPort::ShowCommError(const char* call, int error, std::stop_token stop) {
+std::string CSerialPort::CommErrorText(const char* call, int error) const {
     char text[512];
     std::snprintf(text, sizeof text, "WARNING:  %s Failed with the following error: \n%s\nPort: %d\n", call,
                   platform::SystemErrorText(error).c_str(), static_cast<int>(m_nPort.load()));
-    if (SerialOwner* owner = m_pOwnerWnd.load()) owner->ShowSerialError(text, stop);
+    return text;
+}
+
+void CSerialPort::ShowCommError(const char* call, int error, std::stop_token stop) {
+    if (SerialOwner* owner = m_pOwnerWnd.load()) owner->ShowSerialError(CommErrorText(call, error), stop);
 }

@@ -42,11 +42,24 @@ public:
     virtual void ShowSerialError(const std::string& text, std::stop_token stop) = 0;
 };
 
+// How an open went: the device may be open and still have refused a setting.
+struct PortOpening {
+    bool opened = false;
+    int openError = 0;               // the system's reason when the device did not open
+    const char* refusedCall = nullptr;  // the configuration call the device refused, if any
+    int refusedError = 0;
+};
+
 class CSerialPort {
 public:
     static constexpr int kMaxPorts = 19;
     static constexpr std::uint32_t kWriteBufSize = 1024;
     static constexpr std::size_t kBatchSize = 1024;
+    // Bytes of a frame. A read that brings fewer waits this long for the rest before the batch
+    // goes: USB adapters and slow UARTs deliver a frame in pieces (an FTDI adapter's latency
+    // timer alone is 16 ms), and a frame is judged whole or not at all.
+    static constexpr std::size_t kFrameBytes = 6;
+    static constexpr int kAssemblyGapMs = 20;
 
     CSerialPort();
     virtual ~CSerialPort();
@@ -57,23 +70,30 @@ public:
     void SetModuleDir(const std::string& dir);
 
     // Ends a running monitor, closes the previous device and opens COM<n> with the fixed line
-    // settings. True once the device is open, even when a setting failed (that failure was shown
-    // in the error box); false when it does not open (no box).
-    bool OpenPort(SerialOwner* owner, int n);
+    // settings. True once the device is open, even when a setting failed; false when it does not
+    // open. Shows nothing: `details` tells why it did not open, or which setting was refused,
+    // for the caller to say (CommErrorText) when it holds no lock.
+    bool OpenPort(SerialOwner* owner, int n, PortOpening* details = nullptr);
+    // The text of the engine's error box for a failed call.
+    std::string CommErrorText(const char* call, int error) const;
     // Starts the monitor thread on the open port; false when none could be started.
     bool StartMonitor();
-    // Asks the monitor thread to end at its next wait; the port stays open. A byte still queued
-    // is dropped, unless `sendQueuedFirst`: then the monitor writes the queued bytes before it
-    // ends (the disconnect notice must reach the scale, even when asked from inside a handler
-    // the monitor is waiting for).
-    void RequestStop(bool sendQueuedFirst = false);
+    // Asks the monitor thread to end at its next wait. A byte still queued is dropped, unless
+    // `sendQueuedFirst`: then the monitor writes the queued bytes before it ends (the disconnect
+    // notice must reach the scale, even when asked from inside a handler the monitor is waiting
+    // for). With `release` the monitor also closes the port as it ends, so other programs may
+    // have it; without, the port stays open.
+    void RequestStop(bool sendQueuedFirst = false, bool release = false);
+    // Ends the monitor, waiting for it, and closes the port. Not from inside a handler of the
+    // monitor's notifications.
+    void ClosePort();
     // Ends the monitor thread, waiting for it, and closes the port (the program's exit).
     void Shutdown();
     // Queues one byte for the monitor thread to send. Bytes queued before the previous ones
     // were sent are sent after them, in order.
     void QueueByte(std::uint8_t byte);
     // Waits until every byte queued so far has been written, at most `limit`; false when they
-    // were not (no monitor, or the time ran out).
+    // were not (no monitor, the time ran out, or a write failed).
     bool WaitForSent(std::chrono::milliseconds limit);
     // The bytes queued and not yet taken by the monitor, oldest first.
     std::vector<std::uint8_t> PendingBytes();
@@ -106,15 +126,18 @@ private:
     std::condition_variable m_writeDone;
     std::unique_ptr<std::uint8_t[]> m_pWriteBuf;
     std::uint32_t m_nWriteLen = 0;
-    std::uint64_t m_nQueuedTotal = 0, m_nSentTotal = 0;
+    std::uint64_t m_nQueuedTotal = 0, m_nSentTotal = 0;  // queued, and taken by a write attempt
+    std::uint64_t m_nFailedUpTo = 0;  // m_nSentTotal after the last write that failed
 
     std::jthread m_pMonitor;
     std::mutex m_controlMutex;        // serialises open, start, stop and shutdown
     std::recursive_mutex m_csPort;    // guards the device during open, read and write
     std::atomic<int> m_bMonitorRunning{0};
     std::atomic<bool> m_bSendBeforeStop{false};
+    std::atomic<bool> m_bReleaseAtStop{false};
     platform::WaitEvent m_hStopEvent;
     platform::WaitEvent m_hWriteRequest;
+    platform::WaitEvent m_hNoWrite;  // never set: a wait for received bytes alone
     platform::SerialDevice m_hPort;
     std::atomic<SerialOwner*> m_pOwnerWnd{nullptr};
     std::atomic<unsigned> m_nPort{0};

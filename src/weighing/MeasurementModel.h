@@ -9,6 +9,11 @@
 
 #include <array>
 
+// The characters of a QString as the table keeps them (valid while the string lives).
+inline std::u16string_view Utf16(const QString& s) {
+    return {reinterpret_cast<const char16_t*>(s.utf16()), static_cast<std::size_t>(s.size())};
+}
+
 class MeasurementModel : public QAbstractTableModel {
     Q_OBJECT
 public:

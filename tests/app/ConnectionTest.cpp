@@ -87,7 +87,7 @@ TEST_F(ConnectionTest, ChosenPortThatAnswersConnectsAndLocksTheControls) {
     EXPECT_TRUE(scale.WaitForLine("rx 3A"));
     EXPECT_TRUE(w.GetDlgItem(CPesavoDlg::IDC_PORT)->isEnabled());
     EXPECT_EQ(ConnectButton()->text(), Text(u"Dialog_Caption", u"Serial_Caption_Open"));
-    EXPECT_TRUE(w.m_bTestMode);  // the first close starts the Test mode
+    EXPECT_TRUE(w.Link().TestMode());  // the first close starts the Test mode
 }
 
 TEST_F(ConnectionTest, ChosenPortThatStaysSilentFailsAfterASecond) {
@@ -116,7 +116,7 @@ TEST_F(ConnectionTest, AutomaticSearchTriesEveryPortInOrder) {
     EXPECT_EQ(first.Count("rx 5A"), 1);
     EXPECT_EQ(second.Count("rx 5A"), 1);
     EXPECT_EQ(third.Count("rx 5A"), 1);
-    EXPECT_EQ(w.m_nSearchIndex, 3);
+    EXPECT_EQ(w.Link().SearchIndex(), 3);
     EXPECT_EQ(w.m_cmbPort->currentIndex(), 0);
 }
 

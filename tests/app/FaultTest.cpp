@@ -38,6 +38,10 @@ protected:
         return w;
     }
     bool Shown(const QString& text) { return boxes.Shown(text); }
+    bool BoxStartingWith(const QString& text) {
+        std::lock_guard lock(boxes.mutex);
+        return std::any_of(boxes.texts.begin(), boxes.texts.end(), [&](const QString& t) { return t.startsWith(text); });
+    }
     static void Feed(CPesavoDlg& w, const Bytes& batch) { w.OnSerialData(batch.data(), static_cast<int>(batch.size())); }
     static QPushButton* Button(CPesavoDlg& w, int id) { return static_cast<QPushButton*>(w.GetDlgItem(id)); }
     void MapPort(const std::string& device) { folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM7=" + device + "\r\n"); }
@@ -52,8 +56,10 @@ TEST_F(FaultTest, APortHeldByAnotherProgramFailsClearlyAndIsLeftAlone) {
     dlg = Window();
     dlg->m_cmbPort->setCurrentIndex(1);
     Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
-    const QString fails = dlg->ReadLanguageText(u"Message", u"Connection_Fails");
-    ASSERT_TRUE(RunUntil([&] { return Shown(fails); }, 5s));
+    // Told at once, and why: busy, not "the scale did not answer".
+    const QString busy = dlg->ReadLanguageText(u"Message", u"Port_Busy");
+    ASSERT_FALSE(busy.isEmpty());
+    ASSERT_TRUE(RunUntil([&] { return BoxStartingWith(busy); }, 5s));
     EXPECT_FALSE(dlg->m_bConnected);
     EXPECT_EQ(scale.Count("rx 5A"), 0);  // nothing was sent on the other program's line
 
@@ -74,8 +80,8 @@ TEST_F(FaultTest, ASecondWindowOnTheSamePortLeavesTheFirstOneWeighing) {
     auto second = Window();
     second->m_cmbPort->setCurrentIndex(1);
     Button(*second, CPesavoDlg::IDC_CONNECT)->click();
-    const QString fails = second->ReadLanguageText(u"Message", u"Connection_Fails");
-    ASSERT_TRUE(RunUntil([&] { return Shown(fails); }, 5s));
+    const QString busy = second->ReadLanguageText(u"Message", u"Port_Busy");
+    ASSERT_TRUE(RunUntil([&] { return BoxStartingWith(busy); }, 5s));
     EXPECT_FALSE(second->m_bConnected);
     EXPECT_EQ(second->Model().rowCount(), 0);
     second.reset();

@@ -160,7 +160,7 @@ TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
     auto* test = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST));
     test->click();
     test->click();
-    EXPECT_TRUE(w.m_bTestMode);
+    EXPECT_TRUE(w.Link().TestMode());
     EXPECT_EQ(test->text(), QStringLiteral("测试中... (结束测试请关闭程序)"));
 }
 

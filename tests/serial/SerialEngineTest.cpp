@@ -162,9 +162,9 @@ TEST_F(SerialEngineTest, PurgeDropsBytesNotYetRead) {
     platform::SerialDevice device;  // the device layer on its own
     int error = 0;
     ASSERT_TRUE(device.Open(scale.device, error));
-    ASSERT_TRUE(device.Configure());
+    ASSERT_EQ(device.Configure(), nullptr);
     scale.Send({1, 2, 3});
-    std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 300 && device.Waiting() < 3; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(device.Waiting(), 3);
     device.Purge();
     EXPECT_EQ(device.Waiting(), 0);
@@ -182,7 +182,10 @@ TEST_F(SerialEngineTest, OpenFailuresAreQuiet) {
     if (!UnderWine()) {
         EXPECT_FALSE(second.OpenPort(&owner, scale.port));
     }
-    EXPECT_EQ(owner.errorBoxes, 0);
+    {
+        std::lock_guard lock(owner.mutex);
+        EXPECT_EQ(owner.errorBoxes, 0);
+    }
     // Reopening after a failure and reopening the same port both work.
     EXPECT_TRUE(engine.OpenPort(&owner, scale.port));
 }

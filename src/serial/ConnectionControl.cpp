@@ -1,0 +1,212 @@
+#include "ConnectionControl.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace serial {
+
+ConnectionControl::ConnectionControl(Line& line, View& view, Timings timings)
+    : line_(line), view_(view), timings_(timings) {}
+
+ConnectionControl::~ConnectionControl() { Stop(); }
+
+// ---- commands (the window's thread) ----
+
+bool ConnectionControl::Connect(int position) {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == LinkState::Connected) return false;
+        // The operator's own check or search runs: a second click does not start another.
+        if ((state_ == LinkState::Checking || state_ == LinkState::Searching) && chain_ != Chain::Cycle) return false;
+    }
+    if (position > 0) {
+        Start(Chain::Manual, line_.PortAt(position));
+    } else {
+        Start(Chain::Search, 0);
+    }
+    return true;
+}
+
+bool ConnectionControl::Reconnect() {
+    int port;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_ == LinkState::Connected) return false;
+        port = connectedPort_;
+    }
+    if (port <= 0) port = line_.PortAt(1);
+    Start(Chain::Manual, port);
+    return true;
+}
+
+void ConnectionControl::StartTestMode() {
+    {
+        std::lock_guard lock(mutex_);
+        if (testMode_) return;
+        testMode_ = true;
+        if (state_ != LinkState::Idle) return;  // the cycle follows whatever runs now
+    }
+    Start(Chain::Cycle, 0);
+}
+
+bool ConnectionControl::TestMode() const {
+    std::lock_guard lock(mutex_);
+    return testMode_;
+}
+
+void ConnectionControl::Disconnected() { Become(LinkState::Idle); }
+
+void ConnectionControl::Received(const std::uint8_t* bytes, std::size_t count) {
+    if (count == 0) return;
+    std::lock_guard lock(mutex_);
+    if (state_ == LinkState::Idle || state_ == LinkState::CyclePause) return;
+    if (!replied_) {
+        replied_ = true;
+        firstByte_ = bytes[0];
+        if (firstByte_ == kHandshakeReply) early_.assign(bytes + 1, bytes + count);
+        changed_.notify_all();
+    } else if (firstByte_ == kHandshakeReply) {
+        // The scale answered and went on with its first frame before the window knew.
+        early_.insert(early_.end(), bytes, bytes + count);
+    }
+}
+
+std::vector<std::uint8_t> ConnectionControl::TakeEarlyBytes() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(early_, {});
+}
+
+LinkState ConnectionControl::State() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+int ConnectionControl::SearchIndex() const {
+    std::lock_guard lock(mutex_);
+    return searchIndex_;
+}
+
+int ConnectionControl::ConnectedPort() const {
+    std::lock_guard lock(mutex_);
+    return connectedPort_;
+}
+
+void ConnectionControl::Stop() {
+    std::jthread worker;
+    {
+        std::lock_guard lock(mutex_);
+        worker = std::move(worker_);
+    }
+    if (!worker.joinable()) return;
+    worker.request_stop();  // every wait of the worker ends on it
+    worker.join();
+    std::lock_guard lock(mutex_);
+    if (state_ != LinkState::Connected) state_ = LinkState::Idle;
+}
+
+void ConnectionControl::Start(Chain chain, int port) {
+    Stop();  // at most one worker: a running Test cycle ends here
+    std::lock_guard lock(mutex_);
+    chain_ = chain;
+    state_ = chain == Chain::Manual ? LinkState::Checking : chain == Chain::Search ? LinkState::Searching : LinkState::CyclePause;
+    replied_ = false;
+    early_.clear();
+    worker_ = std::jthread([this, chain, port](std::stop_token stop) { Run(chain, port, stop); });
+}
+
+// ---- the worker ----
+
+void ConnectionControl::Become(LinkState state) {
+    std::lock_guard lock(mutex_);
+    state_ = state;
+}
+
+bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, stop, limit, [] { return false; });
+    return !stop.stop_requested();
+}
+
+bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool told, OpenFailure& failure, bool& opened,
+                              std::stop_token stop) {
+    failure = {};
+    opened = line_.Open(port, failure);
+    if (stop.stop_requested()) return false;
+    if (opened && failure.refusedCall && !told) view_.Tell(Notice::SettingsRefused, port, failure, stop);
+    if (!opened) return false;  // nothing to ask
+    {
+        std::lock_guard lock(mutex_);
+        replied_ = false;
+        early_.clear();
+    }
+    line_.Send(kHandshakeRequest);
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, stop, limit, [&] { return replied_; });
+    if (stop.stop_requested() || !replied_ || firstByte_ != kHandshakeReply) return false;
+    state_ = LinkState::Connected;  // before the window shows it: a click meanwhile finds it so
+    connectedPort_ = port;
+    return true;
+}
+
+bool ConnectionControl::SearchAll(bool& told, std::stop_token stop) {
+    Become(LinkState::Searching);
+    const int count = line_.PortCount();
+    for (int position = 1; position <= count && !stop.stop_requested(); ++position) {
+        {
+            std::lock_guard lock(mutex_);
+            searchIndex_ = position;
+        }
+        OpenFailure failure;
+        bool opened = false;
+        if (Check(line_.PortAt(position), timings_.searchCheck, told, failure, opened, stop)) return true;
+        told = told || failure.refusedCall != nullptr;
+        if (opened) line_.Release();
+    }
+    return false;
+}
+
+void ConnectionControl::Run(Chain chain, int port, std::stop_token stop) {
+    bool told = false;  // a refused setting is told once per operator's action
+    bool connected = false;
+    if (chain == Chain::Manual) {
+        OpenFailure failure;
+        bool opened = false;
+        connected = Check(port, timings_.manualCheck, told, failure, opened, stop);
+        if (!connected) {
+            if (opened) line_.Release();
+            if (stop.stop_requested()) return;
+            Become(LinkState::Idle);
+            view_.Tell(opened ? Notice::ConnectionFails : Notice::CannotOpen, port, failure, stop);
+            if (stop.stop_requested() || !TestMode()) return;
+            chain = Chain::Cycle;  // the Test mode goes on searching
+        }
+    } else if (chain == Chain::Search) {
+        connected = SearchAll(told, stop);
+        if (!connected) {
+            if (stop.stop_requested()) return;
+            if (!TestMode()) {
+                Become(LinkState::Idle);
+                view_.Tell(Notice::AutoError, 0, {}, stop);
+                return;
+            }
+            chain = Chain::Cycle;
+        }
+    }
+    while (!connected && chain == Chain::Cycle) {
+        Become(LinkState::CyclePause);
+        if (!Pause(timings_.cyclePause, stop) || !view_.RefreshPorts(stop)) return;
+        if (line_.PortCount() <= 0) {
+            Become(LinkState::Idle);
+            view_.Tell(Notice::NoPort, 0, {}, stop);
+            return;  // the cycle ends here, though the Test mode stays on
+        }
+        connected = SearchAll(told, stop);
+        if (stop.stop_requested()) return;
+    }
+    if (connected && !view_.ShowConnected(stop)) {
+        line_.Release();
+        Become(LinkState::Idle);
+    }
+}
+
+}  // namespace serial

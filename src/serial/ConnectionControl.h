@@ -1,0 +1,124 @@
+#pragma once
+// The operator's side of the connection, without any user interface: checking a chosen port,
+// searching every port, the endless search of the Test mode, and the connected state. It runs
+// at most one worker at a time, so two searches never share the line, the handshake or the
+// engine; every wait of that worker ends when it is told to stop.
+//
+// Commands come from the window's thread. The worker reaches the engine through `Line` and the
+// window through `View`; a view call may wait for the window, and gives up when the worker is
+// stopped.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace serial {
+
+inline constexpr std::uint8_t kHandshakeRequest = 0x5A, kHandshakeReply = 0xA5;
+
+enum class LinkState { Idle, Checking, Searching, CyclePause, Connected };
+
+// Why a port could not be used.
+struct OpenFailure {
+    int error = 0;                     // the system's reason when the port did not open
+    const char* refusedCall = nullptr;  // or the configuration call it refused
+    int refusedError = 0;
+};
+
+// What the controller needs of the serial engine.
+class Line {
+public:
+    virtual ~Line() = default;
+    virtual int PortCount() = 0;  // positions the search may try
+    virtual int PortAt(int position) = 0;
+    // Opens the port and starts its monitor; false when it did not open. `failure` also tells
+    // of a refused setting when it did open.
+    virtual bool Open(int port, OpenFailure& failure) = 0;
+    virtual void Send(std::uint8_t byte) = 0;
+    // Ends the monitor and gives the port back to the system.
+    virtual void Release() = 0;
+};
+
+// What the operator is told.
+enum class Notice { ConnectionFails, AutoError, NoPort, CannotOpen, SettingsRefused };
+
+// What the controller needs of the window. Called on the worker; each call returns when the
+// window has done it, or false / at once when `stop` was requested.
+class View {
+public:
+    virtual ~View() = default;
+    virtual bool ShowConnected(std::stop_token stop) = 0;
+    virtual void Tell(Notice notice, int port, const OpenFailure& why, std::stop_token stop) = 0;
+    // Lists the ports again (the Test cycle); false when stopped.
+    virtual bool RefreshPorts(std::stop_token stop) = 0;
+};
+
+struct Timings {
+    std::chrono::milliseconds manualCheck{1000};  // a port the operator chose
+    std::chrono::milliseconds searchCheck{200};   // each port of a search
+    std::chrono::milliseconds cyclePause{500};    // before each round of the Test cycle
+};
+
+class ConnectionControl {
+public:
+    ConnectionControl(Line& line, View& view, Timings timings = {});
+    ~ConnectionControl();
+    ConnectionControl(const ConnectionControl&) = delete;
+    ConnectionControl& operator=(const ConnectionControl&) = delete;
+
+    // The connect button: position ≥ 1 checks that port of the list, 0 searches them all. A
+    // check or search the operator started is left to finish (false: ignored); one of the Test
+    // cycle gives way to the operator's.
+    bool Connect(int position);
+    // The first connection after a full table: the port that was connected last.
+    bool Reconnect();
+    // The Test mode: on for good; its search runs whenever nothing is connected or checked.
+    void StartTestMode();
+    bool TestMode() const;
+    // The window closed the connection: the Test cycle takes over when it is on.
+    void Disconnected();
+    // A batch from the line while not connected (the window's thread).
+    void Received(const std::uint8_t* bytes, std::size_t count);
+    // Bytes that came right behind the handshake reply: the scale's first frame. Taken once.
+    std::vector<std::uint8_t> TakeEarlyBytes();
+
+    LinkState State() const;
+    int SearchIndex() const;    // position the search is trying, or tried last
+    int ConnectedPort() const;  // port of the last connection, 0 before the first
+    // Ends the worker and waits for it (closing the window).
+    void Stop();
+
+private:
+    enum class Chain { Manual, Search, Cycle };
+    void Start(Chain chain, int port);
+    void Run(Chain chain, int port, std::stop_token stop);
+    // One handshake on `port`: true when the scale answered (then the port stays open).
+    bool Check(int port, std::chrono::milliseconds limit, bool told, OpenFailure& failure, bool& opened,
+               std::stop_token stop);
+    // One pass over every port; true when one answered.
+    bool SearchAll(bool& told, std::stop_token stop);
+    void Become(LinkState state);
+    bool Pause(std::chrono::milliseconds limit, std::stop_token stop);
+
+    Line& line_;
+    View& view_;
+    const Timings timings_;
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable_any changed_;
+    LinkState state_ = LinkState::Idle;
+    Chain chain_ = Chain::Manual;
+    bool testMode_ = false;
+    bool replied_ = false;   // a batch came since the last request
+    std::uint8_t firstByte_ = 0;
+    std::vector<std::uint8_t> early_;
+    int searchIndex_ = 0;
+    int connectedPort_ = 0;
+    std::jthread worker_;
+};
+
+}  // namespace serial
