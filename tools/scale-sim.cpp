@@ -1,7 +1,7 @@
 // scale-sim: a simulated postal scale on a pseudo-terminal.
 //
 //   scale-sim [--frames FILE | --count N] [--interval MS] [--exit-when-done] [--link PATH]
-//             [--silent] [--seed N]
+//             [--silent] [--seed N] [--split] [--early]
 //
 // Prints the device path of its line as the first line of standard output, answers every
 // handshake request 0x5A with 0xA5 and then sends frames, each after the previous one was
@@ -11,7 +11,9 @@
 // host answers with 0xF9 is sent again. 0x3A ends the session until the next 0x5A. Every byte
 // received is printed at once as "rx XX". Ends on SIGINT/SIGTERM, or with --exit-when-done once
 // the last frame was answered. --silent never answers the handshake. The first frame after a
-// handshake follows no sooner than 300 ms, the time a host needs to judge the reply.
+// handshake follows no sooner than 300 ms, the time a host needs to judge the reply; with
+// --early it follows right behind the reply, in the same write. --split writes each frame in two
+// pieces 5 ms apart, as a slow line or a USB adapter delivers it.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -38,11 +40,12 @@ void OnSignal(int) { g_stop = 1; }
 
 using Frame = std::vector<std::uint8_t>;
 constexpr long kFirstFrameDelayMs = 300;
+constexpr useconds_t kSplitGapUs = 5000;  // between the two pieces of a --split frame
 using Clock = std::chrono::steady_clock;
 
 int Usage(const char* message) {
     std::fprintf(stderr, "scale-sim: %s\nusage: scale-sim [--frames FILE | --count N] [--interval MS] "
-                         "[--exit-when-done] [--link PATH] [--silent] [--seed N]\n", message);
+                         "[--exit-when-done] [--link PATH] [--silent] [--seed N] [--split] [--early]\n", message);
     return 2;
 }
 
@@ -109,7 +112,7 @@ struct Generator {
 
 int main(int argc, char** argv) {
     std::vector<Frame> scripted;
-    bool useScript = false, exitWhenDone = false, silent = false;
+    bool useScript = false, exitWhenDone = false, silent = false, split = false, early = false;
     long count = 0, interval = 500;
     unsigned seed = 20261208;
     std::string link;
@@ -131,6 +134,10 @@ int main(int argc, char** argv) {
             exitWhenDone = true;
         } else if (a == "--silent") {
             silent = true;
+        } else if (a == "--split") {
+            split = true;
+        } else if (a == "--early") {
+            early = true;
         } else {
             return Usage(("unknown argument " + a).c_str());
         }
@@ -178,7 +185,15 @@ int main(int argc, char** argv) {
     bool connected = false, waiting = false, lastGarbled = false;
     Frame last;
     Clock::time_point next = Clock::now();
-    auto sendFrame = [&](const Frame& f) { return write(master, f.data(), f.size()) == static_cast<ssize_t>(f.size()); };
+    // As a slow UART or a USB adapter may deliver it: the frame in two pieces, a few character
+    // times apart.
+    auto sendFrame = [&](const Frame& f) {
+        if (!split || f.size() < 2) return write(master, f.data(), f.size()) == static_cast<ssize_t>(f.size());
+        const std::size_t half = f.size() / 2;
+        if (write(master, f.data(), half) != static_cast<ssize_t>(half)) return false;
+        usleep(kSplitGapUs);
+        return write(master, f.data() + half, f.size() - half) == static_cast<ssize_t>(f.size() - half);
+    };
 
     while (!g_stop) {
         const bool done = total > 0 && sent >= total;
@@ -207,9 +222,16 @@ int main(int argc, char** argv) {
             std::printf("rx %02X\n", b);
             if (b == 0x5A) {
                 if (silent) continue;
-                const std::uint8_t reply = 0xA5;
-                if (write(master, &reply, 1) == 1) connected = true;
+                Frame reply = {0xA5};
                 waiting = false;
+                if (early && (total == 0 || sent < total)) {
+                    // The first weighing right behind the reply, in the same write.
+                    last = useScript ? scripted[static_cast<std::size_t>(sent)] : generator.Next(lastGarbled);
+                    reply.insert(reply.end(), last.begin(), last.end());
+                    waiting = true;
+                }
+                if (write(master, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size())) connected = true;
+                else waiting = false;
                 // The host judges the reply before it decodes frames: give it time to do so.
                 next = Clock::now() + std::chrono::milliseconds(std::max(interval, kFirstFrameDelayMs));
             } else if (b == 0x3A) {

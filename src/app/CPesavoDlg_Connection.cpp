@@ -7,7 +7,6 @@
 #include "UiCall.h"
 
 #include <QComboBox>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 
@@ -209,11 +208,7 @@ void CPesavoDlg::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
 }
 
 void CPesavoDlg::ShowSerialError(const std::string& text, std::stop_token stop) {
-    const QString message = QString::fromStdString(text);
-    ui::RunOnUiThread([&] {
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("Application Error"), message, QMessageBox::Ok);
-        if (!CMyMsg::HasAnswerer()) box.exec();
-    }, stop);
+    CMyMsg::ShowSystemError(QString::fromStdString(text), stop);
 }
 
 void CPesavoDlg::OnSerialData(const std::uint8_t* bytes, int count) {

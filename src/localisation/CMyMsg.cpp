@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include <chrono>
@@ -95,6 +96,16 @@ int CMyMsg::Show(int mode, const QString& text, std::stop_token stop) {
     return Run(Prepare(mode, text, QString()), stop);
 }
 
+void CMyMsg::ShowSystemError(const QString& text, std::stop_token stop) {
+    Showing s;
+    s.mode = ModeOk;
+    s.title = QStringLiteral("Application Error");
+    s.text = text;
+    s.okCaption = QStringLiteral("OK");
+    s.systemError = true;
+    Run(s, stop);
+}
+
 int CMyMsg::Run(const Showing& s, std::stop_token stop) {
     if (ui::OnUiThread()) return RunOnUiThread(s);
     // A worker waits in its own thread while another box is open, so the user-interface
@@ -128,6 +139,12 @@ int CMyMsg::RunOnUiThread(const Showing& prepared) {
         const int result = answerer(prepared);
         ReleaseBox();
         return result;
+    }
+    if (prepared.systemError) {
+        QMessageBox box(QMessageBox::Critical, prepared.title, prepared.text, QMessageBox::Ok);
+        box.exec();
+        ReleaseBox();
+        return IdOk;
     }
 
     QDialog box;

@@ -25,6 +25,7 @@ public:
         QString yesCaption;
         QString noCaption;
         QString okCaption;
+        bool systemError = false;  // the serial engine's fixed English error box
     };
     using Answerer = std::function<int(const Showing&)>;
 
@@ -34,6 +35,9 @@ public:
     int DoModal(std::stop_token stop = {});
     // SetMessage and DoModal as one step, safe when several threads ask at once.
     int Show(int mode, const QString& text, std::stop_token stop = {});
+    // The serial engine's error box: fixed caption "Application Error", an error sign and OK,
+    // shown one at a time like every other box.
+    static void ShowSystemError(const QString& text, std::stop_token stop = {});
 
     void SetLanguageFile(const QString& path);
     QString LanguageFile() const;

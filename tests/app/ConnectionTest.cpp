@@ -15,7 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <mutex>
 
 namespace {
@@ -303,6 +307,126 @@ TEST_F(ConnectionTest, EscOnTheProgressDialogLeavesTheTableToTheSave) {
     EXPECT_FALSE(boxes.Shown(Text(u"Message", u"Clear_Data")));
     EXPECT_EQ(w.m_nUnit, 0);
     EXPECT_TRUE(Until([&] { return scale.Count("rx 3A") == 1; }));  // closing told the scale
+}
+
+}  // namespace
+
+namespace {
+
+// Boxes whose text starts with `head`.
+int BoxesStartingWith(Boxes& boxes, const QString& head) {
+    std::lock_guard lock(boxes.mutex);
+    return static_cast<int>(std::count_if(boxes.texts.begin(), boxes.texts.end(), [&](const QString& t) { return t.startsWith(head); }));
+}
+
+// An impatient operator: a second click while the search runs starts no second search; the one
+// search connects, and weighings are answered and become rows. The Test button while connected
+// changes nothing that is connected.
+TEST_F(ConnectionTest, ASecondClickDuringASearchMakesOneConnection) {
+    folder.WriteFile("frames.txt", WeighingLines(300));
+    ScaleSim first({"--silent"}), second({"--silent"}), third({"--frames", folder.File("frames.txt"), "--interval", "10"});
+    MapPorts({first.Device(), second.Device(), third.Device()});
+    CPesavoDlg& w = Start();
+    ConnectButton()->click();
+    ConnectButton()->click();
+    ASSERT_TRUE(Until([&] { return w.Model().rowCount() >= 5; }, 10s));
+    EXPECT_TRUE(w.m_bConnected);
+    for (ScaleSim* s : {&first, &second, &third}) EXPECT_EQ(s->Count("rx 5A"), 1);
+
+    static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
+    EXPECT_TRUE(w.Link().TestMode());
+    const int rows = w.Model().rowCount();
+    ASSERT_TRUE(Until([&] { return w.Model().rowCount() >= rows + 5; }, 10s));  // still weighing
+    EXPECT_TRUE(w.m_bConnected);
+    EXPECT_EQ(third.Count("rx 5A"), 1);
+    EXPECT_EQ(third.Count("rx 3A"), 0);
+    EXPECT_GE(third.Count("rx 9F"), w.Model().rowCount() - 1);
+}
+
+// A port that refuses the line settings (here /dev/null) in the list: the Test cycle meets it
+// round after round and the operator hears of it once; a search of the operator's tells it once
+// more; the window never freezes and closes at once.
+TEST_F(ConnectionTest, APortThatRefusesItsSettingsIsToldOncePerActionAndNeverFreezes) {
+    ScaleSim silent({"--silent"});
+    MapPorts({"/dev/null", silent.Device()});
+    CPesavoDlg& w = Start();
+    static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
+    ASSERT_TRUE(Until([&] { return silent.Count("rx 5A") >= 3; }, 10s));
+    const QString refused = QStringLiteral("WARNING:  tcgetattr() Failed");
+    EXPECT_EQ(BoxesStartingWith(boxes, refused), 1);
+    ConnectButton()->click();  // the operator searches: the cycle gives way
+    ASSERT_TRUE(Until([&] { return BoxesStartingWith(boxes, refused) == 2; }, 10s));
+    ASSERT_TRUE(Until([&] { return silent.Count("rx 5A") >= 6; }, 10s));  // and searches on
+    EXPECT_EQ(BoxesStartingWith(boxes, refused), 2);
+
+    // Closing in the middle of a round ends, with every worker joined.
+    std::atomic<bool> closed{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 1000 && !closed; ++i) std::this_thread::sleep_for(10ms);
+        if (!closed) {
+            std::fprintf(stderr, "closing the window hangs\n");
+            std::abort();
+        }
+    });
+    w.close();
+    dlg.reset();
+    closed = true;
+    watchdog.join();
+}
+
+// The same weighings, whole, in two pieces each, and with the first right behind the handshake
+// reply: the same rows, and the scale hears the same answers.
+TEST_F(ConnectionTest, FramesInPiecesOrRightBehindTheReplyGiveTheSameRowsAndAnswers) {
+    folder.WriteFile("frames.txt",
+                     "5F 02 00 04 D2 8B\n"   // 123.4 kg
+                     "5F 44 00 04 D2 CD\n"   // -12.34 kg
+                     "3F 00 00 00 00 00\n"   // overweight
+                     "5F 02 00 04 D2 00\n"   // bad: a notice
+                     "5F 02 00 00 32 6F\n");  // 5.0 kg
+    std::vector<QStringList> rows;
+    std::vector<std::vector<std::string>> answers;
+    for (const std::vector<std::string>& mode : std::vector<std::vector<std::string>>{{}, {"--split"}, {"--early"}, {"--split", "--early"}}) {
+        std::vector<std::string> args = {"--frames", folder.File("frames.txt"), "--interval", "0"};
+        args.insert(args.end(), mode.begin(), mode.end());
+        ScaleSim scale(args);
+        MapPorts({scale.Device()});
+        CPesavoDlg& w = Start();
+        w.m_cmbPort->setCurrentIndex(1);
+        ConnectButton()->click();
+        ASSERT_TRUE(Until([&] { return scale.Count("rx 9F") + scale.Count("rx F9") == 5; }, 10s)) << mode.size();
+        QStringList data;
+        for (int r = 0; r < w.Model().rowCount(); ++r) data << Q(w.Model().Text(r, MeasurementModel::Data));
+        rows.push_back(data);
+        answers.push_back(scale.Lines());
+        dlg.reset();
+    }
+    ASSERT_EQ(rows.front().size(), 4);
+    EXPECT_EQ(rows.front()[0], "123.4");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i], rows.front()) << i;
+        EXPECT_EQ(answers[i], answers.front()) << i;
+    }
+}
+
+// A port this user may not open says so, with the way to get it, instead of "the scale did not
+// answer".
+TEST_F(ConnectionTest, APortWithoutPermissionSaysSoAndHowToGetIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as a user without the port needs root";
+    ScaleSim scale({"--count", "0", "--interval", "100000"});
+    ASSERT_EQ(chmod(scale.Device().c_str(), 0600), 0);
+    MapPorts({scale.Device()});
+    CPesavoDlg& w = Start();
+    w.m_cmbPort->setCurrentIndex(1);
+    const QString denied = Text(u"Message", u"Port_No_Access");
+    ASSERT_FALSE(denied.isEmpty());
+    if (seteuid(65534) != 0) GTEST_SKIP() << "cannot act as user nobody";
+    ConnectButton()->click();
+    const bool told = Until([&] { return BoxesStartingWith(boxes, denied) == 1; }, 5s);
+    ASSERT_EQ(seteuid(0), 0);
+    ASSERT_TRUE(told);
+    EXPECT_TRUE(boxes.texts.back().contains("dialout"));
+    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_EQ(scale.Count("rx 5A"), 0);
 }
 
 }  // namespace
