@@ -27,7 +27,9 @@ fi
 out=$(mktemp)
 ./scale-sim --count 0 --interval 1500 >"$out" &
 sim=$!
-trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -f "$out"' EXIT
+# The map goes with the simulator: a stale /dev/pts entry may later be somebody's terminal, which
+# the automatic search would write to.
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -f "$out"; if [ -f "$map" ] && head -1 "$map" | grep -qF "$marker"; then rm -f "$map"; fi' EXIT
 for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
 device=$(head -1 "$out")
 printf '%s\r\n[SerialComm]\r\nCOM9=%s\r\n' "$marker" "$device" >"$map"

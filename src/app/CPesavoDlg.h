@@ -60,7 +60,8 @@ public:
 
     // Settings and language.
     void LoadSettings();
-    QString ReadLanguageText(const char16_t* section, const char16_t* key);
+    QString ReadLanguageText(const char16_t* section, const char16_t* key);  // from any thread
+    QString LanguageFile();
     void FillLanguageList();
     void ApplyLanguage();
     void OnLanguageOK();

@@ -40,7 +40,13 @@ void CPesavoDlg::LoadSettings() {
     m_strSettingFile = m_strModuleDir + QStringLiteral("Setting.ini");
     const std::u16string fileName =
         localisation::ReadProfileText(ToUtf8(m_strSettingFile), u"Language_Configuration", u"Language_FileName");
+    std::lock_guard lock(m_textMutex);  // workers read texts through it
     m_strLanguageFile = FromUtf8(localisation::LanguageFilePath(ToUtf8(m_strModuleDir), fileName));
+}
+
+QString CPesavoDlg::LanguageFile() {
+    std::lock_guard lock(m_textMutex);
+    return m_strLanguageFile;
 }
 
 QString CPesavoDlg::ReadLanguageText(const char16_t* section, const char16_t* key) {
@@ -77,22 +83,26 @@ void CPesavoDlg::ApplyLanguage() {
 
     FillPortList();  // from the ports found last
 
-    m_MyMsg.SetLanguageFile(m_strLanguageFile);
+    m_MyMsg.SetLanguageFile(LanguageFile());
 }
 
 void CPesavoDlg::OnLanguageOK() {
     if (m_tableRules.Busy()) return;  // the button is disabled meanwhile: the job reads the titles
     const int index = m_cmbLanguage->currentIndex();
     if (index < 0 || index >= m_astrLanguageFiles.size()) return;
-    m_strLanguageFile = m_astrLanguageFiles[index];
+    const QString file = m_astrLanguageFiles[index];
+    {
+        std::lock_guard lock(m_textMutex);  // the controller's worker may be reading a text
+        m_strLanguageFile = file;
+    }
 
     const std::string settings = ToUtf8(m_strSettingFile);
     const std::u16string name =
-        localisation::ReadProfileText(ToUtf8(m_strLanguageFile), u"Language_Configuration", u"Language_Name");
+        localisation::ReadProfileText(ToUtf8(file), u"Language_Configuration", u"Language_Name");
     // A read-only settings file only means the next start uses the old language.
     platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settings);
     platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
-                                 localisation::LanguageFileNameValue(ToUtf8(m_strLanguageFile)), settings);
+                                 localisation::LanguageFileNameValue(ToUtf8(file)), settings);
     ApplyLanguage();
 
     std::array<QString, MeasurementModel::kColumns> titles;

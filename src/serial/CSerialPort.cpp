@@ -229,19 +229,24 @@ void CSerialPort::MonitorProc(std::stop_token stop) {
 }
 
 bool CSerialPort::ReadAvailable(std::stop_token stop) {
-    std::uint8_t batch[kBatchSize];
-    std::size_t length = 0;
+    BatchAssembler batch;
+    auto deliver = [&] {
+        Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch.Data()), static_cast<std::intptr_t>(batch.Size()),
+                true, stop);
+        batch.Clear();
+    };
     for (;;) {
         long n;
         int error = 0;
         {
             std::lock_guard port(m_csPort);
-            n = m_hPort.Read(batch + length, kBatchSize - length);
+            n = m_hPort.Read(batch.Tail(), batch.Space());
             if (n < 0) error = platform::LastSystemError();
         }
         if (n == -2) {
+            // The read's completion failed, not the line: say so and end this pass.
             ShowCommError("GetOverlappedResults() in ReadFile()", error, stop);
-            continue;  // the pass goes on
+            break;
         }
         if (n < 0) {
             // The bytes of this pass are dropped. Told without waiting: the owner may answer a
@@ -251,19 +256,13 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
         }
         if (n == 0) {
             // Less than a frame so far: give the rest of it a moment to arrive.
-            if (length == 0 || length >= kFrameBytes ||
-                m_hPort.WaitAny(m_hStopEvent, m_hNoWrite, true, kAssemblyGapMs) != 1)
-                break;
+            if (!batch.WantsMore() || m_hPort.WaitAny(m_hStopEvent, m_hNoWrite, true, kAssemblyGapMs) != 1) break;
             continue;
         }
-        length += static_cast<std::size_t>(n);
-        if (length == kBatchSize) {  // a full batch goes now; the rest follows in the next
-            Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch), static_cast<std::intptr_t>(length), true, stop);
-            length = 0;
-        }
+        batch.Added(static_cast<std::size_t>(n));
+        if (batch.Full()) deliver();  // a full batch goes now; the rest follows in the next
     }
-    if (length > 0)
-        Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch), static_cast<std::intptr_t>(length), true, stop);
+    if (batch.Size() > 0) deliver();
     return true;
 }
 

@@ -4,6 +4,7 @@
 // queue, and lists the ports present.
 #include "platform/SerialDevice.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -42,6 +43,28 @@ public:
     virtual void ShowSerialError(const std::string& text, std::stop_token stop) = 0;
 };
 
+// The bytes of one read pass, gathered until they hold a whole frame or the line has gone quiet:
+// a frame that arrives in pieces is handed on whole.
+class BatchAssembler {
+public:
+    static constexpr std::size_t kCapacity = 1024;  // the most bytes one notification carries
+    static constexpr std::size_t kFrameBytes = 6;
+
+    std::uint8_t* Tail() { return bytes_.data() + length_; }
+    std::size_t Space() const { return kCapacity - length_; }
+    void Added(std::size_t n) { length_ += std::min(n, Space()); }
+    const std::uint8_t* Data() const { return bytes_.data(); }
+    std::size_t Size() const { return length_; }
+    bool Full() const { return length_ == kCapacity; }
+    // Less than a frame so far: worth waiting a moment for the rest before the batch goes.
+    bool WantsMore() const { return length_ > 0 && length_ < kFrameBytes; }
+    void Clear() { length_ = 0; }
+
+private:
+    std::array<std::uint8_t, kCapacity> bytes_{};
+    std::size_t length_ = 0;
+};
+
 // How an open went: the device may be open and still have refused a setting.
 struct PortOpening {
     bool opened = false;
@@ -54,11 +77,10 @@ class CSerialPort {
 public:
     static constexpr int kMaxPorts = 19;
     static constexpr std::uint32_t kWriteBufSize = 1024;
-    static constexpr std::size_t kBatchSize = 1024;
-    // Bytes of a frame. A read that brings fewer waits this long for the rest before the batch
+    static constexpr std::size_t kBatchSize = BatchAssembler::kCapacity;
+    // A read pass that brought less than a frame waits this long for the rest before the batch
     // goes: USB adapters and slow UARTs deliver a frame in pieces (an FTDI adapter's latency
     // timer alone is 16 ms), and a frame is judged whole or not at all.
-    static constexpr std::size_t kFrameBytes = 6;
     static constexpr int kAssemblyGapMs = 20;
 
     CSerialPort();

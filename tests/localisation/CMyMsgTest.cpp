@@ -10,25 +10,38 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 namespace {
 
-// Presses a button of the next real box once it is on screen.
-void PressWhenShown(const QString& buttonName, int key = 0) {
-    QTimer::singleShot(50, [buttonName, key] {
+// Runs `act` on the next real box once it is on screen, looking again until it is there (a busy
+// machine may take a while to show it).
+void WhenBoxShown(std::function<void(QWidget*)> act) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, act] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (!w->isVisible() || !w->inherits("QDialog")) continue;
-            if (key) {
-                QTest::keyClick(w, static_cast<Qt::Key>(key));
-                return;
-            }
-            if (auto* b = w->findChild<QPushButton*>(buttonName)) {
-                EXPECT_TRUE(b->isVisible());
-                b->click();
-                return;
-            }
+            poll->stop();
+            poll->deleteLater();
+            act(w);
+            return;
         }
+    });
+    poll->start(10);
+}
+
+// Presses a button of the next real box once it is on screen.
+void PressWhenShown(const QString& buttonName, int key = 0) {
+    WhenBoxShown([buttonName, key](QWidget* w) {
+        if (key) {
+            QTest::keyClick(w, static_cast<Qt::Key>(key));
+            return;
+        }
+        auto* b = w->findChild<QPushButton*>(buttonName);
+        ASSERT_NE(b, nullptr);
+        EXPECT_TRUE(b->isVisible());
+        b->click();
     });
 }
 
@@ -80,15 +93,12 @@ TEST_F(CMyMsgTest, MissingKeysGiveEmptyCaptionsButTheButtonsStillWork) {
     folder.WriteFile("bare.ini", "[Message]\nOther=x\n");
     msg.SetLanguageFile(QString::fromStdString(folder.File("bare.ini")));
     msg.SetMessage(CMyMsg::ModeYesNo, QStringLiteral("Question?"), QString());
-    QTimer::singleShot(50, [] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (!w->isVisible() || !w->inherits("QDialog")) continue;
-            EXPECT_TRUE(w->windowTitle().isEmpty());
-            auto* yes = w->findChild<QPushButton*>(QStringLiteral("6"));
-            EXPECT_TRUE(yes->text().isEmpty());
-            EXPECT_EQ(w->findChild<QLabel*>(QStringLiteral("1019"))->text(), QStringLiteral("Question?"));
-            yes->click();
-        }
+    WhenBoxShown([](QWidget* w) {
+        EXPECT_TRUE(w->windowTitle().isEmpty());
+        auto* yes = w->findChild<QPushButton*>(QStringLiteral("6"));
+        EXPECT_TRUE(yes->text().isEmpty());
+        EXPECT_EQ(w->findChild<QLabel*>(QStringLiteral("1019"))->text(), QStringLiteral("Question?"));
+        yes->click();
     });
     EXPECT_EQ(msg.DoModal(), CMyMsg::IdYes);
 }
