@@ -229,6 +229,7 @@ void CPesavoDlg::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    const CommandScope scope(*this);
     if (!ConfirmClose()) {
         event->ignore();
         return;

@@ -161,18 +161,29 @@ private:
     struct SaveJob;
     void FinishSave(const SaveJob& save);
     // Whole-table jobs: the progress dialog while one runs, its end on the window's thread, and
-    // what comes after it (its message, then the commands held meanwhile).
+    // what comes after it at the top level (its message, then the commands held meanwhile).
     void ShowProgress();
     void FinishJob(int messageMode, const QString& message);
-    void AfterJob();
-    void RunHeld();
-    void RunHeldSoon();
+    void RunPending();
+    void RequestPending();  // RunPending now, or as the command in progress ends
+    // Marks a command in progress (it may open a modal loop): held work waits for its end.
+    class CommandScope {
+    public:
+        explicit CommandScope(CPesavoDlg& dlg);
+        ~CommandScope();
+        CommandScope(const CommandScope&) = delete;
+        CommandScope& operator=(const CommandScope&) = delete;
+
+    private:
+        CPesavoDlg& dlg_;
+    };
 
     void SetCaption(int id, const QString& text);
 
     MeasurementModel m_Model;
     weighing::TableRules m_tableRules;
-    bool m_bProgressShowing = false;  // the progress dialog's modal showing is on the stack
+    int m_nCommandDepth = 0;          // commands in progress, outermost first
+    bool m_bRunningPending = false;
     bool m_bAfterJobPending = false;  // a job ended; its message and the held commands follow
     int m_nJobMessageMode = 0;
     QString m_strJobMessage;         // shown after the job; empty for none

@@ -87,8 +87,10 @@ void CPesavoDlg::ToggleConnection() {
         m_tableRules.Hold(weighing::TableRules::kDisconnect);
         return;
     }
+    const CommandScope scope(*this);
     if (m_bConnected) {
         if (m_Model.rowCount() > 0) {
+            const std::vector<weighing::RowId> asked = m_Model.Table().Ids();  // what the question is about
             const int answer = m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Port_Close"));
             // Weighings came on while the question was open: if they filled the table, the row
             // limit has ended the connection and looks after the rows.
@@ -97,7 +99,7 @@ void CPesavoDlg::ToggleConnection() {
                 if (!SaveTable(false)) return;  // save cancelled: stay connected
                 if (!m_bConnected) return;      // the row limit, during the save
             } else if (answer == CMyMsg::IdNo) {
-                m_Model.DeleteAllRows();
+                m_Model.RemoveRows(asked);  // rows that came while it was open stay
                 SetupTable();
             } else if (answer == CMyMsg::IdCancel) {
                 return;
@@ -212,6 +214,7 @@ void CPesavoDlg::ShowSerialError(const std::string& text, std::stop_token stop) 
 }
 
 void CPesavoDlg::OnSerialData(const std::uint8_t* bytes, int count) {
+    const CommandScope scope(*this);  // a frame's questions are not the place for held work
     {
         std::lock_guard lock(m_rxMutex);
         m_nRxCount = count;

@@ -87,7 +87,9 @@ bool CPesavoDlg::ProcessFrame() {
     }
     if (judged.offerDisconnect &&
         m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Error_Error")) == CMyMsg::IdYes) {
-        ToggleConnection();  // held until a running conversion or save has ended
+        // Held until a running conversion or save has ended; nothing to do when the connection
+        // ended while the question was open.
+        if (m_bConnected) ToggleConnection();
         m_nErrorCount = 0;
     }
     return true;
@@ -104,20 +106,21 @@ void CPesavoDlg::EndAtRowLimit() {
     UpdateControls();
     // The automatic save (and then "Data_Error") once this frame's handling is over, and not
     // before a conversion or save that is running has ended.
-    RunHeldSoon();
+    RequestPending();
 }
 
 void CPesavoDlg::OnClearData() {
     if (m_tableRules.Busy()) return;  // the button is disabled meanwhile: the job owns the table
-    const auto rows = static_cast<std::size_t>(m_Model.rowCount());
-    const bool yes =
-        rows > 0 && m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Clear_Data")) == CMyMsg::IdYes;
-    const weighing::TableRules::ClearPlan plan = m_tableRules.Clear(yes, rows);
-    if (plan.deleteRows) {
-        m_Model.DeleteAllRows();
+    const CommandScope scope(*this);
+    // The rows the question is about: weighings that arrive while it is open are not the
+    // operator's to discard unseen.
+    const std::vector<weighing::RowId> asked = m_Model.Table().Ids();
+    if (!asked.empty() &&
+        m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Clear_Data")) == CMyMsg::IdYes) {
+        m_Model.RemoveRows(asked);
         SetupTable();
     }
-    if (!plan.reconnect) return;
+    if (!m_tableRules.TakesUpTheScale(static_cast<std::size_t>(m_Model.rowCount()))) return;
     // The row limit ended the connection and the table is empty again: carry on with the scale
     // that filled it.
     SetupTable();

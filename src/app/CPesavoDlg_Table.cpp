@@ -26,62 +26,71 @@ std::function<QString(const QString&)> CPesavoDlg::s_saveDialog;
 
 // ---- jobs ----
 
+// A job owns the table from its start until its end has been taken up at the top level: after
+// its progress dialog's showing has returned and no other command is half-way through (a
+// question of the frame handler, of Clear, of closing). Only then do its message and the
+// commands held meanwhile run — never inside another operation's modal loop.
+
+CPesavoDlg::CommandScope::CommandScope(CPesavoDlg& dlg) : dlg_(dlg) { ++dlg_.m_nCommandDepth; }
+
+CPesavoDlg::CommandScope::~CommandScope() {
+    if (--dlg_.m_nCommandDepth == 0) dlg_.RunPending();
+}
+
 void CPesavoDlg::ShowProgress() {
-    m_bProgressShowing = true;
     m_dlgProgress.DoModal();
-    m_bProgressShowing = false;
     g_nProgress = -1;
-    if (m_bAfterJobPending) QTimer::singleShot(0, this, [this] { AfterJob(); });
     // Closed early (Esc or its close box): the job runs on and FinishJob carries on from there.
 }
 
 void CPesavoDlg::FinishJob(int messageMode, const QString& message) {
-    m_tableRules.End();
-    g_nProgress = -1;
+    const CommandScope scope(*this);  // its end takes the job's end up, when nothing else runs
+    g_nProgress = -1;                 // the progress dialog closes at its next look
     m_nJobMessageMode = messageMode;
     m_strJobMessage = message;
     m_bAfterJobPending = true;
-    UpdateControls();
-    // The message and the held commands come after the progress dialog's showing has returned,
-    // never from inside it.
-    if (!m_bProgressShowing) QTimer::singleShot(0, this, [this] { AfterJob(); });
 }
 
-void CPesavoDlg::AfterJob() {
-    if (!m_bAfterJobPending) return;
-    m_bAfterJobPending = false;
-    const QString message = std::exchange(m_strJobMessage, QString());
-    if (!message.isEmpty()) m_MyMsg.Show(m_nJobMessageMode, message);
-    RunHeld();
+void CPesavoDlg::RequestPending() {
+    if (m_nCommandDepth == 0) QTimer::singleShot(0, this, [this] { RunPending(); });
+    // Otherwise the command in progress runs it as it ends.
 }
 
-void CPesavoDlg::RunHeldSoon() {
-    QTimer::singleShot(0, this, [this] { RunHeld(); });
-}
-
-void CPesavoDlg::RunHeld() {
+void CPesavoDlg::RunPending() {
+    if (m_bRunningPending || m_nCommandDepth > 0) return;
+    m_bRunningPending = true;
     using Rules = weighing::TableRules;
-    while (!m_tableRules.Busy() && !m_bAfterJobPending && !m_bClosing) {
-        switch (m_tableRules.TakeNext()) {
-            case Rules::kNothing: return;
-            case Rules::kAutomaticSave:
-                // Nothing to save when a save that ran meanwhile took every row.
-                if (m_Model.rowCount() > 0) SaveTable(true);
-                break;
-            case Rules::kDisconnect:
-                if (m_bConnected) ToggleConnection();
-                break;
-            case Rules::kClose:
-                close();
-                return;
+    while (!m_bClosing) {
+        if (m_bAfterJobPending) {
+            m_bAfterJobPending = false;
+            m_tableRules.End();
+            UpdateControls();
+            const QString message = std::exchange(m_strJobMessage, QString());
+            if (!message.isEmpty()) m_MyMsg.Show(m_nJobMessageMode, message);
+            continue;
+        }
+        if (m_tableRules.Busy()) break;
+        const Rules::Held next = m_tableRules.TakeNext();
+        if (next == Rules::kNothing) break;
+        if (next == Rules::kAutomaticSave) {
+            // Nothing to save when a save that ran meanwhile took every row.
+            if (m_Model.rowCount() > 0) SaveTable(true);
+        } else if (next == Rules::kDisconnect) {
+            if (m_bConnected) ToggleConnection();
+        } else {
+            m_bRunningPending = false;
+            close();
+            return;
         }
     }
+    m_bRunningPending = false;
 }
 
 // ---- unit conversion ----
 
 void CPesavoDlg::OnUnit(int unit) {
     if (m_nUnit == unit) return;
+    const CommandScope scope(*this);
     if (!m_tableRules.Begin(weighing::TableJob::Conversion)) {
         // Another job owns the table (the buttons are disabled meanwhile): keep the unit shown.
         if (QAbstractButton* b = m_unitGroup->button(m_nUnit)) b->setChecked(true);
@@ -135,6 +144,7 @@ void CPesavoDlg::OnSaveTable() {
 }
 
 bool CPesavoDlg::SaveTable(bool automatic) {
+    const CommandScope scope(*this);
     if (!m_tableRules.Begin(automatic ? weighing::TableJob::AutomaticSave : weighing::TableJob::Save)) {
         if (automatic) m_tableRules.Hold(weighing::TableRules::kAutomaticSave);
         return false;
@@ -170,8 +180,7 @@ bool CPesavoDlg::SaveTable(bool automatic) {
         if (chosen.isEmpty()) {
             m_tableRules.End();
             UpdateControls();
-            RunHeldSoon();  // e.g. the automatic save, when the table filled meanwhile
-            return false;
+            return false;  // what was held meanwhile (the automatic save of a full table) follows
         }
         m_strSavePath = chosen;
     }

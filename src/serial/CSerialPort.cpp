@@ -235,6 +235,8 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
                 true, stop);
         batch.Clear();
     };
+    // The moment the pass stops waiting for the rest of a frame: a gap after its last byte.
+    auto quietAt = std::chrono::steady_clock::now();
     for (;;) {
         long n;
         int error = 0;
@@ -255,11 +257,15 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
             return false;
         }
         if (n == 0) {
-            // Less than a frame so far: give the rest of it a moment to arrive.
-            if (!batch.WantsMore() || m_hPort.WaitAny(m_hStopEvent, m_hNoWrite, true, kAssemblyGapMs) != 1) break;
+            // Less than a frame so far: give the rest of it a moment to arrive. (A device may
+            // wake the wait without a byte to read: the gap is kept by the clock, not by wakes.)
+            if (!batch.WantsMore()) break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quietAt - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || m_hPort.WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
             continue;
         }
         batch.Added(static_cast<std::size_t>(n));
+        quietAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAssemblyGapMs);
         if (batch.Full()) deliver();  // a full batch goes now; the rest follows in the next
     }
     if (batch.Size() > 0) deliver();

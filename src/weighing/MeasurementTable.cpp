@@ -59,6 +59,13 @@ void MeasurementTable::SetText(std::size_t row, int column, std::u16string_view 
     if (unused_ > chars_.size() / 2) Compact();
 }
 
+std::vector<RowId> MeasurementTable::Ids() const {
+    std::vector<RowId> ids;
+    ids.reserve(rows_.size());
+    for (const Row& row : rows_) ids.push_back(row.id);
+    return ids;
+}
+
 void MeasurementTable::Clear() {
     rows_.clear();
     chars_.clear();

@@ -66,6 +66,7 @@ public:
     std::u16string_view Text(std::size_t row, int column) const;
     void SetText(std::size_t row, int column, std::u16string_view text);
     RowId Id(std::size_t row) const { return rows_[row].id; }
+    std::vector<RowId> Ids() const;  // of every row, in table order
     const Reading& ReadingAt(std::size_t row) const { return rows_[row].reading; }
     void SetReading(std::size_t row, const Reading& reading) { rows_[row].reading = reading; }
 

@@ -28,10 +28,4 @@ bool TableRules::RowAdded(std::size_t row) {
     return true;
 }
 
-TableRules::ClearPlan TableRules::Clear(bool yes, std::size_t rows) const {
-    const bool deleteRows = yes && rows > 0;
-    const std::size_t left = deleteRows ? 0 : rows;
-    return {deleteRows, full_ && left == 0};
-}
-
 }  // namespace weighing

@@ -34,13 +34,9 @@ public:
     // A new connection, made by the operator or by Clear after a full table: rows come again.
     void NewConnection() { full_ = false; }
 
-    // Clear, once the operator answered its question (`yes` is false when nothing was asked):
-    // rows go only on Yes; a table that filled up takes up the scale again once it is empty.
-    struct ClearPlan {
-        bool deleteRows;
-        bool reconnect;
-    };
-    ClearPlan Clear(bool yes, std::size_t rows) const;
+    // After Clear (whose question alone decides which rows go): a table that filled up takes
+    // up the scale again once it is empty, and only then.
+    bool TakesUpTheScale(std::size_t rowsLeft) const { return full_ && rowsLeft == 0; }
 
 private:
     TableJob job_ = TableJob::None;

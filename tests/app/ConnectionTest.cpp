@@ -426,3 +426,48 @@ TEST_F(ConnectionTest, APortWithoutPermissionSaysSoAndHowToGetIt) {
 }
 
 }  // namespace
+
+namespace {
+
+QStringList g_qtWarnings;
+void CatchQtWarning(QtMsgType, const QMessageLogContext&, const QString& text) { g_qtWarnings << text; }
+
+// "Error_Error" asked while a unit conversion runs, and answered Yes only after the conversion
+// ended under the question: the disconnect (with its offer to save) waits until the conversion's
+// progress dialog is gone, no modal loop is entered twice, and every answered frame is in the
+// file or the table.
+TEST_F(ConnectionTest, YesToErrorsUnderAnEndingConversionDisconnectsAfterIt) {
+    std::string frames = WeighingLines(10000);
+    for (int i = 0; i < 10; ++i) frames += "5F 02 00 04 D2 00\n";  // five error rows: two questions
+    frames += WeighingLines(300);
+    folder.WriteFile("frames.txt", frames);
+    ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
+    MapPorts({scale.Device()});
+    dlg = std::make_unique<CPesavoDlg>();  // not shown: ten thousand rows come faster
+    dlg->OnInitDialog();
+    CPesavoDlg& w = *dlg;
+    boxes.savePath = QString::fromStdString(folder.File("saved.xls"));
+    const QString errors = Text(u"Message", u"Error_Error"), close = Text(u"Message", u"Port_Close");
+    int asked = 0;
+    CMyMsg::SetAnswerer([&](const CMyMsg::Showing& s) {
+        if (s.text == close) return int(CMyMsg::IdYes);
+        if (s.text != errors) return int(CMyMsg::IdNo);
+        if (++asked == 1) {
+            QTimer::singleShot(0, [&] { Button(CPesavoDlg::IDC_UNIT_LB)->click(); });
+            return int(CMyMsg::IdNo);
+        }
+        RunUntil([&] { return w.m_nUnit == 1; }, 60s);  // the conversion ends under the question
+        return int(CMyMsg::IdYes);
+    });
+    const QtMessageHandler previous = qInstallMessageHandler(CatchQtWarning);
+    w.m_cmbPort->setCurrentIndex(1);
+    ConnectButton()->click();
+    const bool done = Until([&] { return asked == 2 && !w.m_bConnected && !w.IsTableBusy(); }, 120s);
+    qInstallMessageHandler(previous);
+    ASSERT_TRUE(done) << asked << " questions, " << w.Model().rowCount() << " rows";
+    EXPECT_FALSE(g_qtWarnings.join('\n').contains("Recursive")) << g_qtWarnings.join('\n').toStdString();
+    ASSERT_TRUE(Until([&] { return scale.Count("rx 3A") == 1; }));
+    EXPECT_EQ(SheetRows(boxes.savePath.toStdString()) - 1 + w.Model().rowCount(), scale.Count("rx 9F"));
+}
+
+}  // namespace

@@ -97,27 +97,18 @@ TEST(TableRulesTest, TheRowLimitAndClear) {
     TableRules rules;
     EXPECT_FALSE(rules.RowAdded(64999));
     EXPECT_FALSE(rules.Full());
-    // Not full: Clear deletes on Yes only and never reconnects.
-    EXPECT_FALSE(rules.Clear(false, 5).deleteRows);
-    EXPECT_TRUE(rules.Clear(true, 5).deleteRows);
-    EXPECT_FALSE(rules.Clear(true, 5).reconnect);
-    EXPECT_FALSE(rules.Clear(false, 0).reconnect);
+    EXPECT_FALSE(rules.TakesUpTheScale(0));  // Clear never reconnects a table that did not fill up
 
     EXPECT_TRUE(rules.RowAdded(65000));
     EXPECT_TRUE(rules.Full());
-    // The automatic save failed: No keeps every row and the table stays closed; Yes empties
-    // it and takes up the scale again.
-    EXPECT_FALSE(rules.Clear(false, 65001).deleteRows);
-    EXPECT_FALSE(rules.Clear(false, 65001).reconnect);
-    EXPECT_TRUE(rules.Clear(true, 65001).deleteRows);
-    EXPECT_TRUE(rules.Clear(true, 65001).reconnect);
-    // Saved automatically (or by hand): the empty table reconnects without a question.
-    EXPECT_TRUE(rules.Clear(false, 0).reconnect);
-    // Any new connection ends the full state: later rows are the operator's, Clear No keeps them.
+    // The automatic save failed and Clear was answered No: the full table stays closed. Once it
+    // is empty (saved, or cleared with Yes) it takes up the scale again.
+    EXPECT_FALSE(rules.TakesUpTheScale(65001));
+    EXPECT_TRUE(rules.TakesUpTheScale(0));
+    // Any new connection ends the full state: later rows are the operator's.
     rules.NewConnection();
     EXPECT_FALSE(rules.Full());
-    EXPECT_FALSE(rules.Clear(false, 12).deleteRows);
-    EXPECT_FALSE(rules.Clear(false, 12).reconnect);
+    EXPECT_FALSE(rules.TakesUpTheScale(0));
 }
 
 }  // namespace
