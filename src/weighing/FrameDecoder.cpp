@@ -37,13 +37,15 @@ BatchJudgement TakeBatch(const std::uint8_t* head, bool& frameError, int& errorC
 }
 
 int WidthRule(double v, int decimals) {
-    // From 1,000 on, the whole digits and every decimal the scale sent (the "%f" text decides,
-    // so a value that prints as 1000.000000 counts as four digits).
-    char text[64];
-    std::snprintf(text, sizeof text, "%f", v);
-    const char* dot = std::strchr(text, '.');
-    const int whole = dot ? static_cast<int>(dot - text) : 0;
-    if (whole >= 4) return whole + 1 + decimals;
+    // From 1,000 on, the whole digits and every decimal the scale sent. The "%f" text decides,
+    // so a value just below 1,000 that prints as 1000.000000 counts as four digits.
+    if (v >= 999.999999) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%f", v);
+        const char* dot = std::strchr(text, '.');
+        const int whole = dot ? static_cast<int>(dot - text) : 0;
+        if (whole >= 4) return whole + 1 + decimals;
+    }
     static constexpr int kWidths[3][3] = {{5, 6, 6}, {4, 5, 6}, {3, 4, 5}};  // v ≥ 100, ≥ 10, < 10
     const int band = v >= 100 ? 0 : v >= 10 ? 1 : 2;
     return kWidths[band][decimals - 1];
