@@ -200,10 +200,13 @@ bool CPesavoDlg::OnHelp() {
 }
 
 bool CPesavoDlg::ConfirmClose() {
-    if (m_Model.rowCount() > 0) {
+    const auto newest = [this] { return m_Model.rowCount() > 0 ? m_Model.Table().Id(m_Model.Table().size() - 1) : 0; };
+    while (m_Model.rowCount() > 0) {
+        const weighing::RowId asked = newest();
         // Only an explicit Yes closes: Esc or the box's close button must not discard the table.
         if (m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Close_Exe")) != CMyMsg::IdYes)
             return false;
+        if (newest() <= asked) break;  // weighings that came while it was open are asked about too
     }
     if (m_bConnected) {
         m_SerialPort.QueueByte(weighing::kDisconnectNotice);  // tell the scale we are leaving
