@@ -174,13 +174,15 @@ bool CPesavoDlg::OnInitDialog() {
     m_bConnected = false;
     UpdateControls();
     m_SerialPort.SetModuleDir(m_strModuleDir.toStdString());
-    if (m_SerialPort.EnumeratePorts()) {
-        FillLanguageList();
-        ApplyLanguage();
-        return true;
-    }
-    // No port (or too many): say so before the window shows; it still opens with its template
-    // captions, and the operator can list the ports again.
+    const bool portsFound = m_SerialPort.EnumeratePorts();
+    // The language comes first, whatever the ports: every box after this one has its title and
+    // its buttons' texts, so no question is ever answered blind.
+    FillLanguageList();
+    ApplyLanguage();
+    if (portsFound) return true;
+    // No port (or too many): say so before the window shows; the operator can list the ports
+    // again.
+    m_cmbPort->clear();
     m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"Serial_Port_Abnormal"));
     return false;
 }

@@ -99,15 +99,22 @@ void CPesavoDlg::OnLanguageOK() {
     const std::string settings = ToUtf8(m_strSettingFile);
     const std::u16string name =
         localisation::ReadProfileText(ToUtf8(file), u"Language_Configuration", u"Language_Name");
-    // A read-only settings file only means the next start uses the old language.
-    platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settings);
-    platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
-                                 localisation::LanguageFileNameValue(ToUtf8(file)), settings);
+    // A settings file that cannot be written only means the next start uses the old language;
+    // the operator hears so, in the new one.
+    const bool kept =
+        platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settings) &&
+        platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
+                                     localisation::LanguageFileNameValue(ToUtf8(file)), settings);
     ApplyLanguage();
 
     std::array<QString, MeasurementModel::kColumns> titles;
     for (int c = 0; c < MeasurementModel::kColumns; ++c) titles[c] = ReadLanguageText(u"ListCtrl_Header", kColumnKeys[c]);
     m_Model.SetTitles(titles);
+    if (!kept)
+        m_MyMsg.Show(CMyMsg::ModeOk,
+                     MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program ends, "
+                                                       "and the next start uses the previous one.") +
+                         QStringLiteral("\n(") + QString::fromStdString(settings) + QLatin1Char(')'));
 }
 
 bool CPesavoDlg::SetupTable() {

@@ -99,7 +99,9 @@ bool IsFolder(const std::string& path) {
     return std::filesystem::is_directory(Utf8Path(path), ec);
 }
 
-enum class Encoding { Utf8, Utf8Bom, Utf16LeBom };
+// `Bytes`: not UTF-8 at all (an ANSI or GBK file from a Windows PC). Such a file is edited byte
+// by byte: every byte the edit does not replace stays as it was.
+enum class Encoding { Utf8, Utf8Bom, Utf16LeBom, Bytes };
 
 Encoding Sniff(std::string_view bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
@@ -109,8 +111,17 @@ Encoding Sniff(std::string_view bytes) {
     return Encoding::Utf8;
 }
 
+// Each byte as one unit, so that lines, sections and ASCII keys are found without decoding.
+std::u16string WidenBytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
+
 #ifndef _WIN32
 std::string Encode(std::u16string_view text, Encoding enc) {
+    if (enc == Encoding::Bytes) {
+        std::string out;
+        out.reserve(text.size());
+        for (char16_t c : text) out.push_back(static_cast<char>(c & 0xFF));
+        return out;
+    }
     if (enc == Encoding::Utf16LeBom) {
         std::string out = "\xFF\xFE";
         out.reserve(2 + text.size() * 2);
@@ -169,7 +180,8 @@ std::u16string DecodeProfileBytes(std::string_view bytes) {
             return out;
         }
         case Encoding::Utf8Bom: return Utf8ToUtf16(bytes.substr(3));
-        case Encoding::Utf8: break;
+        case Encoding::Utf8:
+        case Encoding::Bytes: break;  // read as UTF-8: its ASCII keys and values come through
     }
     return Utf8ToUtf16(bytes);
 }
@@ -235,12 +247,17 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
     // A read-only file stays untouched even for an administrator, who could bypass the mode.
     if (exists && (::access(path.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)) return false;
     const std::string bytes = exists ? ReadFileBytes(path) : std::string();
-    const Encoding enc = Sniff(bytes);
-    const std::u16string text = DecodeProfileBytes(bytes);
+    Encoding enc = Sniff(bytes);
+    bool valid = true;
+    if (enc == Encoding::Utf8) Utf8ToUtf16(bytes, &valid);
+    if (!valid) enc = Encoding::Bytes;
+    const std::u16string text = enc == Encoding::Bytes ? WidenBytes(bytes) : DecodeProfileBytes(bytes);
     const std::u16string eol = text.find(u"\r\n") != std::u16string::npos || text.empty() ? u"\r\n" : u"\n";
 
     const std::vector<RawLine> lines = SplitLines(text);
     std::u16string pair = std::u16string(key) + u"=" + std::u16string(value);
+    // Into a file of unknown 8-bit encoding the new pair goes as UTF-8, which this reader reads.
+    if (enc == Encoding::Bytes) pair = WidenBytes(Utf16ToUtf8(pair));
 
     // Locate the section, the key inside it, and the last non-blank line of the section.
     std::ptrdiff_t sectionLine = -1, keyLine = -1, lastInSection = -1;

@@ -69,17 +69,6 @@ TEST_F(MainWindowTest, StartUpAppliesTheLanguageThatSettingsName) {
     EXPECT_TRUE(answers.texts.isEmpty());
 }
 
-TEST_F(MainWindowTest, WithoutAnyPortTheWindowKeepsItsTemplateCaptions) {
-    folder.WriteFile("SerialComm.ini", "");
-    platform::SetKernelTtyFolderForTesting(folder.File("no-such-tty-folder"));
-    CPesavoDlg& w = Start();
-    platform::SetKernelTtyFolderForTesting({});
-    ASSERT_EQ(answers.texts.size(), 1);
-    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane电子秤"));
-    EXPECT_EQ(Caption(CPesavoDlg::IDC_CONNECT), QStringLiteral("开启连接"));
-    EXPECT_EQ(w.m_cmbLanguage->count(), 0);
-}
-
 TEST_F(MainWindowTest, SwitchingLanguageRewritesSettingsAndRetitlesTheColumns) {
     CPesavoDlg& w = Start();
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane电子秤"));
@@ -109,7 +98,7 @@ TEST_F(MainWindowTest, ASubfolderInTheLanguageFolderMakesEveryTextEmpty) {
     EXPECT_TRUE(Caption(CPesavoDlg::IDC_CONNECT).isEmpty());
 }
 
-TEST_F(MainWindowTest, ReadOnlySettingsStillSwitchForThisRun) {
+TEST_F(MainWindowTest, ReadOnlySettingsStillSwitchForThisRunAndTheOperatorIsTold) {
     CPesavoDlg& w = Start();
     const std::string before = folder.ReadFile("Setting.ini");
     ::chmod(folder.File("Setting.ini").c_str(), 0444);
@@ -117,7 +106,27 @@ TEST_F(MainWindowTest, ReadOnlySettingsStillSwitchForThisRun) {
     w.OnLanguageOK();
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
     EXPECT_EQ(folder.ReadFile("Setting.ini"), before);
+    ASSERT_EQ(answers.texts.size(), 1);
+    EXPECT_TRUE(answers.texts.front().startsWith(w.ReadLanguageText(u"Message", u"Setting_Not_Saved")));
     ::chmod(folder.File("Setting.ini").c_str(), 0644);
+}
+
+// No serial port at start-up: the notice comes in the language of the settings, with its title
+// and button text, so it is never answered blind.
+TEST_F(MainWindowTest, StartUpWithoutPortsSpeaksTheLanguage) {
+    folder.WriteSettings("\\English.ini", "English");
+    folder.WriteFile("SerialComm.ini", "[SerialComm]\r\n");
+    CMyMsg::Showing seen;
+    CMyMsg::SetAnswerer([&](const CMyMsg::Showing& s) {
+        seen = s;
+        return int(CMyMsg::IdOk);
+    });
+    CPesavoDlg& w = Start();
+    EXPECT_EQ(seen.text, w.ReadLanguageText(u"Message", u"Serial_Port_Abnormal"));
+    EXPECT_EQ(seen.title, QStringLiteral("Notice"));
+    EXPECT_EQ(seen.okCaption, QStringLiteral("OK"));
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
+    EXPECT_GT(w.m_cmbLanguage->count(), 0);
 }
 
 TEST_F(MainWindowTest, ClosingAsksOnlyWhenTheTableHasRows) {

@@ -150,6 +150,24 @@ TEST_F(ProfileFileTest, WriteCreatesFileAndSectionAndKeepsUtf16) {
     EXPECT_EQ(Get(u"S", u"k"), u"b");
 }
 
+#ifndef _WIN32
+// (Windows' own profile functions read such a file in the system's code page.)
+// A settings file written on a Chinese Windows PC (GBK, with a comment and a key of its own):
+// rewriting the language keys changes those values and not one other byte.
+TEST_F(ProfileFileTest, AFileInAnUnknownEightBitEncodingIsEditedByteForByte) {
+    const std::string comment = "; \xC9\xE8\xD6\xC3\xCE\xC4\xBC\xFE [\xB2\xBB]=\r\n";  // GBK: 设置文件 [不]=
+    const std::string head = comment + "[Language_Configuration]\r\nLanguage_FileName=\\Chinese.ini\r\n";
+    const std::string tail = "Operator=\xD5\xC5\xC8\xFD\r\n\r\n[Other]\r\nx=\xB0\xA1\r\n";  // 张三, 啊
+    Write(head + "Language_Name=\xBC\xF2\xCC\xE5\xD6\xD0\xCE\xC4\r\n" + tail);           // 简体中文
+    ASSERT_TRUE(WriteProfileString(u"Language_Configuration", u"Language_Name", u"English", path_));
+    EXPECT_EQ(Read(), head + "Language_Name=English\r\n" + tail);
+    ASSERT_TRUE(WriteProfileString(u"Language_Configuration", u"Added", u"中", path_));
+    EXPECT_EQ(Read(), head + "Language_Name=English\r\n" + "Operator=\xD5\xC5\xC8\xFD\r\nAdded=\xE4\xB8\xAD\r\n" +
+                          "\r\n[Other]\r\nx=\xB0\xA1\r\n");
+    EXPECT_EQ(GetProfileString(u"Language_Configuration", u"Added", u"", path_, 500), u"中");
+}
+#endif
+
 TEST_F(ProfileFileTest, FailedWriteIsReportedAndChangesNothing) {
     Write("[S]\nk=old\n");
     ::chmod(path_.c_str(), 0444);
