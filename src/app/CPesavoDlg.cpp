@@ -78,7 +78,8 @@ void CPesavoDlg::CreateControls() {
     auto radio = [&](int id, const char* caption, int x, int y, int cx, int cy) {
         auto* r = new QRadioButton(QString::fromUtf8(caption), this);
         place(r, id, x, y, cx, cy);
-        r->setFocusPolicy(Qt::ClickFocus);  // reached with the arrow keys, not Tab
+        // Tab enters the group at its checked button; the arrow keys move within it.
+        r->setFocusPolicy(Qt::StrongFocus);
         return r;
     };
     auto combo = [&](int id, int x, int y, int cx, std::function<void()> beforeDropDown = {}) {
@@ -118,7 +119,7 @@ void CPesavoDlg::CreateControls() {
     // Group boxes only frame their controls: keep them underneath so clicks reach the controls.
     for (QGroupBox* g : {unitGroup, portGroup, languageGroup}) g->lower();
 
-    QWidget* order[] = {connect, m_List, m_cmbPort, clear, refresh, save, m_cmbLanguage, languageOk, test};
+    QWidget* order[] = {connect, kg, lb, lboz, m_List, m_cmbPort, clear, refresh, save, m_cmbLanguage, languageOk, test};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     m_unitGroup = new QButtonGroup(this);
@@ -138,6 +139,7 @@ void CPesavoDlg::CreateControls() {
     m_List->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);  // every row one height
     m_List->verticalHeader()->setDefaultSectionSize(m_List->fontMetrics().height() + 4);
     m_List->setWordWrap(false);
+    m_List->setTabKeyNavigation(false);  // one tab stop, not a walk through the cells
     m_List->installEventFilter(this);
 
     QObject::connect(languageOk, &QPushButton::clicked, this, [this] { OnLanguageOK(); });
@@ -249,9 +251,13 @@ void CPesavoDlg::keyPressEvent(QKeyEvent* event) {
         OnHelp();
         return;
     }
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
-        !qobject_cast<QPushButton*>(focusWidget())) {
-        close();
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter presses the focused push button, as on Windows; elsewhere it closes the window.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            close();
+        }
         return;
     }
     QDialog::keyPressEvent(event);

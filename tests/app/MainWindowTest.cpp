@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTableView>
 #include <QTest>
 
@@ -162,6 +163,38 @@ TEST_F(MainWindowTest, EscAndEnterGoThroughTheSameClosePath) {
     answers.answer = CMyMsg::IdYes;
     QTest::keyClick(&w, Qt::Key_Escape);
     EXPECT_FALSE(w.isVisible());
+}
+
+// Keys as a Windows operator expects: Tab leaves the list for the next control, Enter and Space
+// press the focused push button, the arrow keys move within the unit group.
+TEST_F(MainWindowTest, TabEnterSpaceAndArrowsDoWhatTheyDoOnWindows) {
+    CPesavoDlg& w = Start();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    AddRow();
+    AddRow();
+    w.m_List->setFocus();
+    QTest::keyClick(w.m_List, Qt::Key_Tab);
+    EXPECT_TRUE(w.m_cmbPort->hasFocus() || w.m_cmbPort->lineEdit()->hasFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_TRUE(w.m_List->hasFocus());
+
+    auto* test = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST));
+    test->setFocus();
+    QTest::keyClick(test, Qt::Key_Return);
+    EXPECT_TRUE(w.Link().TestMode());
+    EXPECT_TRUE(w.isVisible());
+    auto* clear = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_CLEAR));
+    clear->setFocus();
+    answers.answer = CMyMsg::IdYes;
+    QTest::keyClick(clear, Qt::Key_Space);
+    EXPECT_EQ(w.Model().rowCount(), 0);
+
+    auto* kg = static_cast<QRadioButton*>(w.GetDlgItem(CPesavoDlg::IDC_UNIT_KG));
+    kg->setFocus();
+    QTest::keyClick(kg, Qt::Key_Right);
+    EXPECT_TRUE(static_cast<QRadioButton*>(w.GetDlgItem(CPesavoDlg::IDC_UNIT_LB))->isChecked());
+    EXPECT_EQ(w.m_nUnit, 1);  // moving within the group chooses, as a click does
 }
 
 TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
