@@ -9,7 +9,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -46,9 +48,10 @@ CPesavoDlg::CPesavoDlg(QWidget* parent) : QDialog(parent) {
     m_hIcon = QIcon(QStringLiteral(":/icons/127.svg"));
     setWindowIcon(m_hIcon);
     setWindowTitle(QStringLiteral("Korvane电子秤"));
-    // A fixed-size dialog: title bar and system menu, no minimise or maximise box.
+    // Title bar, system menu and a maximise box: the operator may give the table more room.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    setSizeGripEnabled(true);
     setFont(ui::DialogFont(9));
     CreateControls();
 }
@@ -61,64 +64,99 @@ CPesavoDlg::~CPesavoDlg() {
 }
 
 void CPesavoDlg::CreateControls() {
+    // The template's arrangement in layouts: every control at least its template size, and as
+    // large as its text in the current font needs; the list takes whatever room is left.
     const ui::DialogUnits du(font());
-    setFixedSize(du.X(kTemplateWidth), du.Y(kTemplateHeight));
-
-    auto place = [&](QWidget* w, int id, int x, int y, int cx, int cy) {
-        w->setObjectName(QString::number(id));
-        w->setGeometry(du.Rect(x, y, cx, cy));
-        return w;
-    };
-    auto button = [&](int id, const char* caption, int x, int y, int cx, int cy) {
-        auto* b = new QPushButton(QString::fromUtf8(caption), this);
-        place(b, id, x, y, cx, cy);
+    auto name = [](QWidget* w, int id) { w->setObjectName(QString::number(id)); };
+    auto button = [&](QWidget* parent, int id, const char* caption, int cx, int cy) {
+        auto* b = new QPushButton(QString::fromUtf8(caption), parent);
+        name(b, id);
+        b->setMinimumSize(du.X(cx), du.Y(cy));
         b->setAutoDefault(false);
         return b;
     };
-    auto radio = [&](int id, const char* caption, int x, int y, int cx, int cy) {
-        auto* r = new QRadioButton(QString::fromUtf8(caption), this);
-        place(r, id, x, y, cx, cy);
+    auto radio = [&](QWidget* parent, int id, const char* caption) {
+        auto* r = new QRadioButton(QString::fromUtf8(caption), parent);
+        name(r, id);
         // Tab enters the group at its checked button; the arrow keys move within it.
         r->setFocusPolicy(Qt::StrongFocus);
         return r;
     };
-    auto combo = [&](int id, int x, int y, int cx, std::function<void()> beforeDropDown = {}) {
-        auto* c = new DropDownCombo(this, std::move(beforeDropDown));
+    auto combo = [&](QWidget* parent, int id, std::function<void()> beforeDropDown = {}) {
+        auto* c = new DropDownCombo(parent, std::move(beforeDropDown));
+        name(c, id);
         c->setEditable(true);
         c->setInsertPolicy(QComboBox::NoInsert);
-        place(c, id, x, y, cx, 12);
+        c->setSizeAdjustPolicy(QComboBox::AdjustToContents);  // every item readable, in every language
+        c->setMinimumWidth(du.X(42));
         c->installEventFilter(this);
         c->lineEdit()->installEventFilter(this);
         return c;
     };
-    auto group = [&](int id, const char* caption, int x, int y, int cx, int cy) {
+    auto group = [&](int id, const char* caption) {
         auto* g = new QGroupBox(QString::fromUtf8(caption), this);
-        place(g, id, x, y, cx, cy);
+        name(g, id);
+        g->setMinimumWidth(du.X(48));
         return g;
     };
+    // A button in the right-hand corner of a group, under its combo box.
+    auto cornerRow = [](QWidget* w) {
+        auto* row = new QHBoxLayout;
+        row->addStretch(1);
+        row->addWidget(w);
+        return row;
+    };
+
+    m_List = new QTableView(this);
+    name(m_List, IDC_LIST);
+    m_List->setMinimumSize(du.X(278), du.Y(100));
+    auto* connect = button(this, IDC_CONNECT, "开启连接", 62, 33);
+    connect->setIconSize(QSize(du.Y(14), du.Y(14)));
+    connect->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    auto* save = button(this, IDC_SAVE, "保存表格", 50, 14);
+    auto* clear = button(this, IDC_CLEAR, "清空数据", 50, 14);
+
+    auto* unitGroup = group(IDC_UNIT_GROUP, "显示单位选择");
+    auto* kg = radio(unitGroup, IDC_UNIT_KG, "KG");
+    auto* lb = radio(unitGroup, IDC_UNIT_LB, "LB");
+    auto* lboz = radio(unitGroup, IDC_UNIT_LBOZ, "LB:OZ");
+    auto* units = new QGridLayout(unitGroup);
+    units->addWidget(kg, 0, 0);
+    units->addWidget(lb, 0, 1);
+    units->addWidget(lboz, 1, 0, 1, 2);
+
+    auto* portGroup = group(IDC_PORT_GROUP, "串口设置");
+    m_cmbPort = combo(portGroup, IDC_PORT, [this] { RefreshPortList(); });
+    auto* refresh = button(portGroup, IDC_REFRESH, "刷新", 28, 12);
+    auto* ports = new QVBoxLayout(portGroup);
+    ports->addWidget(m_cmbPort);
+    ports->addLayout(cornerRow(refresh));
+
+    auto* languageGroup = group(IDC_LANGUAGE_GROUP, "语言设置");
+    m_cmbLanguage = combo(languageGroup, IDC_LANGUAGE);
+    auto* languageOk = button(languageGroup, IDC_LANGUAGE_OK, "确认", 28, 12);
+    auto* languages = new QVBoxLayout(languageGroup);
+    languages->addWidget(m_cmbLanguage);
+    languages->addLayout(cornerRow(languageOk));
+
+    auto* test = button(this, IDC_TEST, "测试", 271, 13);
+
+    auto* tableJobs = new QVBoxLayout;
+    tableJobs->addWidget(save);
+    tableJobs->addWidget(clear);
+    auto* controls = new QHBoxLayout;
+    controls->addWidget(connect);
+    controls->addLayout(tableJobs);
+    controls->addWidget(unitGroup);
+    controls->addWidget(portGroup, 1);
+    controls->addWidget(languageGroup, 1);
+    auto* window = new QVBoxLayout(this);
+    window->setContentsMargins(du.X(6), du.Y(5), du.X(6), du.Y(4));
+    window->addWidget(m_List, 1);
+    window->addLayout(controls);
+    window->addWidget(test);
 
     // Template order, which is also the tab order of the tab stops.
-    auto* connect = button(IDC_CONNECT, "开启连接", 6, 159, 62, 33);
-    connect->setIconSize(QSize(du.Y(14), du.Y(14)));
-    auto* kg = radio(IDC_UNIT_KG, "KG", 133, 166, 19, 10);
-    auto* lb = radio(IDC_UNIT_LB, "LB", 157, 166, 19, 10);
-    auto* lboz = radio(IDC_UNIT_LBOZ, "LB:OZ", 133, 180, 35, 10);
-    m_List = new QTableView(this);
-    place(m_List, IDC_LIST, 7, 5, 278, 149);
-    m_cmbPort = combo(IDC_PORT, 189, 164, 42, [this] { RefreshPortList(); });
-    auto* unitGroup = group(IDC_UNIT_GROUP, "显示单位选择", 129, 154, 48, 38);
-    auto* clear = button(IDC_CLEAR, "清空数据", 74, 178, 50, 14);
-    auto* refresh = button(IDC_REFRESH, "刷新", 203, 177, 28, 12);
-    auto* save = button(IDC_SAVE, "保存表格", 74, 158, 50, 14);
-    auto* portGroup = group(IDC_PORT_GROUP, "串口设置", 185, 154, 48, 38);
-    auto* languageGroup = group(IDC_LANGUAGE_GROUP, "语言设置", 232, 154, 48, 38);
-    m_cmbLanguage = combo(IDC_LANGUAGE, 238, 164, 42);
-    auto* languageOk = button(IDC_LANGUAGE_OK, "确认", 252, 177, 28, 12);
-    auto* test = button(IDC_TEST, "测试", 7, 193, 271, 13);
-
-    // Group boxes only frame their controls: keep them underneath so clicks reach the controls.
-    for (QGroupBox* g : {unitGroup, portGroup, languageGroup}) g->lower();
-
     QWidget* order[] = {connect, kg, lb, lboz, m_List, m_cmbPort, clear, refresh, save, m_cmbLanguage, languageOk, test};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
@@ -181,6 +219,10 @@ bool CPesavoDlg::OnInitDialog() {
     // its buttons' texts, so no question is ever answered blind.
     FillLanguageList();
     ApplyLanguage();
+    // The template's size, grown where the texts of this language and font need more.
+    const ui::DialogUnits du(font());
+    const QSize needed = sizeHint();
+    resize(std::max(du.X(kTemplateWidth), needed.width()), std::max(du.Y(kTemplateHeight), needed.height()));
     if (portsFound) return true;
     // No port (or too many): say so before the window shows; the operator can list the ports
     // again.

@@ -148,6 +148,7 @@ protected:
 
 private:
     void CreateControls();
+    void FitColumns();  // column widths for the current titles and font
     void EnterConnectedState();
     // Enables the controls for the connection's state and for a running table job.
     void UpdateControls();

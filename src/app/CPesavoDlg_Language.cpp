@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 
 #include <ctime>
@@ -121,10 +122,35 @@ bool CPesavoDlg::SetupTable() {
     std::array<QString, MeasurementModel::kColumns> titles;
     for (int c = 0; c < MeasurementModel::kColumns; ++c) titles[c] = ReadLanguageText(u"ListCtrl_Header", kColumnKeys[c]);
     m_Model.SetTitles(titles);
-    QHeaderView* header = m_List->horizontalHeader();
-    header->setMinimumSectionSize(10);
-    for (int c = 0; c < MeasurementModel::kColumns; ++c)
-        header->resizeSection(c, c == MeasurementModel::Explan ? 200 : 80);
+    FitColumns();
     m_tReference = static_cast<std::int64_t>(std::time(nullptr));
     return true;
+}
+
+void CPesavoDlg::FitColumns() {
+    // Each column as wide as the template has it, or as its title and its longest text need in
+    // this font; "Explan" takes the rest of the list.
+    const QFontMetrics list(m_List->font()), head(m_List->horizontalHeader()->font());
+    const int pad = 2 * m_List->style()->pixelMetric(QStyle::PM_HeaderMargin) + 10;
+    const QStringList samples[MeasurementModel::kColumns] = {
+        {QStringLiteral("   65001")},
+        {QStringLiteral("-16777.215"), ReadLanguageText(u"ListCtrl_Header", u"Overweight"),
+         ReadLanguageText(u"ListCtrl_Header", u"Error_EX")},
+        {QStringLiteral("LB:OZ")},
+        {QStringLiteral("00:00:00")},
+        {QStringLiteral("00:00:00 12/31/2026")},
+        {},
+    };
+    QHeaderView* header = m_List->horizontalHeader();
+    header->setMinimumSectionSize(10);
+    header->setStretchLastSection(true);
+    int total = 0;
+    for (int c = 0; c < MeasurementModel::kColumns; ++c) {
+        int width = std::max(c == MeasurementModel::Explan ? 200 : 80, head.horizontalAdvance(m_Model.Title(c)) + pad);
+        for (const QString& text : samples[c]) width = std::max(width, list.horizontalAdvance(text) + pad);
+        header->resizeSection(c, width);
+        total += width;
+    }
+    // The list shows every column without a horizontal scroll bar at the window's smallest.
+    m_List->setMinimumWidth(total + 2 * m_List->frameWidth() + m_List->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
 }

@@ -7,10 +7,15 @@
 namespace ui {
 
 QFont DialogFont(int pointSize) {
-    QFont font = QFontDatabase::families().contains(QStringLiteral("MS Shell Dlg"))
-                     ? QFont(QStringLiteral("MS Shell Dlg"))
-                     : QApplication::font();
-    font.setPointSize(pointSize);
+    if (QFontDatabase::families().contains(QStringLiteral("MS Shell Dlg"))) {
+        QFont font(QStringLiteral("MS Shell Dlg"));
+        font.setPointSize(pointSize);
+        return font;
+    }
+    // The desktop's own font, at the size its user chose, stands in for the 9-point dialog font:
+    // a desktop scaled to 125 % or 150 % gets a window to match.
+    QFont font = QApplication::font();
+    if (font.pointSizeF() > 0) font.setPointSizeF(font.pointSizeF() * pointSize / 9.0);
     return font;
 }
 

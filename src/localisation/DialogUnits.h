@@ -7,7 +7,8 @@
 
 namespace ui {
 
-// "MS Shell Dlg" at the given size where the font exists, else the system UI font.
+// "MS Shell Dlg" at the given size where the font exists, else the system UI font at its own
+// size (for 9 points; other sizes in proportion).
 QFont DialogFont(int pointSize);
 
 class DialogUnits {
