@@ -53,6 +53,12 @@ CallQueue* Queue() {
     return queue;
 }
 
+// Made with the application, on its thread: the first call may come from any worker, and a
+// queue born on a worker would hand its own state to the window's thread behind the back of
+// race checkers.
+void CreateQueue() { Queue(); }
+Q_COREAPP_STARTUP_FUNCTION(CreateQueue)
+
 }  // namespace
 
 void PostToUiThread(QObject* context, std::function<void()> fn) {
