@@ -13,7 +13,8 @@
 // the last frame was answered. --silent never answers the handshake. The first frame after a
 // handshake follows no sooner than 300 ms, the time a host needs to judge the reply; with
 // --early it follows right behind the reply, in the same write. --split writes each frame in two
-// pieces 5 ms apart, as a slow line or a USB adapter delivers it.
+// pieces 5 ms apart, as a slow line or a USB adapter delivers it (with --early, the reply and the
+// first frame but its last byte, then that byte).
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -230,7 +231,15 @@ int main(int argc, char** argv) {
                     reply.insert(reply.end(), last.begin(), last.end());
                     waiting = true;
                 }
-                if (write(master, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size())) connected = true;
+                // With --split as well, the frame's last byte comes apart: the reply and five
+                // bytes make a batch of six that is not a whole frame.
+                const std::size_t first = split && reply.size() > 2 ? reply.size() - 1 : reply.size();
+                bool wrote = write(master, reply.data(), first) == static_cast<ssize_t>(first);
+                if (wrote && first < reply.size()) {
+                    usleep(kSplitGapUs);
+                    wrote = write(master, reply.data() + first, reply.size() - first) == static_cast<ssize_t>(reply.size() - first);
+                }
+                if (wrote) connected = true;
                 else waiting = false;
                 // The host judges the reply before it decodes frames: give it time to do so.
                 next = Clock::now() + std::chrono::milliseconds(std::max(interval, kFirstFrameDelayMs));

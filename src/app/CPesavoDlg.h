@@ -193,6 +193,7 @@ private:
     bool m_bScrollPending = false;
     QButtonGroup* m_unitGroup = nullptr;
     std::mutex m_rxMutex;  // guards m_RxBuffer
+    std::vector<std::uint8_t> m_earlyPart;  // the start of a first frame split behind the reply
     WorkerThreads m_workers;  // conversion and export
     serial::EngineLine m_line{m_SerialPort, this, [this] { m_tReference = static_cast<std::int64_t>(std::time(nullptr)); }};
     serial::ConnectionControl m_link{m_line, *this};  // declared last: stopped before what it uses goes

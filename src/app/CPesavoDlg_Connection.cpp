@@ -71,12 +71,17 @@ void CPesavoDlg::EnterConnectedState() {
     m_tableRules.NewConnection();
     UpdateControls();
     // A weighing the scale sent right behind its handshake reply is the first row, answered as
-    // any other, once this call (which the controller waits for) is over.
-    std::vector<std::uint8_t> early = m_link.TakeEarlyBytes();
-    if (!early.empty())
-        QTimer::singleShot(0, this, [this, early] {
-            if (m_bConnected) OnSerialData(early.data(), static_cast<int>(early.size()));
-        });
+    // any other once this call (which the controller waits for) is over. Less than a frame of
+    // it waits a moment for its rest, as the engine waits for the rest of any frame.
+    m_earlyPart = m_link.TakeEarlyBytes();
+    if (m_earlyPart.empty()) return;
+    // (Its rest may itself be held by the engine for a gap, and a busy machine adds its own
+    // delays: wait well beyond that. A scale waits for the answer, so nothing else comes.)
+    const bool whole = m_earlyPart.size() >= BatchAssembler::kFrameBytes;
+    QTimer::singleShot(whole ? 0 : 250, this, [this] {
+        const std::vector<std::uint8_t> part = std::exchange(m_earlyPart, {});
+        if (!part.empty() && m_bConnected) OnSerialData(part.data(), static_cast<int>(part.size()));
+    });
 }
 
 // ---- commands ----
@@ -215,6 +220,21 @@ void CPesavoDlg::ShowSerialError(const std::string& text, std::stop_token stop) 
 
 void CPesavoDlg::OnSerialData(const std::uint8_t* bytes, int count) {
     const CommandScope scope(*this);  // a frame's questions are not the place for held work
+    if (m_bConnected && !m_earlyPart.empty()) {
+        // The first frame began right behind the handshake reply: it goes first, whole, or with
+        // this batch as its rest.
+        std::vector<std::uint8_t> early = std::exchange(m_earlyPart, {});
+        if (early.size() < BatchAssembler::kFrameBytes) {
+            early.insert(early.end(), bytes, bytes + std::max(count, 0));
+            OnSerialData(early.data(), static_cast<int>(early.size()));
+            return;
+        }
+        OnSerialData(early.data(), static_cast<int>(early.size()));
+        if (!m_bConnected) {
+            m_link.Received(bytes, static_cast<std::size_t>(std::max(count, 0)));
+            return;
+        }
+    }
     {
         std::lock_guard lock(m_rxMutex);
         m_nRxCount = count;

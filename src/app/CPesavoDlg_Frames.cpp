@@ -98,7 +98,7 @@ bool CPesavoDlg::ProcessFrame() {
 void CPesavoDlg::EndAtRowLimit() {
     m_SerialPort.QueueByte(weighing::kDisconnectNotice);
     m_SerialPort.RequestStop(true, true);
-    m_link.Disconnected();
+    m_link.Disconnected(false);  // a full table waits for the operator, also in the Test mode
     auto* button = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
     button->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
     button->setIcon(m_hIconDisconnected);

@@ -74,6 +74,7 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
     }
     m_pOwnerWnd = owner;
     m_nPort = static_cast<unsigned>(n);
+    m_bDeviceGone = false;
 
     std::string device;
     {
@@ -190,7 +191,9 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
         if (!written) m_nFailedUpTo = m_nSentTotal;
     }
     m_writeDone.notify_all();
-    if (!written) ShowCommError("WriteFile()", error, stop);
+    // To a device that is gone (the scale unplugged) the read failure has said it all: the
+    // disconnect notice that follows it cannot arrive, and that needs no box of its own.
+    if (!written && !m_bDeviceGone) ShowCommError("WriteFile()", error, stop);
     Deliver(WM_SERIAL_SENT, 0, static_cast<std::intptr_t>(m_nPort.load()), false, stop);
 }
 
@@ -253,6 +256,7 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
         if (n < 0) {
             // The bytes of this pass are dropped. Told without waiting: the owner may answer a
             // failure by reopening a port, which ends this very thread.
+            m_bDeviceGone = true;
             Deliver(WM_SERIAL_READ_FAILED, 0, 0, false, stop);
             return false;
         }

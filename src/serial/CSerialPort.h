@@ -157,6 +157,7 @@ private:
     std::atomic<int> m_bMonitorRunning{0};
     std::atomic<bool> m_bSendBeforeStop{false};
     std::atomic<bool> m_bReleaseAtStop{false};
+    std::atomic<bool> m_bDeviceGone{false};  // a read failed: writes to it fail without a box
     platform::WaitEvent m_hStopEvent;
     platform::WaitEvent m_hWriteRequest;
     platform::WaitEvent m_hNoWrite;  // never set: a wait for received bytes alone

@@ -54,7 +54,15 @@ bool ConnectionControl::TestMode() const {
     return testMode_;
 }
 
-void ConnectionControl::Disconnected() { Become(LinkState::Idle); }
+void ConnectionControl::Disconnected(bool searchAgain) {
+    bool cycle;
+    {
+        std::lock_guard lock(mutex_);
+        state_ = LinkState::Idle;
+        cycle = searchAgain && testMode_;
+    }
+    if (cycle) Start(Chain::Cycle, 0);
+}
 
 void ConnectionControl::Received(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
@@ -116,6 +124,12 @@ void ConnectionControl::Start(Chain chain, int port) {
 
 // ---- the worker ----
 
+ConnectionControl::Chain ConnectionControl::BecomeCycle() {
+    std::lock_guard lock(mutex_);
+    chain_ = Chain::Cycle;  // from now on the operator's click takes over
+    return chain_;
+}
+
 void ConnectionControl::Become(LinkState state) {
     std::lock_guard lock(mutex_);
     state_ = state;
@@ -127,12 +141,15 @@ bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token s
     return !stop.stop_requested();
 }
 
-bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool told, OpenFailure& failure, bool& opened,
+bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                               std::stop_token stop) {
     failure = {};
     opened = line_.Open(port, failure);
     if (stop.stop_requested()) return false;
-    if (opened && failure.refusedCall && !told) view_.Tell(Notice::SettingsRefused, port, failure, stop);
+    if (opened && failure.refusedCall && !told) {
+        told = true;
+        view_.Tell(Notice::SettingsRefused, port, failure, stop);
+    }
     if (!opened) return false;  // nothing to ask
     {
         std::lock_guard lock(mutex_);
@@ -159,7 +176,6 @@ bool ConnectionControl::SearchAll(bool& told, std::stop_token stop) {
         OpenFailure failure;
         bool opened = false;
         if (Check(line_.PortAt(position), timings_.searchCheck, told, failure, opened, stop)) return true;
-        told = told || failure.refusedCall != nullptr;
         if (opened) line_.Release();
     }
     return false;
@@ -178,7 +194,7 @@ void ConnectionControl::Run(Chain chain, int port, std::stop_token stop) {
             Become(LinkState::Idle);
             view_.Tell(opened ? Notice::ConnectionFails : Notice::CannotOpen, port, failure, stop);
             if (stop.stop_requested() || !TestMode()) return;
-            chain = Chain::Cycle;  // the Test mode goes on searching
+            chain = BecomeCycle();  // the Test mode goes on searching
         }
     } else if (chain == Chain::Search) {
         connected = SearchAll(told, stop);
@@ -189,7 +205,7 @@ void ConnectionControl::Run(Chain chain, int port, std::stop_token stop) {
                 view_.Tell(Notice::AutoError, 0, {}, stop);
                 return;
             }
-            chain = Chain::Cycle;
+            chain = BecomeCycle();
         }
     }
     while (!connected && chain == Chain::Cycle) {

@@ -79,8 +79,9 @@ public:
     // The Test mode: on for good; its search runs whenever nothing is connected or checked.
     void StartTestMode();
     bool TestMode() const;
-    // The window closed the connection: the Test cycle takes over when it is on.
-    void Disconnected();
+    // The window closed the connection: the Test cycle takes over when it is on, unless
+    // `searchAgain` is false (a full table waits for the operator).
+    void Disconnected(bool searchAgain = true);
     // A batch from the line while not connected (the window's thread).
     void Received(const std::uint8_t* bytes, std::size_t count);
     // Bytes that came right behind the handshake reply: the scale's first frame. Taken once.
@@ -97,11 +98,13 @@ private:
     void Start(Chain chain, int port);
     void Run(Chain chain, int port, std::stop_token stop);
     // One handshake on `port`: true when the scale answered (then the port stays open).
-    bool Check(int port, std::chrono::milliseconds limit, bool told, OpenFailure& failure, bool& opened,
+    // A refused setting is told unless `told`, which it then sets.
+    bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                std::stop_token stop);
     // One pass over every port; true when one answered.
     bool SearchAll(bool& told, std::stop_token stop);
     void Become(LinkState state);
+    Chain BecomeCycle();
     bool Pause(std::chrono::milliseconds limit, std::stop_token stop);
 
     Line& line_;

@@ -56,6 +56,12 @@ protected:
     QAbstractButton* Button(int id) { return static_cast<QAbstractButton*>(dlg->GetDlgItem(id)); }
 };
 
+// Boxes whose text starts with `head`.
+int BoxesStartingWith(Boxes& boxes, const QString& head) {
+    std::lock_guard lock(boxes.mutex);
+    return static_cast<int>(std::count_if(boxes.texts.begin(), boxes.texts.end(), [&](const QString& t) { return t.startsWith(head); }));
+}
+
 // Lines of a frames file for scale-sim: `count` weighings of 1.00 kg, 1.01 kg, ...
 std::string WeighingLines(int count) {
     std::string lines;
@@ -185,6 +191,9 @@ TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
     EXPECT_FALSE(w.m_bConnected);
     EXPECT_EQ(w.Model().rowCount(), 0);
     EXPECT_TRUE(std::filesystem::exists(folder.File("unplugged.xls")));
+    // The disconnect notice cannot reach an unplugged scale; that is no news worth a box.
+    ASSERT_TRUE(Until([&] { return !w.m_SerialPort.MonitorRunning(); }));
+    EXPECT_EQ(BoxesStartingWith(boxes, QStringLiteral("WARNING:")), 0);
 }
 
 }  // namespace
@@ -308,12 +317,6 @@ TEST_F(ConnectionTest, EscOnTheProgressDialogLeavesTheTableToTheSave) {
 }  // namespace
 
 namespace {
-
-// Boxes whose text starts with `head`.
-int BoxesStartingWith(Boxes& boxes, const QString& head) {
-    std::lock_guard lock(boxes.mutex);
-    return static_cast<int>(std::count_if(boxes.texts.begin(), boxes.texts.end(), [&](const QString& t) { return t.startsWith(head); }));
-}
 
 // An impatient operator: a second click while the search runs starts no second search; the one
 // search connects, and weighings are answered and become rows. The Test button while connected

@@ -181,6 +181,35 @@ TEST_F(ConnectionControlTest, TheTestCycleGivesWayToTheOperatorAndTellsARefusedS
     EXPECT_TRUE(Eventually([&] { return line.Opened().size() > before + 2; }));
 }
 
+// The Test mode searches whenever nothing is connected or checked: after a failed check of the
+// operator's, after every close; the operator's click always takes over from its search, and a
+// refused setting is told once per action.
+TEST_F(ConnectionControlTest, TheTestModeSearchesAfterEveryCloseAndTheOperatorCanAlwaysTakeOver) {
+    Ports({{1, {.refused = "tcgetattr()"}}, {2, {.answers = true}}});
+    control.StartTestMode();
+    ASSERT_TRUE(view.WaitFor([&] { return view.connected == 1; }));
+    EXPECT_EQ(view.Count(Notice::SettingsRefused), 1);
+    for (int close = 2; close <= 3; ++close) {
+        control.Disconnected();  // every close: the search takes up the scale again
+        ASSERT_TRUE(view.WaitFor([&] { return view.connected == close; })) << close;
+    }
+    EXPECT_EQ(view.Count(Notice::SettingsRefused), 3);  // once per round that the cycle began anew
+
+    control.Disconnected(false);  // a full table: no search
+    EXPECT_EQ(control.State(), LinkState::Idle);
+    {
+        std::lock_guard lock(line.mutex);
+        line.ports[2].answers = false;
+    }
+    ASSERT_TRUE(control.Connect(1));  // the refusing port, by hand: told once, then the cycle
+    ASSERT_TRUE(Eventually([&] { return view.Count(Notice::ConnectionFails) == 1; }));
+    ASSERT_TRUE(Eventually([&] { return CountOf(line.Opened(), 2) >= 6; }));  // the cycle searches on...
+    EXPECT_EQ(view.Count(Notice::SettingsRefused), 4);  // ...without telling it again
+    ASSERT_TRUE(control.Connect(2));  // and a click takes over from it
+    ASSERT_TRUE(Eventually([&] { return view.Count(Notice::ConnectionFails) == 2; }));
+    EXPECT_EQ(line.overlapped.load(), 0);
+}
+
 TEST_F(ConnectionControlTest, StopEndsEveryWaitEvenAnOpenBox) {
     Ports({{9, {}}});
     view.holdTell = true;
