@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev googletest
   clang libclang-rt-14-dev
-  fonts-wqy-microhei xdg-utils groff perl poppler-utils
+  fonts-wqy-microhei xdg-utils poppler-utils
   python3-xlrd python3-olefile python3-xlwt
 )
 optional=(g++-mingw-w64-x86-64 wine64)

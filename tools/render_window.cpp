@@ -1,33 +1,33 @@
-// Renders the main window offscreen into a PNG, for the README's screenshot:
-//   render_window OUT.png [LANGUAGE-FILE-NAME]
-// Runs against a scratch copy of the program folder with one simulated port, so the window
-// shows its language texts, and fills a few sample rows.
+// Renders the main window offscreen, as an operator sees it:
+//   render_window OUT.png [Chinese.ini|English.ini]    the picture for the README
+//   render_window --manual OUT.pdf DOC-FOLDER           the operator's manual that F1 opens:
+//       Chinese, then English (DOC-FOLDER/manual-zh.html, manual-en.html), each with a picture
+//       of the window in its language whose controls carry the numbers the text explains.
+// Runs against a scratch copy of the program folder with one port, and fills a few sample rows.
 #include "CPesavoDlg.h"
 #include "platform/ModulePath.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
+#include <QPdfWriter>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <QTextDocument>
 
 #include <cstdio>
 
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: render_window OUT.png [Chinese.ini|English.ini]\n");
-        return 2;
-    }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+namespace {
+
+// The window in `language` (a file of the Language folder); numbered controls when `labelled`.
+QImage RenderWindow(const QString& language, bool labelled) {
     const QString exeDir = QString::fromStdString(platform::ModuleDirectory());
     QTemporaryDir scratch;
     const QString dir = scratch.path() + QLatin1Char('/');
     QDir().mkpath(dir + QStringLiteral("Language"));
     for (const QString& name : QDir(exeDir + QStringLiteral("Language")).entryList(QDir::Files))
         QFile::copy(exeDir + QStringLiteral("Language/") + name, dir + QStringLiteral("Language/") + name);
-    const QString language = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("Chinese.ini");
     QFile settings(dir + QStringLiteral("Setting.ini"));
     settings.open(QIODevice::WriteOnly);
     settings.write(("[Language_Configuration]\r\nLanguage_FileName=\\" + language.toUtf8() + "\r\n").data());
@@ -38,17 +38,87 @@ int main(int argc, char** argv) {
     ports.close();
     platform::SetModuleDirectoryForTesting(dir.toStdString());
 
-    CPesavoDlg dlg;
-    dlg.OnInitDialog();
-    const char16_t* rows[][6] = {
-        {u"       1", u"123.4", u"KG", u"00:00:05", u"14:05:09 12/07/2026", u""},
-        {u"       2", u"2.350", u"KG", u"00:00:12", u"14:05:16 12/07/2026", u""},
-        {u"       3", u"-0.125", u"KG", u"00:00:20", u"14:05:24 12/07/2026", u""},
-    };
-    for (const auto& r : rows) dlg.Model().AppendRow({r[0], r[1], r[2], r[3], r[4], r[5]});
-    dlg.show();
-    app.processEvents();
-    const bool ok = dlg.grab().save(QString::fromLocal8Bit(argv[1]));
+    QImage image;
+    {
+        CPesavoDlg dlg;
+        dlg.OnInitDialog();
+        const char16_t* rows[][6] = {
+            {u"       1", u"123.4", u"KG", u"00:00:05", u"14:05:09 12/07/2026", u""},
+            {u"       2", u"2.350", u"KG", u"00:00:12", u"14:05:16 12/07/2026", u""},
+            {u"       3", u"-0.125", u"KG", u"00:00:20", u"14:05:24 12/07/2026", u""},
+        };
+        for (const auto& r : rows) dlg.Model().AppendRow({r[0], r[1], r[2], r[3], r[4], r[5]});
+        dlg.show();
+        QApplication::processEvents();
+        image = dlg.grab().toImage();
+        if (labelled) {
+            const int ids[] = {CPesavoDlg::IDC_LIST,       CPesavoDlg::IDC_CONNECT, CPesavoDlg::IDC_SAVE,
+                               CPesavoDlg::IDC_CLEAR,      CPesavoDlg::IDC_UNIT_GROUP, CPesavoDlg::IDC_PORT,
+                               CPesavoDlg::IDC_REFRESH,    CPesavoDlg::IDC_LANGUAGE, CPesavoDlg::IDC_LANGUAGE_OK,
+                               CPesavoDlg::IDC_TEST};
+            QPainter p(&image);
+            p.setRenderHint(QPainter::Antialiasing);
+            QFont font = dlg.font();
+            font.setBold(true);
+            p.setFont(font);
+            const int d = QFontMetrics(font).height() + 2;
+            int number = 1;
+            for (int id : ids) {
+                QWidget* w = dlg.GetDlgItem(id);
+                const QPoint at = w->mapTo(&dlg, QPoint(w->width() - d + 2, -2));
+                const QRect circle(std::max(0, at.x()), std::max(0, at.y()), d, d);
+                p.setPen(Qt::NoPen);
+                p.setBrush(QColor(200, 30, 30));
+                p.drawEllipse(circle);
+                p.setPen(Qt::white);
+                p.drawText(circle, Qt::AlignCenter, QString::number(number++));
+            }
+        }
+    }
+    platform::SetModuleDirectoryForTesting({});
+    return image;
+}
+
+bool WriteManual(const QString& out, const QString& docFolder) {
+    QString html;
+    QTextDocument doc;
+    const char* parts[][2] = {{"manual-zh.html", "Chinese.ini"}, {"manual-en.html", "English.ini"}};
+    for (const auto& [file, language] : parts) {
+        QFile source(docFolder + QLatin1Char('/') + QLatin1String(file));
+        if (!source.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "render_window: cannot read %s\n", qPrintable(source.fileName()));
+            return false;
+        }
+        const QString picture = QStringLiteral("window-") + QLatin1String(language);
+        doc.addResource(QTextDocument::ImageResource, QUrl(picture), RenderWindow(QLatin1String(language), true));
+        if (!html.isEmpty()) html += QStringLiteral("<div style=\"page-break-before: always\"></div>");
+        html += QString::fromUtf8(source.readAll()).replace(QStringLiteral("src=\"window\""), QStringLiteral("src=\"") + picture + '"');
+    }
+    doc.setHtml(html);
+    QPdfWriter pdf(out);
+    pdf.setPageSize(QPageSize(QPageSize::A4));
+    pdf.setPageMargins(QMarginsF(18, 18, 18, 18), QPageLayout::Millimeter);
+    pdf.setTitle(QStringLiteral("Korvane电子秤上位机使用说明 — Pesavo Operator's Manual"));
+    pdf.setResolution(144);
+    doc.setPageSize(QSizeF(pdf.width(), pdf.height()));
+    doc.print(&pdf);
+    return QFile::exists(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || (QString::fromLocal8Bit(argv[1]) == QLatin1String("--manual") && argc < 4)) {
+        std::fprintf(stderr, "usage: render_window OUT.png [Chinese.ini|English.ini]\n"
+                             "       render_window --manual OUT.pdf DOC-FOLDER\n");
+        return 2;
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (QString::fromLocal8Bit(argv[1]) == QLatin1String("--manual"))
+        return WriteManual(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3])) ? 0 : 1;
+    const QString language = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("Chinese.ini");
+    const bool ok = RenderWindow(language, false).save(QString::fromLocal8Bit(argv[1]));
     if (!ok) std::fprintf(stderr, "render_window: cannot write %s\n", argv[1]);
     return ok ? 0 : 1;
 }
