@@ -6,6 +6,7 @@
 // Runs against a scratch copy of the program folder with one port, and fills a few sample rows.
 #include "CPesavoDlg.h"
 #include "platform/ModulePath.h"
+#include "platform/ProfileFile.h"
 
 #include <QApplication>
 #include <QDir>
@@ -28,9 +29,13 @@ QImage RenderWindow(const QString& language, bool labelled) {
     QDir().mkpath(dir + QStringLiteral("Language"));
     for (const QString& name : QDir(exeDir + QStringLiteral("Language")).entryList(QDir::Files))
         QFile::copy(exeDir + QStringLiteral("Language/") + name, dir + QStringLiteral("Language/") + name);
+    // The language's own name, so that its list shows it chosen.
+    const std::u16string name = platform::GetProfileString(u"Language_Configuration", u"Language_Name", u"",
+                                                           (dir + QStringLiteral("Language/") + language).toStdString(), 500);
     QFile settings(dir + QStringLiteral("Setting.ini"));
     settings.open(QIODevice::WriteOnly);
-    settings.write(("[Language_Configuration]\r\nLanguage_FileName=\\" + language.toUtf8() + "\r\n").data());
+    settings.write(("[Language_Configuration]\r\nLanguage_FileName=\\" + language.toUtf8() +
+                    "\r\nLanguage_Name=" + QString::fromStdU16String(name).toUtf8() + "\r\n").data());
     settings.close();
     QFile ports(dir + QStringLiteral("SerialComm.ini"));
     ports.open(QIODevice::WriteOnly);
@@ -65,7 +70,8 @@ QImage RenderWindow(const QString& language, bool labelled) {
             int number = 1;
             for (int id : ids) {
                 QWidget* w = dlg.GetDlgItem(id);
-                const QPoint at = w->mapTo(&dlg, QPoint(w->width() - d + 2, -2));
+                // At the control's top left corner, half outside it, so its text stays readable.
+                const QPoint at = w->mapTo(&dlg, QPoint(-d / 2, -d / 2));
                 const QRect circle(std::max(0, at.x()), std::max(0, at.y()), d, d);
                 p.setPen(Qt::NoPen);
                 p.setBrush(QColor(200, 30, 30));

@@ -71,7 +71,7 @@ void CPesavoDlg::CreateControls() {
     auto button = [&](QWidget* parent, int id, const char* caption, int cx, int cy) {
         auto* b = new QPushButton(QString::fromUtf8(caption), parent);
         name(b, id);
-        b->setMinimumSize(du.X(cx), du.Y(cy));
+        m_templateSizes.emplace_back(b, QSize(du.X(cx), du.Y(cy)));
         b->setAutoDefault(false);
         return b;
     };
@@ -88,7 +88,7 @@ void CPesavoDlg::CreateControls() {
         c->setEditable(true);
         c->setInsertPolicy(QComboBox::NoInsert);
         c->setSizeAdjustPolicy(QComboBox::AdjustToContents);  // every item readable, in every language
-        c->setMinimumWidth(du.X(42));
+        m_templateSizes.emplace_back(c, QSize(du.X(42), 0));
         c->installEventFilter(this);
         c->lineEdit()->installEventFilter(this);
         return c;
@@ -96,7 +96,7 @@ void CPesavoDlg::CreateControls() {
     auto group = [&](int id, const char* caption) {
         auto* g = new QGroupBox(QString::fromUtf8(caption), this);
         name(g, id);
-        g->setMinimumWidth(du.X(48));
+        m_templateSizes.emplace_back(g, QSize(du.X(48), 0));
         return g;
     };
     // A button in the right-hand corner of a group, under its combo box.
@@ -186,6 +186,15 @@ void CPesavoDlg::CreateControls() {
     QObject::connect(refresh, &QPushButton::clicked, this, [this] { RefreshPortList(); });
     QObject::connect(clear, &QPushButton::clicked, this, [this] { OnClearData(); });
     QObject::connect(save, &QPushButton::clicked, this, [this] { OnSaveTable(); });
+}
+
+void CPesavoDlg::FitControls() {
+    // Never smaller than the template, nor than the current texts need: the layout may shrink a
+    // control to its minimum, and a minimum below its text would cut it.
+    for (auto& [widget, templateSize] : m_templateSizes) {
+        const QSize need = qobject_cast<QGroupBox*>(widget) ? widget->minimumSizeHint() : widget->sizeHint();
+        widget->setMinimumSize(need.expandedTo(templateSize));
+    }
 }
 
 QWidget* CPesavoDlg::GetDlgItem(int id) const { return findChild<QWidget*>(QString::number(id)); }

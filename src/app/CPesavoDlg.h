@@ -148,7 +148,9 @@ protected:
 
 private:
     void CreateControls();
-    void FitColumns();  // column widths for the current titles and font
+    void FitColumns();   // column widths for the current titles and font
+    void FitControls();  // minimum sizes for the current texts
+    std::vector<std::pair<QWidget*, QSize>> m_templateSizes;  // controls and their template sizes
     void EnterConnectedState();
     // Enables the controls for the connection's state and for a running table job.
     void UpdateControls();

@@ -36,6 +36,7 @@ void CPesavoDlg::FillPortList() {
         m_cmbPort->setItemData(i, QString::fromStdString(m_SerialPort.DeviceAt(i)), Qt::ToolTipRole);
     }
     m_cmbPort->setCurrentIndex(0);
+    FitControls();
 }
 
 void CPesavoDlg::RefreshPortList() {
@@ -61,6 +62,7 @@ void CPesavoDlg::UpdateControls() {
     // While a conversion or a save owns the table, nothing may start another job or change rows.
     for (int id : {IDC_SAVE, IDC_CLEAR, IDC_UNIT_KG, IDC_UNIT_LB, IDC_UNIT_LBOZ}) GetDlgItem(id)->setEnabled(idle);
     GetDlgItem(IDC_LANGUAGE_OK)->setEnabled(idle && !m_bConnected);
+    FitControls();  // the connect button's caption may have changed with the state
 }
 
 void CPesavoDlg::EnterConnectedState() {

@@ -6,6 +6,7 @@
 #include "platform/ProfileFile.h"
 
 #include <QComboBox>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QStyle>
@@ -41,8 +42,21 @@ void CPesavoDlg::LoadSettings() {
     m_strSettingFile = m_strModuleDir + QStringLiteral("Setting.ini");
     const std::u16string fileName =
         localisation::ReadProfileText(ToUtf8(m_strSettingFile), u"Language_Configuration", u"Language_FileName");
+    QString file = FromUtf8(localisation::LanguageFilePath(ToUtf8(m_strModuleDir), fileName));
+    if (!QFileInfo(file).isFile()) {
+        // No settings, or they name a file that is gone: English if it is there, else the first
+        // language of the folder, so that no box ever shows without words.
+        const QString english = m_strModuleDir + QStringLiteral("Language/English.ini");
+        const std::vector<std::string> files = localisation::ListLanguageFolder(ToUtf8(m_strModuleDir));
+        if (QFileInfo(english).isFile()) {
+            file = english;
+        } else {
+            const auto first = std::find_if(files.begin(), files.end(), [](const std::string& f) { return QFileInfo(FromUtf8(f)).isFile(); });
+            if (first != files.end()) file = FromUtf8(*first);
+        }
+    }
     std::lock_guard lock(m_textMutex);  // workers read texts through it
-    m_strLanguageFile = FromUtf8(localisation::LanguageFilePath(ToUtf8(m_strModuleDir), fileName));
+    m_strLanguageFile = file;
 }
 
 QString CPesavoDlg::LanguageFile() {
@@ -83,6 +97,7 @@ void CPesavoDlg::ApplyLanguage() {
     for (const CaptionKey& c : kCaptions) SetCaption(c.id, ReadLanguageText(u"Dialog_Caption", c.key));
 
     FillPortList();  // from the ports found last
+    FitControls();
 
     m_MyMsg.SetLanguageFile(LanguageFile());
 }
@@ -111,6 +126,7 @@ void CPesavoDlg::OnLanguageOK() {
     std::array<QString, MeasurementModel::kColumns> titles;
     for (int c = 0; c < MeasurementModel::kColumns; ++c) titles[c] = ReadLanguageText(u"ListCtrl_Header", kColumnKeys[c]);
     m_Model.SetTitles(titles);
+    FitColumns();  // the new titles and texts may need more room
     if (!kept)
         m_MyMsg.Show(CMyMsg::ModeOk,
                      MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program ends, "

@@ -2,6 +2,7 @@
 
 #include "Utf.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -135,11 +136,26 @@ std::string Encode(std::u16string_view text, Encoding enc) {
     return out + Utf16ToUtf8(text);
 }
 
-// Writes next to the target and renames, so a failed write never leaves half a file.
-bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode) {
+// Writes in place when the folder takes no new file (a writable file in a folder the operator
+// may not write to): the whole content at once, as small as a settings file is.
+bool OverwriteFile(const std::string& path, const std::string& bytes) {
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    if (!f) return false;
+    const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0 &&
+                       ::ftruncate(::fileno(f), static_cast<off_t>(bytes.size())) == 0 && ::fsync(::fileno(f)) == 0;
+    return std::fclose(f) == 0 && wrote;
+}
+
+// Writes next to the target and renames, so a failed write never leaves half a file. A link is
+// followed: the file it names is the one rewritten.
+bool ReplaceFile(const std::string& linkOrPath, const std::string& bytes, mode_t mode) {
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::weakly_canonical(Utf8Path(linkOrPath), ec);
+    const std::string path = ec ? linkOrPath : real.string();
     const std::string tmp = path + ".pesavo-tmp";
     FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f) return false;
+    if (!f) return (errno == EACCES || errno == EROFS || errno == EPERM) && ::access(path.c_str(), W_OK) == 0 &&
+                   OverwriteFile(path, bytes);
     const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     const bool flushed = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
     const bool closed = std::fclose(f) == 0;
@@ -248,10 +264,13 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
     if (exists && (::access(path.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)) return false;
     const std::string bytes = exists ? ReadFileBytes(path) : std::string();
     Encoding enc = Sniff(bytes);
+    // A UTF-8 mark is kept as it is and the rest looked at on its own.
+    const std::string_view mark = enc == Encoding::Utf8Bom ? std::string_view(bytes).substr(0, 3) : std::string_view();
     bool valid = true;
-    if (enc == Encoding::Utf8) Utf8ToUtf16(bytes, &valid);
+    if (enc == Encoding::Utf8 || enc == Encoding::Utf8Bom) Utf8ToUtf16(std::string_view(bytes).substr(mark.size()), &valid);
     if (!valid) enc = Encoding::Bytes;
-    const std::u16string text = enc == Encoding::Bytes ? WidenBytes(bytes) : DecodeProfileBytes(bytes);
+    const std::u16string text =
+        enc == Encoding::Bytes ? WidenBytes(std::string_view(bytes).substr(mark.size())) : DecodeProfileBytes(bytes);
     const std::u16string eol = text.find(u"\r\n") != std::u16string::npos || text.empty() ? u"\r\n" : u"\n";
 
     const std::vector<RawLine> lines = SplitLines(text);
@@ -294,7 +313,8 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
         emit(u"[" + std::u16string(section) + u"]", {});
         emit(pair, {});
     }
-    return ReplaceFile(path, Encode(out, enc), exists ? (st.st_mode & 07777) : 0644);
+    return ReplaceFile(path, (enc == Encoding::Bytes ? std::string(mark) : std::string()) + Encode(out, enc),
+                       exists ? (st.st_mode & 07777) : 0644);
 }
 
 #endif

@@ -131,6 +131,12 @@ TEST_F(MainWindowTest, StartUpWithoutPortsSpeaksTheLanguage) {
     EXPECT_EQ(seen.okCaption, QStringLiteral("OK"));
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
     EXPECT_GT(w.m_cmbLanguage->count(), 0);
+    // Without settings at all (or naming a file that is gone) the English file speaks.
+    std::filesystem::remove(folder.File("Setting.ini"));
+    seen = {};
+    Start();
+    EXPECT_EQ(seen.title, QStringLiteral("Notice"));
+    EXPECT_FALSE(seen.text.isEmpty());
 }
 
 TEST_F(MainWindowTest, ClosingAsksOnlyWhenTheTableHasRows) {
@@ -213,6 +219,14 @@ TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
 // languages, with the desktop's font at 100 %, 125 % and 150 % — with the template's arrangement;
 // the window can be enlarged and the list takes the room.
 TEST_F(MainWindowTest, EveryTextFitsItsControlAtEveryScaleAndTheListGrows) {
+    static constexpr const char* kLongName = "Português do Brasil (Portugal e Angola)";
+    std::string longer = folder.ReadFile("Language/English.ini");
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"Language_Name=English", std::string("Language_Name=") + kLongName},
+                                   {"Serial_Refresh=Refresh", "Serial_Refresh=Actualizar agora"},
+                                   {"Port_NoChose=Auto search", "Port_NoChose=Pesquisa automática de portas"},
+                                   {"Update_Time=Time", "Update_Time=Hora da pesagem registada"}})
+        longer.replace(longer.find(from), from.size(), to);
+    folder.WriteFile("Language/Long.ini", longer);
     const QFont base = QApplication::font();
     const auto fits = [](const QWidget* w, const QString& text, int room) {
         return QFontMetrics(w->font()).horizontalAdvance(text) <= room;
@@ -222,10 +236,17 @@ TEST_F(MainWindowTest, EveryTextFitsItsControlAtEveryScaleAndTheListGrows) {
         font.setPointSizeF(base.pointSizeF() * scale);
         QApplication::setFont(font);
         for (const char* language : {"\\English.ini", "\\Chinese.ini"}) {
-            folder.WriteSettings(language, "");
-            CPesavoDlg& w = Start();
-            QApplication::processEvents();
-            const std::string where = std::string(language) + " at " + std::to_string(scale);
+          folder.WriteSettings(language, "");
+          CPesavoDlg& w = Start();
+          QApplication::processEvents();
+          // Also after switching to a language with a long name and long captions.
+          for (const bool switched : {false, true}) {
+            if (switched) {
+                w.m_cmbLanguage->setCurrentIndex(w.m_cmbLanguage->findText(QString::fromUtf8(kLongName)));
+                w.OnLanguageOK();
+                QApplication::processEvents();
+            }
+            const std::string where = std::string(language) + (switched ? " then long" : "") + " at " + std::to_string(scale);
             for (auto* b : w.findChildren<QPushButton*>()) {
                 QStyleOptionButton opt;
                 opt.initFrom(b);
@@ -267,7 +288,8 @@ TEST_F(MainWindowTest, EveryTextFitsItsControlAtEveryScaleAndTheListGrows) {
             EXPECT_LT(left(CPesavoDlg::IDC_SAVE), left(CPesavoDlg::IDC_UNIT_GROUP));
             EXPECT_LT(left(CPesavoDlg::IDC_UNIT_GROUP), left(CPesavoDlg::IDC_PORT_GROUP));
             EXPECT_LT(left(CPesavoDlg::IDC_PORT_GROUP), left(CPesavoDlg::IDC_LANGUAGE_GROUP));
-            dlg.reset();
+          }
+          dlg.reset();
         }
     }
     QApplication::setFont(base);

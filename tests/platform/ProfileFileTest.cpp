@@ -165,6 +165,17 @@ TEST_F(ProfileFileTest, AFileInAnUnknownEightBitEncodingIsEditedByteForByte) {
     EXPECT_EQ(Read(), head + "Language_Name=English\r\n" + "Operator=\xD5\xC5\xC8\xFD\r\nAdded=\xE4\xB8\xAD\r\n" +
                           "\r\n[Other]\r\nx=\xB0\xA1\r\n");
     EXPECT_EQ(GetProfileString(u"Language_Configuration", u"Added", u"", path_, 500), u"中");
+
+    // A UTF-8 mark with a stray 8-bit byte behind it, reached through a link: the byte stays,
+    // and the file the link names is the one rewritten.
+    const std::string real = (dir_ / "real.ini").string();
+    std::ofstream(real, std::ios::binary) << "\xEF\xBB\xBF; caf\xE9\n[S]\nk=old\n";
+    fs::remove(path_);
+    fs::create_symlink(real, path_);
+    ASSERT_TRUE(WriteProfileString(u"S", u"k", u"new", path_));
+    EXPECT_TRUE(fs::is_symlink(path_));
+    std::ifstream in(real, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "\xEF\xBB\xBF; caf\xE9\n[S]\nk=new\n");
 }
 #endif
 
