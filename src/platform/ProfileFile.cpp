@@ -274,19 +274,27 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
     const std::u16string eol = text.find(u"\r\n") != std::u16string::npos || text.empty() ? u"\r\n" : u"\n";
 
     const std::vector<RawLine> lines = SplitLines(text);
-    std::u16string pair = std::u16string(key) + u"=" + std::u16string(value);
-    // Into a file of unknown 8-bit encoding the new pair goes as UTF-8, which this reader reads.
-    if (enc == Encoding::Bytes) pair = WidenBytes(Utf16ToUtf8(pair));
+    // In a file of unknown 8-bit encoding each line keeps its bytes, is judged as the reader
+    // reads it (UTF-8, broken bytes replaced), and what is new goes in as UTF-8.
+    auto asWritten = [&](std::u16string_view s) { return enc == Encoding::Bytes ? WidenBytes(Utf16ToUtf8(s)) : std::u16string(s); };
+    auto asRead = [&](std::u16string_view s) {
+        if (enc != Encoding::Bytes) return std::u16string(s);
+        std::string narrow(s.size(), '\0');
+        for (std::size_t i = 0; i < s.size(); ++i) narrow[i] = static_cast<char>(s[i] & 0xFF);
+        return Utf8ToUtf16(narrow);
+    };
+    const std::u16string pair = asWritten(std::u16string(key) + u"=" + std::u16string(value));
 
     // Locate the section, the key inside it, and the last non-blank line of the section.
     std::ptrdiff_t sectionLine = -1, keyLine = -1, lastInSection = -1;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const Line line = ParseLine(lines[i].text);
+        const std::u16string read = asRead(lines[i].text);
+        const Line line = ParseLine(read);
         if (line.kind == Line::Section) {
             if (sectionLine >= 0) break;
             if (EqualNoCase(line.name, section)) lastInSection = sectionLine = static_cast<std::ptrdiff_t>(i);
         } else if (sectionLine >= 0) {
-            if (!Trim(lines[i].text).empty()) lastInSection = static_cast<std::ptrdiff_t>(i);
+            if (!Trim(read).empty()) lastInSection = static_cast<std::ptrdiff_t>(i);
             if (line.kind == Line::Pair && EqualNoCase(line.name, key)) {
                 keyLine = static_cast<std::ptrdiff_t>(i);
                 break;
@@ -310,7 +318,7 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
         if (keyLine < 0 && static_cast<std::ptrdiff_t>(i) == lastInSection) emit(pair, {});
     }
     if (sectionLine < 0) {
-        emit(u"[" + std::u16string(section) + u"]", {});
+        emit(asWritten(u"[" + std::u16string(section) + u"]"), {});
         emit(pair, {});
     }
     return ReplaceFile(path, (enc == Encoding::Bytes ? std::string(mark) : std::string()) + Encode(out, enc),
