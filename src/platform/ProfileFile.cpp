@@ -112,10 +112,11 @@ Encoding Sniff(std::string_view bytes) {
     return Encoding::Utf8;
 }
 
+
+#ifndef _WIN32
 // Each byte as one unit, so that lines, sections and ASCII keys are found without decoding.
 std::u16string WidenBytes(std::string_view bytes) { return std::u16string(bytes.begin(), bytes.end()); }
 
-#ifndef _WIN32
 std::string Encode(std::u16string_view text, Encoding enc) {
     if (enc == Encoding::Bytes) {
         std::string out;
