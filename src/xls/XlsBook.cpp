@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <functional>
 
 // ---- cell texts ----
@@ -141,22 +142,34 @@ int XlsBook::CreateWorkbookStream() {
 
 namespace {
 
-// RK form of a double: the top 30 bits, optionally of the value times 100.
-bool RkAble(double v) {
-    const auto t100 = static_cast<std::int32_t>(std::trunc(v * 100));
-    const auto t10000 = static_cast<std::int32_t>(std::trunc(v * 10000));
-    return static_cast<std::int64_t>(t100) * 100 == t10000;
+// The RK form of a number (a 32-bit cell value that readers turn back into the same double):
+// the top 30 bits of the IEEE double, or a 30-bit integer, either of them optionally standing
+// for a hundredth of itself. Empty when no form gives the value back exactly.
+std::optional<std::uint32_t> RkOf(double v) {
+    auto ieee = [](double x, std::uint32_t& rk) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, 8);
+        if ((bits & 0x3FFFFFFFFull) != 0) return false;  // the low 34 bits would be lost
+        rk = static_cast<std::uint32_t>(bits >> 32) & ~3u;
+        return true;
+    };
+    auto integer = [](double x, std::uint32_t& rk) {
+        constexpr double kLimit = 536870912.0;  // 2^29: a signed 30-bit integer
+        if (!(x >= -kLimit && x < kLimit) || std::trunc(x) != x) return false;
+        rk = static_cast<std::uint32_t>(static_cast<std::int32_t>(x)) << 2 | 2u;
+        return true;
+    };
+    std::uint32_t rk = 0;
+    if (ieee(v, rk) || integer(v, rk)) return rk;
+    const double x100 = v * 100;
+    if (x100 / 100 != v) return std::nullopt;  // a reader's division would not give v back
+    if (ieee(x100, rk) || integer(x100, rk)) return rk | 1u;
+    return std::nullopt;
 }
 
-std::uint32_t DoubleRk(double v) {
-    const bool times100 = !(std::trunc(v) * 100 == std::trunc(v * 100));
-    const double x = times100 ? v * 100 : v;
-    std::uint64_t bits;
-    std::memcpy(&bits, &x, 8);
-    return (static_cast<std::uint32_t>(bits >> 32) & ~3u) + (times100 ? 1u : 0u);
+std::optional<std::uint32_t> RkOf(const XlsCell& cell) {
+    return RkOf(cell.kind == XlsCellKind::Int ? static_cast<double>(cell.intValue) : cell.doubleValue);
 }
-
-std::uint32_t IntRk(std::int32_t v) { return static_cast<std::uint32_t>(v) * 4 + 2; }
 
 template <typename Rec>
 Rec MakeCell(int row, int col, std::uint32_t xf) {
@@ -192,7 +205,13 @@ public:
     }
     // Starts loading the slot of a text that is looked up soon: the table is far larger than
     // the caches, so a row's lookups are started together.
-    void Prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+    void Prefetch(std::uint32_t hash) const {
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+#else
+        (void)hash;  // a hint only: compilers without it simply load the slot when it is used
+#endif
+    }
 
     // The position of `s` (whose Hash is `tag`) in the table, appending it when it is new.
     std::uint32_t IndexOf(const Biff8::SstString& s, std::uint32_t tag) {
@@ -302,31 +321,28 @@ void XlsBook::ConvertToRecords() {
                     }
                     case XlsCellKind::Int:
                     case XlsCellKind::Double: {
-                        const bool isInt = cell.kind == XlsCellKind::Int;
-                        const bool rkAble = isInt || RkAble(cell.doubleValue);
-                        int end = c + 1;
-                        while (end < cols && sheet.At(r, end).kind == cell.kind &&
-                               (isInt || RkAble(sheet.At(r, end).doubleValue) == rkAble))
-                            ++end;
-                        if (!rkAble) {
+                        const std::optional<std::uint32_t> rk = RkOf(cell);
+                        if (!rk) {
                             auto number = MakeCell<Biff8::Number>(r, c, cell.xfIndex);
-                            number.value = cell.doubleValue;
+                            number.value = cell.kind == XlsCellKind::Int ? cell.intValue : cell.doubleValue;
                             block.cells.emplace_back(number);
                             break;
                         }
-                        auto rkOf = [&](const XlsCell& x) { return isInt ? IntRk(x.intValue) : DoubleRk(x.doubleValue); };
+                        // Neighbours of the same kind that have an RK form too share one record.
+                        int end = c + 1;
+                        while (end < cols && sheet.At(r, end).kind == cell.kind && RkOf(sheet.At(r, end))) ++end;
                         if (end - c >= 2) {
                             Biff8::MulRK mul;
                             mul.row = static_cast<std::uint16_t>(r);
                             mul.firstColumn = static_cast<std::uint16_t>(c);
                             for (int k = c; k < end; ++k)
-                                mul.cells.push_back({static_cast<std::uint16_t>(sheet.At(r, k).xfIndex), rkOf(sheet.At(r, k))});
+                                mul.cells.push_back({static_cast<std::uint16_t>(sheet.At(r, k).xfIndex), *RkOf(sheet.At(r, k))});
                             block.cells.emplace_back(std::move(mul));
                             c = end - 1;
                         } else {
-                            auto rk = MakeCell<Biff8::RK>(r, c, cell.xfIndex);
-                            rk.rk = rkOf(cell);
-                            block.cells.emplace_back(rk);
+                            auto record = MakeCell<Biff8::RK>(r, c, cell.xfIndex);
+                            record.rk = *rk;
+                            block.cells.emplace_back(record);
                         }
                         break;
                     }

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <map>
+
 #include <deque>
 
 #include <cstdio>
@@ -246,7 +249,21 @@ TEST(XlsBookTest, GridGrowsWithinTheLimitsAndEqualStringsShareOneSstEntry) {
     EXPECT_EQ(sheet->Rows(), 65536);
 }
 
-TEST(XlsBookTest, NumbersBecomeRkMulRkOrNumber) {
+// The number a reader makes of an RK value.
+double FromRk(std::uint32_t rk) {
+    double v;
+    if (rk & 2) {
+        v = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
+    } else {
+        const std::uint64_t bits = static_cast<std::uint64_t>(rk & ~3u) << 32;
+        std::memcpy(&v, &bits, 8);
+    }
+    return rk & 1 ? v / 100 : v;
+}
+
+// Every number comes back exactly as it was set: in an RK or MULRK record where one of the RK
+// forms holds it, in a NUMBER record otherwise (beyond 30 bits, more than two decimals).
+TEST(XlsBookTest, NumbersBecomeRkMulRkOrNumberAndReadBackExactly) {
     XlsBook book;
     book.New();
     XlsSheet* sheet = book.GetSheet(0);
@@ -254,9 +271,33 @@ TEST(XlsBookTest, NumbersBecomeRkMulRkOrNumber) {
     sheet->Cell(0, 1)->SetInteger(8);
     sheet->Cell(0, 2)->SetDouble(1.25);
     sheet->Cell(0, 3)->SetDouble(0.1234567);
+    const double values[] = {123.45, -0.01, 1e300, 3e9, -536870912.0, 536870912.0, 0.5, 1234567.89, 16777.215, -2147483647.0};
+    for (int c = 0; c < 10; ++c) sheet->Cell(1, c)->SetDouble(values[c]);
+    sheet->Cell(2, 0)->SetInteger(2147483647);
+    sheet->Cell(2, 1)->SetInteger(-536870913);
     const auto records = Walk(book.BuildStream());
     std::string ids = Ids(records);
-    EXPECT_NE(ids.find("208 bd 27e 203 d7"), std::string::npos) << ids;
+    EXPECT_NE(ids.find("208 bd 27e 203 "), std::string::npos) << ids;
+    std::map<std::pair<int, int>, double> read;
+    for (const auto& r : records) {
+        const std::uint8_t* d = r.data.data();
+        if (r.id == 0x027E) read[{U16(d), U16(d + 2)}] = FromRk(U32(d + 6));
+        if (r.id == 0x0203) {
+            double v;
+            std::memcpy(&v, d + 6, 8);
+            read[{U16(d), U16(d + 2)}] = v;
+        }
+        if (r.id == 0x00BD) {
+            const int first = U16(d + 2), count = (static_cast<int>(r.data.size()) - 6) / 6;
+            for (int k = 0; k < count; ++k) read[{U16(d), first + k}] = FromRk(U32(d + 4 + 6 * k + 2));
+        }
+    }
+    EXPECT_EQ(read[std::make_pair(0, 0)], 7.0);
+    EXPECT_EQ(read[std::make_pair(0, 2)], 1.25);
+    EXPECT_EQ(read[std::make_pair(0, 3)], 0.1234567);
+    for (int c = 0; c < 10; ++c) EXPECT_EQ(read[std::make_pair(1, c)], values[c]) << values[c];
+    EXPECT_EQ(read[std::make_pair(2, 0)], 2147483647.0);
+    EXPECT_EQ(read[std::make_pair(2, 1)], -536870913.0);
 }
 
 TEST(XlsFormatTest, FontAndXfLookups) {
