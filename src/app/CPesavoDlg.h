@@ -190,7 +190,8 @@ private:
     bool m_bAfterJobPending = false;  // a job ended; its message and the held commands follow
     int m_nJobMessageMode = 0;
     QString m_strJobMessage;         // shown after the job; empty for none
-    std::mutex m_textMutex;  // guards m_szText, shared by every text lookup
+    std::mutex m_textMutex;  // guards m_szText, m_strLanguageFile and m_texts, shared by every text lookup
+    std::shared_ptr<const localisation::LanguageTexts> m_texts;  // the current language, read once
     bool m_bClosing = false;
     bool m_bScrollPending = false;
     QButtonGroup* m_unitGroup = nullptr;

@@ -55,8 +55,10 @@ void CPesavoDlg::LoadSettings() {
             if (first != files.end()) file = FromUtf8(*first);
         }
     }
+    auto texts = std::make_shared<const localisation::LanguageTexts>(ToUtf8(file));  // read once, here
     std::lock_guard lock(m_textMutex);  // workers read texts through it
     m_strLanguageFile = file;
+    m_texts = std::move(texts);
 }
 
 QString CPesavoDlg::LanguageFile() {
@@ -65,8 +67,11 @@ QString CPesavoDlg::LanguageFile() {
 }
 
 QString CPesavoDlg::ReadLanguageText(const char16_t* section, const char16_t* key) {
+    // From the language in memory: no lookup touches the disk.
     std::lock_guard lock(m_textMutex);
-    localisation::ReadProfileText(ToUtf8(m_strLanguageFile), section, key, m_szText);
+    const std::u16string text = m_texts ? m_texts->Text(section, key) : std::u16string();
+    std::copy(text.begin(), text.end(), m_szText);
+    m_szText[text.size()] = 0;
     return QString::fromUtf16(m_szText);
 }
 
@@ -108,8 +113,10 @@ void CPesavoDlg::OnLanguageOK() {
     if (index < 0 || index >= m_astrLanguageFiles.size()) return;
     const QString file = m_astrLanguageFiles[index];
     {
+        auto texts = std::make_shared<const localisation::LanguageTexts>(ToUtf8(file));  // read once, here
         std::lock_guard lock(m_textMutex);  // the controller's worker may be reading a text
         m_strLanguageFile = file;
+        m_texts = std::move(texts);
     }
 
     const std::string settings = ToUtf8(m_strSettingFile);

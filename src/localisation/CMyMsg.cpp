@@ -42,8 +42,10 @@ bool CMyMsg::HasAnswerer() {
 }
 
 void CMyMsg::SetLanguageFile(const QString& path) {
+    auto texts = std::make_shared<const localisation::LanguageTexts>(path.toStdString());  // read once, here
     std::lock_guard lock(m_mutex);
     m_strLangFile = path;
+    m_texts = std::move(texts);
 }
 
 QString CMyMsg::LanguageFile() const {
@@ -52,9 +54,12 @@ QString CMyMsg::LanguageFile() const {
 }
 
 QString CMyMsg::ReadText(const char16_t* section, const char16_t* key) const {
-    char16_t buffer[localisation::kTextBufferUnits];
-    localisation::ReadProfileText(LanguageFile().toStdString(), section, key, buffer);
-    return QString::fromUtf16(buffer);
+    std::shared_ptr<const localisation::LanguageTexts> texts;
+    {
+        std::lock_guard lock(m_mutex);
+        texts = m_texts;
+    }
+    return texts ? QString::fromStdU16String(texts->Text(section, key)) : QString();
 }
 
 void CMyMsg::AddCaptions(Showing& s) const {

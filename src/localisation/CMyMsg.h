@@ -6,9 +6,12 @@
 // Showings are serialised: one box at a time, whatever thread asks. A worker thread that asks
 // waits until the box has been answered on the user-interface thread (or until it is told to
 // stop, which gives 2). Tests install an answerer instead of pressing buttons.
+#include "LanguageFiles.h"
+
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stop_token>
 
@@ -58,6 +61,7 @@ private:
 
     mutable std::mutex m_mutex;
     QString m_strLangFile;
+    std::shared_ptr<const localisation::LanguageTexts> m_texts;  // the language, read once
     QString m_strTitle;
     QString m_strText;
     int m_nMode = 0;

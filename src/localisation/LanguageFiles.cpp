@@ -21,6 +21,19 @@ std::u16string ReadProfileText(const std::string& file, const char16_t* section,
     return platform::GetProfileString(section, key, u"", file, kTextBufferUnits);
 }
 
+LanguageTexts::LanguageTexts(const std::string& file)
+    : file_(file), text_(platform::DecodeProfileBytes(platform::ReadFileBytes(file))) {}
+
+std::u16string LanguageTexts::Text(const char16_t* section, const char16_t* key) const {
+    std::u16string value;
+    if (!platform::FindProfileValue(text_, section, key, value)) return {};
+    if (value.size() >= kTextBufferUnits) {
+        value.resize(kTextBufferUnits - 1);
+        if (value.back() >= 0xD800 && value.back() <= 0xDBFF) value.pop_back();  // never half a pair
+    }
+    return value;
+}
+
 std::string LanguageFilePath(const std::string& moduleDir, const std::u16string& fileNameValue) {
     return moduleDir + "Language" + platform::NativeSeparators(platform::Utf16ToUtf8(fileNameValue));
 }

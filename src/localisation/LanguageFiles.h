@@ -1,7 +1,7 @@
 #pragma once
-// Settings and language files on disk: where they are and how one text is read.
-// Texts are read at the moment they are needed and never cached, so a switch of language
-// shows in the very next message.
+// Settings and language files on disk: where they are and how one text is read. A running
+// program reads its language once (LanguageTexts); a switch of language replaces it whole, so
+// the very next message shows the new one.
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -18,6 +18,22 @@ std::size_t ReadProfileText(const std::string& file, const char16_t* section, co
 
 // Same lookup, returned as a string.
 std::u16string ReadProfileText(const std::string& file, const char16_t* section, const char16_t* key);
+
+// One language file read once into memory, with the lookup rules of the profile functions:
+// every text of a running program comes from here, never from the disk. It is never changed
+// after it is made, so any thread may read it.
+class LanguageTexts {
+public:
+    LanguageTexts() = default;  // no file: every text is empty
+    explicit LanguageTexts(const std::string& file);
+    const std::string& File() const { return file_; }
+    // The value, cut to kTextBufferUnits - 1 units like a fixed buffer; empty when missing.
+    std::u16string Text(const char16_t* section, const char16_t* key) const;
+
+private:
+    std::string file_;
+    std::u16string text_;  // the whole file, decoded
+};
 
 // The language file named by a "Language_FileName" value such as "\Chinese.ini": the value keeps
 // its leading backslash (setting files are shared with the Windows program), either separator works.

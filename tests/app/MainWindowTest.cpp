@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -204,6 +205,23 @@ TEST_F(MainWindowTest, TabEnterSpaceAndArrowsDoWhatTheyDoOnWindows) {
     QTest::keyClick(kg, Qt::Key_Right);
     EXPECT_TRUE(static_cast<QRadioButton*>(w.GetDlgItem(CPesavoDlg::IDC_UNIT_LB))->isChecked());
     EXPECT_EQ(w.m_nUnit, 1);  // moving within the group chooses, as a click does
+}
+
+// The language is read once: its file may change or go while the program runs, and every text
+// stays until the operator applies a language again.
+TEST_F(MainWindowTest, TextsComeFromTheLanguageReadAtItsChoice) {
+    folder.WriteSettings("\\English.ini", "English");
+    CPesavoDlg& w = Start();
+    const std::string english = folder.ReadFile("Language/English.ini");
+    std::filesystem::remove(folder.File("Language/English.ini"));
+    EXPECT_EQ(w.ReadLanguageText(u"Message", u"Warning"), QStringLiteral("Notice"));
+    std::string changed = english;
+    changed.replace(changed.find("Warning=Notice"), 14, "Warning=Hinweis");
+    folder.WriteFile("Language/English.ini", changed);
+    EXPECT_EQ(w.ReadLanguageText(u"Message", u"Warning"), QStringLiteral("Notice"));
+    w.m_cmbLanguage->setCurrentIndex(w.m_cmbLanguage->findText(QStringLiteral("English")));
+    w.OnLanguageOK();
+    EXPECT_EQ(w.ReadLanguageText(u"Message", u"Warning"), QStringLiteral("Hinweis"));
 }
 
 TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
