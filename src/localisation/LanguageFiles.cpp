@@ -41,7 +41,9 @@ std::string LanguageFilePath(const std::string& moduleDir, const std::u16string&
 std::u16string LanguageFileNameValue(const std::string& languageFile) {
     const auto cut = languageFile.find_last_of("/\\");
     const std::string name = cut == std::string::npos ? languageFile : languageFile.substr(cut + 1);
-    return u"\\" + platform::Utf8ToUtf16(name);
+    std::u16string value = u"\\";
+    value += platform::Utf8ToUtf16(name);
+    return value;
 }
 
 std::vector<std::string> ListLanguageFolder(const std::string& moduleDir) {
