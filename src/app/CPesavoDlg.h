@@ -159,8 +159,11 @@ private:
     QString MessageText(const char16_t* key, const char* english);
     // The row limit was reached: the connection ends, the automatic save falls due.
     void EndAtRowLimit();
-    void ConvertThread(int unit, int rows, std::stop_token stop);
-    void FinishConversion(int unit, int rows);
+    struct ConversionTexts {
+        QString error, overweight;  // the Data texts of error and overweight rows
+    };
+    void ConvertThread(int unit, int rows, const ConversionTexts& texts, std::stop_token stop);
+    void FinishConversion(int unit, int rows, const ConversionTexts& texts);
     struct SaveJob;
     void FinishSave(const SaveJob& save);
     // Whole-table jobs: the progress dialog while one runs, its end on the window's thread, and

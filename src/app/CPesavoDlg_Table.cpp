@@ -100,30 +100,30 @@ void CPesavoDlg::OnUnit(int unit) {
     m_dlgProgress.SetTexts(ReadLanguageText(u"Progress", u"Change_Caption"), ReadLanguageText(u"Progress", u"Change_Display"));
     g_nProgress = 0;
     const int rows = m_Model.rowCount();
-    m_workers.Start([this, unit, rows](std::stop_token stop) { ConvertThread(unit, rows, stop); });
+    // Read once: the language cannot change while the job runs.
+    const ConversionTexts texts{ReadLanguageText(u"ListCtrl_Header", u"Error_EX"), ReadLanguageText(u"ListCtrl_Header", u"Overweight")};
+    m_workers.Start([this, unit, rows, texts](std::stop_token stop) { ConvertThread(unit, rows, texts, stop); });
     ShowProgress();
 }
 
-void CPesavoDlg::ConvertThread(int unit, int rows, std::stop_token stop) {
+void CPesavoDlg::ConvertThread(int unit, int rows, const ConversionTexts& texts, std::stop_token stop) {
     const int step = 1000000 / (rows + 1);
     for (int first = 0; first < rows; first += kChunkRows) {
         const int end = std::min(first + kChunkRows, rows);
         const bool applied = ui::RunOnUiThread(
             [&] {
-                m_Model.Convert(first, end, unit, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
-                                Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+                m_Model.Convert(first, end, unit, Utf16(texts.error), Utf16(texts.overweight));
             },
             stop);
         if (!applied) return;  // the window is going away
         g_nProgress += step * (end - first);
     }
-    ui::PostToUiThread(this, [this, unit, rows] { FinishConversion(unit, rows); });
+    ui::PostToUiThread(this, [this, unit, rows, texts] { FinishConversion(unit, rows, texts); });
 }
 
-void CPesavoDlg::FinishConversion(int unit, int rows) {
+void CPesavoDlg::FinishConversion(int unit, int rows, const ConversionTexts& texts) {
     // Rows that arrived meanwhile were rendered in the old unit: bring them over, then switch.
-    m_Model.Convert(rows, m_Model.rowCount(), unit, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
-                    Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
+    m_Model.Convert(rows, m_Model.rowCount(), unit, Utf16(texts.error), Utf16(texts.overweight));
     m_nUnit = unit;
     if (QAbstractButton* b = m_unitGroup->button(unit)) b->setChecked(true);
     FinishJob(CMyMsg::ModeOk, QString());

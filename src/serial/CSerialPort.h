@@ -128,7 +128,6 @@ public:
     std::string DeviceAt(int position) const;
     int PortCount() const;
     bool MonitorRunning() const { return m_bMonitorRunning.load() != 0; }
-    int Port() const { return static_cast<int>(m_nPort.load()); }
 
     // The list, as the window indexes it: element 0 the count, element i the i-th port.
     int m_nPortCount = 0;

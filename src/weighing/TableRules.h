@@ -13,7 +13,6 @@ class TableRules {
 public:
     // ---- jobs ----
     bool Busy() const { return job_ != TableJob::None; }
-    TableJob Job() const { return job_; }
     // Starts `job` when none runs; false when one does (then nothing may touch the table).
     bool Begin(TableJob job);
     void End() { job_ = TableJob::None; }
@@ -21,7 +20,6 @@ public:
     // Commands held while a job runs, run after it in this order.
     enum Held : unsigned { kNothing = 0, kAutomaticSave = 1, kDisconnect = 2, kClose = 4 };
     void Hold(Held command) { held_ |= command; }
-    bool Holds(Held command) const { return (held_ & command) != 0; }
     // The held command to run now, taken off the list: the automatic save first. Nothing while
     // a job runs.
     Held TakeNext();

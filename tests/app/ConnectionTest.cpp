@@ -56,12 +56,6 @@ protected:
     QAbstractButton* Button(int id) { return static_cast<QAbstractButton*>(dlg->GetDlgItem(id)); }
 };
 
-// Boxes whose text starts with `head`.
-int BoxesStartingWith(Boxes& boxes, const QString& head) {
-    std::lock_guard lock(boxes.mutex);
-    return static_cast<int>(std::count_if(boxes.texts.begin(), boxes.texts.end(), [&](const QString& t) { return t.startsWith(head); }));
-}
-
 // Lines of a frames file for scale-sim: `count` weighings of 1.00 kg, 1.01 kg, ...
 std::string WeighingLines(int count) {
     std::string lines;
@@ -193,7 +187,7 @@ TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
     EXPECT_TRUE(std::filesystem::exists(folder.File("unplugged.xls")));
     // The disconnect notice cannot reach an unplugged scale; that is no news worth a box.
     ASSERT_TRUE(Until([&] { return !w.m_SerialPort.MonitorRunning(); }));
-    EXPECT_EQ(BoxesStartingWith(boxes, QStringLiteral("WARNING:")), 0);
+    EXPECT_EQ(boxes.CountStartingWith(QStringLiteral("WARNING:")), 0);
 }
 
 }  // namespace
@@ -352,11 +346,11 @@ TEST_F(ConnectionTest, APortThatRefusesItsSettingsIsToldOncePerActionAndNeverFre
     static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
     ASSERT_TRUE(Until([&] { return silent.Count("rx 5A") >= 3; }, 10s));
     const QString refused = QStringLiteral("WARNING:  tcgetattr() Failed");
-    EXPECT_EQ(BoxesStartingWith(boxes, refused), 1);
+    EXPECT_EQ(boxes.CountStartingWith(refused), 1);
     ConnectButton()->click();  // the operator searches: the cycle gives way
-    ASSERT_TRUE(Until([&] { return BoxesStartingWith(boxes, refused) == 2; }, 10s));
+    ASSERT_TRUE(Until([&] { return boxes.CountStartingWith(refused) == 2; }, 10s));
     ASSERT_TRUE(Until([&] { return silent.Count("rx 5A") >= 6; }, 10s));  // and searches on
-    EXPECT_EQ(BoxesStartingWith(boxes, refused), 2);
+    EXPECT_EQ(boxes.CountStartingWith(refused), 2);
 
     // Closing in the middle of a round ends, with every worker joined.
     std::atomic<bool> closed{false};
@@ -420,7 +414,7 @@ TEST_F(ConnectionTest, APortWithoutPermissionSaysSoAndHowToGetIt) {
     ASSERT_FALSE(denied.isEmpty());
     if (seteuid(65534) != 0) GTEST_SKIP() << "cannot act as user nobody";
     ConnectButton()->click();
-    const bool told = Until([&] { return BoxesStartingWith(boxes, denied) == 1; }, 5s);
+    const bool told = Until([&] { return boxes.CountStartingWith(denied) == 1; }, 5s);
     ASSERT_EQ(seteuid(0), 0);
     ASSERT_TRUE(told);
     EXPECT_TRUE(boxes.texts.back().contains("dialout"));

@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
 
 class FaultTest : public ::testing::Test {
 protected:
@@ -38,11 +37,16 @@ protected:
         return w;
     }
     bool Shown(const QString& text) { return boxes.Shown(text); }
-    bool BoxStartingWith(const QString& text) {
-        std::lock_guard lock(boxes.mutex);
-        return std::any_of(boxes.texts.begin(), boxes.texts.end(), [&](const QString& t) { return t.startsWith(text); });
+    bool BoxStartingWith(const QString& text) { return boxes.CountStartingWith(text) > 0; }
+    // Connects the window to a simulated scale that sends one weighing of 123.4 kg.
+    void ConnectToOneWeighing(CPesavoDlg& w, std::unique_ptr<ScaleSim>& scale) {
+        folder.WriteFile("one.txt", "5F 02 00 04 D2 8B\n");
+        scale = std::make_unique<ScaleSim>(std::vector<std::string>{"--frames", folder.File("one.txt"), "--interval", "0"});
+        MapPort(scale->Device());
+        w.RefreshPortList();
+        w.m_cmbPort->setCurrentIndex(1);
+        Button(w, CPesavoDlg::IDC_CONNECT)->click();
     }
-    static void Feed(CPesavoDlg& w, const Bytes& batch) { w.OnSerialData(batch.data(), static_cast<int>(batch.size())); }
     static QPushButton* Button(CPesavoDlg& w, int id) { return static_cast<QPushButton*>(w.GetDlgItem(id)); }
     void MapPort(const std::string& device) { folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM7=" + device + "\r\n"); }
 };
@@ -107,9 +111,9 @@ TEST_F(FaultTest, AMissingOrEmptyLanguageFolderLeavesTheListEmptyAndTheTableWork
         EXPECT_TRUE(dlg->windowTitle().isEmpty()) << empty;  // no file: every text is empty
         dlg->OnLanguageOK();                                   // changes nothing
         EXPECT_EQ(folder.ReadFile("Setting.ini"), settings);
-        dlg->m_bConnected = true;
-        Feed(*dlg, kGood);
-        ASSERT_EQ(dlg->Model().rowCount(), 1);
+        std::unique_ptr<ScaleSim> scale;
+        ConnectToOneWeighing(*dlg, scale);
+        ASSERT_TRUE(RunUntil([&] { return dlg->Model().rowCount() == 1; }, 5s)) << empty;
         EXPECT_EQ(dlg->Model().Text(0, MeasurementModel::Data), u"123.4");
         dlg.reset();
     }
@@ -139,8 +143,9 @@ TEST_F(FaultTest, AMegabyteLanguageFileWithLongValuesIsCutToItsBuffer) {
     EXPECT_EQ(title.size(), 499);
     EXPECT_TRUE(title.startsWith(QStringLiteral("Korvane Scale")));
     EXPECT_EQ(dlg->Model().Title(0).size(), 499);
-    dlg->m_bConnected = true;
-    Feed(*dlg, kGood);
+    std::unique_ptr<ScaleSim> scale;
+    ConnectToOneWeighing(*dlg, scale);
+    ASSERT_TRUE(RunUntil([&] { return dlg->Model().rowCount() == 1; }, 5s));
     EXPECT_EQ(dlg->Model().Text(0, MeasurementModel::Data), u"123.4");
     Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();  // the question is cut as well; No keeps the row
     {
@@ -149,6 +154,7 @@ TEST_F(FaultTest, AMegabyteLanguageFileWithLongValuesIsCutToItsBuffer) {
         EXPECT_EQ(boxes.texts.back().size(), 499);
     }
     EXPECT_EQ(dlg->Model().rowCount(), 1);
+    dlg.reset();  // before its scale goes
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST_F(TableTest, ShortAndLongBatches) {
 }
 
 TEST_F(TableTest, TheFirstRowTakesTheDisplayUnitLaterRowsCopyTheRowAbove) {
-    dlg->m_nUnit = 1;
+    static_cast<QAbstractButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_UNIT_LB))->click();  // an empty table converts at once
     Feed(kGood);
     EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Unit)), "LB");
     EXPECT_EQ(Data(0), "271.9");

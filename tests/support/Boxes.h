@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QStringList>
 
+#include <algorithm>
 #include <mutex>
 
 struct Boxes {
@@ -37,5 +38,10 @@ struct Boxes {
     int Count(const QString& text) {
         std::lock_guard lock(mutex);
         return static_cast<int>(texts.count(text));
+    }
+    // Boxes whose text starts with `head` (messages that end in a system's reason).
+    int CountStartingWith(const QString& head) {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count_if(texts.begin(), texts.end(), [&](const QString& t) { return t.startsWith(head); }));
     }
 };
