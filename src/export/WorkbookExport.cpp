@@ -1,5 +1,6 @@
 #include "WorkbookExport.h"
 
+#include "TextSheetStream.h"
 #include "XlsBook.h"
 #include "XlsFormat.h"
 
@@ -9,37 +10,38 @@ namespace exporter {
 
 namespace {
 
-// The bold header row and one row of texts per table row, in a fresh book.
-void FillTableBook(XlsBook& book, const std::array<std::u16string, kColumns>& titles, std::size_t rows,
-                   const CellText& text, std::atomic<int>* progress) {
-    auto report = [progress](int value) {
-        if (progress) progress->store(value);
-    };
+// The globals of the table's book: the default fonts and cell formats, and a bold one for the
+// header row, whose cell format is returned.
+std::uint16_t TableGlobals(Biff8::Workbook& globals) {
+    XlsBook book;
     book.New();
-    XlsSheet* sheet = book.GetSheet(0);
-    {
-        XlsFormatManager formats(&book);
-        report(5000);
-        XlsFont bold;
-        bold.weight = 700;
-        XlsCellFormat header(&formats);
-        header.fontIndex = formats.GetFontIndex(bold);
-        report(240000);
-        for (int c = 0; c < kColumns; ++c) {
-            XlsCell* cell = sheet->Cell(0, c);
-            cell->SetWString(std::u16string_view(titles[static_cast<std::size_t>(c)]).substr(0, kMaxTitleUnits));
-            if (header.cachedXfIndex == -1) header.cachedXfIndex = static_cast<std::int32_t>(header.GetXfIndex(formats));
-            cell->SetXfIndex(static_cast<std::uint32_t>(header.cachedXfIndex));
-        }
-        sheet->ReserveRows(static_cast<int>(rows + 1));
-        const int step = static_cast<int>(500000 / (rows + 1));
-        report(270000);
-        for (std::size_t r = 0; r < rows; ++r) {
-            if (progress) progress->fetch_add(step);
-            for (int c = 0; c < kColumns; ++c) sheet->Cell(static_cast<int>(r + 1), c)->SetWString(text(r, c));
-        }
-        report(950000);
-    }
+    XlsFormatManager formats(&book);
+    XlsFont bold;
+    bold.weight = 700;
+    XlsCellFormat header(&formats);
+    header.fontIndex = formats.GetFontIndex(bold);
+    const auto xf = static_cast<std::uint16_t>(header.GetXfIndex(formats));
+    globals = std::move(book.globals);
+    return xf;
+}
+
+// The header row of titles and one row of texts per table row. The texts are read once, while
+// the stream is built; `progress` moves from 270000 to 600000 meanwhile.
+Biff8::TextSheetStream TableStream(const std::array<std::u16string, kColumns>& titles, std::size_t rows,
+                                   const CellText& text, std::atomic<int>* progress) {
+    Biff8::Workbook globals;
+    Biff8::TextSheet sheet;
+    sheet.firstRowXf = TableGlobals(globals);
+    sheet.rows = static_cast<std::uint32_t>(rows + 1);
+    sheet.columns = kColumns;
+    sheet.text = [&](std::uint32_t row, std::uint16_t column) {
+        return row == 0 ? std::u16string_view(titles[column]).substr(0, kMaxTitleUnits) : text(row - 1, column);
+    };
+    if (progress) progress->store(270000);
+    const int step = static_cast<int>(330000 / (rows + 1));
+    return Biff8::TextSheetStream(std::move(globals), std::move(sheet), [progress, step](std::uint32_t) {
+        if (progress) progress->fetch_add(step);
+    });
 }
 
 }  // namespace
@@ -47,9 +49,7 @@ void FillTableBook(XlsBook& book, const std::array<std::u16string, kColumns>& ti
 std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kColumns>& titles, std::size_t rows,
                                            const CellText& text) {
     if (rows > XlsSheet::kMaxRows - 1) return {};
-    XlsBook book;
-    FillTableBook(book, titles, rows, text, nullptr);
-    return book.BuildStream();
+    return TableStream(titles, rows, text, nullptr).Bytes();
 }
 
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
@@ -62,27 +62,39 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
         result.error = EFBIG;
         return result;
     }
-    XlsBook book;
-    FillTableBook(book, titles, rows, text, progress);
+    if (progress) progress->store(5000);
+    Biff8::TextSheetStream stream = TableStream(titles, rows, text, progress);
     if (stop.stop_requested()) {
         result.error = ECANCELED;
         return result;
     }
+    platform::IStorage* storage = nullptr;
     const platform::HRESULT created = platform::StgCreateDocfile(
-        path.c_str(), platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE, 0, &book.storage);
-    if (created < 0 || !book.storage) {
-        book.storage = nullptr;
+        path.c_str(), platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE, 0, &storage);
+    if (created < 0 || !storage) {
         result.error = platform::LastStorageError() ? platform::LastStorageError() : EIO;
         return result;
     }
-    const bool saved = book.CreateWorkbookStream() == 1 && book.Save();
-    const int writeError = book.storage->LastError();
+    // The records go to the file as they are produced, a block of rows at a time.
+    bool saved = false;
+    platform::IStream* out = nullptr;
+    if (storage->CreateStream(u"Workbook", platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE,
+                              0, 0, &out) >= 0) {
+        const int step = static_cast<int>(350000 / ((rows + 1 + 31) / 32));
+        saved = out->WriteFrom(stream.Size(), [&](const platform::ByteSink& sink) {
+            return stream.Write(sink, [&](std::uint32_t) {
+                if (progress) progress->fetch_add(step);
+            });
+        }, nullptr) >= 0;
+        out->Release();
+    }
+    const int writeError = storage->LastError();
     // Releasing the storage moves the finished file into place; a failed move is reported
     // through the thread's last storage error.
     platform::ResetStorageError();
-    book.storage->Release();
-    book.storage = nullptr;
+    storage->Release();
     const int releaseError = platform::LastStorageError();
+    if (progress) progress->store(950000);
     result.written = saved && releaseError == 0;
     result.error = result.written ? 0 : (writeError ? writeError : releaseError ? releaseError : EIO);
     return result;

@@ -104,9 +104,8 @@ namespace {
 // The container's bytes. With `withData` false and a stream of sectors of its own, the stream's
 // sectors are left out (the header is followed directly by the sectors after them), so that a
 // large stream is written to disk straight from its buffer instead of being copied.
-std::vector<std::uint8_t> BuildContainer(const std::u16string& streamName, const std::vector<std::uint8_t>& stream,
-                                         bool withData) {
-    const auto size = static_cast<std::uint32_t>(stream.size());
+std::vector<std::uint8_t> BuildContainer(const std::u16string& streamName, std::uint32_t size,
+                                         const std::uint8_t* stream, bool withData) {
     const bool mini = size < kMiniCutoff;
     const std::uint32_t miniSectors = mini ? Ceil(size, kMiniSector) : 0;
     const std::uint32_t dataSectors = mini ? Ceil(std::uint64_t(miniSectors) * kMiniSector, kSector) : Ceil(size, kSector);
@@ -187,14 +186,14 @@ std::vector<std::uint8_t> BuildContainer(const std::u16string& streamName, const
     }
 
     // The stream's bytes (in the mini stream or in sectors of their own, both from sector 0).
-    if (skipped == 0) std::copy(stream.begin(), stream.end(), sector(0));
+    if (skipped == 0 && size) std::copy(stream, stream + size, sector(0));
     return file;
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, const std::vector<std::uint8_t>& stream) {
-    return BuildContainer(streamName, stream, true);
+    return BuildContainer(streamName, static_cast<std::uint32_t>(stream.size()), stream.data(), true);
 }
 
 // ---- storage calls ----
@@ -247,43 +246,92 @@ HRESULT IStorage::WriteStream(std::vector<std::uint8_t>&& data) {
     return WriteContainer();
 }
 
+HRESULT IStorage::WriteAll(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const long long n = WriteAt(fd_, data + done, size - done, offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            lastError_ = n < 0 ? errno : ENOSPC;
+            return FromErrno(lastError_);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return S_OK;
+}
+
 HRESULT IStorage::WriteContainer() {
     complete_ = false;
-    // The whole container is rewritten: it is small beside the stream, and on disk it is
-    // complete after every successful write.
-    const std::vector<std::uint8_t> meta = BuildContainer(streamName_, stream_, false);
-    // Header, then the stream's own sectors straight from its buffer (padded to whole sectors),
-    // then the rest of the container; a small stream lives inside the container already.
-    const bool separate = stream_.size() >= kMiniCutoff;
-    const std::size_t padded = separate ? (stream_.size() + kSector - 1) / kSector * kSector : 0;
-    static const std::uint8_t kZeros[kSector] = {};
-    const struct {
-        const std::uint8_t* data;
-        std::size_t size;
-    } pieces[] = {{meta.data(), separate ? kSector : meta.size()},
-                  {stream_.data(), separate ? stream_.size() : 0},
-                  {kZeros, padded - (separate ? stream_.size() : 0)},
-                  {meta.data() + kSector, separate ? meta.size() - kSector : 0}};
-    std::size_t offset = 0;
-    for (const auto& piece : pieces) {
-        std::size_t done = 0;
-        while (done < piece.size) {
-            const long long n = WriteAt(fd_, piece.data + done, piece.size - done, offset + done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                lastError_ = n < 0 ? errno : ENOSPC;
-                return FromErrno(lastError_);
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        offset += piece.size;
+    const auto size = static_cast<std::uint32_t>(stream_.size());
+    if (size < kMiniCutoff) {
+        // A small stream lives inside the container.
+        const std::vector<std::uint8_t> file = BuildContainer(streamName_, size, stream_.data(), true);
+        return Finish(file, 0);
     }
-    if (!TruncateAndSync(fd_, offset)) {
+    // The container is rewritten whole: it is small beside the stream, and on disk it is
+    // complete after every successful write. The stream's sectors come straight from its buffer.
+    const std::vector<std::uint8_t> meta = BuildContainer(streamName_, size, nullptr, false);
+    if (const HRESULT hr = WriteAll(stream_.data(), size, kSector); hr < 0) return hr;
+    return Finish(meta, size);
+}
+
+HRESULT IStorage::Finish(const std::vector<std::uint8_t>& container, std::uint32_t separateStream) {
+    // `container` is the whole file, or, when the stream of `separateStream` bytes has sectors
+    // of its own and was written after the header already, the header sector and the sectors
+    // that follow the stream's.
+    static const std::uint8_t kZeros[kSector] = {};
+    const bool separate = separateStream != 0;
+    const std::uint32_t streamSize = separateStream;
+    const std::uint8_t* meta = container.data();
+    const std::size_t metaSize = container.size();
+    const std::uint64_t padded = separate ? (std::uint64_t(streamSize) + kSector - 1) / kSector * kSector : 0;
+    HRESULT hr = WriteAll(meta, separate ? kSector : metaSize, 0);
+    if (hr >= 0 && separate) hr = WriteAll(kZeros, static_cast<std::size_t>(padded - streamSize), kSector + streamSize);
+    if (hr >= 0 && separate) hr = WriteAll(meta + kSector, metaSize - kSector, kSector + padded);
+    if (hr < 0) return hr;
+    const std::uint64_t end = separate ? kSector + padded + (metaSize - kSector) : metaSize;
+    if (!TruncateAndSync(fd_, end)) {
         lastError_ = errno;
         return FromErrno(lastError_);
     }
     complete_ = true;
     return S_OK;
+}
+
+HRESULT IStorage::WriteStreamFrom(std::uint32_t size, const StreamProducer& produce) {
+    complete_ = false;
+    stream_.clear();
+    stream_.shrink_to_fit();
+    if (size < kMiniCutoff) {
+        // Small enough to be built in memory and placed inside the container.
+        bool overflow = false;
+        const bool produced = produce([&](const std::uint8_t* data, std::size_t n) {
+            if (stream_.size() + n > size) return !(overflow = true);
+            stream_.insert(stream_.end(), data, data + n);
+            return true;
+        });
+        if (!produced || overflow || stream_.size() != size) {
+            lastError_ = EIO;
+            return FromErrno(lastError_);
+        }
+        return WriteContainer();
+    }
+    // Written piece by piece after the header sector, as the pieces come.
+    std::uint64_t written = 0;
+    HRESULT failed = S_OK;
+    const bool produced = produce([&](const std::uint8_t* data, std::size_t n) {
+        if (written + n > size) failed = FromErrno(lastError_ = EIO);
+        else failed = WriteAll(data, n, kSector + written);
+        written += n;
+        return failed >= 0;
+    });
+    if (failed < 0) return failed;
+    if (!produced || written != size) {
+        lastError_ = EIO;  // the producer stopped or promised another size: never a short file
+        return FromErrno(lastError_);
+    }
+    const std::vector<std::uint8_t> meta = BuildContainer(streamName_, size, nullptr, false);
+    return Finish(meta, size);
 }
 
 std::uint32_t IStorage::Release() {
@@ -314,6 +362,12 @@ HRESULT IStream::Write(std::vector<std::uint8_t>&& data, std::uint32_t* written)
 HRESULT IStream::Write(const void* data, std::uint32_t size, std::uint32_t* written) {
     const HRESULT hr = owner_->WriteStream(data, size);
     if (written) *written = hr == S_OK ? size : 0;
+    return hr;
+}
+
+HRESULT IStream::WriteFrom(std::uint32_t size, const StreamProducer& produce, std::uint32_t* written) {
+    const HRESULT hr = owner_->WriteStreamFrom(size, produce);
+    if (written) *written = hr >= 0 ? size : 0;
     return hr;
 }
 

@@ -4,6 +4,7 @@
 // its target and moved into place only when the last reference is released after a
 // successful write, so a failed save never leaves a file that looks complete.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,15 +21,31 @@ inline constexpr std::uint32_t STGM_READWRITE = 0x0002, STGM_SHARE_EXCLUSIVE = 0
 
 class IStorage;
 
+// Receives a stream's bytes in order; false stops the writing.
+using ByteSink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+// Hands a stream's bytes, in order and in pieces of any size, to the sink it is given; false
+// when it could not produce them all.
+using StreamProducer = std::function<bool(const ByteSink& sink)>;
+
 class IStream {
 public:
     HRESULT Write(const void* data, std::uint32_t size, std::uint32_t* written);
     // Write of a whole buffer the caller no longer needs: taken over instead of copied.
     HRESULT Write(std::vector<std::uint8_t>&& data, std::uint32_t* written);
+    // Write of a stream of `size` bytes that `produce` hands over piece by piece: the pieces go
+    // to the file as they come and the stream is never held whole. Fewer or more bytes than
+    // promised fail the write.
+    HRESULT WriteFrom(std::uint32_t size, const StreamProducer& produce, std::uint32_t* written);
     std::uint32_t Release();
 
 private:
     friend class IStorage;
+
+// Receives a stream's bytes in order; false stops the writing.
+using ByteSink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
+// Hands a stream's bytes, in order and in pieces of any size, to the sink it is given; false
+// when it could not produce them all.
+using StreamProducer = std::function<bool(const ByteSink& sink)>;
     explicit IStream(IStorage* owner) : owner_(owner) {}
     IStorage* owner_;
 };
@@ -51,7 +68,10 @@ private:
     ~IStorage();
     HRESULT WriteStream(const void* data, std::uint32_t size);
     HRESULT WriteStream(std::vector<std::uint8_t>&& data);
+    HRESULT WriteStreamFrom(std::uint32_t size, const StreamProducer& produce);
     HRESULT WriteContainer();
+    HRESULT WriteAll(const std::uint8_t* data, std::size_t size, std::uint64_t offset);
+    HRESULT Finish(const std::vector<std::uint8_t>& container, std::uint32_t separateStream);
 
     std::string path_, tempPath_;
     int fd_;

@@ -18,8 +18,9 @@ namespace {
 
 bool Written(const Format& f) { return f.index > 163; }  // built-in formats are implied
 
+// Every record of the globals in stream order; with `headOnly` those before the SST.
 template <typename Fn>
-void ForEachGlobal(Workbook& b, Fn fn) {
+void ForEachGlobal(Workbook& b, Fn fn, bool headOnly = false) {
     fn(b.bof);
     fn(b.window1);
     for (auto& r : b.fonts) fn(r);
@@ -28,6 +29,7 @@ void ForEachGlobal(Workbook& b, Fn fn) {
     for (auto& r : b.xfs) fn(r);
     for (auto& r : b.styles) fn(r);
     for (auto& r : b.boundSheets) fn(r);
+    if (headOnly) return;
     fn(b.sst);
     fn(b.eof);
 }
@@ -43,6 +45,18 @@ std::uint32_t Workbook::Size() {
 std::uint32_t Workbook::Write(std::uint8_t* out) {
     std::uint32_t pos = 0;
     ForEachGlobal(*this, [&](Record& r) { pos += r.Write(out + pos); });
+    return pos;
+}
+
+std::uint32_t Workbook::HeadSize() {
+    std::uint32_t total = 0;
+    ForEachGlobal(*this, [&](Record& r) { total += r.RecordSize(); }, true);
+    return total;
+}
+
+std::uint32_t Workbook::WriteHead(std::uint8_t* out) {
+    std::uint32_t pos = 0;
+    ForEachGlobal(*this, [&](Record& r) { pos += r.Write(out + pos); }, true);
     return pos;
 }
 

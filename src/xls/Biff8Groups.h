@@ -34,6 +34,9 @@ public:
 
     std::uint32_t Size();
     std::uint32_t Write(std::uint8_t* out);
+    // The records before the shared string table, for a writer that emits the table itself.
+    std::uint32_t HeadSize();
+    std::uint32_t WriteHead(std::uint8_t* out);
 };
 
 class Worksheet {

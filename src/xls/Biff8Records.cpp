@@ -1,5 +1,7 @@
 #include "Biff8Records.h"
 
+#include "SharedStrings.h"
+
 #include <algorithm>
 
 namespace Biff8 {
@@ -158,43 +160,6 @@ void BoundSheet::WriteData(ByteWriter& w) {
 
 // ---- shared string table ----
 
-std::uint32_t LayoutSharedStrings(const std::vector<SstString>& strings, std::vector<std::uint32_t>& boundaries) {
-    boundaries.clear();
-    std::uint32_t d = 8, limit = kMaxRecordData;
-    for (const SstString& s : strings) {
-        const std::uint32_t n = s.CharBytes();
-        const bool wide = s.IsWide();
-        if (d + n + 3 <= limit) {
-            d += n + 3;
-            continue;
-        }
-        if (limit - d < 12) {
-            // Too little room for the header and some characters: start the next record whole.
-            boundaries.push_back(d);
-            limit = d + kMaxRecordData;
-            if (d + n + 3 <= limit) {
-                d += n + 3;
-                continue;
-            }
-        }
-        // Cut the string; the characters before each cut are whole (even bytes when wide), and
-        // every CONTINUE starts with the string's flags byte again.
-        std::uint32_t b = (wide && (limit - d) % 2 == 0) ? limit - 1 : limit;
-        boundaries.push_back(b);
-        std::uint32_t rest = n + 3 - (b - d);
-        const std::uint32_t perContinue = wide ? kMaxRecordData - 2 : kMaxRecordData - 1;
-        // A rest that exactly fills a CONTINUE ends there: no empty CONTINUE with a lone flags byte.
-        while (rest > perContinue) {
-            b += perContinue + 1;
-            boundaries.push_back(b);
-            rest -= perContinue;
-        }
-        d = b + rest + 1;
-        limit = b + kMaxRecordData;
-    }
-    return d;
-}
-
 std::uint32_t SharedStringTable::DataSize() { return dataSize = LayoutSharedStrings(strings, boundaries); }
 
 std::uint32_t SharedStringTable::RecordSize() {
@@ -203,50 +168,8 @@ std::uint32_t SharedStringTable::RecordSize() {
 
 std::uint32_t SharedStringTable::Write(std::uint8_t* out) {
     RecordSize();
-    // Written in place: the SST record and its CONTINUE records, each header placed where the
-    // layout put a boundary. A boundary inside a string repeats the string's flags byte.
     ByteWriter w(out, out + recordSize);
-    std::size_t next = 0;  // next boundary
-    std::uint32_t pos = 0;  // position in the data, CONTINUE headers not counted
-    auto boundary = [&] { return next < boundaries.size() ? boundaries[next] : dataSize; };
-    auto startRecord = [&](std::uint16_t recordId) {
-        w.U16(recordId);
-        w.U16(static_cast<std::uint16_t>(boundary() - pos));
-    };
-    startRecord(id);
-    w.U32(totalCount);
-    w.U32(uniqueCount);
-    pos = 8;
-    for (const SstString& s : strings) {
-        if (next < boundaries.size() && boundaries[next] == pos) {  // the string starts a record
-            ++next;
-            startRecord(kContinueId);
-        }
-        const bool wide = s.IsWide();
-        const std::uint8_t flags = wide ? 0x01 : 0x00;
-        const auto count = static_cast<std::uint32_t>(wide ? s.wide.size() : s.narrow.size());
-        w.U16(static_cast<std::uint16_t>(count));
-        w.U8(flags);
-        pos += 3;
-        const std::uint32_t unit = wide ? 2 : 1;
-        for (std::uint32_t i = 0; i < count;) {
-            if (next < boundaries.size() && boundaries[next] == pos) {
-                ++next;
-                startRecord(kContinueId);
-                w.U8(flags);  // the string goes on in a CONTINUE
-                ++pos;
-            }
-            // Characters up to the next boundary (the layout never cuts inside a character).
-            const std::uint32_t run = std::min(count - i, std::max<std::uint32_t>(1, (boundary() - pos) / unit));
-            if (wide) {
-                for (std::uint32_t k = i; k < i + run; ++k) w.U16(s.wide[k]);
-            } else {
-                w.Bytes(s.narrow.data() + i, run);
-            }
-            pos += run * unit;
-            i += run;
-        }
-    }
+    WriteSharedStrings(w, totalCount, uniqueCount, strings, boundaries, dataSize);
     return static_cast<std::uint32_t>(w.Position() - out);
 }
 

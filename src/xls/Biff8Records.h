@@ -278,7 +278,4 @@ struct MergedCell {
 
 #undef BIFF8_FIXED
 
-// The SST's CONTINUE boundaries and data size for a list of strings.
-std::uint32_t LayoutSharedStrings(const std::vector<SstString>& strings, std::vector<std::uint32_t>& boundaries);
-
 }  // namespace Biff8
