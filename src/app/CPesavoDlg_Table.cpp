@@ -45,7 +45,8 @@ void CPesavoDlg::ShowProgress() {
 
 void CPesavoDlg::FinishJob(int messageMode, const QString& message) {
     const CommandScope scope(*this);  // its end takes the job's end up, when nothing else runs
-    g_nProgress = -1;                 // the progress dialog closes at its next look
+    g_nProgress = -1;                 // the progress dialog closes: now, not at its next tick
+    m_dlgProgress.Look();
     m_nJobMessageMode = messageMode;
     m_strJobMessage = message;
     m_bAfterJobPending = true;

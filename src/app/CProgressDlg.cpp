@@ -48,7 +48,10 @@ int CProgressDlg::DoModal() {
 
 int CProgressDlg::Position() const { return m_Progress->value(); }
 
-void CProgressDlg::timerEvent(QTimerEvent*) {
+void CProgressDlg::timerEvent(QTimerEvent*) { Look(); }
+
+void CProgressDlg::Look() {
+    if (!m_timer) return;  // not showing
     int v = g_nProgress.load();
     if (v > kFull) {
         g_nProgress.store(kFull);

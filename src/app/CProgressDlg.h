@@ -24,6 +24,8 @@ public:
     // Shows the dialog modally; 1 when the worker finished, 0 when the close box ended it.
     int DoModal();
     int Position() const;  // the bar's position (tests)
+    // Takes the progress up now, as every tick does; closes the dialog when the worker is done.
+    void Look();
 
     QProgressBar* m_Progress = nullptr;
     QString m_strCaption;

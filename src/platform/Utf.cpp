@@ -39,6 +39,12 @@ void AppendUtf8(std::string& out, char32_t cp) {
 std::u16string Utf8ToUtf16(std::string_view in, bool* valid) {
     std::u16string out;
     out.reserve(in.size());
+    const bool ok = AppendUtf8AsUtf16(in, out);
+    if (valid) *valid = ok;
+    return out;
+}
+
+bool AppendUtf8AsUtf16(std::string_view in, std::u16string& out) {
     bool ok = true;
     std::size_t i = 0;
     const std::size_t n = in.size();
@@ -71,8 +77,7 @@ std::u16string Utf8ToUtf16(std::string_view in, bool* valid) {
         AppendCodePoint(out, cp);
         i += len;
     }
-    if (valid) *valid = ok;
-    return out;
+    return ok;
 }
 
 std::string Utf16ToUtf8(std::u16string_view in) {

@@ -10,6 +10,8 @@ namespace platform {
 // Decodes UTF-8; every malformed sequence becomes U+FFFD so hostile input never throws.
 // When `valid` is given it reports whether the input was well-formed.
 std::u16string Utf8ToUtf16(std::string_view in, bool* valid = nullptr);
+// The same, appended to `out`; returns whether the input was well-formed.
+bool AppendUtf8AsUtf16(std::string_view in, std::u16string& out);
 
 // Encodes UTF-16; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view in);

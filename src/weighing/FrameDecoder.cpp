@@ -2,6 +2,7 @@
 
 #include "platform/LocalTime.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -56,10 +57,12 @@ namespace {
 // Pounds by way of ounces, as the scale's own display does it.
 constexpr double kOuncesPerKg = 35.27, kPoundsPerOunce = 0.0625, kPoundsPerKg = 2.204;
 
+// The first `width` characters of the value with six decimals ("%f"); to_chars gives the same
+// correctly rounded digits as printf, several times faster (a unit change formats every row).
 std::string Cut(double v, int width) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%f", v);
-    return std::string(text).substr(0, static_cast<std::size_t>(width));
+    char text[400];
+    const auto end = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 6).ptr;
+    return std::string(text, std::min<std::size_t>(static_cast<std::size_t>(end - text), static_cast<std::size_t>(std::max(width, 0))));
 }
 
 }  // namespace
