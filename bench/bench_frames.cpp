@@ -6,9 +6,11 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <malloc.h>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -20,6 +22,16 @@ long ResidentKiB() {
     statm >> pages >> resident;
     return resident * 4;
 }
+
+// The process's peak resident memory since the last ResetPeak (Linux: VmHWM).
+long PeakKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 std::unique_ptr<CPesavoDlg> NewWindow() {
     auto dlg = std::make_unique<CPesavoDlg>();
@@ -84,17 +96,24 @@ void BM_ConvertFullTable(benchmark::State& state) {
 BENCHMARK(BM_ConvertFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 
 // Saving a full table from the window: texts fetched from the table, workbook built and written,
-// saved rows removed; the progress dialog included.
+// saved rows removed; the progress dialog included. Also the memory the save takes beyond the
+// table's (the peak during the save over what was resident before it), beside the file's size.
 void BM_ExportFullTable(benchmark::State& state) {
     const QString path = QStringLiteral("/tmp/pesavo-bench-export-%1.xls").arg(QCoreApplication::applicationPid());
     CPesavoDlg::s_saveDialog = [&](const QString&) { return path; };
     for (auto _ : state) {
         state.PauseTiming();
         auto dlg = FullWindow();
+        malloc_trim(0);  // memory freed earlier goes back, so that the save's own shows
+        const long before = ResidentKiB();
+        ResetPeak();
         state.ResumeTiming();
         const auto start = std::chrono::steady_clock::now();
         dlg->OnSaveTable();
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        state.counters["save_extra_MiB"] = static_cast<double>(PeakKiB() - before) / 1024;
+        std::ifstream file(path.toLocal8Bit().constData(), std::ios::binary | std::ios::ate);
+        state.counters["file_MiB"] = static_cast<double>(file.tellg()) / (1 << 20);
         if (dlg->Model().rowCount() != 0) state.SkipWithError("the table was not saved");
     }
     std::remove(path.toLocal8Bit().constData());

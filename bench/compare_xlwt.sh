@@ -55,6 +55,7 @@ try:
 except Exception:
     sys.exit()
 e, c = b.get("BM_ExportFullTable"), b.get("BM_ConvertFullTable")
-if e: print("window save  : %9.1f ms  (texts from the table, workbook, progress dialog)" % e["real_time"])
+if e: print("window save  : %9.1f ms  extra %.1f MiB for a %.1f MiB file (texts from the table, workbook, progress dialog)"
+           % (e["real_time"], e.get("save_extra_MiB", 0), e.get("file_MiB", 0)))
 if c: print("unit change  : %9.1f ms  (65,001 rows)" % c["real_time"])' "$work/frames.json"
 fi

@@ -1,4 +1,5 @@
 #include "Biff8Groups.h"
+#include "TextSheetStream.h"
 #include "XlsBook.h"
 #include "XlsFormat.h"
 #include "platform/CompoundFile.h"
@@ -326,6 +327,72 @@ TEST(XlsFormatTest, FontAndXfLookups) {
     EXPECT_EQ(book.globals.xfs[21].typeProtection, 0x0078);
     EXPECT_EQ(formats.NumberFormats().at(49), u"@");
     EXPECT_EQ(formats.NumberFormats().count(23), 0u);
+}
+
+// The table writer produces its stream while writing it; its bytes must be those of the
+// workbook model for the same cells (blank cells, repeated texts, texts cut by CONTINUE records,
+// a bold header row), and the file it streams must be the one built in memory. A producer that
+// hands over fewer bytes than it promised must fail the write and leave no file.
+TEST(TextSheetStreamTest, StreamsTheModelsBytesAndNeverAShortFile) {
+    std::vector<std::u16string> texts;
+    for (int r = 0; r < 70; ++r)
+        for (int c = 0; c < 6; ++c)
+            texts.push_back(r == 3 || c == 5 ? std::u16string()
+                            : c == 4         ? std::u16string(static_cast<std::size_t>(2000 + 900 * r), u'中')
+                            : c == 3         ? std::u16string(u"same")
+                                             : std::u16string(u"\U0001F4E6 ") + static_cast<char16_t>(u'A' + (r * 6 + c) % 26));
+    XlsBook book;
+    book.New();
+    XlsFormatManager formats(&book);
+    XlsFont bold;
+    bold.weight = 700;
+    XlsCellFormat header(&formats);
+    header.fontIndex = formats.GetFontIndex(bold);
+    const auto headerXf = header.GetXfIndex(formats);
+    Biff8::TextSheet sheet;
+    sheet.rows = 70;
+    sheet.columns = 6;
+    sheet.firstRowXf = static_cast<std::uint16_t>(headerXf);
+    sheet.text = [&](std::uint32_t r, std::uint16_t c) { return std::u16string_view(texts[r * 6 + c]); };
+    Biff8::TextSheetStream stream(book.globals, sheet);
+    for (int r = 0; r < 70; ++r)
+        for (int c = 0; c < 6; ++c) {
+            XlsCell* cell = book.GetSheet(0)->Cell(r, c);
+            cell->SetWString(texts[static_cast<std::size_t>(r * 6 + c)]);
+            if (r == 0) cell->SetXfIndex(headerXf);
+        }
+    const std::vector<std::uint8_t> expected = book.BuildStream();
+    ASSERT_TRUE(stream.Valid());
+    EXPECT_EQ(stream.Size(), expected.size());
+    ExpectBytes(stream.Bytes(), expected);
+
+    const std::string path = ::testing::TempDir() + "text-sheet.xls";
+    for (bool shortProducer : {false, true}) {
+        std::remove(path.c_str());
+        platform::IStorage* storage = nullptr;
+        ASSERT_EQ(platform::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage), platform::S_OK);
+        platform::IStream* out = nullptr;
+        ASSERT_EQ(storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out), platform::S_OK);
+        const platform::HRESULT hr = out->WriteFrom(stream.Size() + (shortProducer ? 1 : 0), [&](const platform::ByteSink& sink) {
+            return stream.Write(sink);
+        }, nullptr);
+        out->Release();
+        storage->Release();
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (shortProducer) {
+            EXPECT_LT(hr, 0);
+            EXPECT_EQ(f, nullptr);
+            if (f) std::fclose(f);
+            continue;
+        }
+        ASSERT_EQ(hr, platform::S_OK);
+        ASSERT_NE(f, nullptr);
+        std::vector<std::uint8_t> file;
+        for (int ch; (ch = std::fgetc(f)) != EOF;) file.push_back(static_cast<std::uint8_t>(ch));
+        std::fclose(f);
+        ExpectBytes(file, platform::BuildCompoundFile(u"Workbook", expected));
+    }
+    std::remove(path.c_str());
 }
 
 TEST(CompoundFileTest, SmallAndLargeStreamsAndDifat) {
