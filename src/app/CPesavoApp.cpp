@@ -1,6 +1,7 @@
 #include "CPesavoApp.h"
 
 #include "CPesavoDlg.h"
+#include "platform/Folder.h"
 
 #include <memory>
 
@@ -13,6 +14,7 @@ CPesavoApp::CPesavoApp(int& argc, char** argv) : QApplication(argc, argv) {
 int CPesavoApp::InitInstance() {
     // The window is large (the weight store), so it lives on the heap, not on the stack.
     auto dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(platform::UserDataFolder());
     dlg->DoModal();
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "CAboutDlg.h"
 #include "DialogUnits.h"
+#include "Journal.h"
 #include "platform/ModulePath.h"
 #include "platform/ShellOpen.h"
 
@@ -232,6 +233,8 @@ bool CPesavoDlg::OnInitDialog() {
     const ui::DialogUnits du(font());
     const QSize needed = sizeHint();
     resize(std::max(du.X(kTemplateWidth), needed.width()), std::max(du.Y(kTemplateHeight), needed.height()));
+    // What an earlier run left unsaved is offered back before the window is used.
+    OpenJournal();
     if (portsFound) return true;
     // No port (or too many): say so before the window shows; the operator can list the ports
     // again.
@@ -293,6 +296,11 @@ void CPesavoDlg::closeEvent(QCloseEvent* event) {
         return;
     }
     m_bClosing = true;
+    // The operator chose to close without saving: the rows leave the journal with the window.
+    if (m_Model.rowCount() > 0) {
+        m_Model.DeleteAllRows();
+        CommitJournal();
+    }
     event->accept();
     QDialog::done(QDialog::Rejected);
 }

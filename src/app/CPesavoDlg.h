@@ -23,8 +23,16 @@
 #include <ctime>
 #include <functional>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
+
+namespace journal {
+class Journal;
+struct StoredRow;
+}  // namespace journal
 
 class QButtonGroup;
 class QComboBox;
@@ -65,6 +73,12 @@ public:
     void FillLanguageList();
     void ApplyLanguage();
     void OnLanguageOK();
+
+    // Journal: every row on disk before the scale hears it arrived. `folder` is where it is kept
+    // (the user's data folder); set before OnInitDialog, which opens it and offers back the rows
+    // an earlier run left. A window without one keeps no journal.
+    void SetJournalFolder(const std::string& folder);
+    bool IsJournalOn() const { return m_journal != nullptr; }
 
     // Table.
     bool SetupTable();
@@ -185,6 +199,15 @@ private:
     };
 
     void SetCaption(int id, const QString& text);
+    void UpdateTitle();  // the language's caption; it also says when rows are not journalled
+
+    void OpenJournal();
+    void OfferJournalRows(const std::vector<journal::StoredRow>& rows, int unit);
+    void RestoreJournalRows(const std::vector<journal::StoredRow>& rows, int unit);
+    // Makes the table's changes part of the journal, on disk; a failure turns the journal off
+    // and tells the operator once.
+    bool CommitJournal();
+    void JournalOff(const QString& why);
 
     MeasurementModel m_Model;
     weighing::TableRules m_tableRules;
@@ -200,6 +223,17 @@ private:
     QButtonGroup* m_unitGroup = nullptr;
     std::mutex m_rxMutex;  // guards m_RxBuffer
     std::vector<std::uint8_t> m_earlyPart;  // the start of a first frame split behind the reply
+    std::string m_journalFolder;
+    bool m_bWantJournal = false;
+    std::unique_ptr<journal::Journal> m_journal;
+    bool m_bJournalOff = false;  // wanted, but rows are not being journalled
+    // The last row an earlier run journalled, when its answer was not known to have left: the
+    // scale that never heard it sends the same frame again first.
+    struct Unconfirmed {
+        weighing::RowId id;
+        std::array<std::uint8_t, 6> frame;
+    };
+    std::optional<Unconfirmed> m_unconfirmed;
     WorkerThreads m_workers;  // conversion and export
     serial::EngineLine m_line{m_SerialPort, this, [this] { m_tReference = static_cast<std::int64_t>(std::time(nullptr)); }};
     serial::ConnectionControl m_link{m_line, *this};  // declared last: stopped before what it uses goes

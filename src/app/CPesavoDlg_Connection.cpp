@@ -107,6 +107,7 @@ void CPesavoDlg::ToggleConnection() {
                 if (!m_bConnected) return;      // the row limit, during the save
             } else if (answer == CMyMsg::IdNo) {
                 m_Model.RemoveRows(asked);  // rows that came while it was open stay
+                CommitJournal();
                 SetupTable();
             } else if (answer == CMyMsg::IdCancel) {
                 return;

@@ -2,6 +2,8 @@
 // one row (a weighing, an overweight or an explained error), and the scale gets its answer.
 #include "CPesavoDlg.h"
 
+#include "Journal.h"
+
 #include <QComboBox>
 #include <QPushButton>
 #include <QTableView>
@@ -45,6 +47,19 @@ bool CPesavoDlg::ProcessFrame() {
         m_SerialPort.QueueByte(weighing::kBadFrameNotice);
         return false;
     }
+    if (m_unconfirmed) {
+        // The first weighing after an earlier run's last row whose answer was not known to have
+        // left: the same bytes are that weighing sent again by a scale that never heard its
+        // answer (it is in the table already); other bytes mean the scale had heard it.
+        const Unconfirmed last = *std::exchange(m_unconfirmed, std::nullopt);
+        if (m_journal) m_journal->MarkAnswered(last.id);
+        if (std::equal(last.frame.begin(), last.frame.end(), head)) {
+            CommitJournal();
+            m_SerialPort.QueueByte(weighing::kAcknowledge);
+            return true;
+        }
+    }
+    if (m_journal) m_journal->NextRowFrom(head);
     m_Model.AppendRow({weighing::NumberText(static_cast<std::size_t>(row)), {}, {}, {}, {}, {}});
     if (judged.outcome == weighing::BatchOutcome::Overweight) {
         m_Model.SetText(row, MeasurementModel::Data, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
@@ -80,7 +95,14 @@ bool CPesavoDlg::ProcessFrame() {
     }
     // The frame's answer goes out before anything its row leads to (the disconnect notice of
     // the row limit or of the operator's Yes), so the scale hears the events in their order.
+    // The row is on disk before the scale hears that it arrived; once the answer has left, the
+    // journal notes that too (a restart learns from it whether the scale will repeat the frame).
+    CommitJournal();
     m_SerialPort.QueueByte(weighing::kAcknowledge);
+    if (m_journal && m_SerialPort.WaitForSent(std::chrono::milliseconds(50))) {
+        m_journal->MarkAnswered(m_Model.Table().Id(static_cast<std::size_t>(row)));
+        CommitJournal();
+    }
     if (m_tableRules.RowAdded(static_cast<std::size_t>(row))) {
         EndAtRowLimit();  // the connection ends anyway: no question about errors
         return true;
@@ -118,6 +140,7 @@ void CPesavoDlg::OnClearData() {
     if (!asked.empty() &&
         m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Clear_Data")) == CMyMsg::IdYes) {
         m_Model.RemoveRows(asked);
+        CommitJournal();
         SetupTable();
     }
     if (!m_tableRules.TakesUpTheScale(static_cast<std::size_t>(m_Model.rowCount()))) return;

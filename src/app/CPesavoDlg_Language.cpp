@@ -95,7 +95,7 @@ void CPesavoDlg::FillLanguageList() {
 }
 
 void CPesavoDlg::ApplyLanguage() {
-    setWindowTitle(ReadLanguageText(u"Dialog_Caption", u"Dialog_Caption"));
+    UpdateTitle();
     auto* connect = static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT));
     connect->setText(ReadLanguageText(u"Dialog_Caption", u"Serial_Caption_Open"));
     connect->setIcon(m_hIconDisconnected);

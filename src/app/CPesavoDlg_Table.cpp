@@ -5,6 +5,7 @@
 // automatic save of a full table are held until the job has ended.
 #include "CPesavoDlg.h"
 
+#include "Journal.h"
 #include "UiCall.h"
 #include "platform/LocalTime.h"
 #include "WorkbookExport.h"
@@ -127,6 +128,8 @@ void CPesavoDlg::FinishConversion(int unit, int rows, const ConversionTexts& tex
     m_Model.Convert(rows, m_Model.rowCount(), unit, Utf16(texts.error), Utf16(texts.overweight));
     m_nUnit = unit;
     if (QAbstractButton* b = m_unitGroup->button(unit)) b->setChecked(true);
+    if (m_journal) m_journal->SetUnit(unit);
+    CommitJournal();  // the rewritten texts and the unit together
     FinishJob(CMyMsg::ModeOk, QString());
 }
 
@@ -205,6 +208,7 @@ void CPesavoDlg::FinishSave(const SaveJob& save) {
         // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order,
         // numbered from 1 again.
         m_Model.RemoveRows(save.rows.Ids());
+        CommitJournal();
         if (save.automatic) {
             message = ReadLanguageText(u"Message", u"Data_Error");
             mode = CMyMsg::ModeYesNo;  // shown as a question; the answer is not used

@@ -40,12 +40,6 @@ public:
 
 private:
     friend class IStorage;
-
-// Receives a stream's bytes in order; false stops the writing.
-using ByteSink = std::function<bool(const std::uint8_t* data, std::size_t size)>;
-// Hands a stream's bytes, in order and in pieces of any size, to the sink it is given; false
-// when it could not produce them all.
-using StreamProducer = std::function<bool(const ByteSink& sink)>;
     explicit IStream(IStorage* owner) : owner_(owner) {}
     IStorage* owner_;
 };

@@ -2,6 +2,8 @@
 
 #include "Utf.h"
 
+#include <cstdlib>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -31,6 +33,22 @@ std::vector<std::string> ListFolder(const std::string& folder) {
     ::closedir(dir);
 #endif
     return names;
+}
+
+std::string UserDataFolder() {
+#ifdef _WIN32
+    wchar_t buffer[MAX_PATH + 1];
+    const DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return {};
+    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n)) + "\\Pesavo";
+#else
+    // A relative XDG_DATA_HOME is to be ignored, as the base directory rules say.
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/pesavo";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return std::string(home) + "/.local/share/pesavo";
+    return {};
+#endif
 }
 
 }  // namespace platform

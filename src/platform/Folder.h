@@ -1,5 +1,5 @@
 #pragma once
-// Listing a folder's entries on this platform.
+// Listing a folder's entries, and the user's own data folder, on this platform.
 #include <string>
 #include <vector>
 
@@ -8,5 +8,10 @@ namespace platform {
 // The names of every entry of `folder` (files and subfolders, "." and ".." left out), in the
 // order the file system gives them; empty when the folder cannot be listed.
 std::vector<std::string> ListFolder(const std::string& folder);
+
+// The folder where Pesavo keeps the user's own data (its journal, recovered tables), without a
+// trailing separator: $XDG_DATA_HOME/pesavo (by default ~/.local/share/pesavo) on Linux,
+// %LOCALAPPDATA%\Pesavo on Windows. Empty when the system names no such place. Not created.
+std::string UserDataFolder();
 
 }  // namespace platform

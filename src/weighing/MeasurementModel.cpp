@@ -38,6 +38,18 @@ int MeasurementModel::AppendRow(const weighing::RowTexts& texts, const weighing:
     return row;
 }
 
+void MeasurementModel::RestoreRows(const std::vector<KeptRow>& rows) {
+    if (rows.empty()) return;
+    beginResetModel();  // (a row whose identity does not ascend is left out)
+    for (const KeptRow& row : rows) {
+        weighing::RowTexts texts = row.texts;
+        const std::u16string number = weighing::NumberText(m_table.size());
+        texts[weighing::kNumber] = number;
+        m_table.Restore(row.id, texts, row.reading);
+    }
+    endResetModel();
+}
+
 std::u16string_view MeasurementModel::Text(int row, int column) const {
     if (row < 0 || row >= rowCount() || column < 0 || column >= kColumns) return {};
     return m_table.Text(static_cast<std::size_t>(row), column);

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <vector>
 
 // The characters of a QString as the table keeps them (valid while the string lives).
 inline std::u16string_view Utf16(const QString& s) {
@@ -31,6 +32,17 @@ public:
     QString Title(int column) const { return m_titles[static_cast<std::size_t>(column)]; }
 
     const weighing::MeasurementTable& Table() const { return m_table; }
+
+    // Rows kept from an earlier run, appended under their identities (which ascend) and numbered
+    // by their positions; the table's log is not told.
+    struct KeptRow {
+        weighing::RowId id;
+        weighing::RowTexts texts;
+        weighing::Reading reading;
+    };
+    void RestoreRows(const std::vector<KeptRow>& rows);
+    // Every change to the rows from now on is told to `log` (none when null).
+    void SetLog(weighing::TableLog* log) { m_table.SetLog(log); }
 
     // Appends a row with its six texts and what it stands for; returns its index.
     int AppendRow(const weighing::RowTexts& texts, const weighing::Reading& reading = {});

@@ -35,10 +35,24 @@ MeasurementTable::Slot MeasurementTable::Store(std::u16string_view text) {
 }
 
 RowId MeasurementTable::Append(const RowTexts& texts, const Reading& reading) {
-    Row row{nextId_++, reading, {}};
+    const RowId id = nextId_;
+    Restore(id, texts, reading);
+    if (log_) log_->Appended(id, texts, reading);
+    return id;
+}
+
+bool MeasurementTable::Restore(RowId id, const RowTexts& texts, const Reading& reading) {
+    if (id < nextId_) return false;  // identities never repeat, and ascend down the table
+    Row row{id, reading, {}};
     for (int c = 0; c < kColumns; ++c) row.texts[static_cast<std::size_t>(c)] = Store(texts[static_cast<std::size_t>(c)]);
     rows_.push_back(row);
-    return row.id;
+    nextId_ = id + 1;
+    return true;
+}
+
+void MeasurementTable::SetReading(std::size_t row, const Reading& reading) {
+    rows_[row].reading = reading;
+    if (log_) log_->ReadingChanged(rows_[row].id, reading);
 }
 
 std::u16string_view MeasurementTable::Text(std::size_t row, int column) const {
@@ -47,6 +61,11 @@ std::u16string_view MeasurementTable::Text(std::size_t row, int column) const {
 }
 
 void MeasurementTable::SetText(std::size_t row, int column, std::u16string_view text) {
+    SetTextQuietly(row, column, text);
+    if (log_ && column != kNumber) log_->TextChanged(rows_[row].id, column, text);
+}
+
+void MeasurementTable::SetTextQuietly(std::size_t row, int column, std::u16string_view text) {
     Slot& s = rows_[row].texts[static_cast<std::size_t>(column)];
     const auto length = static_cast<std::uint32_t>(text.size());
     if (length <= s.capacity) {
@@ -67,6 +86,11 @@ std::vector<RowId> MeasurementTable::Ids() const {
 }
 
 void MeasurementTable::Clear() {
+    Reset();
+    if (log_) log_->Cleared();
+}
+
+void MeasurementTable::Reset() {
     rows_.clear();
     chars_.clear();
     unused_ = 0;
@@ -95,18 +119,23 @@ std::vector<std::pair<std::size_t, std::size_t>> MeasurementTable::RunsOf(const 
 void MeasurementTable::Erase(std::size_t first, std::size_t count) {
     first = std::min(first, rows_.size());
     count = std::min(count, rows_.size() - first);
-    for (std::size_t i = first; i < first + count; ++i)
+    std::vector<RowId> ids;
+    if (log_) ids.reserve(count);
+    for (std::size_t i = first; i < first + count; ++i) {
         for (const Slot& s : rows_[i].texts) unused_ += s.capacity;
+        if (log_) ids.push_back(rows_[i].id);
+    }
     rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(first), rows_.begin() + static_cast<std::ptrdiff_t>(first + count));
+    if (log_ && !ids.empty()) log_->Removed(ids);
     if (rows_.empty()) {
-        Clear();
+        Reset();
     } else if (unused_ > chars_.size() / 2) {
         Compact();
     }
 }
 
 void MeasurementTable::Renumber(std::size_t first) {
-    for (std::size_t i = first; i < rows_.size(); ++i) SetText(i, kNumber, NumberText(i));
+    for (std::size_t i = first; i < rows_.size(); ++i) SetTextQuietly(i, kNumber, NumberText(i));
 }
 
 TableSnapshot MeasurementTable::Snapshot() const {

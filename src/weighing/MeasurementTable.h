@@ -42,6 +42,19 @@ std::u16string NumberText(std::size_t row);
 std::u16string DataText(const Reading& reading, int unit, std::u16string_view errorText,
                         std::u16string_view overweightText);
 
+// Hears of every change to a table's rows, to keep a copy of them elsewhere (the journal on
+// disk). Called on the table's thread, after the change.
+class TableLog {
+public:
+    virtual ~TableLog() = default;
+    virtual void Appended(RowId id, const RowTexts& texts, const Reading& reading) = 0;
+    // A text was rewritten; the row's number is not told (it follows the row's position).
+    virtual void TextChanged(RowId id, int column, std::u16string_view text) = 0;
+    virtual void ReadingChanged(RowId id, const Reading& reading) = 0;
+    virtual void Removed(const std::vector<RowId>& ids) = 0;
+    virtual void Cleared() = 0;
+};
+
 // The texts and identities of rows at one moment, independent of the table afterwards.
 class TableSnapshot {
 public:
@@ -63,12 +76,18 @@ public:
 
     // Appends a row and returns its identity.
     RowId Append(const RowTexts& texts, const Reading& reading);
+    // Appends a row kept from an earlier run under its identity, which must be above every
+    // identity this table has given (false otherwise); the log is not told. Later rows count on
+    // from it.
+    bool Restore(RowId id, const RowTexts& texts, const Reading& reading);
+    // Every change from now on is told to `log` (none when null).
+    void SetLog(TableLog* log) { log_ = log; }
     std::u16string_view Text(std::size_t row, int column) const;
     void SetText(std::size_t row, int column, std::u16string_view text);
     RowId Id(std::size_t row) const { return rows_[row].id; }
     std::vector<RowId> Ids() const;  // of every row, in table order
     const Reading& ReadingAt(std::size_t row) const { return rows_[row].reading; }
-    void SetReading(std::size_t row, const Reading& reading) { rows_[row].reading = reading; }
+    void SetReading(std::size_t row, const Reading& reading);
 
     void Clear();
     // The positions of the rows among `ids` (ascending, as a snapshot gives them), as runs of
@@ -91,12 +110,15 @@ private:
         std::array<Slot, kColumns> texts;
     };  // 104 bytes: a full table's rows take under 7 MB beside their texts
     Slot Store(std::u16string_view text);
+    void SetTextQuietly(std::size_t row, int column, std::u16string_view text);
+    void Reset();
     void Compact();
 
     std::vector<Row> rows_;
     std::vector<char16_t> chars_;
     std::size_t unused_ = 0;  // characters of the pool no row uses
     RowId nextId_ = 1;
+    TableLog* log_ = nullptr;
 };
 
 }  // namespace weighing

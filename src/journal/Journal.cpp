@@ -1,0 +1,343 @@
+#include "Journal.h"
+
+#include "platform/LocalTime.h"
+#include "platform/Utf.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+namespace journal {
+
+namespace {
+
+constexpr int kApplicationId = 0x50455341;  // "PESA": this file is a Pesavo journal
+constexpr int kVersion = 1;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS weighings("
+    " id INTEGER PRIMARY KEY, number TEXT, data TEXT, unit TEXT, duration TEXT, update_time TEXT, explan TEXT,"
+    " kind INTEGER, kg REAL, width INTEGER, at INTEGER, answered INTEGER, frame BLOB);"
+    "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);";
+constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
+
+#ifdef _WIN32
+constexpr const char* kSeparator = "\\";
+#else
+constexpr const char* kSeparator = "/";
+#endif
+
+// What went wrong, for the operator: the step, SQLite's words and the system's reason.
+std::string Reason(sqlite3* db, const char* step) {
+    std::string text = std::string(step) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    const int system = db ? sqlite3_system_errno(db) : 0;
+    if (system != 0) text += std::string(" (") + std::strerror(system) + ")";
+    return text;
+}
+
+bool Damaged(int code) {
+    const int primary = code & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// The first column of the first row of `sql`, as text; empty when there is none.
+int QueryText(sqlite3* db, const char* sql, std::string& out) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) {
+            const unsigned char* text = sqlite3_column_text(s, 0);
+            out = text ? reinterpret_cast<const char*>(text) : "";
+            rc = SQLITE_OK;
+        } else if (rc == SQLITE_DONE) {
+            out.clear();
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(s);
+    return rc;
+}
+
+// Brings a freshly opened database to a held, checked journal. Returns SQLite's code (SQLITE_OK,
+// SQLITE_BUSY when another process holds it, SQLITE_NOTADB when it is not a journal of ours).
+int Hold(sqlite3* db, std::string& step) {
+    sqlite3_busy_timeout(db, 0);  // a journal in use is reported at once, not waited for
+    std::string value;
+    // Held for this process alone until it closes: no second window mixes rows into it.
+    step = "locking the journal";
+    if (int rc = sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; PRAGMA encoding='UTF-16le'", nullptr, nullptr, nullptr)) return rc;
+    step = "reading the journal";
+    if (int rc = QueryText(db, "PRAGMA journal_mode=WAL", value)) return rc;
+    if (value != "wal") return SQLITE_CANTOPEN;
+    step = "locking the journal";
+    if (int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) return rc;
+    step = "checking the journal";
+    if (int rc = QueryText(db, "PRAGMA quick_check", value)) return rc;
+    if (value != "ok") return SQLITE_CORRUPT;
+    std::string id, version;
+    if (int rc = QueryText(db, "PRAGMA application_id", id)) return rc;
+    if (int rc = QueryText(db, "PRAGMA user_version", version)) return rc;
+    std::string tables;
+    if (int rc = QueryText(db, "SELECT count(*) FROM sqlite_schema", tables)) return rc;
+    const bool empty = tables == "0";
+    if (!empty && (id != std::to_string(kApplicationId) || version != std::to_string(kVersion)))
+        return SQLITE_NOTADB;  // somebody else's database, or one of a later Pesavo: keep it, aside
+    step = "creating the journal";
+    if (int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) return rc;
+    const std::string marks = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                              "; PRAGMA user_version=" + std::to_string(kVersion);
+    if (int rc = sqlite3_exec(db, marks.c_str(), nullptr, nullptr, nullptr)) return rc;
+    if (int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr)) return rc;
+    return sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+}
+
+// Moves a damaged journal (and its write-ahead log) aside under a name with the time; the
+// bytes stay for whoever wants to look at them. Returns the new name, empty when it failed.
+std::string MoveAside(const std::string& path) {
+    char stamp[32] = "";
+    std::tm local{};
+    if (platform::ToLocalTime(std::time(nullptr), local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H-%M-%S", &local);
+    std::error_code ec;
+    std::string target = path + ".damaged-" + stamp;
+    for (int n = 2; std::filesystem::exists(platform::Utf8Path(target), ec); ++n)
+        target = path + ".damaged-" + stamp + "-" + std::to_string(n);
+    std::filesystem::rename(platform::Utf8Path(path), platform::Utf8Path(target), ec);
+    if (ec) return {};
+    std::filesystem::rename(platform::Utf8Path(path + "-wal"), platform::Utf8Path(target + "-wal"), ec);
+    return target;
+}
+
+}  // namespace
+
+Journal::Opening Journal::Open(const std::string& folder) {
+    Opening o;
+    if (folder.empty()) {
+        o.error = "the system names no folder for the user's data";
+        return o;
+    }
+    o.path = folder + kSeparator + kFileName;
+    std::error_code ec;
+    std::filesystem::create_directories(platform::Utf8Path(folder), ec);
+    if (ec) {
+        o.error = "creating " + folder + ": " + ec.message();
+        return o;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        sqlite3* db = nullptr;
+        int rc = sqlite3_open_v2(o.path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        std::string step = "opening the journal";
+        if (rc == SQLITE_OK) {
+            sqlite3_extended_result_codes(db, 1);
+            rc = Hold(db, step);
+        }
+        if (rc == SQLITE_OK) {
+            std::unique_ptr<Journal> journal(new Journal(db, o.path));
+            if (!journal->Prepare()) {
+                o.error = journal->Error();
+                return o;
+            }
+            o.journal = std::move(journal);
+            o.status = o.movedTo.empty() ? Status::Opened : Status::MovedAside;
+            return o;
+        }
+        o.error = Reason(db, step.c_str());
+        sqlite3_close_v2(db);
+        if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) {
+            o.status = Status::InUse;
+            return o;
+        }
+        if (!Damaged(rc) || attempt > 0) return o;
+        o.movedTo = MoveAside(o.path);
+        if (o.movedTo.empty()) {
+            o.error += "; it could not be moved aside";
+            return o;
+        }
+    }
+    return o;
+}
+
+Journal::Journal(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+
+Journal::~Journal() {
+    Commit();
+    for (sqlite3_stmt* s : statements_) sqlite3_finalize(s);
+    sqlite3_close_v2(db_);
+}
+
+sqlite3_stmt* Journal::Statement(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+        Fail("preparing the journal");
+        return nullptr;
+    }
+    statements_.push_back(s);
+    return s;
+}
+
+bool Journal::Prepare() {
+    insert_ = Statement(
+        "INSERT INTO weighings(id, number, data, unit, duration, update_time, explan, kind, kg, width, at, answered, frame)"
+        " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, 0, ?12)");
+    for (int c = 0; c < weighing::kColumns; ++c) {
+        const std::string sql = std::string("UPDATE weighings SET ") + kTextColumns[c] + " = ?1 WHERE id = ?2";
+        updateText_[static_cast<std::size_t>(c)] = Statement(sql.c_str());
+    }
+    updateReading_ = Statement("UPDATE weighings SET kind = ?1, kg = ?2, width = ?3 WHERE id = ?4");
+    remove_ = Statement("DELETE FROM weighings WHERE id = ?1");
+    removeAll_ = Statement("DELETE FROM weighings");
+    answered_ = Statement("UPDATE weighings SET answered = 1 WHERE id = ?1");
+    setUnit_ = Statement("INSERT OR REPLACE INTO settings(key, value) VALUES('unit', ?1)");
+    return !Failed();
+}
+
+bool Journal::Fail(const char* what) {
+    if (!Failed()) error_ = Reason(db_, what);
+    if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    inTransaction_ = false;
+    return false;
+}
+
+bool Journal::Begin() {
+    if (Failed()) return false;
+    if (inTransaction_) return true;
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return Fail("writing to the journal");
+    inTransaction_ = true;
+    return true;
+}
+
+bool Journal::Step(sqlite3_stmt* statement, const char* what) {
+    const int rc = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return rc == SQLITE_DONE || rc == SQLITE_ROW || Fail(what);
+}
+
+bool Journal::Commit() {
+    if (Failed()) return false;
+    if (!inTransaction_) return true;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return Fail("saving the journal");
+    inTransaction_ = false;
+    return true;
+}
+
+namespace {
+
+void BindText(sqlite3_stmt* s, int index, std::u16string_view text) {
+    sqlite3_bind_text16(s, index, text.data(), static_cast<int>(text.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+}
+
+}  // namespace
+
+void Journal::NextRowFrom(const std::uint8_t* frame) {
+    std::memcpy(nextFrame_.data(), frame, nextFrame_.size());
+    hasNextFrame_ = true;
+}
+
+void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, const weighing::Reading& reading) {
+    const bool fromFrame = std::exchange(hasNextFrame_, false);
+    if (!Begin()) return;
+    sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(id));
+    for (int c = 0; c < weighing::kColumns; ++c) BindText(insert_, 2 + c, texts[static_cast<std::size_t>(c)]);
+    sqlite3_bind_int(insert_, 8, static_cast<int>(reading.kind));
+    sqlite3_bind_double(insert_, 9, reading.kg);
+    sqlite3_bind_int(insert_, 10, reading.widthCode);
+    sqlite3_bind_int64(insert_, 11, static_cast<sqlite3_int64>(std::time(nullptr)));
+    if (fromFrame) sqlite3_bind_blob(insert_, 12, nextFrame_.data(), static_cast<int>(nextFrame_.size()), SQLITE_TRANSIENT);
+    Step(insert_, "writing a row to the journal");
+}
+
+void Journal::TextChanged(weighing::RowId id, int column, std::u16string_view text) {
+    if (column < 0 || column >= weighing::kColumns || !Begin()) return;
+    sqlite3_stmt* s = updateText_[static_cast<std::size_t>(column)];
+    BindText(s, 1, text);
+    sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(id));
+    Step(s, "writing a row to the journal");
+}
+
+void Journal::ReadingChanged(weighing::RowId id, const weighing::Reading& reading) {
+    if (!Begin()) return;
+    sqlite3_bind_int(updateReading_, 1, static_cast<int>(reading.kind));
+    sqlite3_bind_double(updateReading_, 2, reading.kg);
+    sqlite3_bind_int(updateReading_, 3, reading.widthCode);
+    sqlite3_bind_int64(updateReading_, 4, static_cast<sqlite3_int64>(id));
+    Step(updateReading_, "writing a row to the journal");
+}
+
+void Journal::Removed(const std::vector<weighing::RowId>& ids) {
+    if (!Begin()) return;
+    for (weighing::RowId id : ids) {
+        sqlite3_bind_int64(remove_, 1, static_cast<sqlite3_int64>(id));
+        if (!Step(remove_, "removing rows from the journal")) return;
+    }
+}
+
+void Journal::Cleared() {
+    if (Begin()) Step(removeAll_, "removing rows from the journal");
+}
+
+void Journal::MarkAnswered(weighing::RowId id) {
+    if (!Begin()) return;
+    sqlite3_bind_int64(answered_, 1, static_cast<sqlite3_int64>(id));
+    Step(answered_, "writing to the journal");
+}
+
+void Journal::SetUnit(int unit) {
+    if (!Begin()) return;
+    sqlite3_bind_int(setUnit_, 1, unit);
+    Step(setUnit_, "writing to the journal");
+}
+
+int Journal::Unit() {
+    if (Failed()) return 0;
+    std::string value;
+    if (QueryText(db_, "SELECT value FROM settings WHERE key = 'unit'", value) != SQLITE_OK) {
+        Fail("reading the journal");
+        return 0;
+    }
+    const int unit = std::atoi(value.c_str());
+    return unit >= 0 && unit <= 2 ? unit : 0;
+}
+
+std::vector<StoredRow> Journal::Rows() {
+    std::vector<StoredRow> rows;
+    if (Failed()) return rows;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT id, number, data, unit, duration, update_time, explan, kind, kg, width, at, answered, frame"
+                           " FROM weighings ORDER BY id",
+                           -1, &s, nullptr) != SQLITE_OK) {
+        Fail("reading the journal");
+        return rows;
+    }
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        StoredRow& row = rows.emplace_back();
+        row.id = static_cast<weighing::RowId>(sqlite3_column_int64(s, 0));
+        for (int c = 0; c < weighing::kColumns; ++c) {
+            const auto* text = static_cast<const char16_t*>(sqlite3_column_text16(s, 1 + c));
+            const int bytes = sqlite3_column_bytes16(s, 1 + c);
+            if (text) row.texts[static_cast<std::size_t>(c)].assign(text, static_cast<std::size_t>(bytes) / sizeof(char16_t));
+        }
+        const int kind = sqlite3_column_int(s, 7);
+        row.reading.kind = kind == 1 ? weighing::RowKind::Overweight : kind == 2 ? weighing::RowKind::Error : weighing::RowKind::Weight;
+        row.reading.kg = sqlite3_column_double(s, 8);
+        row.reading.widthCode = static_cast<std::int16_t>(sqlite3_column_int(s, 9));
+        row.at = sqlite3_column_int64(s, 10);
+        row.answered = sqlite3_column_int(s, 11) != 0;
+        if (sqlite3_column_bytes(s, 12) == static_cast<int>(row.frame.size()))
+            std::memcpy(row.frame.data(), sqlite3_column_blob(s, 12), row.frame.size());
+    }
+    sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) {
+        Fail("reading the journal");
+        rows.clear();
+    }
+    return rows;
+}
+
+}  // namespace journal

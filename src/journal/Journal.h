@@ -1,0 +1,103 @@
+#pragma once
+// The journal of the current table: every row is on disk (an SQLite database in the user's data
+// folder, WAL, every commit synced) before the scale is told it was received, and leaves it when
+// it was saved or the operator discarded it. After a crash, a killed process or a power cut the
+// next start finds the rows that were never saved and offers them back.
+//
+// The journal follows the table as its log (weighing::TableLog): appends, rewritten texts and
+// removals go into one open transaction, which Commit makes durable. Used on one thread. The
+// first failure (disk full, a folder that cannot be written, a damaged file) ends its work: every
+// later call does nothing and Failed() says why, so that the program can go on without it.
+#include "MeasurementTable.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace journal {
+
+inline constexpr const char* kFileName = "journal.sqlite3";
+
+// A row kept from an earlier run.
+struct StoredRow {
+    weighing::RowId id = 0;
+    std::array<std::u16string, weighing::kColumns> texts;
+    weighing::Reading reading;
+    std::int64_t at = 0;         // when it was journalled, in seconds since 1970
+    bool answered = false;       // its answer was known to have left for the scale
+    std::array<std::uint8_t, 6> frame{};  // the start of the bytes it came from
+};
+
+class Journal : public weighing::TableLog {
+public:
+    enum class Status {
+        Opened,      // ready
+        MovedAside,  // ready, after a damaged journal was moved aside (see movedTo)
+        InUse,       // another Pesavo holds the journal
+        Failed,      // could not be opened or created (see error)
+    };
+    struct Opening {
+        std::unique_ptr<Journal> journal;  // null when InUse or Failed
+        Status status = Status::Failed;
+        std::string path;     // the journal's file
+        std::string movedTo;  // where the damaged journal went
+        std::string error;    // what failed: the step and the reason
+    };
+    // Opens the journal in `folder` (created when missing) and holds it for this process alone.
+    static Opening Open(const std::string& folder);
+    ~Journal() override;
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // The rows kept, in order, and the unit they were last shown in.
+    std::vector<StoredRow> Rows();
+    int Unit();
+    void SetUnit(int unit);
+    // The bytes the next appended row comes from.
+    void NextRowFrom(const std::uint8_t* frame);
+    // The row's answer has left for the scale.
+    void MarkAnswered(weighing::RowId id);
+
+    // Makes every change so far part of the journal, synced to the disk. False once failed.
+    bool Commit();
+    bool Failed() const { return !error_.empty(); }
+    const std::string& Error() const { return error_; }
+
+    // weighing::TableLog
+    void Appended(weighing::RowId id, const weighing::RowTexts& texts, const weighing::Reading& reading) override;
+    void TextChanged(weighing::RowId id, int column, std::u16string_view text) override;
+    void ReadingChanged(weighing::RowId id, const weighing::Reading& reading) override;
+    void Removed(const std::vector<weighing::RowId>& ids) override;
+    void Cleared() override;
+
+private:
+    Journal(sqlite3* db, std::string path);
+    bool Prepare();
+    sqlite3_stmt* Statement(const char* sql);
+    bool Begin();
+    bool Step(sqlite3_stmt* statement, const char* what);
+    bool Fail(const char* what);
+
+    sqlite3* db_;
+    std::string path_;
+    std::string error_;
+    bool inTransaction_ = false;
+    std::array<std::uint8_t, 6> nextFrame_{};
+    bool hasNextFrame_ = false;
+    std::vector<sqlite3_stmt*> statements_;  // every prepared statement, finalized at the end
+    sqlite3_stmt* insert_ = nullptr;
+    std::array<sqlite3_stmt*, weighing::kColumns> updateText_{};
+    sqlite3_stmt* updateReading_ = nullptr;
+    sqlite3_stmt* remove_ = nullptr;
+    sqlite3_stmt* removeAll_ = nullptr;
+    sqlite3_stmt* answered_ = nullptr;
+    sqlite3_stmt* setUnit_ = nullptr;
+};
+
+}  // namespace journal

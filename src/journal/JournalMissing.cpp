@@ -1,0 +1,27 @@
+// The journal of a build without SQLite: it never opens, and says why.
+#include "Journal.h"
+
+namespace journal {
+
+Journal::Opening Journal::Open(const std::string& folder) {
+    Opening o;
+    o.path = folder;
+    o.error = "this build of Pesavo has no journal (it was built without SQLite)";
+    return o;
+}
+
+Journal::Journal(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+Journal::~Journal() = default;
+std::vector<StoredRow> Journal::Rows() { return {}; }
+int Journal::Unit() { return 0; }
+void Journal::SetUnit(int) {}
+void Journal::NextRowFrom(const std::uint8_t*) {}
+void Journal::MarkAnswered(weighing::RowId) {}
+bool Journal::Commit() { return false; }
+void Journal::Appended(weighing::RowId, const weighing::RowTexts&, const weighing::Reading&) {}
+void Journal::TextChanged(weighing::RowId, int, std::u16string_view) {}
+void Journal::ReadingChanged(weighing::RowId, const weighing::Reading&) {}
+void Journal::Removed(const std::vector<weighing::RowId>&) {}
+void Journal::Cleared() {}
+
+}  // namespace journal
