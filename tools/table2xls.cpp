@@ -5,6 +5,7 @@
 #include "platform/Utf.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,6 +49,9 @@ struct Table {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);  // a file size limit fails the write (EFBIG), reported as any other
+#endif
     if (argc != 3) return Fail("usage: table2xls IN.tsv OUT.xls");
     std::string content;
     if (!ReadFile(argv[1], content)) return Fail(std::string("cannot read ") + argv[1] + ": " + std::strerror(errno));
@@ -69,8 +73,12 @@ int main(int argc, char** argv) {
                 const std::size_t tab = line.find('\t');
                 if (++fields > 256) return Fail("line " + std::to_string(lineNumber) + " has more than 256 fields");
                 if (fields <= exporter::kColumns) {
+                    const std::size_t start = table.chars.size();
                     if (!platform::AppendUtf8AsUtf16(line.substr(0, tab), table.chars))
                         return Fail("line " + std::to_string(lineNumber) + " is not valid UTF-8");
+                    if (table.chars.size() - start > exporter::kMaxCellUnits)
+                        return Fail("line " + std::to_string(lineNumber) + ", field " + std::to_string(fields) +
+                                    " is longer than a cell holds (32,767 UTF-16 characters)");
                     table.ends.push_back(static_cast<std::uint32_t>(table.chars.size()));
                 }
                 if (tab == std::string_view::npos) break;

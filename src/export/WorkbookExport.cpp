@@ -68,6 +68,10 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
         result.error = ECANCELED;
         return result;
     }
+    if (!stream.Valid()) {  // a text longer than a cell holds, or more than a file holds
+        result.error = stream.Trouble() == Biff8::TextSheetStream::Problem::TooLarge ? EFBIG : EINVAL;
+        return result;
+    }
     platform::IStorage* storage = nullptr;
     const platform::HRESULT created = platform::StgCreateDocfile(
         path.c_str(), platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE, 0, &storage);
@@ -82,7 +86,11 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
                               0, 0, &out) >= 0) {
         const int step = static_cast<int>(350000 / ((rows + 1 + 31) / 32));
         saved = out->WriteFrom(stream.Size(), [&](const platform::ByteSink& sink) {
-            return stream.Write(sink, [&](std::uint32_t) {
+            // A stop (the window going away) ends the writing: no file is left.
+            const platform::ByteSink unlessStopped = [&](const std::uint8_t* data, std::size_t n) {
+                return !stop.stop_requested() && sink(data, n);
+            };
+            return stream.Write(unlessStopped, [&](std::uint32_t) {
                 if (progress) progress->fetch_add(step);
             });
         }, nullptr) >= 0;
@@ -96,7 +104,11 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
     const int releaseError = platform::LastStorageError();
     if (progress) progress->store(950000);
     result.written = saved && releaseError == 0;
-    result.error = result.written ? 0 : (writeError ? writeError : releaseError ? releaseError : EIO);
+    result.error = result.written          ? 0
+                   : stop.stop_requested() ? ECANCELED
+                   : writeError            ? writeError
+                   : releaseError          ? releaseError
+                                           : EIO;
     return result;
 }
 

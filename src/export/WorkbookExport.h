@@ -14,6 +14,7 @@ namespace exporter {
 
 inline constexpr int kColumns = 6;
 inline constexpr std::size_t kMaxTitleUnits = 255;  // a header title is read through a 256-unit buffer
+inline constexpr std::size_t kMaxCellUnits = 32767;  // the most a cell holds
 
 struct SaveResult {
     bool written = false;  // the file is complete on disk
@@ -23,7 +24,9 @@ struct SaveResult {
 using CellText = std::function<std::u16string_view(std::size_t row, int column)>;
 
 // `progress`, when given, follows the export's steps up to 950000. A stop requested before the
-// file is created writes nothing (ECANCELED): a half-read table never becomes a file.
+// file is complete writes nothing (ECANCELED): a half-read table never becomes a file. A text
+// longer than kMaxCellUnits fails the save (EINVAL), as does a table beyond what a workbook file
+// holds (EFBIG).
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr,
                               std::stop_token stop = {});

@@ -12,8 +12,13 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
 
 namespace platform {
 
@@ -23,8 +28,11 @@ namespace {
 #ifdef _WIN32
 
 int OpenNewFile(const std::string& path) {
-    return ::_wopen(WideCStr(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    return ::_wopen(WideCStr(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
+int ProcessId() { return static_cast<int>(::GetCurrentProcessId()); }
+// The file a save replaces: anything but a folder is replaced as it stands.
+int CheckTarget(std::string&, int) { return 0; }
 long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
     if (::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0) return -1;
     return ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
@@ -43,7 +51,23 @@ bool MoveIntoPlace(const std::string& from, const std::string& to) {
 }
 void RemoveFile(const std::string& path) { ::_wremove(WideCStr(Utf8ToUtf16(path))); }
 #else
-int OpenNewFile(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); }
+// Never through a link, never a file somebody else has made: a name of its own.
+int OpenNewFile(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); }
+int ProcessId() { return static_cast<int>(::getpid()); }
+// The file a save replaces: a link is followed (the link stays, its file gets the workbook); a
+// device, a pipe or a folder is refused (errno). A file keeps its permissions (copied to `fd`).
+int CheckTarget(std::string& target, int fd) {
+    struct stat st {};
+    if (::stat(target.c_str(), &st) != 0) return 0;  // a new file
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+    if (fd >= 0) ::fchmod(fd, st.st_mode & 07777);
+    return 0;
+}
 long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
     return ::pwrite(fd, data, size, static_cast<off_t>(offset));
 }
@@ -53,6 +77,11 @@ bool MoveIntoPlace(const std::string& from, const std::string& to) { return std:
 void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
 #endif
 
+#ifdef _WIN32
+constexpr const char* kSeparators = "\\/";
+#else
+constexpr const char* kSeparators = "/";
+#endif
 constexpr std::uint32_t kSector = 512, kMiniSector = 64, kMiniCutoff = 4096, kPerSector = kSector / 4;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE, kFree = 0xFFFFFFFF, kFatSect = 0xFFFFFFFD,
                         kDifSect = 0xFFFFFFFC, kNoStream = 0xFFFFFFFF;
@@ -204,10 +233,22 @@ void ResetStorageError() { t_lastError = 0; }
 HRESULT StgCreateDocfile(const char* path, std::uint32_t mode, std::uint32_t, IStorage** storage) {
     if (!path || !storage || !(mode & STGM_CREATE)) return STG_E_INVALIDPARAMETER;
     *storage = nullptr;
-    const std::string target = path;
-    const std::string temp = target + ".partial";
-    const int fd = OpenNewFile(temp);
+    std::string target = path;
+    if (const int refused = CheckTarget(target, -1)) return FromErrno(refused);
+    // Written under a name of its own in the target's folder (two saves to one file never
+    // write into each other), moved onto the target when complete.
+    static std::atomic<unsigned> s_count{0};
+    const std::size_t slash = target.find_last_of(kSeparators);
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = folder + ".pesavo-" + std::to_string(ProcessId()) + "-" + std::to_string(s_count++) + ".partial";
+        fd = OpenNewFile(temp);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) return FromErrno(errno);
+    CheckTarget(target, fd);
     *storage = new IStorage(target, temp, fd);
     return S_OK;
 }

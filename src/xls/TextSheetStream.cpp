@@ -62,6 +62,26 @@ private:
     bool ok_ = true;
 };
 
+bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+bool HasLoneSurrogate(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) ++i;
+        else if (IsHigh(text[i]) || IsLow(text[i])) return true;
+    }
+    return false;
+}
+
+std::u16string Mended(std::u16string_view text) {
+    std::u16string out(text);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (IsHigh(out[i]) && i + 1 < out.size() && IsLow(out[i + 1])) ++i;
+        else if (IsHigh(out[i]) || IsLow(out[i])) out[i] = u'\uFFFD';
+    }
+    return out;
+}
+
 }  // namespace
 
 TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::function<void(std::uint32_t)>& rowRead)
@@ -74,15 +94,27 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
     cells_.resize(std::size_t{rows} * cols);
     slots_.resize(std::size_t{1} << 16);
     std::size_t cell = 0;
+    std::uint64_t distinctBytes = 0;
     for (std::uint32_t r = 0; r < rows; ++r) {
         for (std::uint16_t c = 0; c < cols; ++c, ++cell) {
-            const std::u16string_view text = texts_.text(r, c);
+            std::u16string_view text = texts_.text(r, c);
             if (text.empty()) {
                 cells_[cell] = kBlank;
                 continue;
             }
+            if (text.size() > kMaxTextUnits) {
+                problem_ = Problem::TextTooLong;
+                return;
+            }
+            if (HasLoneSurrogate(text)) text = mended_.emplace_back(Mended(text));
             ++textCells_;
+            const std::size_t before = strings_.size();
             cells_[cell] = IndexOf(text);
+            if (strings_.size() > before) distinctBytes += 3 + 2 * text.size();
+        }
+        if (distinctBytes > kMaxStream / 2) {  // beyond the file long before the cells are counted
+            problem_ = Problem::TooLarge;
+            return;
         }
         if (rowRead) rowRead(r);
     }
@@ -102,18 +134,23 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
     sheet_.dimensions.lastColumnPlus1 = cols;
     const std::uint32_t blocks = (rows + kRowsPerBlock - 1) / kRowsPerBlock;
     sheet_.index.dbcellPositions.assign(blocks, 0);
-    std::uint32_t p = sheetStart + sheet_.bof.RecordSize() + sheet_.index.RecordSize() + sheet_.dimensions.RecordSize();
+    std::uint64_t p = sheetStart + sheet_.bof.RecordSize() + sheet_.index.RecordSize() + sheet_.dimensions.RecordSize();
     for (auto& c : sheet_.colInfos) p += c.RecordSize();
     cell = 0;
     for (std::uint32_t b = 0; b < blocks; ++b) {
         const std::uint32_t blockRows = std::min(kRowsPerBlock, rows - b * kRowsPerBlock);
         p += blockRows * kRowRecord;
         for (std::size_t end = cell + std::size_t{blockRows} * cols; cell < end; ++cell) p += CellBytes(cell);
-        sheet_.index.dbcellPositions[b] = p;
+        sheet_.index.dbcellPositions[b] = static_cast<std::uint32_t>(p);
         p += kDbcellHead + 2 * blockRows;
     }
-    size_ = p + sheet_.window2.RecordSize() + sheet_.MergedCellsSize() + sheet_.eof.RecordSize();
-    valid_ = true;
+    p += sheet_.window2.RecordSize() + sheet_.MergedCellsSize() + sheet_.eof.RecordSize();
+    if (p > kMaxStream) {
+        problem_ = Problem::TooLarge;
+        return;
+    }
+    size_ = static_cast<std::uint32_t>(p);
+    problem_ = Problem::None;
 }
 
 std::uint32_t TextSheetStream::IndexOf(std::u16string_view text) {
@@ -144,7 +181,7 @@ void TextSheetStream::GrowSlots() {
 }
 
 bool TextSheetStream::Write(const platform::ByteSink& sink, const std::function<void(std::uint32_t)>& blockWritten) {
-    if (!valid_) return false;
+    if (!Valid()) return false;
     PieceWriter out(sink);
     globals_.WriteHead(out.Room(globals_.HeadSize()));
     WriteSharedStrings(out, textCells_, static_cast<std::uint32_t>(strings_.size()), strings_, sstBoundaries_, sstData_);

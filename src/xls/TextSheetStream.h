@@ -9,7 +9,9 @@
 #include "platform/CompoundFile.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -28,13 +30,20 @@ class TextSheetStream {
 public:
     static constexpr std::uint32_t kMaxRows = 65536;
     static constexpr std::uint16_t kMaxColumns = 256;
+    static constexpr std::size_t kMaxTextUnits = 32767;   // the most a cell holds
+    static constexpr std::uint64_t kMaxStream = 0x7FFFFFFF;  // what a version 3 compound file holds
 
-    // Reads every text of `sheet` (rows beyond the sheet's limits are not read: see Valid).
+    enum class Problem { None, BadShape, TextTooLong, TooLarge };
+
+    // Reads every text of `sheet` (nothing of a sheet beyond the limits: see Valid). A text
+    // longer than a cell holds, or a stream beyond what the file holds, makes it invalid; an
+    // unpaired surrogate (which readers refuse) is written as U+FFFD.
     // `globals` supplies the book's fonts and cell formats; its string table is not used.
     // `rowRead`, when given, is called after each row has been read.
     TextSheetStream(Workbook globals, TextSheet sheet, const std::function<void(std::uint32_t row)>& rowRead = {});
 
-    bool Valid() const { return valid_; }
+    bool Valid() const { return problem_ == Problem::None; }
+    Problem Trouble() const { return problem_; }
     std::uint32_t Size() const { return size_; }
     // Hands the whole stream to `sink` in order; false when the sink refused a piece.
     // `blockWritten`, when given, is called after each block of 32 rows (for progress).
@@ -55,7 +64,8 @@ private:
     Workbook globals_;
     Worksheet sheet_;
     TextSheet texts_;
-    bool valid_ = false;
+    Problem problem_ = Problem::BadShape;
+    std::deque<std::u16string> mended_;  // texts whose unpaired surrogates became U+FFFD (views stay valid)
     std::vector<std::uint32_t> cells_;         // per cell, row-major: its string's position, or kBlank
     std::vector<std::u16string_view> strings_;  // the distinct texts, in order of first use
     std::vector<Slot> slots_;

@@ -13,7 +13,12 @@
 #include <deque>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -338,7 +343,7 @@ TEST(TextSheetStreamTest, StreamsTheModelsBytesAndNeverAShortFile) {
     for (int r = 0; r < 70; ++r)
         for (int c = 0; c < 6; ++c)
             texts.push_back(r == 3 || c == 5 ? std::u16string()
-                            : c == 4         ? std::u16string(static_cast<std::size_t>(2000 + 900 * r), u'中')
+                            : c == 4         ? std::u16string(static_cast<std::size_t>(2000 + 400 * r), u'中')
                             : c == 3         ? std::u16string(u"same")
                                              : std::u16string(u"\U0001F4E6 ") + static_cast<char16_t>(u'A' + (r * 6 + c) % 26));
     XlsBook book;
@@ -393,6 +398,9 @@ TEST(TextSheetStreamTest, StreamsTheModelsBytesAndNeverAShortFile) {
         ExpectBytes(file, platform::BuildCompoundFile(u"Workbook", expected));
     }
     std::remove(path.c_str());
+    // More than a cell holds is refused, not cut short in the file.
+    texts[7] = std::u16string(Biff8::TextSheetStream::kMaxTextUnits + 1, u'x');
+    EXPECT_EQ(Biff8::TextSheetStream(book.globals, sheet).Trouble(), Biff8::TextSheetStream::Problem::TextTooLong);
 }
 
 TEST(CompoundFileTest, SmallAndLargeStreamsAndDifat) {
@@ -406,6 +414,59 @@ TEST(CompoundFileTest, SmallAndLargeStreamsAndDifat) {
         EXPECT_EQ(U32(&file[72]) > 0, fatSectors > 109) << size;  // DIFAT sectors only when needed
     }
 }
+
+#ifndef _WIN32  // links and pipes as POSIX has them
+// Two saves to one file at the same time each write a file of their own and the target ends up
+// as one of them, whole; a link in the way is never written through, a link as the target keeps
+// pointing at its file, and a target that is not a file is refused.
+TEST(CompoundFileTest, SavesToOneFileNeverWriteIntoEachOtherOrThroughLinks) {
+    const std::string dir = ::testing::TempDir() + "cfb-targets/";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    auto open = [](const std::string& path) {
+        platform::IStorage* storage = nullptr;
+        platform::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage);
+        return storage;
+    };
+    auto write = [](platform::IStorage* storage, std::uint8_t fill) {
+        platform::IStream* out = nullptr;
+        storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out);
+        const platform::HRESULT hr = out->Write(std::vector<std::uint8_t>(100000, fill), nullptr);
+        out->Release();
+        return hr;
+    };
+    const std::string target = dir + "table.xls";
+    std::filesystem::create_symlink("victim.txt", target + ".partial");
+    std::ofstream(dir + "victim.txt") << "precious";
+    platform::IStorage* first = open(target);
+    platform::IStorage* second = open(target);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(write(first, 0xAA), platform::S_OK);
+    EXPECT_EQ(write(second, 0xBB), platform::S_OK);
+    first->Release();
+    second->Release();
+    std::ifstream in(target, std::ios::binary);
+    const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(file, platform::BuildCompoundFile(u"Workbook", std::vector<std::uint8_t>(100000, 0xBB)));
+    std::ifstream victim(dir + "victim.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "precious");
+
+    std::filesystem::create_symlink("table.xls", dir + "link.xls");
+    platform::IStorage* viaLink = open(dir + "link.xls");
+    ASSERT_NE(viaLink, nullptr);
+    write(viaLink, 0xCC);
+    viaLink->Release();
+    EXPECT_TRUE(std::filesystem::is_symlink(dir + "link.xls"));
+    EXPECT_EQ(std::filesystem::file_size(target), file.size());
+
+    ASSERT_EQ(::mkfifo((dir + "pipe.xls").c_str(), 0644), 0);
+    EXPECT_EQ(open(dir + "pipe.xls"), nullptr);
+    std::size_t left = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) left += e.path().filename().string().rfind(".pesavo-", 0) == 0;
+    EXPECT_EQ(left, 0u);  // no half-written file stays behind
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 TEST(CompoundFileTest, FailedCreationLeavesNoFile) {
     platform::IStorage* storage = nullptr;
