@@ -5,13 +5,16 @@
 
 #include "Journal.h"
 #include "WorkbookExport.h"
+#include "platform/CompoundFile.h"
 #include "platform/LocalTime.h"
+#include "platform/Utf.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QTimer>
 
 #include <ctime>
+#include <filesystem>
 
 namespace {
 
@@ -61,6 +64,21 @@ void CPesavoDlg::OpenJournal() {
         m_MyMsg.Show(CMyMsg::ModeOk, MessageText(u"Journal_Moved", "The journal %1 was damaged. It was kept as %2, and a new one was started.")
                                          .arg(path, QString::fromStdString(opening.movedTo)));
     m_journal = std::move(opening.journal);
+    // A save that a crash interrupted on its way into place: its file is complete, so the move is
+    // finished and its rows leave the journal. (Its file is gone only when it was moved.)
+    const std::vector<journal::PendingMove> moves = m_journal->PendingMoves();
+    for (const journal::PendingMove& move : moves) {
+        if (!platform::FileExists(move.temp) || platform::MoveFileIntoPlace(move.temp, move.target) == 0) {
+            m_journal->Removed(move.ids);
+        } else {
+            std::error_code ec;  // not in place: its rows stay and are offered back
+            std::filesystem::remove(platform::Utf8Path(move.temp), ec);
+        }
+    }
+    if (!moves.empty()) {
+        m_journal->MovesDone();
+        CommitJournal();
+    }
     const std::vector<journal::StoredRow> rows = m_journal->Rows();
     const int unit = m_journal->Unit();
     if (!rows.empty()) OfferJournalRows(rows, unit);
@@ -72,8 +90,8 @@ void CPesavoDlg::OpenJournal() {
 
 void CPesavoDlg::OfferJournalRows(const std::vector<journal::StoredRow>& rows, int unit) {
     const QString question =
-        MessageText(u"Journal_Restore", "%1 weighings from %2 on were not saved when Pesavo last ended. Put them back into the table?\n\n"
-                                        "No: they are written to a workbook in Pesavo's data folder first.")
+        MessageText(u"Journal_Restore", "%1 weighings from %2 on were not saved when Pesavo last ended. Put them back into the table? "
+                                        "(No: they are first written to a workbook in Pesavo's data folder.)")
             .arg(rows.size())
             .arg(Latin(weighing::FormatUpdateTime(rows.front().at)));
     if (m_MyMsg.Show(CMyMsg::ModeYesNo, question) == CMyMsg::IdYes) {

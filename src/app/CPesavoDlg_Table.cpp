@@ -7,7 +7,9 @@
 
 #include "Journal.h"
 #include "UiCall.h"
+#include "platform/CompoundFile.h"
 #include "platform/LocalTime.h"
+#include "platform/Utf.h"
 #include "WorkbookExport.h"
 
 #include <QAbstractButton>
@@ -16,6 +18,7 @@
 #include <QTimer>
 
 #include <ctime>
+#include <filesystem>
 
 namespace {
 
@@ -138,6 +141,7 @@ void CPesavoDlg::FinishConversion(int unit, int rows, const ConversionTexts& tex
 struct CPesavoDlg::SaveJob {
     bool automatic = false;
     std::string path;
+    std::string written;  // the complete file under its own name, until it is moved onto `path`
     std::array<std::u16string, exporter::kColumns> titles;
     weighing::TableSnapshot rows;  // what this save writes, and the rows it removes
     exporter::SaveResult result;
@@ -193,7 +197,8 @@ bool CPesavoDlg::SaveTable(bool automatic) {
     g_nProgress = 0;
     m_workers.Start([this, save](std::stop_token stop) {
         const exporter::CellText text = [&](std::size_t row, int column) { return save->rows.Text(row, column); };
-        save->result = exporter::WriteTableWorkbook(save->path, save->titles, save->rows.size(), text, &g_nProgress, stop);
+        save->result = exporter::WriteTableWorkbook(save->path, save->titles, save->rows.size(), text, &g_nProgress, stop,
+                                                    &save->written);
         if (stop.stop_requested()) return;  // the window is going away
         ui::PostToUiThread(this, [this, save] { FinishSave(*save); });
     });
@@ -204,11 +209,25 @@ bool CPesavoDlg::SaveTable(bool automatic) {
 void CPesavoDlg::FinishSave(const SaveJob& save) {
     QString message;
     int mode = CMyMsg::ModeOk;
-    if (save.result.written) {
+    exporter::SaveResult result = save.result;
+    if (result.written) {
+        // The file goes into place only once the journal knows of the move: a crash in between
+        // finishes the move at the next start, and the saved rows never come back beside it.
+        if (m_journal) m_journal->NoteMove({save.written, save.path, save.rows.Ids()});
+        CommitJournal();
+        result.error = platform::MoveFileIntoPlace(save.written, save.path);
+        result.written = result.error == 0;
         // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order,
         // numbered from 1 again.
-        m_Model.RemoveRows(save.rows.Ids());
+        if (result.written) m_Model.RemoveRows(save.rows.Ids());
+        if (m_journal) m_journal->MovesDone();
         CommitJournal();
+        if (!result.written) {
+            std::error_code ec;  // (only now: the note said it was to be moved)
+            std::filesystem::remove(platform::Utf8Path(save.written), ec);
+        }
+    }
+    if (result.written) {
         if (save.automatic) {
             message = ReadLanguageText(u"Message", u"Data_Error");
             mode = CMyMsg::ModeYesNo;  // shown as a question; the answer is not used
@@ -216,7 +235,7 @@ void CPesavoDlg::FinishSave(const SaveJob& save) {
     } else {
         // Nothing is removed: every row stays for another try.
         message = QString::asprintf("%s \n\rerror: %d", ReadLanguageText(u"Message", u"Save_error").toUtf8().constData(),
-                                    save.result.error);
+                                    result.error);
     }
     FinishJob(mode, message);
 }

@@ -54,7 +54,7 @@ std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kCol
 
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress,
-                              std::stop_token stop) {
+                              std::stop_token stop, std::string* unmoved) {
     SaveResult result;
     // The sheet holds 65536 rows: the header and 65535 data rows. Refuse more instead of
     // silently dropping rows.
@@ -97,10 +97,14 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
         out->Release();
     }
     const int writeError = storage->LastError();
-    // Releasing the storage moves the finished file into place; a failed move is reported
-    // through the thread's last storage error.
+    // Releasing the storage moves the finished file into place (or leaves it for the caller to
+    // move); a failure is reported through the thread's last storage error.
     platform::ResetStorageError();
-    storage->Release();
+    if (unmoved) {
+        *unmoved = storage->ReleaseUnmoved();
+    } else {
+        storage->Release();
+    }
     const int releaseError = platform::LastStorageError();
     if (progress) progress->store(950000);
     result.written = saved && releaseError == 0;

@@ -27,9 +27,12 @@ using CellText = std::function<std::u16string_view(std::size_t row, int column)>
 // file is complete writes nothing (ECANCELED): a half-read table never becomes a file. A text
 // longer than kMaxCellUnits fails the save (EINVAL), as does a table beyond what a workbook file
 // holds (EFBIG).
+//
+// With `unmoved`, the complete file is left under a name of its own beside `path`, given there,
+// for the caller to move into place (platform::MoveFileIntoPlace) once it has noted the move.
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr,
-                              std::stop_token stop = {});
+                              std::stop_token stop = {}, std::string* unmoved = nullptr);
 
 // The "Workbook" stream of the same table, in memory (empty beyond the sheet's rows).
 std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kColumns>& titles, std::size_t rows,

@@ -22,7 +22,8 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS weighings("
     " id INTEGER PRIMARY KEY, number TEXT, data TEXT, unit TEXT, duration TEXT, update_time TEXT, explan TEXT,"
     " kind INTEGER, kg REAL, width INTEGER, at INTEGER, answered INTEGER, frame BLOB);"
-    "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);";
+    "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);"
+    "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);";
 constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
 
 #ifdef _WIN32
@@ -192,6 +193,8 @@ bool Journal::Prepare() {
     removeAll_ = Statement("DELETE FROM weighings");
     answered_ = Statement("UPDATE weighings SET answered = 1 WHERE id = ?1");
     setUnit_ = Statement("INSERT OR REPLACE INTO settings(key, value) VALUES('unit', ?1)");
+    noteMove_ = Statement("INSERT INTO moves(temp, target, ids) VALUES(?1, ?2, ?3)");
+    movesDone_ = Statement("DELETE FROM moves");
     return !Failed();
 }
 
@@ -290,6 +293,37 @@ void Journal::SetUnit(int unit) {
     if (!Begin()) return;
     sqlite3_bind_int(setUnit_, 1, unit);
     Step(setUnit_, "writing to the journal");
+}
+
+void Journal::NoteMove(const PendingMove& move) {
+    if (!Begin()) return;
+    sqlite3_bind_text(noteMove_, 1, move.temp.c_str(), static_cast<int>(move.temp.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(noteMove_, 2, move.target.c_str(), static_cast<int>(move.target.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(noteMove_, 3, move.ids.data(), static_cast<int>(move.ids.size() * sizeof(weighing::RowId)), SQLITE_TRANSIENT);
+    Step(noteMove_, "writing to the journal");
+}
+
+void Journal::MovesDone() {
+    if (Begin()) Step(movesDone_, "writing to the journal");
+}
+
+std::vector<PendingMove> Journal::PendingMoves() {
+    std::vector<PendingMove> moves;
+    if (Failed()) return moves;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT temp, target, ids FROM moves ORDER BY rowid", -1, &s, nullptr) != SQLITE_OK) {
+        Fail("reading the journal");
+        return moves;
+    }
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        PendingMove& m = moves.emplace_back();
+        if (const auto* t = sqlite3_column_text(s, 0)) m.temp = reinterpret_cast<const char*>(t);
+        if (const auto* t = sqlite3_column_text(s, 1)) m.target = reinterpret_cast<const char*>(t);
+        m.ids.resize(static_cast<std::size_t>(sqlite3_column_bytes(s, 2)) / sizeof(weighing::RowId));
+        if (!m.ids.empty()) std::memcpy(m.ids.data(), sqlite3_column_blob(s, 2), m.ids.size() * sizeof(weighing::RowId));
+    }
+    sqlite3_finalize(s);
+    return moves;
 }
 
 int Journal::Unit() {

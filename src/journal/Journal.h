@@ -33,6 +33,13 @@ struct StoredRow {
     std::array<std::uint8_t, 6> frame{};  // the start of the bytes it came from
 };
 
+// A saved workbook on its way into place: complete under `temp`, to replace `target`; the rows
+// it holds leave the journal once it is there.
+struct PendingMove {
+    std::string temp, target;
+    std::vector<weighing::RowId> ids;
+};
+
 class Journal : public weighing::TableLog {
 public:
     enum class Status {
@@ -63,6 +70,11 @@ public:
     void NextRowFrom(const std::uint8_t* frame);
     // The row's answer has left for the scale.
     void MarkAnswered(weighing::RowId id);
+    // A save about to move its file into place, and the move done (either way). A start finds
+    // a move that a crash interrupted here, and finishes it.
+    void NoteMove(const PendingMove& move);
+    void MovesDone();
+    std::vector<PendingMove> PendingMoves();
 
     // Makes every change so far part of the journal, synced to the disk. False once failed.
     bool Commit();
@@ -98,6 +110,8 @@ private:
     sqlite3_stmt* removeAll_ = nullptr;
     sqlite3_stmt* answered_ = nullptr;
     sqlite3_stmt* setUnit_ = nullptr;
+    sqlite3_stmt* noteMove_ = nullptr;
+    sqlite3_stmt* movesDone_ = nullptr;
 };
 
 }  // namespace journal

@@ -17,6 +17,9 @@ int Journal::Unit() { return 0; }
 void Journal::SetUnit(int) {}
 void Journal::NextRowFrom(const std::uint8_t*) {}
 void Journal::MarkAnswered(weighing::RowId) {}
+void Journal::NoteMove(const PendingMove&) {}
+void Journal::MovesDone() {}
+std::vector<PendingMove> Journal::PendingMoves() { return {}; }
 bool Journal::Commit() { return false; }
 void Journal::Appended(weighing::RowId, const weighing::RowTexts&, const weighing::Reading&) {}
 void Journal::TextChanged(weighing::RowId, int, std::u16string_view) {}

@@ -73,7 +73,17 @@ long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint6
 }
 bool TruncateAndSync(int fd, std::uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0; }
 int CloseFile(int fd) { return ::close(fd); }
-bool MoveIntoPlace(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+bool MoveIntoPlace(const std::string& from, const std::string& to) {
+    if (std::rename(from.c_str(), to.c_str()) != 0) return false;
+    // The new name is on the disk too, not only the file's bytes.
+    const std::size_t slash = to.find_last_of('/');
+    const int dir = ::open(slash == std::string::npos ? "." : to.substr(0, slash + 1).c_str(), O_RDONLY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
 void RemoveFile(const std::string& path) { std::remove(path.c_str()); }
 #endif
 
@@ -227,6 +237,20 @@ std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, co
 
 // ---- storage calls ----
 
+int MoveFileIntoPlace(const std::string& from, const std::string& to) {
+    if (MoveIntoPlace(from, to)) return 0;
+    return errno ? errno : EIO;
+}
+
+bool FileExists(const std::string& path) {
+#ifdef _WIN32
+    return ::GetFileAttributesW(WideCStr(Utf8ToUtf16(path))) != INVALID_FILE_ATTRIBUTES;
+#else
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+#endif
+}
+
 int LastStorageError() { return t_lastError; }
 void ResetStorageError() { t_lastError = 0; }
 
@@ -373,6 +397,22 @@ HRESULT IStorage::WriteStreamFrom(std::uint32_t size, const StreamProducer& prod
     }
     const std::vector<std::uint8_t> meta = BuildContainer(streamName_, size, nullptr, false);
     return Finish(meta, size);
+}
+
+std::string IStorage::ReleaseUnmoved() {
+    std::string kept;
+    if (CloseFile(fd_) != 0 && complete_) {
+        lastError_ = errno;
+        complete_ = false;
+    }
+    if (complete_) {
+        kept = tempPath_;  // complete on disk under its own name
+    } else {
+        if (lastError_) t_lastError = lastError_;
+        RemoveFile(tempPath_);
+    }
+    delete this;
+    return kept;
 }
 
 std::uint32_t IStorage::Release() {

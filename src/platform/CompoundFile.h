@@ -52,6 +52,10 @@ public:
                        IStream** stream);
     // The last release moves the written file into place.
     std::uint32_t Release();
+    // The last release, leaving a complete file under its own name for the caller to move into
+    // place (MoveFileIntoPlace) once it is ready to: returns that name, or empty (nothing left)
+    // when the file is not complete.
+    std::string ReleaseUnmoved();
     // errno of the last failure, for the operator's error report (0 when none).
     int LastError() const { return lastError_; }
 
@@ -78,6 +82,10 @@ private:
 
 // Creates the compound file `path` (its content is only visible there after the final release).
 HRESULT StgCreateDocfile(const char* path, std::uint32_t mode, std::uint32_t reserved, IStorage** storage);
+
+// Moves a complete file onto `to` (replacing it), durably; 0, or errno (`from` stays).
+int MoveFileIntoPlace(const std::string& from, const std::string& to);
+bool FileExists(const std::string& path);
 
 // errno of the most recent storage failure in this thread (creation, write or final release).
 int LastStorageError();
