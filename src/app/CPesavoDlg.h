@@ -208,6 +208,8 @@ private:
     // and tells the operator once.
     bool CommitJournal();
     void JournalOff(const QString& why);
+    // The engine wrote to the line: the journal notes that the last row's answer has left.
+    void NoteAnswerLeft();
 
     MeasurementModel m_Model;
     weighing::TableRules m_tableRules;
@@ -234,6 +236,11 @@ private:
         std::array<std::uint8_t, 6> frame;
     };
     std::optional<Unconfirmed> m_unconfirmed;
+    struct PendingAnswer {
+        weighing::RowId id;
+        std::uint64_t place;  // of its 0x9F among the bytes queued on the engine
+    };
+    std::optional<PendingAnswer> m_answerPending;
     WorkerThreads m_workers;  // conversion and export
     serial::EngineLine m_line{m_SerialPort, this, [this] { m_tReference = static_cast<std::int64_t>(std::time(nullptr)); }};
     serial::ConnectionControl m_link{m_line, *this};  // declared last: stopped before what it uses goes

@@ -206,6 +206,8 @@ void CPesavoDlg::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(wParam);
         const int count = static_cast<int>(lParam);
         ui::RunOnUiThread([&] { OnSerialData(bytes, count); }, stop);
+    } else if (message == WM_SERIAL_SENT) {
+        ui::PostToUiThread(this, [this] { NoteAnswerLeft(); });
     } else if (message == WM_SERIAL_READ_FAILED) {
         // The device failed under an open connection (unplugged, simulator ended): close it
         // as the operator would. Delivered without waiting, and ignored while no connection is

@@ -98,11 +98,9 @@ bool CPesavoDlg::ProcessFrame() {
     // The row is on disk before the scale hears that it arrived; once the answer has left, the
     // journal notes that too (a restart learns from it whether the scale will repeat the frame).
     CommitJournal();
-    m_SerialPort.QueueByte(weighing::kAcknowledge);
-    if (m_journal && m_SerialPort.WaitForSent(std::chrono::milliseconds(50))) {
-        m_journal->MarkAnswered(m_Model.Table().Id(static_cast<std::size_t>(row)));
-        CommitJournal();
-    }
+    NoteAnswerLeft();  // the previous row's, if the engine has not told yet
+    const std::uint64_t answer = m_SerialPort.QueueByte(weighing::kAcknowledge);
+    if (m_journal) m_answerPending = PendingAnswer{m_Model.Table().Id(static_cast<std::size_t>(row)), answer};
     if (m_tableRules.RowAdded(static_cast<std::size_t>(row))) {
         EndAtRowLimit();  // the connection ends anyway: no question about errors
         return true;

@@ -158,6 +158,15 @@ bool CPesavoDlg::CommitJournal() {
     return false;
 }
 
+void CPesavoDlg::NoteAnswerLeft() {
+    if (!m_answerPending || !m_SerialPort.Written(m_answerPending->place)) return;
+    if (m_journal) {
+        m_journal->MarkAnswered(m_answerPending->id);
+        CommitJournal();
+    }
+    m_answerPending.reset();
+}
+
 void CPesavoDlg::JournalOff(const QString& why) {
     m_Model.SetLog(nullptr);
     m_journal.reset();

@@ -69,6 +69,7 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
     {
         // A request queued while no monitor ran is dropped with the old port.
         std::lock_guard lock(m_writeMutex);
+        if (m_nWriteLen != 0) m_nFailedUpTo = m_nQueuedTotal;  // never written
         m_nWriteLen = 0;
         m_nSentTotal = m_nQueuedTotal;
     }
@@ -143,14 +144,21 @@ void CSerialPort::Shutdown() {
 
 // ---- writes ----
 
-void CSerialPort::QueueByte(std::uint8_t byte) {
+std::uint64_t CSerialPort::QueueByte(std::uint8_t byte) {
+    std::uint64_t place;
     {
         std::lock_guard lock(m_writeMutex);
-        if (m_nWriteLen == kWriteBufSize) return;  // a thousand unsent bytes: the line is dead
+        if (m_nWriteLen == kWriteBufSize) return 0;  // a thousand unsent bytes: the line is dead
         m_pWriteBuf[m_nWriteLen++] = byte;
-        ++m_nQueuedTotal;
+        place = ++m_nQueuedTotal;
     }
     m_hWriteRequest.Set();
+    return place;
+}
+
+bool CSerialPort::Written(std::uint64_t place) {
+    std::lock_guard lock(m_writeMutex);
+    return place != 0 && m_nSentTotal >= place && m_nFailedUpTo < place;
 }
 
 bool CSerialPort::WaitForSent(std::chrono::milliseconds limit) {

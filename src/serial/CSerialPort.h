@@ -113,7 +113,11 @@ public:
     void Shutdown();
     // Queues one byte for the monitor thread to send. Bytes queued before the previous ones
     // were sent are sent after them, in order.
-    void QueueByte(std::uint8_t byte);
+    // Returns the byte's place in everything queued on this engine (from 1), 0 when the queue
+    // is full and the byte was dropped.
+    std::uint64_t QueueByte(std::uint8_t byte);
+    // True once every byte up to that place has been written to the line without a failure.
+    bool Written(std::uint64_t place);
     // Waits until every byte queued so far has been written, at most `limit`; false when they
     // were not (no monitor, the time ran out, or a write failed).
     bool WaitForSent(std::chrono::milliseconds limit);

@@ -1,0 +1,295 @@
+// Pulled out from under the operator: Pesavo, offscreen, connected to a simulated scale over a
+// pseudo-terminal, is killed (SIGKILL) again and again — at random moments, right after a save
+// was started and right after a unit change was — and started again each time, the operator
+// answering Yes to putting the unsaved weighings back. In the end every weighing the scale heard
+// answered is in a saved workbook or in the table: once, in order, with its weight in its row's
+// unit; nothing the scale did not hear answered is anywhere.
+//
+// The program runs in child processes of this test (this executable with --operate), each a
+// window with its journal, driven through its buttons and message boxes like any window test.
+#include "CPesavoDlg.h"
+#include "FrameDecoder.h"
+#include "platform/ModulePath.h"
+#include "platform/PortList.h"
+#include "../support/EventLoop.h"
+#include "../support/ProgramFolder.h"
+#include "../support/ScaleSim.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sys/inotify.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Frame `i`: 1.000 to 9.999 kg in steps of a gram, so that every weighing can be told apart.
+std::array<std::uint8_t, 6> Frame(int i) {
+    const auto count = static_cast<std::uint32_t>(1000 + i % 9000);
+    std::array<std::uint8_t, 6> f = {0x5F, 0x08, static_cast<std::uint8_t>(count >> 16),
+                                     static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count), 0};
+    f[5] = static_cast<std::uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
+    return f;
+}
+
+QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractButton*>(dlg.GetDlgItem(id)); }
+
+// ---- the program, in a child process ----
+
+// One run: the window with its journal in `data`, restoring what it finds, connected to COM6.
+// Every 120 ms it switches the unit or saves (each announced on standard output first); with
+// `dumpTo` it waits for a few weighings, writes the table there and ends.
+int Operate(const std::string& program, const std::string& data, const std::string& run, const std::string& dumpTo) {
+    platform::SetModuleDirectoryForTesting(program);
+    platform::SetKernelTtyFolderForTesting(program + "sys-class-tty");
+    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdYes; });  // restore: Yes
+    int saves = 0;
+    CPesavoDlg::s_saveDialog = [&](const QString&) {
+        return QString::fromStdString(program + "saved-" + run + "-" + std::to_string(saves++) + ".xls");
+    };
+    auto dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(data);
+    dlg->OnInitDialog();
+    if (!dlg->IsJournalOn()) return 3;
+    dlg->m_cmbPort->setCurrentIndex(1);
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    if (!dumpTo.empty()) {
+        // Connected, and the scale's first weighings handled (a weighing it sends again because
+        // it never heard the answer is recognised among them).
+        const int before = dlg->Model().rowCount();
+        if (!RunUntil([&] { return dlg->m_bConnected && dlg->Model().rowCount() >= before + 3; }, 20s)) return 4;
+        if (!dlg->m_SerialPort.WaitForSent(2s)) return 6;  // the last row's answer is on the line too
+        std::ofstream out(dumpTo, std::ios::binary);
+        for (int r = 0; r < dlg->Model().rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 0; c < MeasurementModel::kColumns; ++c) cells << QString::fromStdU16String(std::u16string(dlg->Model().Text(r, c)));
+            out << cells.join('|').toStdString() << '\n';
+        }
+        out.close();
+        std::_Exit(out ? 0 : 5);  // as abruptly as the others end
+    }
+    int unit = 0, tick = 0;
+    QTimer actions;
+    QObject::connect(&actions, &QTimer::timeout, [&] {
+        if (dlg->IsTableBusy() || !dlg->m_bConnected) return;
+        if (++tick % 2) {
+            unit = (unit + 1) % 3;
+            std::printf("unit\n");
+            Button(*dlg, CPesavoDlg::IDC_UNIT_KG + unit)->click();
+        } else {
+            std::printf("save\n");
+            Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
+        }
+    });
+    actions.start(120);
+    QApplication::exec();
+    return 0;
+}
+
+// ---- the test ----
+
+// A child run of the program, its standard output collected.
+class Program {
+public:
+    explicit Program(std::vector<std::string> args) {
+        args.insert(args.begin(), "/proc/self/exe");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        reader_ = std::thread([this, fd = out[0]] {
+            char buffer[256];
+            ssize_t n;
+            while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+                std::lock_guard lock(mutex_);
+                output_.append(buffer, static_cast<std::size_t>(n));
+            }
+            close(fd);
+        });
+    }
+    ~Program() {
+        Kill();
+        if (reader_.joinable()) reader_.join();
+    }
+    // How often `word` was announced so far.
+    int Count(const std::string& word) {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (std::size_t at = output_.find(word); at != std::string::npos; at = output_.find(word, at + 1)) ++n;
+        return n;
+    }
+    void Kill() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    // The exit code, once it has ended by itself; -1 otherwise.
+    int Wait() {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+private:
+    pid_t pid_ = -1;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::string output_;
+};
+
+// Waits (without an event loop) until `pred` holds; false after `limit`.
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+int UnitOf(const QString& text) {
+    for (int unit : {weighing::kKg, weighing::kLb, weighing::kLbOz})
+        if (text == QLatin1String(weighing::UnitText(unit))) return unit;
+    return -1;
+}
+
+TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAndUnitChanges) {
+    ProgramFolder folder("crash");
+    std::string script;
+    for (int i = 0; i < 8000; ++i) {
+        const auto f = Frame(i);
+        char line[32];
+        std::snprintf(line, sizeof line, "%02X %02X %02X %02X %02X %02X\n", f[0], f[1], f[2], f[3], f[4], f[5]);
+        script += line;
+    }
+    folder.WriteFile("frames.txt", script);
+    ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "1"});
+    folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
+    const std::string data = folder.File("data");
+    const unsigned seed = static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
+    std::mt19937 random(seed);
+    RecordProperty("seed", static_cast<int>(seed));
+    std::printf("seed %u\n", seed);
+
+    // Each run is killed: after some weighings; right after it started a save; the moment a
+    // saved file appears (between the file going into place and the rows leaving the journal);
+    // or right after it started a unit change — each after a random moment more.
+    constexpr int kRuns = 12;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, folder.Path().c_str(), IN_MOVED_TO), 0);
+    auto savedFileAppeared = [&] {
+        alignas(inotify_event) char buffer[4096];
+        bool saved = false;
+        for (ssize_t n; (n = read(watch, buffer, sizeof buffer)) > 0;)
+            for (char* p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+                saved = saved || std::string(reinterpret_cast<inotify_event*>(p)->name).rfind("saved-", 0) == 0;
+        return saved;
+    };
+    for (int run = 0; run < kRuns; ++run) {
+        Program program({"--operate", folder.Path(), data, std::to_string(run)});
+        const int target = scale.Count("rx 9F") + 30 + static_cast<int>(random() % 200);
+        ASSERT_TRUE(WaitFor([&] { return scale.Count("rx 9F") >= target; }, 60s)) << "run " << run << ": the scale is not answered";
+        switch (run % 4) {
+            case 1:
+            case 3: {
+                const char* word = run % 4 == 1 ? "save" : "unit";
+                const int seen = program.Count(word);
+                ASSERT_TRUE(WaitFor([&] { return program.Count(word) > seen; }, 20s)) << "run " << run << ": no " << word;
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+                break;
+            }
+            case 2:
+                savedFileAppeared();  // (files of earlier runs)
+                ASSERT_TRUE(WaitFor(savedFileAppeared, 20s)) << "run " << run << ": no file saved";
+                break;
+            default:
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+        }
+        ASSERT_TRUE(program.Running()) << "run " << run << " ended by itself";
+        program.Kill();
+    }
+    close(watch);
+
+    // The last run puts the rest back, takes up the scale and shows its table.
+    const std::string dump = folder.File("table.txt");
+    Program last({"--operate", folder.Path(), data, "last", dump});
+    ASSERT_EQ(last.Wait(), 0);
+
+    std::vector<std::pair<std::string, QStringList>> files;  // (saved file, its rows), in the order they were saved
+    for (const auto& e : std::filesystem::directory_iterator(folder.Path())) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("saved-", 0) == 0) files.emplace_back(name, QStringList());
+    }
+    auto order = [](const std::string& name) {  // saved-RUN-N.xls
+        const std::size_t dash = name.find('-', 6);
+        return std::make_pair(std::stoi(name.substr(6, dash - 6)), std::stoi(name.substr(dash + 1)));
+    };
+    std::sort(files.begin(), files.end(), [&](const auto& a, const auto& b) { return order(a.first) < order(b.first); });
+    std::vector<QStringList> rows;
+    for (auto& [name, lines] : files) {
+        lines = ReadBack(QString::fromStdString(folder.File(name))).split('\n', Qt::SkipEmptyParts);
+        ASSERT_GE(lines.size(), 2) << name << " is not a workbook xlrd reads";
+        for (qsizetype i = 1; i + 1 < lines.size(); ++i) rows.push_back(lines[i].split('|'));
+    }
+    const int inFiles = static_cast<int>(rows.size());
+    QFile table(QString::fromStdString(dump));
+    ASSERT_TRUE(table.open(QIODevice::ReadOnly));
+    for (const QString& line : QString::fromUtf8(table.readAll()).split('\n', Qt::SkipEmptyParts)) rows.push_back(line.split('|'));
+
+    // One row per answered weighing, in order: the scale hears no answer it is not owed.
+    EXPECT_TRUE(WaitFor([&] { return scale.Count("rx 9F") >= static_cast<int>(rows.size()); }, 5s));
+    EXPECT_EQ(static_cast<int>(rows.size()), scale.Count("rx 9F")) << files.size() << " files, " << inFiles << " rows in them";
+    EXPECT_EQ(scale.Count("rx F9"), 0);
+    int wrong = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const QStringList& cells = rows[i];
+        const auto f = Frame(static_cast<int>(i));
+        const weighing::Weighing w = weighing::DecodeWeight(f.data());
+        const int unit = cells.size() > 2 ? UnitOf(cells[2]) : -1;
+        const bool ok = cells.size() == MeasurementModel::kColumns && unit >= 0 &&
+                        cells[1] == QLatin1String(weighing::WeightText(w.kg, w.widthCode, unit).c_str());
+        if (!ok && ++wrong <= 5) ADD_FAILURE() << "row " << i << " (weighing " << i << "): " << cells.join('|').toStdString();
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GE(files.size(), 3u);  // the saves were real ones
+    std::printf("crash: %d kills, %zu weighings answered, %zu saved files holding %d of them, %zu back in the table\n", kRuns,
+                rows.size(), files.size(), inFiles, rows.size() - static_cast<std::size_t>(inFiles));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc >= 5 && std::string(argv[1]) == "--operate") {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+        app.setQuitOnLastWindowClosed(false);  // as the program's own: a closing dialog does not end it
+        return Operate(argv[2], argv[3], argv[4], argc >= 6 ? argv[5] : "");
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
