@@ -1,11 +1,21 @@
 // Cost of decoding one frame into a row, early and late in a table, and the memory a full table
 // (65,001 rows) takes. Runs the real window offscreen.
 #include "CPesavoDlg.h"
+#include "Journal.h"
+#include "platform/ModulePath.h"
+#include "platform/PortList.h"
+#include "../tests/support/EventLoop.h"
+#include "../tests/support/ScaleSim.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
 
 #include <QApplication>
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <malloc.h>
 #include <cstdio>
 #include <fstream>
@@ -120,6 +130,93 @@ void BM_ExportFullTable(benchmark::State& state) {
     CPesavoDlg::s_saveDialog = {};
 }
 BENCHMARK(BM_ExportFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// ---- with the journal ----
+
+// A scratch program folder (the language files and settings of the built program, a device map
+// for the simulated scale) and a data folder for the journal, both on the machine's disk.
+struct Scratch {
+    std::filesystem::path dir = std::filesystem::temp_directory_path() / ("pesavo-bench-" + std::to_string(getpid()));
+    Scratch() {
+        const std::filesystem::path program = platform::ModuleDirectory();
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "sys-class-tty");
+        std::filesystem::copy(program / "Language", dir / "Language", std::filesystem::copy_options::recursive);
+        std::filesystem::copy_file(program / "Setting.ini", dir / "Setting.ini");
+        platform::SetModuleDirectoryForTesting(dir.string() + "/");
+        platform::SetKernelTtyFolderForTesting((dir / "sys-class-tty").string());
+    }
+    ~Scratch() {
+        platform::SetModuleDirectoryForTesting({});
+        platform::SetKernelTtyFolderForTesting({});
+        std::filesystem::remove_all(dir);
+    }
+    std::string Data() const { return (dir / "data").string(); }
+};
+
+// Frames per second through the whole program over a pseudo-terminal, from the simulated scale's
+// first weighing to its 3,000th answered, without the journal (0) and with it (1): every row
+// committed and synced to the disk before its answer.
+void BM_FramesOverPty(benchmark::State& state) {
+    constexpr int kFrames = 3000;
+    for (auto _ : state) {
+        Scratch scratch;
+        {
+            std::ofstream frames(scratch.dir / "frames.txt");
+            for (int i = 0; i < kFrames; ++i) frames << "5F 02 00 04 D2 8B\n";
+        }
+        ScaleSim sim({"--interval", "0", "--frames", (scratch.dir / "frames.txt").string()});
+        std::ofstream(scratch.dir / "SerialComm.ini") << "[SerialComm]\r\nCOM6=" << sim.Device() << "\r\n";
+        auto dlg = std::make_unique<CPesavoDlg>();
+        if (state.range(0)) dlg->SetJournalFolder(scratch.Data());
+        dlg->OnInitDialog();
+        dlg->m_cmbPort->setCurrentIndex(1);
+        static_cast<QAbstractButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT))->click();
+        const bool first = RunUntil([&] { return dlg->Model().rowCount() >= 1; }, std::chrono::seconds(10));
+        const auto start = std::chrono::steady_clock::now();
+        const bool all = first && RunUntil([&] { return dlg->Model().rowCount() >= kFrames; }, std::chrono::seconds(120));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        state.counters["frames_per_s"] = (kFrames - 1) / seconds;
+        const bool journalled = dlg->IsJournalOn();
+        dlg.reset();
+        if (!all) state.SkipWithError("not every frame arrived");
+        else if (state.range(0) && !journalled) state.SkipWithError("the journal is off");
+    }
+}
+BENCHMARK(BM_FramesOverPty)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// A unit change of a full table (65,001 rows) whose journal follows it: the rows come back from
+// a journal an earlier run left, and every conversion rewrites their texts there too.
+void BM_ConvertJournalledTable(benchmark::State& state) {
+    Scratch scratch;
+    {
+        journal::Journal::Opening opening = journal::Journal::Open(scratch.Data());
+        weighing::MeasurementTable table;
+        table.SetLog(opening.journal.get());
+        for (int i = 0; i < 65001; ++i)
+            table.Append({weighing::NumberText(static_cast<std::size_t>(i)), u"123.4", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""},
+                         {weighing::RowKind::Weight, 123.4, 355});
+        opening.journal->Commit();
+        table.SetLog(nullptr);
+    }
+    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdYes; });  // put them back
+    auto dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(scratch.Data());
+    dlg->OnInitDialog();
+    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
+    if (dlg->Model().rowCount() != 65001 || !dlg->IsJournalOn()) state.SkipWithError("the table did not come back");
+    int unit = 0;
+    for (auto _ : state) {
+        unit = (unit + 1) % 3;
+        const auto start = std::chrono::steady_clock::now();
+        dlg->OnUnit(unit);
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    state.counters["rows"] = dlg->Model().rowCount();
+    dlg.reset();
+}
+BENCHMARK(BM_ConvertJournalledTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 
 }  // namespace
 

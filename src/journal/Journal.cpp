@@ -189,6 +189,7 @@ bool Journal::Prepare() {
         updateText_[static_cast<std::size_t>(c)] = Statement(sql.c_str());
     }
     updateReading_ = Statement("UPDATE weighings SET kind = ?1, kg = ?2, width = ?3 WHERE id = ?4");
+    render_ = Statement("UPDATE weighings SET data = ?1, unit = ?2 WHERE id = ?3");
     remove_ = Statement("DELETE FROM weighings WHERE id = ?1");
     removeAll_ = Statement("DELETE FROM weighings");
     answered_ = Statement("UPDATE weighings SET answered = 1 WHERE id = ?1");
@@ -215,8 +216,7 @@ bool Journal::Begin() {
 
 bool Journal::Step(sqlite3_stmt* statement, const char* what) {
     const int rc = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
+    sqlite3_reset(statement);  // (every use binds every parameter again)
     return rc == SQLITE_DONE || rc == SQLITE_ROW || Fail(what);
 }
 
@@ -230,8 +230,9 @@ bool Journal::Commit() {
 
 namespace {
 
+// The text stays where it is until the statement has run: it is not copied.
 void BindText(sqlite3_stmt* s, int index, std::u16string_view text) {
-    sqlite3_bind_text16(s, index, text.data(), static_cast<int>(text.size() * sizeof(char16_t)), SQLITE_TRANSIENT);
+    sqlite3_bind_text16(s, index, text.empty() ? u"" : text.data(), static_cast<int>(text.size() * sizeof(char16_t)), SQLITE_STATIC);
 }
 
 }  // namespace
@@ -251,6 +252,7 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     sqlite3_bind_int(insert_, 10, reading.widthCode);
     sqlite3_bind_int64(insert_, 11, static_cast<sqlite3_int64>(std::time(nullptr)));
     if (fromFrame) sqlite3_bind_blob(insert_, 12, nextFrame_.data(), static_cast<int>(nextFrame_.size()), SQLITE_TRANSIENT);
+    else sqlite3_bind_null(insert_, 12);
     Step(insert_, "writing a row to the journal");
 }
 
@@ -269,6 +271,14 @@ void Journal::ReadingChanged(weighing::RowId id, const weighing::Reading& readin
     sqlite3_bind_int(updateReading_, 3, reading.widthCode);
     sqlite3_bind_int64(updateReading_, 4, static_cast<sqlite3_int64>(id));
     Step(updateReading_, "writing a row to the journal");
+}
+
+void Journal::Rendered(weighing::RowId id, std::u16string_view data, std::u16string_view unit) {
+    if (!Begin()) return;
+    BindText(render_, 1, data);
+    BindText(render_, 2, unit);
+    sqlite3_bind_int64(render_, 3, static_cast<sqlite3_int64>(id));
+    Step(render_, "writing a row to the journal");
 }
 
 void Journal::Removed(const std::vector<weighing::RowId>& ids) {

@@ -85,6 +85,7 @@ public:
     void Appended(weighing::RowId id, const weighing::RowTexts& texts, const weighing::Reading& reading) override;
     void TextChanged(weighing::RowId id, int column, std::u16string_view text) override;
     void ReadingChanged(weighing::RowId id, const weighing::Reading& reading) override;
+    void Rendered(weighing::RowId id, std::u16string_view data, std::u16string_view unit) override;
     void Removed(const std::vector<weighing::RowId>& ids) override;
     void Cleared() override;
 
@@ -106,6 +107,7 @@ private:
     sqlite3_stmt* insert_ = nullptr;
     std::array<sqlite3_stmt*, weighing::kColumns> updateText_{};
     sqlite3_stmt* updateReading_ = nullptr;
+    sqlite3_stmt* render_ = nullptr;
     sqlite3_stmt* remove_ = nullptr;
     sqlite3_stmt* removeAll_ = nullptr;
     sqlite3_stmt* answered_ = nullptr;

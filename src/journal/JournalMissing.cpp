@@ -24,6 +24,7 @@ bool Journal::Commit() { return false; }
 void Journal::Appended(weighing::RowId, const weighing::RowTexts&, const weighing::Reading&) {}
 void Journal::TextChanged(weighing::RowId, int, std::u16string_view) {}
 void Journal::ReadingChanged(weighing::RowId, const weighing::Reading&) {}
+void Journal::Rendered(weighing::RowId, std::u16string_view, std::u16string_view) {}
 void Journal::Removed(const std::vector<weighing::RowId>&) {}
 void Journal::Cleared() {}
 

@@ -73,8 +73,7 @@ void MeasurementModel::Convert(int first, int end, int unit, std::u16string_view
     const std::u16string unit16(unitText.begin(), unitText.end());
     for (int row = first; row < end; ++row) {
         const auto r = static_cast<std::size_t>(row);
-        m_table.SetText(r, Data, weighing::DataText(m_table.ReadingAt(r), unit, errorText, overweightText));
-        m_table.SetText(r, Unit, unit16);
+        m_table.Render(r, weighing::DataText(m_table.ReadingAt(r), unit, errorText, overweightText), unit16);
     }
     emit dataChanged(index(first, Data), index(end - 1, Unit));
 }

@@ -65,6 +65,12 @@ void MeasurementTable::SetText(std::size_t row, int column, std::u16string_view 
     if (log_ && column != kNumber) log_->TextChanged(rows_[row].id, column, text);
 }
 
+void MeasurementTable::Render(std::size_t row, std::u16string_view data, std::u16string_view unit) {
+    SetTextQuietly(row, kData, data);
+    SetTextQuietly(row, kUnit, unit);
+    if (log_) log_->Rendered(rows_[row].id, data, unit);
+}
+
 void MeasurementTable::SetTextQuietly(std::size_t row, int column, std::u16string_view text) {
     Slot& s = rows_[row].texts[static_cast<std::size_t>(column)];
     const auto length = static_cast<std::uint32_t>(text.size());

@@ -51,6 +51,8 @@ public:
     // A text was rewritten; the row's number is not told (it follows the row's position).
     virtual void TextChanged(RowId id, int column, std::u16string_view text) = 0;
     virtual void ReadingChanged(RowId id, const Reading& reading) = 0;
+    // The row's Data and Unit texts were rendered again (a unit change).
+    virtual void Rendered(RowId id, std::u16string_view data, std::u16string_view unit) = 0;
     virtual void Removed(const std::vector<RowId>& ids) = 0;
     virtual void Cleared() = 0;
 };
@@ -84,6 +86,8 @@ public:
     void SetLog(TableLog* log) { log_ = log; }
     std::u16string_view Text(std::size_t row, int column) const;
     void SetText(std::size_t row, int column, std::u16string_view text);
+    // The row's weight shown again, in another unit: its Data and Unit texts together.
+    void Render(std::size_t row, std::u16string_view data, std::u16string_view unit);
     RowId Id(std::size_t row) const { return rows_[row].id; }
     std::vector<RowId> Ids() const;  // of every row, in table order
     const Reading& ReadingAt(std::size_t row) const { return rows_[row].reading; }

@@ -6,6 +6,7 @@
 #include "../support/Boxes.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
+#include "../support/ReadOnlyFolder.h"
 #include "../support/ScaleSim.h"
 #include "platform/SerialDevice.h"
 
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace {
@@ -158,3 +160,79 @@ TEST_F(FaultTest, AMegabyteLanguageFileWithLongValuesIsCutToItsBuffer) {
 }
 
 }  // namespace
+
+// The journal at the desk: weighings an earlier run left are offered back, and answered No they
+// go to a recovered workbook first; a second window is told the journal is in use; a damaged
+// journal is kept aside; a folder nobody may write to is said once, in the title as well, and
+// weighing goes on.
+TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
+    const std::string data = folder.File("data");
+    ScaleSim scale({"--count", "5", "--interval", "0"});
+    MapPort(scale.Device());
+    {
+        auto earlier = std::make_unique<CPesavoDlg>();  // ends without saving: as a crash leaves it
+        earlier->SetJournalFolder(data);
+        earlier->OnInitDialog();
+        earlier->m_cmbPort->setCurrentIndex(1);
+        Button(*earlier, CPesavoDlg::IDC_CONNECT)->click();
+        ASSERT_TRUE(RunUntil([&] { return scale.Count("rx 9F") >= 5; }, 10s));
+    }
+    std::vector<std::string> weights;
+    {
+        auto w = std::make_unique<CPesavoDlg>();
+        w->SetJournalFolder(data);
+        w->OnInitDialog();  // the question is answered No
+        EXPECT_EQ(boxes.CountStartingWith("5 weighings from "), 1) << boxes.texts.join("\n").toStdString();
+        EXPECT_EQ(w->Model().rowCount(), 0);
+        std::string recovered;
+        for (const auto& e : std::filesystem::directory_iterator(data))
+            if (e.path().filename().string().rfind("RecoveredTable-", 0) == 0) recovered = e.path().string();
+        ASSERT_FALSE(recovered.empty());
+        EXPECT_TRUE(Shown(QStringLiteral("The weighings were written to %1.").arg(QString::fromStdString(recovered))));
+        const QStringList lines = ReadBack(QString::fromStdString(recovered)).split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 7) << lines.join('\n').toStdString();  // titles, five rows, the format line
+        EXPECT_TRUE(lines[1].startsWith("       1|")) << lines[1].toStdString();
+
+        // A second window on the same journal.
+        auto second = std::make_unique<CPesavoDlg>();
+        second->SetJournalFolder(data);
+        second->OnInitDialog();
+        EXPECT_FALSE(second->IsJournalOn());
+        EXPECT_TRUE(BoxStartingWith("Another Pesavo keeps its journal in "));
+        EXPECT_TRUE(second->windowTitle().endsWith(" — rows not journalled"));
+        EXPECT_TRUE(w->IsJournalOn());
+    }
+    const int restoreQuestions = boxes.CountStartingWith("5 weighings from ");
+    {
+        auto again = std::make_unique<CPesavoDlg>();  // nothing left to offer
+        again->SetJournalFolder(data);
+        again->OnInitDialog();
+        EXPECT_EQ(boxes.CountStartingWith("5 weighings from "), restoreQuestions);
+    }
+
+    const std::string damaged = folder.File("damaged");
+    std::filesystem::create_directories(damaged);
+    folder.WriteFile("damaged/journal.sqlite3", std::string(5000, '?'));
+    {
+        auto w = std::make_unique<CPesavoDlg>();
+        w->SetJournalFolder(damaged);
+        w->OnInitDialog();
+        EXPECT_TRUE(w->IsJournalOn());
+        EXPECT_TRUE(BoxStartingWith("The journal " + QString::fromStdString(damaged) + "/journal.sqlite3 was damaged. It was kept as "));
+    }
+
+    const std::string locked = folder.File("locked");
+    std::filesystem::create_directories(locked);
+    ReadOnlyFolder readOnly(locked);
+    if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount a folder read-only here (needs root)";
+    dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(locked);
+    dlg->OnInitDialog();
+    EXPECT_FALSE(dlg->IsJournalOn());
+    EXPECT_EQ(boxes.CountStartingWith("The journal cannot be written"), 1);
+    EXPECT_TRUE(dlg->windowTitle().endsWith(" — rows not journalled"));
+    std::unique_ptr<ScaleSim> one;
+    ConnectToOneWeighing(*dlg, one);
+    EXPECT_TRUE(RunUntil([&] { return one->Count("rx 9F") == 1 && dlg->Model().rowCount() == 1; }, 10s));  // weighing goes on
+    EXPECT_EQ(boxes.CountStartingWith("The journal cannot be written"), 1);
+}
