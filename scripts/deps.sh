@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(
   cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl-dev libsqlite3-dev
   libgtest-dev libgmock-dev libbenchmark-dev googletest
   clang libclang-rt-14-dev
   fonts-wqy-microhei xdg-utils poppler-utils
