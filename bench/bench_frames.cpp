@@ -91,17 +91,22 @@ std::unique_ptr<CPesavoDlg> FullWindow() {
     return dlg;
 }
 
-// Switching a full table to another unit, progress dialog included.
-void BM_ConvertFullTable(benchmark::State& state) {
-    auto dlg = FullWindow();
+// Each iteration switches the window's table to the next unit, progress dialog included.
+void TimeUnitChanges(benchmark::State& state, CPesavoDlg& dlg) {
     int unit = 0;
     for (auto _ : state) {
         unit = (unit + 1) % 3;
         const auto start = std::chrono::steady_clock::now();
-        dlg->OnUnit(unit);
+        dlg.OnUnit(unit);
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    state.counters["rows"] = dlg->Model().rowCount();
+    state.counters["rows"] = dlg.Model().rowCount();
+}
+
+// Switching a full table to another unit, progress dialog included.
+void BM_ConvertFullTable(benchmark::State& state) {
+    auto dlg = FullWindow();
+    TimeUnitChanges(state, *dlg);
 }
 BENCHMARK(BM_ConvertFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);
 
@@ -206,14 +211,7 @@ void BM_ConvertJournalledTable(benchmark::State& state) {
     dlg->OnInitDialog();
     CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
     if (dlg->Model().rowCount() != 65001 || !dlg->IsJournalOn()) state.SkipWithError("the table did not come back");
-    int unit = 0;
-    for (auto _ : state) {
-        unit = (unit + 1) % 3;
-        const auto start = std::chrono::steady_clock::now();
-        dlg->OnUnit(unit);
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    state.counters["rows"] = dlg->Model().rowCount();
+    TimeUnitChanges(state, *dlg);
     dlg.reset();
 }
 BENCHMARK(BM_ConvertJournalledTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(6);

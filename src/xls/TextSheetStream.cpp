@@ -1,5 +1,6 @@
 #include "TextSheetStream.h"
 
+#include "DistinctIndex.h"
 #include "SharedStrings.h"
 
 #include <algorithm>
@@ -92,7 +93,7 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
 
     // Pass over the texts: each cell's string position, the distinct texts in order.
     cells_.resize(std::size_t{rows} * cols);
-    slots_.resize(std::size_t{1} << 16);
+    DistinctIndex<std::u16string_view, std::equal_to<>> distinct(strings_, 1 << 15);
     std::size_t cell = 0;
     std::uint64_t distinctBytes = 0;
     for (std::uint32_t r = 0; r < rows; ++r) {
@@ -109,7 +110,7 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
             if (HasLoneSurrogate(text)) text = mended_.emplace_back(Mended(text));
             ++textCells_;
             const std::size_t before = strings_.size();
-            cells_[cell] = IndexOf(text);
+            cells_[cell] = distinct.IndexOf(text, static_cast<std::uint32_t>(std::hash<std::u16string_view>{}(text)));
             if (strings_.size() > before) distinctBytes += 3 + 2 * text.size();
         }
         if (distinctBytes > kMaxStream / 2) {  // beyond the file long before the cells are counted
@@ -118,7 +119,6 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
         }
         if (rowRead) rowRead(r);
     }
-    slots_ = {};  // the index is no longer needed: the positions are in cells_
 
     // Sizes and positions: the globals (head, SST, EOF), then the sheet.
     sstData_ = LayoutSharedStrings(strings_, sstBoundaries_);
@@ -151,33 +151,6 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
     }
     size_ = static_cast<std::uint32_t>(p);
     problem_ = Problem::None;
-}
-
-std::uint32_t TextSheetStream::IndexOf(std::u16string_view text) {
-    if (2 * (strings_.size() + 1) > slots_.size()) GrowSlots();
-    const auto tag = static_cast<std::uint32_t>(std::hash<std::u16string_view>{}(text));
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
-        Slot& slot = slots_[i];
-        if (slot.position == 0) {
-            strings_.push_back(text);
-            slot = {static_cast<std::uint32_t>(strings_.size()), tag};
-            return slot.position - 1;
-        }
-        if (slot.tag == tag && strings_[slot.position - 1] == text) return slot.position - 1;
-    }
-}
-
-void TextSheetStream::GrowSlots() {
-    std::vector<Slot> larger(slots_.size() * 2);
-    const std::size_t mask = larger.size() - 1;
-    for (const Slot& slot : slots_) {
-        if (slot.position == 0) continue;
-        std::size_t i = slot.tag & mask;
-        while (larger[i].position != 0) i = (i + 1) & mask;
-        larger[i] = slot;
-    }
-    slots_ = std::move(larger);
 }
 
 bool TextSheetStream::Write(const platform::ByteSink& sink, const std::function<void(std::uint32_t)>& blockWritten) {

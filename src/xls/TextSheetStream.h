@@ -53,12 +53,6 @@ public:
 
 private:
     static constexpr std::uint32_t kBlank = 0xFFFFFFFF;
-    struct Slot {
-        std::uint32_t position = 0;  // position + 1 in strings_; 0 is free
-        std::uint32_t tag = 0;       // the text's hash: most mismatches never touch the text
-    };
-    std::uint32_t IndexOf(std::u16string_view text);
-    void GrowSlots();
     std::uint32_t CellBytes(std::size_t cell) const { return cells_[cell] == kBlank ? 10 : 14; }
 
     Workbook globals_;
@@ -68,7 +62,6 @@ private:
     std::deque<std::u16string> mended_;  // texts whose unpaired surrogates became U+FFFD (views stay valid)
     std::vector<std::uint32_t> cells_;         // per cell, row-major: its string's position, or kBlank
     std::vector<std::u16string_view> strings_;  // the distinct texts, in order of first use
-    std::vector<Slot> slots_;
     std::uint32_t textCells_ = 0;
     std::vector<std::uint32_t> sstBoundaries_;
     std::uint32_t sstData_ = 0, sstRecords_ = 0;

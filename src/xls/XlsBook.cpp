@@ -1,5 +1,7 @@
 #include "XlsBook.h"
 
+#include "DistinctIndex.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -180,8 +182,6 @@ Rec MakeCell(int row, int col, std::uint32_t xf) {
     return r;
 }
 
-// The shared string table's index of equal texts: open addressing over positions in the
-// table, so that a full sheet of mostly distinct texts needs no node or key copy per text.
 Biff8::SstString SstStringOf(const XlsCell& cell) {
     Biff8::SstString str;
     if (cell.kind == XlsCellKind::WString) str.wide = cell.Text16(), str.flags = 0x01;
@@ -189,68 +189,16 @@ Biff8::SstString SstStringOf(const XlsCell& cell) {
     return str;
 }
 
-class UniqueStrings {
-public:
-    // Sized for `expected` texts up front, so that lookups never wait for the table to grow.
-    UniqueStrings(std::vector<Biff8::SstString>& strings, std::size_t expected) : strings_(strings) {
-        std::size_t n = 1024;
-        while (n < 2 * expected) n *= 2;
-        slots_.resize(n);
-        strings_.reserve(expected);
-    }
+std::uint32_t HashOf(const Biff8::SstString& s) {
+    return static_cast<std::uint32_t>(s.IsWide() ? std::hash<std::u16string_view>{}(s.wide) : ~std::hash<std::string_view>{}(s.narrow));
+}
 
-    static std::uint32_t Hash(const Biff8::SstString& s) {
-        return static_cast<std::uint32_t>(s.IsWide() ? std::hash<std::u16string_view>{}(s.wide)
-                                                     : ~std::hash<std::string_view>{}(s.narrow));
-    }
-    // Starts loading the slot of a text that is looked up soon: the table is far larger than
-    // the caches, so a row's lookups are started together.
-    void Prefetch(std::uint32_t hash) const {
-#if defined(__GNUC__) || defined(__clang__)
-        __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
-#else
-        (void)hash;  // a hint only: compilers without it simply load the slot when it is used
-#endif
-    }
-
-    // The position of `s` (whose Hash is `tag`) in the table, appending it when it is new.
-    std::uint32_t IndexOf(const Biff8::SstString& s, std::uint32_t tag) {
-        if (2 * (strings_.size() + 1) > slots_.size()) Grow();
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
-            Slot& slot = slots_[i];
-            if (slot.position == 0) {
-                strings_.push_back(s);
-                slot = {static_cast<std::uint32_t>(strings_.size()), tag};
-                return slot.position - 1;
-            }
-            if (slot.tag == tag && Same(strings_[slot.position - 1], s)) return slot.position - 1;
-        }
-    }
-
-private:
-    struct Slot {
-        std::uint32_t position = 0;  // position + 1; 0 is free
-        std::uint32_t tag = 0;       // the hash: most mismatches never touch the text, growing never rehashes
-    };
-    static bool Same(const Biff8::SstString& a, const Biff8::SstString& b) {
+struct SameString {
+    bool operator()(const Biff8::SstString& a, const Biff8::SstString& b) const {
         return a.flags == b.flags && (a.IsWide() ? a.wide == b.wide : a.narrow == b.narrow);
     }
-    void Grow() {
-        std::vector<Slot> larger(slots_.size() * 2);
-        const std::size_t mask = larger.size() - 1;
-        for (const Slot& slot : slots_) {
-            if (slot.position == 0) continue;
-            std::size_t i = slot.tag & mask;
-            while (larger[i].position != 0) i = (i + 1) & mask;
-            larger[i] = slot;
-        }
-        slots_ = std::move(larger);
-    }
-
-    std::vector<Biff8::SstString>& strings_;
-    std::vector<Slot> slots_;
 };
+using UniqueStrings = Biff8::DistinctIndex<Biff8::SstString, SameString>;
 
 }  // namespace
 
@@ -264,6 +212,7 @@ void XlsBook::ConvertToRecords() {
     for (const auto& sheet : sheets)
         textCells += static_cast<std::size_t>(sheet->Rows()) * static_cast<std::size_t>(sheet->Columns());
     textCells = std::min<std::size_t>(textCells, std::size_t{1} << 20);
+    sst.strings.reserve(textCells);
     UniqueStrings unique(sst.strings, textCells);
     // Hashes of the texts of the row being converted and of the next row, whose slots are
     // being loaded meanwhile.
@@ -296,7 +245,7 @@ void XlsBook::ConvertToRecords() {
                 for (int c = 0; c < cols; ++c) {
                     const XlsCell& cell = sheet.At(hr, c);
                     if (cell.kind != XlsCellKind::String && cell.kind != XlsCellKind::WString) continue;
-                    out[static_cast<std::size_t>(c)] = UniqueStrings::Hash(SstStringOf(cell));
+                    out[static_cast<std::size_t>(c)] = HashOf(SstStringOf(cell));
                     unique.Prefetch(out[static_cast<std::size_t>(c)]);
                 }
             };

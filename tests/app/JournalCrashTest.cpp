@@ -12,6 +12,7 @@
 #include "platform/ModulePath.h"
 #include "platform/PortList.h"
 #include "../support/EventLoop.h"
+#include "../support/NumberedFrames.h"
 #include "../support/ProgramFolder.h"
 #include "../support/ScaleSim.h"
 
@@ -34,15 +35,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// Frame `i`: 1.000 to 9.999 kg in steps of a gram, so that every weighing can be told apart.
-std::array<std::uint8_t, 6> Frame(int i) {
-    const auto count = static_cast<std::uint32_t>(1000 + i % 9000);
-    std::array<std::uint8_t, 6> f = {0x5F, 0x08, static_cast<std::uint8_t>(count >> 16),
-                                     static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count), 0};
-    f[5] = static_cast<std::uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
-    return f;
-}
 
 QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractButton*>(dlg.GetDlgItem(id)); }
 
@@ -100,64 +92,17 @@ int Operate(const std::string& program, const std::string& data, const std::stri
 
 // ---- the test ----
 
-// A child run of the program, its standard output collected.
-class Program {
+// A child run of the program (this executable), its announcements collected.
+class Program : public ChildProcess {
 public:
-    explicit Program(std::vector<std::string> args) {
-        args.insert(args.begin(), "/proc/self/exe");
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        reader_ = std::thread([this, fd = out[0]] {
-            char buffer[256];
-            ssize_t n;
-            while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-                std::lock_guard lock(mutex_);
-                output_.append(buffer, static_cast<std::size_t>(n));
-            }
-            close(fd);
-        });
-    }
-    ~Program() {
-        Kill();
-        if (reader_.joinable()) reader_.join();
-    }
-    // How often `word` was announced so far.
-    int Count(const std::string& word) {
-        std::lock_guard lock(mutex_);
-        int n = 0;
-        for (std::size_t at = output_.find(word); at != std::string::npos; at = output_.find(word, at + 1)) ++n;
-        return n;
-    }
-    void Kill() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    // The exit code, once it has ended by itself; -1 otherwise.
-    int Wait() {
-        int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    bool Running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    explicit Program(std::vector<std::string> args) : ChildProcess(WithProgram(std::move(args))) {}
+    void Kill() { End(SIGKILL); }
 
 private:
-    pid_t pid_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::string output_;
+    static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+        args.insert(args.begin(), "/proc/self/exe");
+        return args;
+    }
 };
 
 // Waits (without an event loop) until `pred` holds; false after `limit`.
@@ -171,22 +116,9 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
     return true;
 }
 
-int UnitOf(const QString& text) {
-    for (int unit : {weighing::kKg, weighing::kLb, weighing::kLbOz})
-        if (text == QLatin1String(weighing::UnitText(unit))) return unit;
-    return -1;
-}
-
 TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAndUnitChanges) {
     ProgramFolder folder("crash");
-    std::string script;
-    for (int i = 0; i < 8000; ++i) {
-        const auto f = Frame(i);
-        char line[32];
-        std::snprintf(line, sizeof line, "%02X %02X %02X %02X %02X %02X\n", f[0], f[1], f[2], f[3], f[4], f[5]);
-        script += line;
-    }
-    folder.WriteFile("frames.txt", script);
+    folder.WriteFile("frames.txt", NumberedFramesScript(8000));
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "1"});
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
     const std::string data = folder.File("data");
@@ -267,11 +199,7 @@ TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAnd
     int wrong = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const QStringList& cells = rows[i];
-        const auto f = Frame(static_cast<int>(i));
-        const weighing::Weighing w = weighing::DecodeWeight(f.data());
-        const int unit = cells.size() > 2 ? UnitOf(cells[2]) : -1;
-        const bool ok = cells.size() == MeasurementModel::kColumns && unit >= 0 &&
-                        cells[1] == QLatin1String(weighing::WeightText(w.kg, w.widthCode, unit).c_str());
+        const bool ok = ShowsNumberedFrame(cells, static_cast<int>(i));
         if (!ok && ++wrong <= 5) ADD_FAILURE() << "row " << i << " (weighing " << i << "): " << cells.join('|').toStdString();
     }
     EXPECT_EQ(wrong, 0);
