@@ -5,7 +5,7 @@
 
 #include "Journal.h"
 #include "WorkbookExport.h"
-#include "platform/CompoundFile.h"
+#include "CompoundFile.h"
 #include "platform/LocalTime.h"
 #include "platform/Utf.h"
 
@@ -68,7 +68,7 @@ void CPesavoDlg::OpenJournal() {
     // finished and its rows leave the journal. (Its file is gone only when it was moved.)
     const std::vector<journal::PendingMove> moves = m_journal->PendingMoves();
     for (const journal::PendingMove& move : moves) {
-        if (!platform::FileExists(move.temp) || platform::MoveFileIntoPlace(move.temp, move.target) == 0) {
+        if (!cfb::FileExists(move.temp) || cfb::MoveFileIntoPlace(move.temp, move.target) == 0) {
             m_journal->Removed(move.ids);
         } else {
             std::error_code ec;  // not in place: its rows stay and are offered back

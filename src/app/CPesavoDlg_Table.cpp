@@ -7,7 +7,7 @@
 
 #include "Journal.h"
 #include "UiCall.h"
-#include "platform/CompoundFile.h"
+#include "CompoundFile.h"
 #include "platform/LocalTime.h"
 #include "platform/Utf.h"
 #include "WorkbookExport.h"
@@ -215,7 +215,7 @@ void CPesavoDlg::FinishSave(const SaveJob& save) {
         // finishes the move at the next start, and the saved rows never come back beside it.
         if (m_journal) m_journal->NoteMove({save.written, save.path, save.rows.Ids()});
         CommitJournal();
-        result.error = platform::MoveFileIntoPlace(save.written, save.path);
+        result.error = cfb::MoveFileIntoPlace(save.written, save.path);
         result.written = result.error == 0;
         // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order,
         // numbered from 1 again.

@@ -72,22 +72,22 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
         result.error = stream.Trouble() == Biff8::TextSheetStream::Problem::TooLarge ? EFBIG : EINVAL;
         return result;
     }
-    platform::IStorage* storage = nullptr;
-    const platform::HRESULT created = platform::StgCreateDocfile(
-        path.c_str(), platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE, 0, &storage);
+    cfb::IStorage* storage = nullptr;
+    const cfb::HRESULT created = cfb::StgCreateDocfile(
+        path.c_str(), cfb::STGM_CREATE | cfb::STGM_SHARE_EXCLUSIVE | cfb::STGM_READWRITE, 0, &storage);
     if (created < 0 || !storage) {
-        result.error = platform::LastStorageError() ? platform::LastStorageError() : EIO;
+        result.error = cfb::LastStorageError() ? cfb::LastStorageError() : EIO;
         return result;
     }
     // The records go to the file as they are produced, a block of rows at a time.
     bool saved = false;
-    platform::IStream* out = nullptr;
-    if (storage->CreateStream(u"Workbook", platform::STGM_CREATE | platform::STGM_SHARE_EXCLUSIVE | platform::STGM_READWRITE,
+    cfb::IStream* out = nullptr;
+    if (storage->CreateStream(u"Workbook", cfb::STGM_CREATE | cfb::STGM_SHARE_EXCLUSIVE | cfb::STGM_READWRITE,
                               0, 0, &out) >= 0) {
         const int step = static_cast<int>(350000 / ((rows + 1 + 31) / 32));
-        saved = out->WriteFrom(stream.Size(), [&](const platform::ByteSink& sink) {
+        saved = out->WriteFrom(stream.Size(), [&](const cfb::ByteSink& sink) {
             // A stop (the window going away) ends the writing: no file is left.
-            const platform::ByteSink unlessStopped = [&](const std::uint8_t* data, std::size_t n) {
+            const cfb::ByteSink unlessStopped = [&](const std::uint8_t* data, std::size_t n) {
                 return !stop.stop_requested() && sink(data, n);
             };
             return stream.Write(unlessStopped, [&](std::uint32_t) {
@@ -99,13 +99,13 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
     const int writeError = storage->LastError();
     // Releasing the storage moves the finished file into place (or leaves it for the caller to
     // move); a failure is reported through the thread's last storage error.
-    platform::ResetStorageError();
+    cfb::ResetStorageError();
     if (unmoved) {
         *unmoved = storage->ReleaseUnmoved();
     } else {
         storage->Release();
     }
-    const int releaseError = platform::LastStorageError();
+    const int releaseError = cfb::LastStorageError();
     if (progress) progress->store(950000);
     result.written = saved && releaseError == 0;
     result.error = result.written          ? 0

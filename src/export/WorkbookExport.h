@@ -29,7 +29,7 @@ using CellText = std::function<std::u16string_view(std::size_t row, int column)>
 // holds (EFBIG).
 //
 // With `unmoved`, the complete file is left under a name of its own beside `path`, given there,
-// for the caller to move into place (platform::MoveFileIntoPlace) once it has noted the move.
+// for the caller to move into place (cfb::MoveFileIntoPlace) once it has noted the move.
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr,
                               std::stop_token stop = {}, std::string* unmoved = nullptr);

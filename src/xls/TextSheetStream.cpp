@@ -17,7 +17,7 @@ constexpr std::uint32_t kRowRecord = 20, kDbcellHead = 8;
 // After the sink has refused one, the rest is dropped.
 class PieceWriter {
 public:
-    explicit PieceWriter(const platform::ByteSink& sink) : sink_(sink), piece_(kPiece) {}
+    explicit PieceWriter(const cfb::ByteSink& sink) : sink_(sink), piece_(kPiece) {}
 
     // `n` bytes of room at the end of the current piece.
     std::uint8_t* Room(std::size_t n) {
@@ -56,7 +56,7 @@ public:
 
 private:
     static constexpr std::size_t kPiece = 256 * 1024;
-    const platform::ByteSink& sink_;
+    const cfb::ByteSink& sink_;
     std::vector<std::uint8_t> piece_;
     std::size_t used_ = 0;
     std::uint64_t written_ = 0;
@@ -153,7 +153,7 @@ TextSheetStream::TextSheetStream(Workbook globals, TextSheet sheet, const std::f
     problem_ = Problem::None;
 }
 
-bool TextSheetStream::Write(const platform::ByteSink& sink, const std::function<void(std::uint32_t)>& blockWritten) {
+bool TextSheetStream::Write(const cfb::ByteSink& sink, const std::function<void(std::uint32_t)>& blockWritten) {
     if (!Valid()) return false;
     PieceWriter out(sink);
     globals_.WriteHead(out.Room(globals_.HeadSize()));

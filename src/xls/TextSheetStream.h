@@ -6,7 +6,7 @@
 // stream and never a copy of the texts. The bytes are those the workbook model (XlsBook) writes
 // for the same cells.
 #include "Biff8Groups.h"
-#include "platform/CompoundFile.h"
+#include "CompoundFile.h"
 
 #include <cstdint>
 #include <deque>
@@ -47,7 +47,7 @@ public:
     std::uint32_t Size() const { return size_; }
     // Hands the whole stream to `sink` in order; false when the sink refused a piece.
     // `blockWritten`, when given, is called after each block of 32 rows (for progress).
-    bool Write(const platform::ByteSink& sink, const std::function<void(std::uint32_t rowsDone)>& blockWritten = {});
+    bool Write(const cfb::ByteSink& sink, const std::function<void(std::uint32_t rowsDone)>& blockWritten = {});
     // The stream in one buffer (for tests and for callers that need it in memory).
     std::vector<std::uint8_t> Bytes();
 

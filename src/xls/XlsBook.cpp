@@ -135,8 +135,8 @@ XlsSheet* XlsBook::GetSheet(int index) {
 
 int XlsBook::CreateWorkbookStream() {
     if (!storage) return -1;
-    platform::IStream* stream = nullptr;
-    const platform::HRESULT hr = storage->CreateStream(u"Workbook", 0x1012, 0, 0, &stream);
+    cfb::IStream* stream = nullptr;
+    const cfb::HRESULT hr = storage->CreateStream(u"Workbook", 0x1012, 0, 0, &stream);
     if (hr < 0) return -1;
     stream->Release();
     return 1;
@@ -322,10 +322,10 @@ std::vector<std::uint8_t> XlsBook::BuildStream() {
 bool XlsBook::Save() {
     if (!storage) return false;
     std::vector<std::uint8_t> buffer = BuildStream();
-    platform::IStream* stream = nullptr;
+    cfb::IStream* stream = nullptr;
     if (storage->OpenStream(u"Workbook", nullptr, 0x0012, 0, &stream) < 0) return false;
     std::uint32_t written = 0;
-    const platform::HRESULT hr = stream->Write(std::move(buffer), &written);
+    const cfb::HRESULT hr = stream->Write(std::move(buffer), &written);
     stream->Release();
     return hr >= 0;
 }

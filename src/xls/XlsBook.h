@@ -3,7 +3,7 @@
 // addressed. Saving converts the model into BIFF8 record groups and writes them as the stream
 // "Workbook" of a compound file.
 #include "Biff8Groups.h"
-#include "platform/CompoundFile.h"
+#include "CompoundFile.h"
 
 #include <cstdint>
 #include <memory>
@@ -98,7 +98,7 @@ public:
     // The stream bytes a save writes (conversion and fix-up included).
     std::vector<std::uint8_t> BuildStream();
 
-    platform::IStorage* storage = nullptr;
+    cfb::IStorage* storage = nullptr;
     Biff8::Workbook globals;
     std::vector<Biff8::Worksheet> worksheets;
     std::vector<std::shared_ptr<XlsSheet>> sheets;

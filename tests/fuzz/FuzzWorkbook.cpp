@@ -2,7 +2,7 @@
 // workbook streams that the project's own reader walks record by record and reads back to the
 // very table that was written.
 #include "WorkbookExport.h"
-#include "platform/CompoundFile.h"
+#include "CompoundFile.h"
 #include "../support/Biff8Walk.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(sheet.cells.size() == expectedCells, "more text cells than the table has");
 
     // The compound file around the stream: the header's signature and whole sectors.
-    const std::vector<std::uint8_t> file = platform::BuildCompoundFile(u"Workbook", stream);
+    const std::vector<std::uint8_t> file = cfb::BuildCompoundFile(u"Workbook", stream);
     Require(file.size() % 512 == 0 && file.size() >= 512 + stream.size(), "compound file too short");
     static constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
     Require(std::equal(kSignature, kSignature + 8, file.begin()), "no compound file signature");

@@ -2,7 +2,7 @@
 #include "TextSheetStream.h"
 #include "XlsBook.h"
 #include "XlsFormat.h"
-#include "platform/CompoundFile.h"
+#include "CompoundFile.h"
 #include "../support/Biff8Walk.h"
 
 #include <gtest/gtest.h>
@@ -374,11 +374,11 @@ TEST(TextSheetStreamTest, StreamsTheModelsBytesAndNeverAShortFile) {
     const std::string path = ::testing::TempDir() + "text-sheet.xls";
     for (bool shortProducer : {false, true}) {
         std::remove(path.c_str());
-        platform::IStorage* storage = nullptr;
-        ASSERT_EQ(platform::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage), platform::S_OK);
-        platform::IStream* out = nullptr;
-        ASSERT_EQ(storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out), platform::S_OK);
-        const platform::HRESULT hr = out->WriteFrom(stream.Size() + (shortProducer ? 1 : 0), [&](const platform::ByteSink& sink) {
+        cfb::IStorage* storage = nullptr;
+        ASSERT_EQ(cfb::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage), cfb::S_OK);
+        cfb::IStream* out = nullptr;
+        ASSERT_EQ(storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out), cfb::S_OK);
+        const cfb::HRESULT hr = out->WriteFrom(stream.Size() + (shortProducer ? 1 : 0), [&](const cfb::ByteSink& sink) {
             return stream.Write(sink);
         }, nullptr);
         out->Release();
@@ -390,12 +390,12 @@ TEST(TextSheetStreamTest, StreamsTheModelsBytesAndNeverAShortFile) {
             if (f) std::fclose(f);
             continue;
         }
-        ASSERT_EQ(hr, platform::S_OK);
+        ASSERT_EQ(hr, cfb::S_OK);
         ASSERT_NE(f, nullptr);
         std::vector<std::uint8_t> file;
         for (int ch; (ch = std::fgetc(f)) != EOF;) file.push_back(static_cast<std::uint8_t>(ch));
         std::fclose(f);
-        ExpectBytes(file, platform::BuildCompoundFile(u"Workbook", expected));
+        ExpectBytes(file, cfb::BuildCompoundFile(u"Workbook", expected));
     }
     std::remove(path.c_str());
     // More than a cell holds is refused, not cut short in the file.
@@ -407,7 +407,7 @@ TEST(CompoundFileTest, SmallAndLargeStreamsAndDifat) {
     for (std::size_t size : {0u, 100u, 4095u, 4096u, 7u * 1024 * 1024 + 13}) {
         std::vector<std::uint8_t> stream(size);
         for (std::size_t i = 0; i < size; ++i) stream[i] = static_cast<std::uint8_t>(i * 31);
-        const auto file = platform::BuildCompoundFile(u"Workbook", stream);
+        const auto file = cfb::BuildCompoundFile(u"Workbook", stream);
         ASSERT_EQ(file.size() % 512, 0u);
         EXPECT_EQ(U32(&file[0]), 0xE011CFD0u);
         const std::uint32_t fatSectors = U32(&file[44]);
@@ -424,35 +424,35 @@ TEST(CompoundFileTest, SavesToOneFileNeverWriteIntoEachOtherOrThroughLinks) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     auto open = [](const std::string& path) {
-        platform::IStorage* storage = nullptr;
-        platform::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage);
+        cfb::IStorage* storage = nullptr;
+        cfb::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage);
         return storage;
     };
-    auto write = [](platform::IStorage* storage, std::uint8_t fill) {
-        platform::IStream* out = nullptr;
+    auto write = [](cfb::IStorage* storage, std::uint8_t fill) {
+        cfb::IStream* out = nullptr;
         storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out);
-        const platform::HRESULT hr = out->Write(std::vector<std::uint8_t>(100000, fill), nullptr);
+        const cfb::HRESULT hr = out->Write(std::vector<std::uint8_t>(100000, fill), nullptr);
         out->Release();
         return hr;
     };
     const std::string target = dir + "table.xls";
     std::filesystem::create_symlink("victim.txt", target + ".partial");
     std::ofstream(dir + "victim.txt") << "precious";
-    platform::IStorage* first = open(target);
-    platform::IStorage* second = open(target);
+    cfb::IStorage* first = open(target);
+    cfb::IStorage* second = open(target);
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(write(first, 0xAA), platform::S_OK);
-    EXPECT_EQ(write(second, 0xBB), platform::S_OK);
+    EXPECT_EQ(write(first, 0xAA), cfb::S_OK);
+    EXPECT_EQ(write(second, 0xBB), cfb::S_OK);
     first->Release();
     second->Release();
     std::ifstream in(target, std::ios::binary);
     const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
-    EXPECT_EQ(file, platform::BuildCompoundFile(u"Workbook", std::vector<std::uint8_t>(100000, 0xBB)));
+    EXPECT_EQ(file, cfb::BuildCompoundFile(u"Workbook", std::vector<std::uint8_t>(100000, 0xBB)));
     std::ifstream victim(dir + "victim.txt");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "precious");
 
     std::filesystem::create_symlink("table.xls", dir + "link.xls");
-    platform::IStorage* viaLink = open(dir + "link.xls");
+    cfb::IStorage* viaLink = open(dir + "link.xls");
     ASSERT_NE(viaLink, nullptr);
     write(viaLink, 0xCC);
     viaLink->Release();
@@ -469,8 +469,8 @@ TEST(CompoundFileTest, SavesToOneFileNeverWriteIntoEachOtherOrThroughLinks) {
 #endif
 
 TEST(CompoundFileTest, FailedCreationLeavesNoFile) {
-    platform::IStorage* storage = nullptr;
-    EXPECT_LT(platform::StgCreateDocfile("/nonexistent-folder/x.xls", 0x1012, 0, &storage), 0);
+    cfb::IStorage* storage = nullptr;
+    EXPECT_LT(cfb::StgCreateDocfile("/nonexistent-folder/x.xls", 0x1012, 0, &storage), 0);
     EXPECT_EQ(storage, nullptr);
     XlsBook book;
     book.New();

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 
 #ifdef _WIN32
-#include "Utf.h"
+#include "platform/Utf.h"
 
 #include <io.h>
 #include <sys/stat.h>
@@ -20,7 +20,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace platform {
+namespace cfb {
 
 namespace {
 
@@ -28,7 +28,7 @@ namespace {
 #ifdef _WIN32
 
 int OpenNewFile(const std::string& path) {
-    return ::_wopen(WideCStr(Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    return ::_wopen(platform::WideCStr(platform::Utf8ToUtf16(path)), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
 }
 int ProcessId() { return static_cast<int>(::GetCurrentProcessId()); }
 // The file a save replaces: anything but a folder is replaced as it stands.
@@ -42,14 +42,14 @@ bool TruncateAndSync(int fd, std::uint64_t size) {
 }
 int CloseFile(int fd) { return ::_close(fd); }
 bool MoveIntoPlace(const std::string& from, const std::string& to) {
-    if (::MoveFileExW(WideCStr(Utf8ToUtf16(from)), WideCStr(Utf8ToUtf16(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (::MoveFileExW(platform::WideCStr(platform::Utf8ToUtf16(from)), platform::WideCStr(platform::Utf8ToUtf16(to)), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD error = ::GetLastError();
     errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
             : error == ERROR_DISK_FULL                                       ? ENOSPC
                                                                              : EIO;
     return false;
 }
-void RemoveFile(const std::string& path) { ::_wremove(WideCStr(Utf8ToUtf16(path))); }
+void RemoveFile(const std::string& path) { ::_wremove(platform::WideCStr(platform::Utf8ToUtf16(path))); }
 #else
 // Never through a link, never a file somebody else has made: a name of its own.
 int OpenNewFile(const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); }
@@ -244,7 +244,7 @@ int MoveFileIntoPlace(const std::string& from, const std::string& to) {
 
 bool FileExists(const std::string& path) {
 #ifdef _WIN32
-    return ::GetFileAttributesW(WideCStr(Utf8ToUtf16(path))) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(platform::WideCStr(platform::Utf8ToUtf16(path))) != INVALID_FILE_ATTRIBUTES;
 #else
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -457,4 +457,4 @@ std::uint32_t IStream::Release() {
     return 0;
 }
 
-}  // namespace platform
+}  // namespace cfb

@@ -1,5 +1,5 @@
 #pragma once
-// Structured storage: a writer of the published compound-file format (MS-CFB version 3,
+// Structured storage (namespace cfb): a writer of the published compound-file format (MS-CFB version 3,
 // 512-byte sectors) behind the storage calls the workbook uses. The file is written next to
 // its target and moved into place only when the last reference is released after a
 // successful write, so a failed save never leaves a file that looks complete.
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace cfb {
 
 using HRESULT = std::int32_t;
 inline constexpr HRESULT S_OK = 0;
@@ -94,4 +94,4 @@ void ResetStorageError();
 // The bytes of a compound file holding one stream; exposed for the tests.
 std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, const std::vector<std::uint8_t>& stream);
 
-}  // namespace platform
+}  // namespace cfb
