@@ -78,7 +78,7 @@ public:
     // (the user's data folder); set before OnInitDialog, which opens it and offers back the rows
     // an earlier run left. A window without one keeps no journal.
     void SetJournalFolder(const std::string& folder);
-    bool IsJournalOn() const { return m_journal != nullptr; }
+    bool IsJournalOn() const { return m_journal != nullptr && !m_bJournalOff; }
 
     // Table.
     bool SetupTable();
@@ -229,7 +229,7 @@ private:
     bool m_bWantJournal = false;
     std::unique_ptr<journal::Journal> m_journal;
     bool m_bJournalOff = false;  // wanted, but rows are not being journalled
-    // The last row an earlier run journalled, when its answer was not known to have left: the
+    // The last row an earlier run journalled, when its answer was not known to have left: a
     // scale that never heard it sends the same frame again first.
     struct Unconfirmed {
         weighing::RowId id;

@@ -47,17 +47,14 @@ bool CPesavoDlg::ProcessFrame() {
         m_SerialPort.QueueByte(weighing::kBadFrameNotice);
         return false;
     }
+    // The first weighing after a start that found the earlier run's last row journalled before
+    // its answer was known to have left: the same bytes may be that weighing sent again by a
+    // scale that never heard its answer, or a new parcel of the same weight. Nothing is dropped
+    // on a guess: the row is kept and says so, for the operator to judge.
+    bool maybeRepeat = false;
     if (m_unconfirmed) {
-        // The first weighing after an earlier run's last row whose answer was not known to have
-        // left: the same bytes are that weighing sent again by a scale that never heard its
-        // answer (it is in the table already); other bytes mean the scale had heard it.
         const Unconfirmed last = *std::exchange(m_unconfirmed, std::nullopt);
-        if (m_journal) m_journal->MarkAnswered(last.id);
-        if (std::equal(last.frame.begin(), last.frame.end(), head)) {
-            CommitJournal();
-            m_SerialPort.QueueByte(weighing::kAcknowledge);
-            return true;
-        }
+        maybeRepeat = std::equal(last.frame.begin(), last.frame.end(), head);
     }
     if (m_journal) m_journal->NextRowFrom(head);
     m_Model.AppendRow({weighing::NumberText(static_cast<std::size_t>(row)), {}, {}, {}, {}, {}});
@@ -75,6 +72,12 @@ bool CPesavoDlg::ProcessFrame() {
         m_Model.SetText(row, MeasurementModel::Data, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
     }
 
+    if (maybeRepeat) {
+        const QString note = MessageText(u"Journal_Maybe_Repeat", "Maybe sent again: the same as the last weighing before Pesavo restarted");
+        const std::u16string_view before = m_Model.Text(row, MeasurementModel::Explan);
+        m_Model.SetText(row, MeasurementModel::Explan,
+                        Utf16(before.empty() ? note : QString::fromStdU16String(std::u16string(before)) + QStringLiteral("; ") + note));
+    }
     const auto now = static_cast<std::int64_t>(std::time(nullptr));
     m_Model.SetText(row, MeasurementModel::UpdateTime, Utf16(Latin(weighing::FormatUpdateTime(now))));
     m_Model.SetText(row, MeasurementModel::Duration, Utf16(Latin(weighing::FormatDuration(now - m_tReference))));

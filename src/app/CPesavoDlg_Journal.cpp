@@ -68,12 +68,17 @@ void CPesavoDlg::OpenJournal() {
     // finished and its rows leave the journal. (Its file is gone only when it was moved.)
     const std::vector<journal::PendingMove> moves = m_journal->PendingMoves();
     for (const journal::PendingMove& move : moves) {
-        if (!cfb::FileExists(move.temp) || cfb::MoveFileIntoPlace(move.temp, move.target) == 0) {
-            m_journal->Removed(move.ids);
+        bool placed;
+        if (cfb::FileExists(move.temp)) {
+            placed = cfb::MoveFileIntoPlace(move.temp, move.target) == 0;
+            std::error_code ec;
+            if (!placed) std::filesystem::remove(platform::Utf8Path(move.temp), ec);
         } else {
-            std::error_code ec;  // not in place: its rows stay and are offered back
-            std::filesystem::remove(platform::Utf8Path(move.temp), ec);
+            // Gone from its own name: moved onto the target, if that is there. A file out of
+            // reach (a stick not plugged in) is not taken for saved: its rows are offered back.
+            placed = cfb::FileExists(move.target);
         }
+        if (placed) m_journal->Removed(move.ids);
     }
     if (!moves.empty()) {
         m_journal->MovesDone();
@@ -81,6 +86,8 @@ void CPesavoDlg::OpenJournal() {
     }
     const std::vector<journal::StoredRow> rows = m_journal->Rows();
     const int unit = m_journal->Unit();
+    // (Restored or written to a file: the scale may send that weighing again either way.)
+    if (!rows.empty() && !rows.back().answered) m_unconfirmed = Unconfirmed{rows.back().id, rows.back().frame};
     if (!rows.empty()) OfferJournalRows(rows, unit);
     if (!m_journal) return;
     m_journal->SetUnit(m_nUnit);
@@ -146,11 +153,23 @@ void CPesavoDlg::RestoreJournalRows(const std::vector<journal::StoredRow>& rows,
         m_Model.Convert(0, m_Model.rowCount(), unit, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")),
                         Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
     }
-    if (!rows.back().answered) m_unconfirmed = Unconfirmed{rows.back().id, rows.back().frame};
 }
 
 bool CPesavoDlg::CommitJournal() {
     if (!m_journal) return false;
+    if (m_bJournalOff) {
+        // Off after a failure: an empty table holds nothing the journal lacks, so the journal
+        // starts again from empty (rows saved meanwhile must not come back at the next start).
+        if (m_Model.rowCount() != 0 || !m_journal->TryAgain()) return false;
+        m_journal->Cleared();
+        m_journal->MovesDone();
+        m_journal->SetUnit(m_nUnit);
+        if (!m_journal->Commit()) return false;  // still failing: stays off (the operator was told)
+        m_bJournalOff = false;
+        m_Model.SetLog(m_journal.get());
+        UpdateTitle();
+        return true;
+    }
     if (m_journal->Commit()) return true;
     JournalOff(MessageText(u"Journal_Error", "The journal cannot be written: weighings are not kept safe on disk until they are "
                                              "saved. Save the table regularly.") +
@@ -168,8 +187,8 @@ void CPesavoDlg::NoteAnswerLeft() {
 }
 
 void CPesavoDlg::JournalOff(const QString& why) {
+    // Kept open (and held against another Pesavo) to start again once the table is empty.
     m_Model.SetLog(nullptr);
-    m_journal.reset();
     m_bJournalOff = true;
     UpdateTitle();
     // Told once, after what is under way (a frame's answer must not wait for the operator).

@@ -141,7 +141,7 @@ void CPesavoDlg::FinishConversion(int unit, int rows, const ConversionTexts& tex
 struct CPesavoDlg::SaveJob {
     bool automatic = false;
     std::string path;
-    std::string written;  // the complete file under its own name, until it is moved onto `path`
+    exporter::UnmovedFile written;  // the complete file under its own name, until it is moved into place
     std::array<std::u16string, exporter::kColumns> titles;
     weighing::TableSnapshot rows;  // what this save writes, and the rows it removes
     exporter::SaveResult result;
@@ -213,9 +213,9 @@ void CPesavoDlg::FinishSave(const SaveJob& save) {
     if (result.written) {
         // The file goes into place only once the journal knows of the move: a crash in between
         // finishes the move at the next start, and the saved rows never come back beside it.
-        if (m_journal) m_journal->NoteMove({save.written, save.path, save.rows.Ids()});
+        if (m_journal) m_journal->NoteMove({save.written.written, save.written.target, save.rows.Ids()});
         CommitJournal();
-        result.error = cfb::MoveFileIntoPlace(save.written, save.path);
+        result.error = cfb::MoveFileIntoPlace(save.written.written, save.written.target);
         result.written = result.error == 0;
         // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order,
         // numbered from 1 again.
@@ -224,7 +224,7 @@ void CPesavoDlg::FinishSave(const SaveJob& save) {
         CommitJournal();
         if (!result.written) {
             std::error_code ec;  // (only now: the note said it was to be moved)
-            std::filesystem::remove(platform::Utf8Path(save.written), ec);
+            std::filesystem::remove(platform::Utf8Path(save.written.written), ec);
         }
     }
     if (result.written) {

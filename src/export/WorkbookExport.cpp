@@ -54,7 +54,7 @@ std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kCol
 
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress,
-                              std::stop_token stop, std::string* unmoved) {
+                              std::stop_token stop, UnmovedFile* unmoved) {
     SaveResult result;
     // The sheet holds 65536 rows: the header and 65535 data rows. Refuse more instead of
     // silently dropping rows.
@@ -101,7 +101,8 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
     // move); a failure is reported through the thread's last storage error.
     cfb::ResetStorageError();
     if (unmoved) {
-        *unmoved = storage->ReleaseUnmoved();
+        unmoved->target = storage->Target();
+        unmoved->written = storage->ReleaseUnmoved();
     } else {
         storage->Release();
     }

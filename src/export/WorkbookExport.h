@@ -23,16 +23,21 @@ struct SaveResult {
 
 using CellText = std::function<std::u16string_view(std::size_t row, int column)>;
 
+// A complete workbook under a name of its own, and the file it is to replace.
+struct UnmovedFile {
+    std::string written, target;
+};
+
 // `progress`, when given, follows the export's steps up to 950000. A stop requested before the
 // file is complete writes nothing (ECANCELED): a half-read table never becomes a file. A text
 // longer than kMaxCellUnits fails the save (EINVAL), as does a table beyond what a workbook file
 // holds (EFBIG).
 //
-// With `unmoved`, the complete file is left under a name of its own beside `path`, given there,
-// for the caller to move into place (cfb::MoveFileIntoPlace) once it has noted the move.
+// With `unmoved`, the complete file is left under a name of its own beside its target, both given
+// there, for the caller to move into place (cfb::MoveFileIntoPlace) once it has noted the move.
 SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16string, kColumns>& titles,
                               std::size_t rows, const CellText& text, std::atomic<int>* progress = nullptr,
-                              std::stop_token stop = {}, std::string* unmoved = nullptr);
+                              std::stop_token stop = {}, UnmovedFile* unmoved = nullptr);
 
 // The "Workbook" stream of the same table, in memory (empty beyond the sheet's rows).
 std::vector<std::uint8_t> BuildTableStream(const std::array<std::u16string, kColumns>& titles, std::size_t rows,

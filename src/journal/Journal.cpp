@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <chrono>
 #include <filesystem>
+#include <random>
+#include <thread>
 
 namespace journal {
 
@@ -128,7 +131,8 @@ Journal::Opening Journal::Open(const std::string& folder) {
         o.error = "creating " + folder + ": " + ec.message();
         return o;
     }
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    std::minstd_rand pause(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0, busy = 0; attempt < 2; ++attempt) {
         sqlite3* db = nullptr;
         int rc = sqlite3_open_v2(o.path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
         std::string step = "opening the journal";
@@ -149,6 +153,13 @@ Journal::Opening Journal::Open(const std::string& folder) {
         o.error = Reason(db, step.c_str());
         sqlite3_close_v2(db);
         if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) {
+            // Two Pesavos starting at once may each keep the other out for a moment: one of them
+            // gets it when they try again after different pauses. One that holds it keeps it.
+            if (++busy < 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20 + pause() % 31));
+                --attempt;
+                continue;
+            }
             o.status = Status::InUse;
             return o;
         }
@@ -199,6 +210,13 @@ bool Journal::Prepare() {
     return !Failed();
 }
 
+bool Journal::TryAgain() {
+    if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    inTransaction_ = false;
+    error_.clear();
+    return true;
+}
+
 bool Journal::Fail(const char* what) {
     if (!Failed()) error_ = Reason(db_, what);
     if (inTransaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -223,6 +241,13 @@ bool Journal::Step(sqlite3_stmt* statement, const char* what) {
 bool Journal::Commit() {
     if (Failed()) return false;
     if (!inTransaction_) return true;
+    // Commits into a file that was deleted or moved away (its folder removed) reach nothing a
+    // later start would find.
+    int moved = 0;
+    if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved) {
+        error_ = "the journal's file was deleted or moved away";
+        return Fail("saving the journal");
+    }
     if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return Fail("saving the journal");
     inTransaction_ = false;
     return true;
@@ -325,7 +350,8 @@ std::vector<PendingMove> Journal::PendingMoves() {
         Fail("reading the journal");
         return moves;
     }
-    while (sqlite3_step(s) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         PendingMove& m = moves.emplace_back();
         if (const auto* t = sqlite3_column_text(s, 0)) m.temp = reinterpret_cast<const char*>(t);
         if (const auto* t = sqlite3_column_text(s, 1)) m.target = reinterpret_cast<const char*>(t);
@@ -333,6 +359,10 @@ std::vector<PendingMove> Journal::PendingMoves() {
         if (!m.ids.empty()) std::memcpy(m.ids.data(), sqlite3_column_blob(s, 2), m.ids.size() * sizeof(weighing::RowId));
     }
     sqlite3_finalize(s);
+    if (rc != SQLITE_DONE) {
+        Fail("reading the journal");
+        moves.clear();
+    }
     return moves;
 }
 

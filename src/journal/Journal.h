@@ -79,6 +79,8 @@ public:
     // Makes every change so far part of the journal, synced to the disk. False once failed.
     bool Commit();
     bool Failed() const { return !error_.empty(); }
+    // Forgets a failure (and what was not committed), to be used again from a known state.
+    bool TryAgain();
     const std::string& Error() const { return error_; }
 
     // weighing::TableLog

@@ -21,6 +21,7 @@ void Journal::NoteMove(const PendingMove&) {}
 void Journal::MovesDone() {}
 std::vector<PendingMove> Journal::PendingMoves() { return {}; }
 bool Journal::Commit() { return false; }
+bool Journal::TryAgain() { return false; }
 void Journal::Appended(weighing::RowId, const weighing::RowTexts&, const weighing::Reading&) {}
 void Journal::TextChanged(weighing::RowId, int, std::u16string_view) {}
 void Journal::ReadingChanged(weighing::RowId, const weighing::Reading&) {}

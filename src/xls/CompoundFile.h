@@ -56,6 +56,8 @@ public:
     // place (MoveFileIntoPlace) once it is ready to: returns that name, or empty (nothing left)
     // when the file is not complete.
     std::string ReleaseUnmoved();
+    // The file the workbook replaces: the target given, or the file a link there points to.
+    const std::string& Target() const { return path_; }
     // errno of the last failure, for the operator's error report (0 when none).
     int LastError() const { return lastError_; }
 

@@ -118,6 +118,7 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
 
 TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAndUnitChanges) {
     ProgramFolder folder("crash");
+    folder.WriteSettings("\\English.ini", "English");
     folder.WriteFile("frames.txt", NumberedFramesScript(8000));
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "1"});
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
@@ -192,20 +193,34 @@ TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAnd
     ASSERT_TRUE(table.open(QIODevice::ReadOnly));
     for (const QString& line : QString::fromUtf8(table.readAll()).split('\n', Qt::SkipEmptyParts)) rows.push_back(line.split('|'));
 
-    // One row per answered weighing, in order: the scale hears no answer it is not owed.
-    EXPECT_TRUE(WaitFor([&] { return scale.Count("rx 9F") >= static_cast<int>(rows.size()); }, 5s));
-    EXPECT_EQ(static_cast<int>(rows.size()), scale.Count("rx 9F")) << files.size() << " files, " << inFiles << " rows in them";
+    // One row per answered weighing, in order: the scale hears no answer it is not owed. The one
+    // exception is said in the row: a weighing journalled just before a kill whose answer never
+    // left is sent again by the scale, and the row of the repeat says it may be one (nothing is
+    // dropped on a guess).
+    const int answered = scale.Count("rx 9F");
+    EXPECT_TRUE(WaitFor([&] { return scale.Count("rx 9F") >= answered; }, 5s));
     EXPECT_EQ(scale.Count("rx F9"), 0);
-    int wrong = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const QStringList& cells = rows[i];
-        const bool ok = ShowsNumberedFrame(cells, static_cast<int>(i));
-        if (!ok && ++wrong <= 5) ADD_FAILURE() << "row " << i << " (weighing " << i << "): " << cells.join('|').toStdString();
+    int next = 0, repeats = 0, wrong = 0;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const QStringList& cells = rows[r];
+        // (Every weighing's bytes differ: a row marked as maybe sent again is a repeat.)
+        const bool marked = cells.size() > 5 && cells[5].startsWith("Maybe sent again");
+        if (!marked && ShowsNumberedFrame(cells, next)) {
+            ++next;
+        } else if (marked && next > 0 && ShowsNumberedFrame(cells, next - 1)) {
+            ++repeats;
+        } else if (++wrong <= 5) {
+            ADD_FAILURE() << "row " << r << " (weighing " << next << " expected): " << cells.join('|').toStdString()
+                          << (r > 1 ? "\n after " + rows[r - 2].join('|').toStdString() + "\n and " + rows[r - 1].join('|').toStdString() : std::string())
+                          << (r + 1 < rows.size() ? "\n before " + rows[r + 1].join('|').toStdString() : std::string());
+        }
     }
     EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(next, scale.Count("rx 9F")) << files.size() << " files, " << inFiles << " rows in them";
+    EXPECT_LE(repeats, kRuns);
     EXPECT_GE(files.size(), 3u);  // the saves were real ones
-    std::printf("crash: %d kills, %zu weighings answered, %zu saved files holding %d of them, %zu back in the table\n", kRuns,
-                rows.size(), files.size(), inFiles, rows.size() - static_cast<std::size_t>(inFiles));
+    std::printf("crash: %d kills, %d weighings answered, %zu saved files holding %d rows, %zu rows back in the table, %d marked "
+                "as maybe sent again\n", kRuns, next, files.size(), inFiles, rows.size() - static_cast<std::size_t>(inFiles), repeats);
 }
 
 }  // namespace
