@@ -26,7 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
 
 class ConnectionTest : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 // folder nobody may write to when the table fills up. Each case shows what the operator sees,
 // and that no row is lost.
 #include "CPesavoDlg.h"
+#include "Journal.h"
 #include "../support/Boxes.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
@@ -16,7 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace {
@@ -235,4 +238,85 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
     ConnectToOneWeighing(*dlg, one);
     EXPECT_TRUE(RunUntil([&] { return one->Count("rx 9F") == 1 && dlg->Model().rowCount() == 1; }, 10s));  // weighing goes on
     EXPECT_EQ(boxes.CountStartingWith("The journal cannot be written"), 1);
+}
+
+// After a crash the scale sends the same bytes as the last row, whose answer was not known to
+// have left: a repeat, or a new parcel of the same weight. The row is kept, marked, and nothing
+// is lost. And a journal that fails while weighing (a full disk) starts again once the table is
+// emptied by a save, so the saved rows are not offered back at the next start.
+TEST_F(FaultTest, JournalKeepsAMaybeRepeatAndForgetsRowsSavedWhileItWasOff) {
+    const std::string data = folder.File("data");
+    const std::uint8_t a[6] = {0x5F, 0x02, 0x00, 0x00, 0x32, 0x6F};  // 5.0 kg
+    const std::uint8_t f[6] = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};  // 123.4 kg
+    {
+        journal::Journal::Opening opening = journal::Journal::Open(data);
+        ASSERT_TRUE(opening.journal);
+        weighing::MeasurementTable table;
+        table.SetLog(opening.journal.get());
+        opening.journal->NextRowFrom(a);
+        opening.journal->MarkAnswered(table.Append({u"       1", u"5.0", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""},
+                                                   {weighing::RowKind::Weight, 5.0, 111}));
+        opening.journal->NextRowFrom(f);
+        table.Append({u"       2", u"123.4", u"KG", u"00:00:02", u"14:05:10 12/07/2026", u""}, {weighing::RowKind::Weight, 123.4, 111});
+        ASSERT_TRUE(opening.journal->Commit());
+        table.SetLog(nullptr);
+    }
+    folder.WriteFile("frames.txt", "5F 02 00 04 D2 8B\n5F 02 00 00 32 6F\n");  // the same bytes again, then 5.0 kg
+    ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
+    MapPort(scale.Device());
+    boxes.answer = CMyMsg::IdYes;  // put them back
+    dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(data);
+    dlg->OnInitDialog();
+    boxes.answer = CMyMsg::IdNo;
+    ASSERT_EQ(dlg->Model().rowCount(), 2);
+    dlg->m_cmbPort->setCurrentIndex(1);
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    ASSERT_TRUE(RunUntil([&] { return dlg->Model().rowCount() == 4; }, 10s));
+    EXPECT_EQ(Q(dlg->Model().Text(2, MeasurementModel::Data)), "123.4");
+    EXPECT_TRUE(Q(dlg->Model().Text(2, MeasurementModel::Explan)).startsWith("Maybe sent again"));
+    EXPECT_EQ(Q(dlg->Model().Text(3, MeasurementModel::Data)), "5.0");
+    EXPECT_TRUE(Q(dlg->Model().Text(3, MeasurementModel::Explan)).isEmpty());
+
+    // The disk fills up: said once, weighing goes on; the table saved whole empties the journal.
+    const std::string small = folder.File("small");
+    std::filesystem::create_directories(small);
+    if (std::system(("mount -t tmpfs -o size=256k tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "a small tmpfs cannot be mounted here (needs root)";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { std::system(("umount -l '" + path + "'").c_str()); }
+    } unmount{small};
+    dlg.reset();
+    ScaleSim more({"--count", "0", "--interval", "0"});
+    MapPort(more.Device());
+    dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(small);
+    dlg->OnInitDialog();
+    ASSERT_TRUE(dlg->IsJournalOn());
+    { std::ofstream filler(small + "/filler", std::ios::binary); filler << std::string(1 << 20, 'f'); }
+    dlg->m_cmbPort->setCurrentIndex(1);
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    ASSERT_TRUE(RunUntil([&] { return !dlg->IsJournalOn() && dlg->Model().rowCount() >= 200; }, 30s));
+    EXPECT_EQ(boxes.CountStartingWith("The journal cannot be written"), 1);
+    std::filesystem::remove(small + "/filler");
+    boxes.savePath = QString::fromStdString(folder.File("all.xls"));
+    boxes.answer = CMyMsg::IdYes;  // save before closing the connection
+    Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+    boxes.answer = CMyMsg::IdNo;
+    ASSERT_TRUE(RunUntil([&] { return !dlg->m_bConnected && !dlg->IsTableBusy(); }, 30s));
+    if (dlg->Model().rowCount() > 0) {  // weighings that came during that save
+        boxes.savePath = QString::fromStdString(folder.File("rest.xls"));
+        Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
+        ASSERT_TRUE(RunUntil([&] { return !dlg->IsTableBusy(); }, 30s));
+    }
+    EXPECT_EQ(dlg->Model().rowCount(), 0);
+    EXPECT_TRUE(dlg->IsJournalOn());  // taken up again: the emptied table holds nothing it lacks
+    dlg.reset();
+    const int questions = boxes.CountStartingWith("weighings from ");
+    dlg = std::make_unique<CPesavoDlg>();
+    dlg->SetJournalFolder(small);
+    dlg->OnInitDialog();
+    EXPECT_EQ(dlg->Model().rowCount(), 0);
+    EXPECT_EQ(boxes.CountStartingWith("weighings from "), questions);  // nothing offered back
 }

@@ -18,7 +18,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
 
 class UnitExportTest : public ::testing::Test {
 protected:

@@ -11,6 +11,10 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
+
+// A table text as a QString, for comparisons.
+inline QString Q(std::u16string_view v) { return QString::fromUtf16(v.data(), static_cast<qsizetype>(v.size())); }
 
 // Runs the event loop until `pred` holds; false after `limit`. The loop never sleeps, so frames
 // flow at the speed the program handles them.
