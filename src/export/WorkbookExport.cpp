@@ -72,48 +72,34 @@ SaveResult WriteTableWorkbook(const std::string& path, const std::array<std::u16
         result.error = stream.Trouble() == Biff8::TextSheetStream::Problem::TooLarge ? EFBIG : EINVAL;
         return result;
     }
-    cfb::IStorage* storage = nullptr;
-    const cfb::HRESULT created = cfb::StgCreateDocfile(
-        path.c_str(), cfb::STGM_CREATE | cfb::STGM_SHARE_EXCLUSIVE | cfb::STGM_READWRITE, 0, &storage);
-    if (created < 0 || !storage) {
-        result.error = cfb::LastStorageError() ? cfb::LastStorageError() : EIO;
+    cfb::Error error;
+    std::unique_ptr<cfb::Writer> file = cfb::Writer::Create(path, error);
+    if (!file) {
+        result.error = error.code;
         return result;
     }
     // The records go to the file as they are produced, a block of rows at a time.
-    bool saved = false;
-    cfb::IStream* out = nullptr;
-    if (storage->CreateStream(u"Workbook", cfb::STGM_CREATE | cfb::STGM_SHARE_EXCLUSIVE | cfb::STGM_READWRITE,
-                              0, 0, &out) >= 0) {
-        const int step = static_cast<int>(350000 / ((rows + 1 + 31) / 32));
-        saved = out->WriteFrom(stream.Size(), [&](const cfb::ByteSink& sink) {
-            // A stop (the window going away) ends the writing: no file is left.
-            const cfb::ByteSink unlessStopped = [&](const std::uint8_t* data, std::size_t n) {
-                return !stop.stop_requested() && sink(data, n);
-            };
-            return stream.Write(unlessStopped, [&](std::uint32_t) {
-                if (progress) progress->fetch_add(step);
-            });
-        }, nullptr) >= 0;
-        out->Release();
+    const int step = static_cast<int>(350000 / ((rows + 1 + 31) / 32));
+    bool saved = file->Write(u"Workbook", stream.Size(), [&](const cfb::ByteSink& sink) {
+        // A stop (the window going away) ends the writing: no file is left.
+        const cfb::ByteSink unlessStopped = [&](const std::uint8_t* data, std::size_t n) {
+            return !stop.stop_requested() && sink(data, n);
+        };
+        return stream.Write(unlessStopped, [&](std::uint32_t) {
+            if (progress) progress->fetch_add(step);
+        });
+    });
+    // Into place now, or left complete under its own name for the caller to move.
+    if (saved && unmoved) {
+        unmoved->target = file->Target();
+        unmoved->written = file->Keep();
+        saved = !unmoved->written.empty();
+    } else if (saved) {
+        saved = file->Commit();
     }
-    const int writeError = storage->LastError();
-    // Releasing the storage moves the finished file into place (or leaves it for the caller to
-    // move); a failure is reported through the thread's last storage error.
-    cfb::ResetStorageError();
-    if (unmoved) {
-        unmoved->target = storage->Target();
-        unmoved->written = storage->ReleaseUnmoved();
-    } else {
-        storage->Release();
-    }
-    const int releaseError = cfb::LastStorageError();
     if (progress) progress->store(950000);
-    result.written = saved && releaseError == 0;
-    result.error = result.written          ? 0
-                   : stop.stop_requested() ? ECANCELED
-                   : writeError            ? writeError
-                   : releaseError          ? releaseError
-                                           : EIO;
+    result.written = saved;
+    result.error = saved ? 0 : stop.stop_requested() ? ECANCELED : file->LastError().code ? file->LastError().code : EIO;
     return result;
 }
 

@@ -18,6 +18,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
 #include <string>
 
 namespace cfb {
@@ -97,8 +100,6 @@ constexpr std::uint32_t kEndOfChain = 0xFFFFFFFE, kFree = 0xFFFFFFFF, kFatSect =
                         kDifSect = 0xFFFFFFFC, kNoStream = 0xFFFFFFFF;
 constexpr std::uint32_t kHeaderDifat = 109;
 
-thread_local int t_lastError = 0;
-
 std::uint32_t Ceil(std::uint64_t n, std::uint32_t unit) { return static_cast<std::uint32_t>((n + unit - 1) / unit); }
 
 void Put16(std::uint8_t* p, std::uint16_t v) {
@@ -121,19 +122,6 @@ void PutEntry(std::uint8_t* e, const std::u16string& name, std::uint8_t type, st
     Put32(e + 76, child);
     Put32(e + 116, start);
     Put32(e + 120, size);
-}
-
-HRESULT FromErrno(int err) {
-    t_lastError = err;
-    switch (err) {
-        case EACCES: case EPERM: case EROFS: case EISDIR: return STG_E_ACCESSDENIED;
-        case ENOENT: case ENOTDIR: return STG_E_FILENOTFOUND;
-#ifdef EDQUOT
-        case EDQUOT:
-#endif
-        case ENOSPC: return STG_E_MEDIUMFULL;
-        default: return STG_E_WRITEFAULT;
-    }
 }
 
 }  // namespace
@@ -251,14 +239,15 @@ bool FileExists(const std::string& path) {
 #endif
 }
 
-int LastStorageError() { return t_lastError; }
-void ResetStorageError() { t_lastError = 0; }
+std::string Error::Text() const { return step + ": " + std::strerror(code); }
 
-HRESULT StgCreateDocfile(const char* path, std::uint32_t mode, std::uint32_t, IStorage** storage) {
-    if (!path || !storage || !(mode & STGM_CREATE)) return STG_E_INVALIDPARAMETER;
-    *storage = nullptr;
+std::unique_ptr<Writer> Writer::Create(const std::string& path, Error& error) {
+    error = {};
     std::string target = path;
-    if (const int refused = CheckTarget(target, -1)) return FromErrno(refused);
+    if (const int refused = CheckTarget(target, -1)) {
+        error = {"checking the target", refused};
+        return nullptr;
+    }
     // Written under a name of its own in the target's folder (two saves to one file never
     // write into each other), moved onto the target when complete.
     static std::atomic<unsigned> s_count{0};
@@ -271,76 +260,39 @@ HRESULT StgCreateDocfile(const char* path, std::uint32_t mode, std::uint32_t, IS
         fd = OpenNewFile(temp);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return FromErrno(errno);
+    if (fd < 0) {
+        error = {"creating the file", errno ? errno : EIO};
+        return nullptr;
+    }
     CheckTarget(target, fd);
-    *storage = new IStorage(target, temp, fd);
-    return S_OK;
+    return std::unique_ptr<Writer>(new Writer(std::move(target), std::move(temp), fd));
 }
 
-IStorage::IStorage(std::string path, std::string tempPath, int fd)
-    : path_(std::move(path)), tempPath_(std::move(tempPath)), fd_(fd) {}
+Writer::Writer(std::string target, std::string temp, int fd) : target_(std::move(target)), temp_(std::move(temp)), fd_(fd) {}
 
-IStorage::~IStorage() = default;
-
-HRESULT IStorage::CreateStream(const char16_t* name, std::uint32_t, std::uint32_t, std::uint32_t, IStream** stream) {
-    if (!name || !stream) return STG_E_INVALIDPARAMETER;
-    streamName_ = name;
-    hasStream_ = true;
-    stream_.clear();
-    *stream = new IStream(this);
-    return S_OK;
+Writer::~Writer() {
+    if (fd_ >= 0) CloseFile(fd_);
+    if (!temp_.empty()) RemoveFile(temp_);  // never leave an unfinished file behind
 }
 
-HRESULT IStorage::OpenStream(const char16_t* name, void*, std::uint32_t, std::uint32_t, IStream** stream) {
-    if (!name || !stream) return STG_E_INVALIDPARAMETER;
-    *stream = nullptr;
-    if (!hasStream_ || streamName_ != name) return STG_E_FILENOTFOUND;
-    *stream = new IStream(this);
-    return S_OK;
+bool Writer::Fail(const char* step, int code) {
+    error_ = {step, code ? code : EIO};
+    complete_ = false;
+    return false;
 }
 
-HRESULT IStorage::WriteStream(const void* data, std::uint32_t size) {
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    stream_.insert(stream_.end(), bytes, bytes + size);
-    return WriteContainer();
-}
-
-HRESULT IStorage::WriteStream(std::vector<std::uint8_t>&& data) {
-    if (stream_.empty()) stream_ = std::move(data);
-    else stream_.insert(stream_.end(), data.begin(), data.end());
-    return WriteContainer();
-}
-
-HRESULT IStorage::WriteAll(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+bool Writer::WriteAll(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < size) {
         const long long n = WriteAt(fd_, data + done, size - done, offset + done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            lastError_ = n < 0 ? errno : ENOSPC;
-            return FromErrno(lastError_);
-        }
+        if (n <= 0) return Fail("writing", n < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(n);
     }
-    return S_OK;
+    return true;
 }
 
-HRESULT IStorage::WriteContainer() {
-    complete_ = false;
-    const auto size = static_cast<std::uint32_t>(stream_.size());
-    if (size < kMiniCutoff) {
-        // A small stream lives inside the container.
-        const std::vector<std::uint8_t> file = BuildContainer(streamName_, size, stream_.data(), true);
-        return Finish(file, 0);
-    }
-    // The container is rewritten whole: it is small beside the stream, and on disk it is
-    // complete after every successful write. The stream's sectors come straight from its buffer.
-    const std::vector<std::uint8_t> meta = BuildContainer(streamName_, size, nullptr, false);
-    if (const HRESULT hr = WriteAll(stream_.data(), size, kSector); hr < 0) return hr;
-    return Finish(meta, size);
-}
-
-HRESULT IStorage::Finish(const std::vector<std::uint8_t>& container, std::uint32_t separateStream) {
+bool Writer::Finish(const std::vector<std::uint8_t>& container, std::uint32_t separateStream) {
     // `container` is the whole file, or, when the stream of `separateStream` bytes has sectors
     // of its own and was written after the header already, the header sector and the sectors
     // that follow the stream's.
@@ -350,111 +302,72 @@ HRESULT IStorage::Finish(const std::vector<std::uint8_t>& container, std::uint32
     const std::uint8_t* meta = container.data();
     const std::size_t metaSize = container.size();
     const std::uint64_t padded = separate ? (std::uint64_t(streamSize) + kSector - 1) / kSector * kSector : 0;
-    HRESULT hr = WriteAll(meta, separate ? kSector : metaSize, 0);
-    if (hr >= 0 && separate) hr = WriteAll(kZeros, static_cast<std::size_t>(padded - streamSize), kSector + streamSize);
-    if (hr >= 0 && separate) hr = WriteAll(meta + kSector, metaSize - kSector, kSector + padded);
-    if (hr < 0) return hr;
+    if (!WriteAll(meta, separate ? kSector : metaSize, 0)) return false;
+    if (separate && !WriteAll(kZeros, static_cast<std::size_t>(padded - streamSize), kSector + streamSize)) return false;
+    if (separate && !WriteAll(meta + kSector, metaSize - kSector, kSector + padded)) return false;
     const std::uint64_t end = separate ? kSector + padded + (metaSize - kSector) : metaSize;
-    if (!TruncateAndSync(fd_, end)) {
-        lastError_ = errno;
-        return FromErrno(lastError_);
-    }
+    if (!TruncateAndSync(fd_, end)) return Fail("writing", errno);
     complete_ = true;
-    return S_OK;
+    return true;
 }
 
-HRESULT IStorage::WriteStreamFrom(std::uint32_t size, const StreamProducer& produce) {
+bool Writer::Write(const std::u16string& name, std::vector<std::uint8_t> bytes) {
+    if (fd_ < 0) return Fail("writing", EBADF);
     complete_ = false;
-    stream_.clear();
-    stream_.shrink_to_fit();
+    const auto size = static_cast<std::uint32_t>(bytes.size());
+    if (size < kMiniCutoff) return Finish(BuildContainer(name, size, bytes.data(), true), 0);
+    // The stream's sectors straight from the buffer, then the container around them.
+    if (!WriteAll(bytes.data(), size, kSector)) return false;
+    bytes = {};
+    return Finish(BuildContainer(name, size, nullptr, false), size);
+}
+
+bool Writer::Write(const std::u16string& name, std::uint32_t size, const StreamProducer& produce) {
+    if (fd_ < 0) return Fail("writing", EBADF);
+    complete_ = false;
     if (size < kMiniCutoff) {
         // Small enough to be built in memory and placed inside the container.
+        std::vector<std::uint8_t> stream;
         bool overflow = false;
         const bool produced = produce([&](const std::uint8_t* data, std::size_t n) {
-            if (stream_.size() + n > size) return !(overflow = true);
-            stream_.insert(stream_.end(), data, data + n);
+            if (stream.size() + n > size) return !(overflow = true);
+            stream.insert(stream.end(), data, data + n);
             return true;
         });
-        if (!produced || overflow || stream_.size() != size) {
-            lastError_ = EIO;
-            return FromErrno(lastError_);
-        }
-        return WriteContainer();
+        if (!produced || overflow || stream.size() != size) return Fail("writing", EIO);
+        return Write(name, std::move(stream));
     }
     // Written piece by piece after the header sector, as the pieces come.
     std::uint64_t written = 0;
-    HRESULT failed = S_OK;
+    bool ok = true;
     const bool produced = produce([&](const std::uint8_t* data, std::size_t n) {
-        if (written + n > size) failed = FromErrno(lastError_ = EIO);
-        else failed = WriteAll(data, n, kSector + written);
+        ok = written + n <= size ? WriteAll(data, n, kSector + written) : Fail("writing", EIO);
         written += n;
-        return failed >= 0;
+        return ok;
     });
-    if (failed < 0) return failed;
-    if (!produced || written != size) {
-        lastError_ = EIO;  // the producer stopped or promised another size: never a short file
-        return FromErrno(lastError_);
-    }
-    const std::vector<std::uint8_t> meta = BuildContainer(streamName_, size, nullptr, false);
-    return Finish(meta, size);
+    if (!ok) return false;
+    // The producer stopped or promised another size: never a short file.
+    if (!produced || written != size) return Fail("writing", EIO);
+    return Finish(BuildContainer(name, size, nullptr, false), size);
 }
 
-std::string IStorage::ReleaseUnmoved() {
-    std::string kept;
-    if (CloseFile(fd_) != 0 && complete_) {
-        lastError_ = errno;
-        complete_ = false;
-    }
-    if (complete_) {
-        kept = tempPath_;  // complete on disk under its own name
-    } else {
-        if (lastError_) t_lastError = lastError_;
-        RemoveFile(tempPath_);
-    }
-    delete this;
-    return kept;
+bool Writer::Close() {
+    const int closed = CloseFile(fd_);
+    fd_ = -1;
+    if (closed != 0 && complete_) Fail("writing", errno);
+    return complete_;
 }
 
-std::uint32_t IStorage::Release() {
-    bool moved = false;
-    if (CloseFile(fd_) != 0 && complete_) {
-        lastError_ = errno;
-        complete_ = false;
-    }
-    if (complete_) {
-        moved = MoveIntoPlace(tempPath_, path_);
-        if (!moved) lastError_ = errno;
-    }
-    if (!moved) {
-        if (lastError_) t_lastError = lastError_;
-        RemoveFile(tempPath_);  // never leave a partial file behind
-    }
-    delete this;
-    return 0;
+bool Writer::Commit() {
+    if (!Close()) return false;
+    if (!MoveIntoPlace(temp_, target_)) return Fail("moving the file into place", errno);
+    temp_.clear();  // in place: nothing to remove
+    return true;
 }
 
-HRESULT IStream::Write(std::vector<std::uint8_t>&& data, std::uint32_t* written) {
-    const auto size = static_cast<std::uint32_t>(data.size());
-    const HRESULT hr = owner_->WriteStream(std::move(data));
-    if (written) *written = hr >= 0 ? size : 0;
-    return hr;
-}
-
-HRESULT IStream::Write(const void* data, std::uint32_t size, std::uint32_t* written) {
-    const HRESULT hr = owner_->WriteStream(data, size);
-    if (written) *written = hr == S_OK ? size : 0;
-    return hr;
-}
-
-HRESULT IStream::WriteFrom(std::uint32_t size, const StreamProducer& produce, std::uint32_t* written) {
-    const HRESULT hr = owner_->WriteStreamFrom(size, produce);
-    if (written) *written = hr >= 0 ? size : 0;
-    return hr;
-}
-
-std::uint32_t IStream::Release() {
-    delete this;
-    return 0;
+std::string Writer::Keep() {
+    if (!Close()) return {};
+    return std::exchange(temp_, std::string());
 }
 
 }  // namespace cfb

@@ -111,10 +111,6 @@ XlsCell* XlsSheet::Cell(int row, int col) {
 
 // ---- book ----
 
-XlsBook::~XlsBook() {
-    if (storage) storage->Release();
-}
-
 void XlsBook::New() {
     globals = Biff8::Workbook();
     globals.fonts.resize(1);
@@ -131,15 +127,6 @@ void XlsBook::New() {
 
 XlsSheet* XlsBook::GetSheet(int index) {
     return index >= 0 && index < static_cast<int>(sheets.size()) ? sheets[static_cast<std::size_t>(index)].get() : nullptr;
-}
-
-int XlsBook::CreateWorkbookStream() {
-    if (!storage) return -1;
-    cfb::IStream* stream = nullptr;
-    const cfb::HRESULT hr = storage->CreateStream(u"Workbook", 0x1012, 0, 0, &stream);
-    if (hr < 0) return -1;
-    stream->Release();
-    return 1;
 }
 
 namespace {
@@ -319,13 +306,4 @@ std::vector<std::uint8_t> XlsBook::BuildStream() {
     return buffer;
 }
 
-bool XlsBook::Save() {
-    if (!storage) return false;
-    std::vector<std::uint8_t> buffer = BuildStream();
-    cfb::IStream* stream = nullptr;
-    if (storage->OpenStream(u"Workbook", nullptr, 0x0012, 0, &stream) < 0) return false;
-    std::uint32_t written = 0;
-    const cfb::HRESULT hr = stream->Write(std::move(buffer), &written);
-    stream->Release();
-    return hr >= 0;
-}
+bool XlsBook::Save(cfb::Writer& file) { return file.Write(u"Workbook", BuildStream()); }

@@ -84,21 +84,17 @@ private:
 class XlsBook {
 public:
     XlsBook() = default;
-    ~XlsBook();
     XlsBook(const XlsBook&) = delete;
     XlsBook& operator=(const XlsBook&) = delete;
 
     // A fresh one-sheet workbook ("Sheet1", one undefined cell).
     void New();
     XlsSheet* GetSheet(int index);
-    // 1 when the stream "Workbook" was created in `storage`, −1 otherwise.
-    int CreateWorkbookStream();
-    // Converts the model, builds the stream and writes it into `storage`.
-    bool Save();
+    // Converts the model, builds the stream and writes it as the file's stream "Workbook".
+    bool Save(cfb::Writer& file);
     // The stream bytes a save writes (conversion and fix-up included).
     std::vector<std::uint8_t> BuildStream();
 
-    cfb::IStorage* storage = nullptr;
     Biff8::Workbook globals;
     std::vector<Biff8::Worksheet> worksheets;
     std::vector<std::shared_ptr<XlsSheet>> sheets;

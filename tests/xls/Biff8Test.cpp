@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <map>
 
 #include <deque>
@@ -374,23 +376,21 @@ TEST(TextSheetStreamTest, StreamsTheModelsBytesAndNeverAShortFile) {
     const std::string path = ::testing::TempDir() + "text-sheet.xls";
     for (bool shortProducer : {false, true}) {
         std::remove(path.c_str());
-        cfb::IStorage* storage = nullptr;
-        ASSERT_EQ(cfb::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage), cfb::S_OK);
-        cfb::IStream* out = nullptr;
-        ASSERT_EQ(storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out), cfb::S_OK);
-        const cfb::HRESULT hr = out->WriteFrom(stream.Size() + (shortProducer ? 1 : 0), [&](const cfb::ByteSink& sink) {
-            return stream.Write(sink);
-        }, nullptr);
-        out->Release();
-        storage->Release();
+        cfb::Error error;
+        std::unique_ptr<cfb::Writer> writer = cfb::Writer::Create(path, error);
+        ASSERT_NE(writer, nullptr) << error.Text();
+        const bool written = writer->Write(u"Workbook", stream.Size() + (shortProducer ? 1 : 0),
+                                           [&](const cfb::ByteSink& sink) { return stream.Write(sink); }) &&
+                             writer->Commit();
+        writer.reset();
         std::FILE* f = std::fopen(path.c_str(), "rb");
         if (shortProducer) {
-            EXPECT_LT(hr, 0);
+            EXPECT_FALSE(written);
             EXPECT_EQ(f, nullptr);
             if (f) std::fclose(f);
             continue;
         }
-        ASSERT_EQ(hr, cfb::S_OK);
+        ASSERT_TRUE(written);
         ASSERT_NE(f, nullptr);
         std::vector<std::uint8_t> file;
         for (int ch; (ch = std::fgetc(f)) != EOF;) file.push_back(static_cast<std::uint8_t>(ch));
@@ -424,27 +424,19 @@ TEST(CompoundFileTest, SavesToOneFileNeverWriteIntoEachOtherOrThroughLinks) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     auto open = [](const std::string& path) {
-        cfb::IStorage* storage = nullptr;
-        cfb::StgCreateDocfile(path.c_str(), 0x1012, 0, &storage);
-        return storage;
+        cfb::Error error;
+        return cfb::Writer::Create(path, error);
     };
-    auto write = [](cfb::IStorage* storage, std::uint8_t fill) {
-        cfb::IStream* out = nullptr;
-        storage->CreateStream(u"Workbook", 0x1012, 0, 0, &out);
-        const cfb::HRESULT hr = out->Write(std::vector<std::uint8_t>(100000, fill), nullptr);
-        out->Release();
-        return hr;
-    };
+    auto write = [](cfb::Writer& file, std::uint8_t fill) { return file.Write(u"Workbook", std::vector<std::uint8_t>(100000, fill)); };
     const std::string target = dir + "table.xls";
     std::filesystem::create_symlink("victim.txt", target + ".partial");
     std::ofstream(dir + "victim.txt") << "precious";
-    cfb::IStorage* first = open(target);
-    cfb::IStorage* second = open(target);
+    std::unique_ptr<cfb::Writer> first = open(target), second = open(target);
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(write(first, 0xAA), cfb::S_OK);
-    EXPECT_EQ(write(second, 0xBB), cfb::S_OK);
-    first->Release();
-    second->Release();
+    EXPECT_TRUE(write(*first, 0xAA));
+    EXPECT_TRUE(write(*second, 0xBB));
+    EXPECT_TRUE(first->Commit());
+    EXPECT_TRUE(second->Commit());
     std::ifstream in(target, std::ios::binary);
     const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(file, cfb::BuildCompoundFile(u"Workbook", std::vector<std::uint8_t>(100000, 0xBB)));
@@ -452,15 +444,19 @@ TEST(CompoundFileTest, SavesToOneFileNeverWriteIntoEachOtherOrThroughLinks) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "precious");
 
     std::filesystem::create_symlink("table.xls", dir + "link.xls");
-    cfb::IStorage* viaLink = open(dir + "link.xls");
+    std::unique_ptr<cfb::Writer> viaLink = open(dir + "link.xls");
     ASSERT_NE(viaLink, nullptr);
-    write(viaLink, 0xCC);
-    viaLink->Release();
+    EXPECT_TRUE(write(*viaLink, 0xCC) && viaLink->Commit());
     EXPECT_TRUE(std::filesystem::is_symlink(dir + "link.xls"));
     EXPECT_EQ(std::filesystem::file_size(target), file.size());
 
     ASSERT_EQ(::mkfifo((dir + "pipe.xls").c_str(), 0644), 0);
     EXPECT_EQ(open(dir + "pipe.xls"), nullptr);
+    {
+        std::unique_ptr<cfb::Writer> abandoned = open(target);  // written, but neither committed nor kept
+        ASSERT_NE(abandoned, nullptr);
+        EXPECT_TRUE(write(*abandoned, 0xDD));
+    }
     std::size_t left = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) left += e.path().filename().string().rfind(".pesavo-", 0) == 0;
     EXPECT_EQ(left, 0u);  // no half-written file stays behind
@@ -468,13 +464,11 @@ TEST(CompoundFileTest, SavesToOneFileNeverWriteIntoEachOtherOrThroughLinks) {
 }
 #endif
 
-TEST(CompoundFileTest, FailedCreationLeavesNoFile) {
-    cfb::IStorage* storage = nullptr;
-    EXPECT_LT(cfb::StgCreateDocfile("/nonexistent-folder/x.xls", 0x1012, 0, &storage), 0);
-    EXPECT_EQ(storage, nullptr);
-    XlsBook book;
-    book.New();
-    EXPECT_FALSE(book.Save());  // no storage
+TEST(CompoundFileTest, FailedCreationSaysWhyAndLeavesNoFile) {
+    cfb::Error error;
+    EXPECT_EQ(cfb::Writer::Create("/nonexistent-folder/x.xls", error), nullptr);
+    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_EQ(error.Text(), "creating the file: " + std::string(std::strerror(ENOENT)));
 }
 
 }  // namespace
