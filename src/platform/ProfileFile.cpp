@@ -95,6 +95,28 @@ std::vector<RawLine> SplitLines(std::u16string_view text) {
     return lines;
 }
 
+// The one reading of a profile's sections: finds the first section named `section` (only the
+// first of a name counts, like the Windows profile reader) and hands each of its lines to
+// `visit(index, line, text)` until the next section or until `visit` returns false. `read` gives
+// the text a line is judged by. Returns the section's line index, or -1 when there is none.
+template <typename Read, typename Visit>
+std::ptrdiff_t ScanSection(const std::vector<RawLine>& lines, std::u16string_view section, Read read, Visit visit) {
+    std::ptrdiff_t found = -1;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::u16string text = read(lines[i].text);
+        const Line line = ParseLine(text);
+        if (line.kind == Line::Section) {
+            if (found >= 0) break;
+            if (EqualNoCase(line.name, section)) found = static_cast<std::ptrdiff_t>(i);
+        } else if (found >= 0 && !visit(i, line, std::u16string_view(text))) {
+            break;
+        }
+    }
+    return found;
+}
+
+std::u16string AsIs(std::u16string_view s) { return std::u16string(s); }
+
 bool IsFolder(const std::string& path) {
     std::error_code ec;
     return std::filesystem::is_directory(Utf8Path(path), ec);
@@ -205,21 +227,14 @@ std::u16string DecodeProfileBytes(std::string_view bytes) {
 
 bool FindProfileValue(std::u16string_view text, std::u16string_view section, std::u16string_view key,
                       std::u16string& value) {
-    bool inSection = false;
-    bool seenSection = false;
-    for (const RawLine& raw : SplitLines(text)) {
-        const Line line = ParseLine(raw.text);
-        if (line.kind == Line::Section) {
-            // Only the first section of a name counts, like the Windows profile reader.
-            if (inSection) return false;
-            inSection = !seenSection && EqualNoCase(line.name, section);
-            seenSection = seenSection || inSection;
-        } else if (inSection && line.kind == Line::Pair && EqualNoCase(line.name, key)) {
-            value.assign(line.value);
-            return true;
-        }
-    }
-    return false;
+    bool found = false;
+    ScanSection(SplitLines(text), section, AsIs, [&](std::size_t, const Line& line, std::u16string_view) {
+        if (line.kind != Line::Pair || !EqualNoCase(line.name, key)) return true;
+        value.assign(line.value);
+        found = true;
+        return false;
+    });
+    return found;
 }
 
 #ifndef _WIN32
@@ -243,16 +258,10 @@ std::vector<std::pair<std::u16string, std::u16string>> GetProfileSection(std::u1
                                                                           const std::string& path) {
     std::vector<std::pair<std::u16string, std::u16string>> pairs;
     const std::u16string text = DecodeProfileBytes(ReadFileBytes(path));
-    bool inSection = false;
-    for (const RawLine& raw : SplitLines(text)) {
-        const Line line = ParseLine(raw.text);
-        if (line.kind == Line::Section) {
-            if (inSection) break;
-            inSection = EqualNoCase(line.name, section);
-        } else if (inSection && line.kind == Line::Pair) {
-            pairs.emplace_back(std::u16string(line.name), std::u16string(line.value));
-        }
-    }
+    ScanSection(SplitLines(text), section, AsIs, [&](std::size_t, const Line& line, std::u16string_view) {
+        if (line.kind == Line::Pair) pairs.emplace_back(std::u16string(line.name), std::u16string(line.value));
+        return true;
+    });
     return pairs;
 }
 
@@ -287,21 +296,15 @@ bool WriteProfileString(std::u16string_view section, std::u16string_view key, st
     const std::u16string pair = asWritten(std::u16string(key) + u"=" + std::u16string(value));
 
     // Locate the section, the key inside it, and the last non-blank line of the section.
-    std::ptrdiff_t sectionLine = -1, keyLine = -1, lastInSection = -1;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::u16string read = asRead(lines[i].text);
-        const Line line = ParseLine(read);
-        if (line.kind == Line::Section) {
-            if (sectionLine >= 0) break;
-            if (EqualNoCase(line.name, section)) lastInSection = sectionLine = static_cast<std::ptrdiff_t>(i);
-        } else if (sectionLine >= 0) {
+    std::ptrdiff_t keyLine = -1, lastInSection = -1;
+    const std::ptrdiff_t sectionLine =
+        ScanSection(lines, section, asRead, [&](std::size_t i, const Line& line, std::u16string_view read) {
             if (!Trim(read).empty()) lastInSection = static_cast<std::ptrdiff_t>(i);
-            if (line.kind == Line::Pair && EqualNoCase(line.name, key)) {
-                keyLine = static_cast<std::ptrdiff_t>(i);
-                break;
-            }
-        }
-    }
+            if (line.kind != Line::Pair || !EqualNoCase(line.name, key)) return true;
+            keyLine = static_cast<std::ptrdiff_t>(i);
+            return false;
+        });
+    if (lastInSection < 0) lastInSection = sectionLine;
 
     std::u16string out;
     out.reserve(text.size() + pair.size() + 32);
