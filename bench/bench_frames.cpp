@@ -4,6 +4,7 @@
 #include "Journal.h"
 #include "platform/ModulePath.h"
 #include "platform/PortList.h"
+#include "../tests/support/Boxes.h"
 #include "../tests/support/EventLoop.h"
 #include "../tests/support/ScaleSim.h"
 
@@ -43,8 +44,14 @@ long PeakKiB() {
 }
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+// The operator of every window here: each question answered No, the save dialog with savePath.
+Boxes& Operator() {
+    static Boxes boxes;
+    return boxes;
+}
+
 std::unique_ptr<CPesavoDlg> NewWindow() {
-    auto dlg = std::make_unique<CPesavoDlg>();
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator());
     dlg->OnInitDialog();
     dlg->m_bConnected = true;
     return dlg;
@@ -115,7 +122,7 @@ BENCHMARK(BM_ConvertFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->
 // table's (the peak during the save over what was resident before it), beside the file's size.
 void BM_ExportFullTable(benchmark::State& state) {
     const QString path = QStringLiteral("/tmp/pesavo-bench-export-%1.xls").arg(QCoreApplication::applicationPid());
-    CPesavoDlg::s_saveDialog = [&](const QString&) { return path; };
+    Operator().savePath = path;
     for (auto _ : state) {
         state.PauseTiming();
         auto dlg = FullWindow();
@@ -132,7 +139,7 @@ void BM_ExportFullTable(benchmark::State& state) {
         if (dlg->Model().rowCount() != 0) state.SkipWithError("the table was not saved");
     }
     std::remove(path.toLocal8Bit().constData());
-    CPesavoDlg::s_saveDialog = {};
+    Operator().savePath.clear();
 }
 BENCHMARK(BM_ExportFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -172,7 +179,7 @@ void BM_FramesOverPty(benchmark::State& state) {
         }
         ScaleSim sim({"--interval", "0", "--frames", (scratch.dir / "frames.txt").string()});
         std::ofstream(scratch.dir / "SerialComm.ini") << "[SerialComm]\r\nCOM6=" << sim.Device() << "\r\n";
-        auto dlg = std::make_unique<CPesavoDlg>();
+        auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator());
         if (state.range(0)) dlg->SetJournalFolder(scratch.Data());
         dlg->OnInitDialog();
         dlg->m_cmbPort->setCurrentIndex(1);
@@ -205,11 +212,11 @@ void BM_ConvertJournalledTable(benchmark::State& state) {
         opening.journal->Commit();
         table.SetLog(nullptr);
     }
-    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdYes; });  // put them back
-    auto dlg = std::make_unique<CPesavoDlg>();
+    Operator().answer = CMyMsg::IdYes;  // put them back
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator());
     dlg->SetJournalFolder(scratch.Data());
     dlg->OnInitDialog();
-    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
+    Operator().answer = CMyMsg::IdNo;
     if (dlg->Model().rowCount() != 65001 || !dlg->IsJournalOn()) state.SkipWithError("the table did not come back");
     TimeUnitChanges(state, *dlg);
     dlg.reset();
@@ -221,7 +228,6 @@ BENCHMARK(BM_ConvertJournalledTable)->UseManualTime()->Unit(benchmark::kMillisec
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdNo; });
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -44,7 +44,8 @@ private:
 
 static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
-CPesavoDlg::CPesavoDlg(QWidget* parent) : QDialog(parent) {
+CPesavoDlg::CPesavoDlg(QWidget* parent, Prompts* prompts) : QDialog(parent), m_prompts(prompts) {
+    if (m_prompts) m_MyMsg.SetAnswerer([prompts](const CMyMsg::Showing& box) { return prompts->Answer(box); });
     InitIconResources();
     m_hIcon = QIcon(QStringLiteral(":/icons/127.svg"));
     setWindowIcon(m_hIcon);

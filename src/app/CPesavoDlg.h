@@ -9,6 +9,7 @@
 #include "EngineLine.h"
 #include "FrameDecoder.h"
 #include "MeasurementModel.h"
+#include "Prompts.h"
 #include "TableRules.h"
 #include "WorkerThreads.h"
 
@@ -56,7 +57,8 @@ public:
     };
     static constexpr int kTemplateWidth = 287, kTemplateHeight = 206;  // dialog units
 
-    explicit CPesavoDlg(QWidget* parent = nullptr);
+    // Without `prompts` the window shows its real boxes and the platform's save dialog.
+    explicit CPesavoDlg(QWidget* parent = nullptr, Prompts* prompts = nullptr);
     ~CPesavoDlg() override;
 
     // Initialises the window (before it is shown) and runs it modally.
@@ -100,9 +102,6 @@ public:
     void OnUnitLb() { OnUnit(weighing::kLb); }
     void OnUnitLbOz() { OnUnit(weighing::kLbOz); }
     void OnUnit(int unit);
-    // Asks for the file of an interactive save (the platform's save dialog); empty when
-    // cancelled. Tests put an answer of their own in its place.
-    static std::function<QString(const QString& initialName)> s_saveDialog;
     void OnSerialData(const std::uint8_t* bytes, int count);
     bool ProcessFrame();
     // The Data text of the weight frame in m_RxBuffer for `row`; stores the row's weight and
@@ -148,6 +147,7 @@ public:
     QComboBox* m_cmbLanguage = nullptr;
     char16_t m_szText[kTextUnits] = {};
     CMyMsg m_MyMsg;
+    Prompts* m_prompts = nullptr;  // the operator's answers when given, else the real dialogs
     CProgressDlg m_dlgProgress;
     QString m_strSavePath;
     int m_nErrorCount = 0;

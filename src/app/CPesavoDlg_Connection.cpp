@@ -220,7 +220,7 @@ void CPesavoDlg::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
 }
 
 void CPesavoDlg::ShowSerialError(const std::string& text, std::stop_token stop) {
-    CMyMsg::ShowSystemError(QString::fromStdString(text), stop);
+    m_MyMsg.ShowSystemError(QString::fromStdString(text), stop);
 }
 
 void CPesavoDlg::OnSerialData(const std::uint8_t* bytes, int count) {

@@ -26,8 +26,6 @@ constexpr int kChunkRows = 1000;
 
 }  // namespace
 
-std::function<QString(const QString&)> CPesavoDlg::s_saveDialog;
-
 // ---- jobs ----
 
 // A job owns the table from its start until its end has been taken up at the top level: after
@@ -174,8 +172,8 @@ bool CPesavoDlg::SaveTable(bool automatic) {
         m_strSavePath = m_strModuleDir + fileName;
     } else {
         QString chosen;
-        if (s_saveDialog) {
-            chosen = s_saveDialog(fileName);
+        if (m_prompts) {
+            chosen = m_prompts->ChooseSaveFile(fileName);
         } else {
             QFileDialog dialog(nullptr);
             dialog.setAcceptMode(QFileDialog::AcceptSave);

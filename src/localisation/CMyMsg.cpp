@@ -21,8 +21,6 @@ constexpr int kBoxBusy = -1;
 // State of the one box that may be on screen; touched on the user-interface thread only.
 bool g_boxOnScreen = false;
 std::vector<QEventLoop*> g_waitingForBox;
-CMyMsg::Answerer g_answerer;
-std::mutex g_answererMutex;
 
 void ReleaseBox() {
     g_boxOnScreen = false;
@@ -32,13 +30,8 @@ void ReleaseBox() {
 }  // namespace
 
 void CMyMsg::SetAnswerer(Answerer answerer) {
-    std::lock_guard lock(g_answererMutex);
-    g_answerer = std::move(answerer);
-}
-
-bool CMyMsg::HasAnswerer() {
-    std::lock_guard lock(g_answererMutex);
-    return static_cast<bool>(g_answerer);
+    std::lock_guard lock(m_mutex);
+    m_answerer = std::move(answerer);
 }
 
 void CMyMsg::SetLanguageFile(const QString& path) {
@@ -111,20 +104,25 @@ void CMyMsg::ShowSystemError(const QString& text, std::stop_token stop) {
     Run(s, stop);
 }
 
-int CMyMsg::Run(const Showing& s, std::stop_token stop) {
-    if (ui::OnUiThread()) return RunOnUiThread(s);
+int CMyMsg::Run(const Showing& s, std::stop_token stop) const {
+    Answerer answerer;
+    {
+        std::lock_guard lock(m_mutex);
+        answerer = m_answerer;
+    }
+    if (ui::OnUiThread()) return RunOnUiThread(s, answerer);
     // A worker waits in its own thread while another box is open, so the user-interface
     // thread never has to nest a waiting loop for it.
     for (;;) {
         const std::optional<int> result = ui::CallOnUiThread<int>(
-            [s] { return g_boxOnScreen ? kBoxBusy : RunOnUiThread(s); }, stop);
+            [s, answerer] { return g_boxOnScreen ? kBoxBusy : RunOnUiThread(s, answerer); }, stop);
         if (!result) return IdCancel;
         if (*result != kBoxBusy) return *result;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-int CMyMsg::RunOnUiThread(const Showing& prepared) {
+int CMyMsg::RunOnUiThread(const Showing& prepared, const Answerer& answerer) {
     // On the user-interface thread itself (a handler that runs while a box is open) the only
     // way to wait is a local loop, left as soon as the open box is answered.
     while (g_boxOnScreen) {
@@ -135,11 +133,6 @@ int CMyMsg::RunOnUiThread(const Showing& prepared) {
     }
     g_boxOnScreen = true;
 
-    Answerer answerer;
-    {
-        std::lock_guard lock(g_answererMutex);
-        answerer = g_answerer;
-    }
     if (answerer) {
         const int result = answerer(prepared);
         ReleaseBox();

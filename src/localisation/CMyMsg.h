@@ -5,7 +5,8 @@
 //
 // Showings are serialised: one box at a time, whatever thread asks. A worker thread that asks
 // waits until the box has been answered on the user-interface thread (or until it is told to
-// stop, which gives 2). Tests install an answerer instead of pressing buttons.
+// stop, which gives 2). An answerer given to a box answers its showings in place of the
+// operator (the window's tests give theirs).
 #include "LanguageFiles.h"
 
 #include <QString>
@@ -40,14 +41,13 @@ public:
     int Show(int mode, const QString& text, std::stop_token stop = {});
     // The serial engine's error box: fixed caption "Application Error", an error sign and OK,
     // shown one at a time like every other box.
-    static void ShowSystemError(const QString& text, std::stop_token stop = {});
+    void ShowSystemError(const QString& text, std::stop_token stop = {});
 
     void SetLanguageFile(const QString& path);
     QString LanguageFile() const;
 
-    // Replaces the real box for every showing until reset with an empty function.
-    static void SetAnswerer(Answerer answerer);
-    static bool HasAnswerer();  // a test answers the boxes
+    // Answers this box's showings in place of the real box, until reset with an empty function.
+    void SetAnswerer(Answerer answerer);
 
     // Template 130, for the widget tests that drive the real box.
     static constexpr int kWidth = 177, kHeight = 70;
@@ -56,8 +56,8 @@ private:
     QString ReadText(const char16_t* section, const char16_t* key) const;
     void AddCaptions(Showing& s) const;  // read anew at each showing
     Showing Prepare(int mode, const QString& text, const QString& title) const;
-    static int Run(const Showing& showing, std::stop_token stop);
-    static int RunOnUiThread(const Showing& showing);
+    int Run(const Showing& showing, std::stop_token stop) const;
+    static int RunOnUiThread(const Showing& showing, const Answerer& answerer);
 
     mutable std::mutex m_mutex;
     QString m_strLangFile;
@@ -65,4 +65,5 @@ private:
     QString m_strTitle;
     QString m_strText;
     int m_nMode = 0;
+    Answerer m_answerer;
 };

@@ -40,7 +40,7 @@ protected:
         folder.WriteFile("SerialComm.ini", map);
     }
     CPesavoDlg& Start() {
-        dlg = std::make_unique<CPesavoDlg>();
+        dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
         dlg->OnInitDialog();
         dlg->show();
         return *dlg;
@@ -441,13 +441,13 @@ TEST_F(ConnectionTest, YesToErrorsUnderAnEndingConversionDisconnectsAfterIt) {
     folder.WriteFile("frames.txt", frames);
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     MapPorts({scale.Device()});
-    dlg = std::make_unique<CPesavoDlg>();  // not shown: ten thousand rows come faster
+    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);  // not shown: ten thousand rows come faster
     dlg->OnInitDialog();
     CPesavoDlg& w = *dlg;
     boxes.savePath = QString::fromStdString(folder.File("saved.xls"));
     const QString errors = Text(u"Message", u"Error_Error"), close = Text(u"Message", u"Port_Close");
     int asked = 0;
-    CMyMsg::SetAnswerer([&](const CMyMsg::Showing& s) {
+    boxes.onBox = [&](const CMyMsg::Showing& s) {
         if (s.text == close) return int(CMyMsg::IdYes);
         if (s.text != errors) return int(CMyMsg::IdNo);
         if (++asked == 1) {
@@ -456,7 +456,7 @@ TEST_F(ConnectionTest, YesToErrorsUnderAnEndingConversionDisconnectsAfterIt) {
         }
         RunUntil([&] { return w.m_nUnit == 1; }, 60s);  // the conversion ends under the question
         return int(CMyMsg::IdYes);
-    });
+    };
     const QtMessageHandler previous = qInstallMessageHandler(CatchQtWarning);
     w.m_cmbPort->setCurrentIndex(1);
     ConnectButton()->click();

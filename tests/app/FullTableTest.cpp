@@ -48,12 +48,12 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUp
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
     const std::string firstPath = folder.File("first.xls"), secondPath = folder.File("second.xls");
-    auto dlg = std::make_unique<CPesavoDlg>();
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
     auto rows = [&] { return dlg->Model().rowCount(); };
     // The second save's file dialog stays open until the table has filled up behind it.
     int rowsAtSecondSave = -1;
     bool fullDuringDialog = false, autoSaveDuringDialog = false;
-    CPesavoDlg::s_saveDialog = [&](const QString&) {
+    boxes.onSave = [&](const QString&) {
         if (rowsAtSecondSave < 0) return QString::fromStdString(firstPath);
         fullDuringDialog = RunUntil([&] { return dlg->IsTableFull(); }, 120s);
         RunUntil([&] { return scale.Count("rx 3A") > 0; }, 5s);
@@ -129,7 +129,7 @@ TEST(FullTableTest, AFailedAutomaticSaveKeepsEveryRowThroughClearAndReconnection
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
     ReadOnlyFolder readOnly(folder.Path());
     if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount the folder read-only here (needs root)";
-    auto dlg = std::make_unique<CPesavoDlg>();
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
     dlg->OnInitDialog();
     dlg->m_cmbPort->setCurrentIndex(1);
     auto rows = [&] { return dlg->Model().rowCount(); };

@@ -11,6 +11,7 @@
 #include "FrameDecoder.h"
 #include "platform/ModulePath.h"
 #include "platform/PortList.h"
+#include "../support/Boxes.h"
 #include "../support/EventLoop.h"
 #include "../support/NumberedFrames.h"
 #include "../support/ProgramFolder.h"
@@ -46,12 +47,13 @@ QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractB
 int Operate(const std::string& program, const std::string& data, const std::string& run, const std::string& dumpTo) {
     platform::SetModuleDirectoryForTesting(program);
     platform::SetKernelTtyFolderForTesting(program + "sys-class-tty");
-    CMyMsg::SetAnswerer([](const CMyMsg::Showing&) { return CMyMsg::IdYes; });  // restore: Yes
+    Boxes boxes;
+    boxes.answer = CMyMsg::IdYes;  // restore: Yes
     int saves = 0;
-    CPesavoDlg::s_saveDialog = [&](const QString&) {
+    boxes.onSave = [&](const QString&) {
         return QString::fromStdString(program + "saved-" + run + "-" + std::to_string(saves++) + ".xls");
     };
-    auto dlg = std::make_unique<CPesavoDlg>();
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
     dlg->SetJournalFolder(data);
     dlg->OnInitDialog();
     if (!dlg->IsJournalOn()) return 3;

@@ -17,22 +17,23 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <filesystem>
 #include <memory>
 
 namespace {
 
-// Records every message box and answers it with a chosen button.
-struct Answers {
+// Records every message box and answers it with a chosen button (or as `onBox` says).
+struct Answers : Prompts {
     QStringList texts;
     int answer = CMyMsg::IdYes;
-    Answers() {
-        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
-            texts << s.text;
-            return answer;
-        });
+    std::function<int(const CMyMsg::Showing&)> onBox;
+    int Answer(const CMyMsg::Showing& s) override {
+        texts << s.text;
+        return onBox ? onBox(s) : answer;
     }
-    ~Answers() { CMyMsg::SetAnswerer({}); }
+    QString ChooseSaveFile(const QString&) override { return {}; }
 };
 
 class MainWindowTest : public ::testing::Test {
@@ -42,7 +43,7 @@ protected:
     std::unique_ptr<CPesavoDlg> dlg;
 
     CPesavoDlg& Start() {
-        dlg = std::make_unique<CPesavoDlg>();
+        dlg = std::make_unique<CPesavoDlg>(nullptr, &answers);
         dlg->OnInitDialog();
         dlg->show();
         return *dlg;
@@ -122,10 +123,10 @@ TEST_F(MainWindowTest, StartUpWithoutPortsSpeaksTheLanguage) {
     folder.WriteSettings("\\English.ini", "English");
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\n");
     CMyMsg::Showing seen;
-    CMyMsg::SetAnswerer([&](const CMyMsg::Showing& s) {
+    answers.onBox = [&](const CMyMsg::Showing& s) {
         seen = s;
         return int(CMyMsg::IdOk);
-    });
+    };
     CPesavoDlg& w = Start();
     EXPECT_EQ(seen.text, w.ReadLanguageText(u"Message", u"Serial_Port_Abnormal"));
     EXPECT_EQ(seen.title, QStringLiteral("Notice"));

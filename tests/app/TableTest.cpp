@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 
-class TableTest : public ::testing::Test {
+class TableTest : public ::testing::Test, public Prompts {
 protected:
     ProgramFolder folder{"table"};
     std::mutex mutex;
@@ -35,21 +35,18 @@ protected:
 
     void SetUp() override {
         folder.WriteSettings("\\English.ini", "English");
-        CPesavoDlg::s_saveDialog = [this](const QString&) { return savePath; };
-        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
-            std::lock_guard lock(mutex);
-            boxes << s.text;
-            return s.text == dlg->ReadLanguageText(u"Message", u"Port_Close") ? portCloseAnswer : answer;
-        });
-        dlg = std::make_unique<CPesavoDlg>();
+        dlg = std::make_unique<CPesavoDlg>(nullptr, this);
         dlg->OnInitDialog();
         dlg->m_bConnected = true;  // decoding, without a port: answers stay queued in the engine
     }
-    void TearDown() override {
-        dlg.reset();
-        CMyMsg::SetAnswerer({});
-        CPesavoDlg::s_saveDialog = {};
+    void TearDown() override { dlg.reset(); }
+    // The operator: every box recorded and answered, the save dialog answered with savePath.
+    int Answer(const CMyMsg::Showing& s) override {
+        std::lock_guard lock(mutex);
+        boxes << s.text;
+        return s.text == dlg->ReadLanguageText(u"Message", u"Port_Close") ? portCloseAnswer : answer;
     }
+    QString ChooseSaveFile(const QString&) override { return savePath; }
     void Feed(const Bytes& batch) { dlg->OnSerialData(batch.data(), static_cast<int>(batch.size())); }
     QString Data(int row) { return Q(dlg->Model().Text(row, MeasurementModel::Data)); }
     QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }

@@ -19,7 +19,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 
-class UnitExportTest : public ::testing::Test {
+class UnitExportTest : public ::testing::Test, public Prompts {
 protected:
     ProgramFolder folder{"units"};
     std::mutex mutex;
@@ -30,24 +30,21 @@ protected:
 
     void SetUp() override {
         folder.WriteSettings("\\English.ini", "English");
-        CPesavoDlg::s_saveDialog = [this](const QString& initial) {
-            ++dialogs;
-            EXPECT_TRUE(initial.startsWith("TarnobelDataFile-") && initial.endsWith(".xls")) << initial.toStdString();
-            return savePath;
-        };
-        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
-            std::lock_guard lock(mutex);
-            boxes << s.text;
-            return CMyMsg::IdOk;
-        });
-        dlg = std::make_unique<CPesavoDlg>();
+        dlg = std::make_unique<CPesavoDlg>(nullptr, this);
         dlg->OnInitDialog();
         dlg->m_bConnected = true;
     }
-    void TearDown() override {
-        dlg.reset();
-        CMyMsg::SetAnswerer({});
-        CPesavoDlg::s_saveDialog = {};
+    void TearDown() override { dlg.reset(); }
+    // The operator: every box recorded and answered OK, the save dialog answered with savePath.
+    int Answer(const CMyMsg::Showing& s) override {
+        std::lock_guard lock(mutex);
+        boxes << s.text;
+        return CMyMsg::IdOk;
+    }
+    QString ChooseSaveFile(const QString& initial) override {
+        ++dialogs;
+        EXPECT_TRUE(initial.startsWith("TarnobelDataFile-") && initial.endsWith(".xls")) << initial.toStdString();
+        return savePath;
     }
     void Feed(const Bytes& b) { dlg->OnSerialData(b.data(), static_cast<int>(b.size())); }
     QString Cell(int row, int column) { return Q(dlg->Model().Text(row, column)); }

@@ -50,7 +50,7 @@ protected:
     ProgramFolder folder{"msg"};
     CMyMsg msg;
     void SetUp() override { msg.SetLanguageFile(QString::fromStdString(folder.File("Language/English.ini"))); }
-    void TearDown() override { CMyMsg::SetAnswerer({}); }
+    void TearDown() override { msg.SetAnswerer({}); }
 };
 
 TEST_F(CMyMsgTest, RealBoxReturnsThePressedButtonInBothModes) {
@@ -69,7 +69,7 @@ TEST_F(CMyMsgTest, RealBoxReturnsThePressedButtonInBothModes) {
 
 TEST_F(CMyMsgTest, TitleAndCaptionsComeFromTheLanguageFileAtEachShowing) {
     CMyMsg::Showing seen;
-    CMyMsg::SetAnswerer([&](const CMyMsg::Showing& s) {
+    msg.SetAnswerer([&](const CMyMsg::Showing& s) {
         seen = s;
         return CMyMsg::IdYes;
     });
@@ -105,7 +105,7 @@ TEST_F(CMyMsgTest, MissingKeysGiveEmptyCaptionsButTheButtonsStillWork) {
 
 TEST_F(CMyMsgTest, ShowingsFromWorkerThreadsAreSerialisedOnTheUiThread) {
     std::atomic<int> onScreen{0}, maxOnScreen{0}, answered{0};
-    CMyMsg::SetAnswerer([&](const CMyMsg::Showing&) {
+    msg.SetAnswerer([&](const CMyMsg::Showing&) {
         EXPECT_TRUE(QThread::currentThread() == qApp->thread());
         maxOnScreen = std::max(maxOnScreen.load(), ++onScreen);
         QTest::qWait(10);  // lets other requests arrive while this box is "open"

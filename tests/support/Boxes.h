@@ -1,35 +1,46 @@
 #pragma once
-// Stands in for the operator at every message box and save dialog of a window test: answers
-// each box (from any thread) with a chosen button — one for every box, or one for a given text —
-// and records its text; the save dialog answers with a chosen path.
+// Stands in for the operator at every message box and save dialog of the windows it is given to
+// (CPesavoDlg(nullptr, &boxes)): answers each box (from any thread) with a chosen button — one
+// for every box, or one for a given text — and records its text; the save dialog answers with a
+// chosen path.
 #include "CPesavoDlg.h"
 
 #include <QMap>
 #include <QStringList>
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 
-struct Boxes {
+struct Boxes : Prompts {
     std::mutex mutex;
     QStringList texts;
     int answer = CMyMsg::IdNo;
     QMap<QString, int> answers;  // answers for particular texts, before `answer`
     QString savePath;  // what the save dialog answers; empty cancels
-    Boxes() {
-        CPesavoDlg::s_saveDialog = [this](const QString&) {
-            std::lock_guard lock(mutex);
-            return savePath;
-        };
-        CMyMsg::SetAnswerer([this](const CMyMsg::Showing& s) {
+    // When set, the operator of a particular test: answers in place of the above (texts are
+    // still recorded).
+    std::function<int(const CMyMsg::Showing&)> onBox;
+    std::function<QString(const QString& initialName)> onSave;
+
+    int Answer(const CMyMsg::Showing& s) override {
+        std::function<int(const CMyMsg::Showing&)> answerer;
+        {
             std::lock_guard lock(mutex);
             texts << s.text;
-            return answers.value(s.text, answer);
-        });
+            if (!onBox) return answers.value(s.text, answer);
+            answerer = onBox;
+        }
+        return answerer(s);
     }
-    ~Boxes() {
-        CMyMsg::SetAnswerer({});
-        CPesavoDlg::s_saveDialog = {};
+    QString ChooseSaveFile(const QString& initialName) override {
+        std::function<QString(const QString&)> chooser;
+        {
+            std::lock_guard lock(mutex);
+            if (!onSave) return savePath;
+            chooser = onSave;
+        }
+        return chooser(initialName);
     }
     bool Shown(const QString& text) {
         std::lock_guard lock(mutex);
