@@ -45,7 +45,12 @@ QImage RenderWindow(const QString& language, bool labelled) {
 
     QImage image;
     {
-        CPesavoDlg dlg;
+        // Whatever the window would ask while it is drawn is answered: no box waits for a person.
+        struct Quiet : Prompts {
+            int Answer(const CMyMsg::Showing&) override { return CMyMsg::IdOk; }
+            QString ChooseSaveFile(const QString&) override { return {}; }
+        } quiet;
+        CPesavoDlg dlg(nullptr, &quiet);
         dlg.OnInitDialog();
         const char16_t* rows[][6] = {
             {u"       1", u"123.4", u"KG", u"00:00:05", u"14:05:09 12/07/2026", u""},

@@ -9,7 +9,8 @@
 class Prompts {
 public:
     virtual ~Prompts() = default;
-    // The button the operator presses on `box` (CMyMsg's results). Called from any thread.
+    // The button the operator presses on `box` (CMyMsg's results). Called on the window's
+    // thread, one box at a time, whichever thread showed it.
     virtual int Answer(const CMyMsg::Showing& box) = 0;
     // The file an interactive save writes, starting from `initialName`; empty cancels.
     virtual QString ChooseSaveFile(const QString& initialName) = 0;

@@ -103,7 +103,7 @@ template <typename Read, typename Visit>
 std::ptrdiff_t ScanSection(const std::vector<RawLine>& lines, std::u16string_view section, Read read, Visit visit) {
     std::ptrdiff_t found = -1;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::u16string text = read(lines[i].text);
+        const auto text = read(lines[i].text);  // a view when lines are read as they are
         const Line line = ParseLine(text);
         if (line.kind == Line::Section) {
             if (found >= 0) break;
@@ -115,7 +115,7 @@ std::ptrdiff_t ScanSection(const std::vector<RawLine>& lines, std::u16string_vie
     return found;
 }
 
-std::u16string AsIs(std::u16string_view s) { return std::u16string(s); }
+std::u16string_view AsIs(std::u16string_view s) { return s; }
 
 bool IsFolder(const std::string& path) {
     std::error_code ec;

@@ -261,7 +261,8 @@ std::unique_ptr<Writer> Writer::Create(const std::string& path, Error& error) {
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
-        error = {"creating the file", errno ? errno : EIO};
+        const int reason = errno ? errno : EIO;
+        error = {"creating the file", reason};
         return nullptr;
     }
     CheckTarget(target, fd);
@@ -352,21 +353,39 @@ bool Writer::Write(const std::u16string& name, std::uint32_t size, const StreamP
 }
 
 bool Writer::Close() {
+    if (fd_ < 0) return Fail("closing", EBADF);  // committed or kept already
     const int closed = CloseFile(fd_);
     fd_ = -1;
     if (closed != 0 && complete_) Fail("writing", errno);
+    if (!complete_ && !error_) Fail("writing", EINVAL);  // nothing complete was written
     return complete_;
 }
 
+void Writer::Discard() {
+    if (!temp_.empty()) RemoveFile(temp_);
+    temp_.clear();
+}
+
 bool Writer::Commit() {
-    if (!Close()) return false;
-    if (!MoveIntoPlace(temp_, target_)) return Fail("moving the file into place", errno);
+    if (!Close()) {
+        Discard();
+        return false;
+    }
+    if (!MoveIntoPlace(temp_, target_)) {
+        const int reason = errno;
+        Fail("moving the file into place", reason);
+        Discard();
+        return false;
+    }
     temp_.clear();  // in place: nothing to remove
     return true;
 }
 
 std::string Writer::Keep() {
-    if (!Close()) return {};
+    if (!Close()) {
+        Discard();
+        return {};
+    }
     return std::exchange(temp_, std::string());
 }
 

@@ -56,6 +56,7 @@ private:
     bool WriteAll(const std::uint8_t* data, std::size_t size, std::uint64_t offset);
     bool Finish(const std::vector<std::uint8_t>& container, std::uint32_t separateStream);
     bool Close();
+    void Discard();  // removes the file under its own name
 
     std::string target_, temp_;
     int fd_;

@@ -469,6 +469,13 @@ TEST(CompoundFileTest, FailedCreationSaysWhyAndLeavesNoFile) {
     EXPECT_EQ(cfb::Writer::Create("/nonexistent-folder/x.xls", error), nullptr);
     EXPECT_EQ(error.code, ENOENT);
     EXPECT_EQ(error.Text(), "creating the file: " + std::string(std::strerror(ENOENT)));
+    // Nothing written: committing fails and says so, and nothing is left under any name.
+    const std::string path = ::testing::TempDir() + "never-written.xls";
+    std::unique_ptr<cfb::Writer> unwritten = cfb::Writer::Create(path, error);
+    ASSERT_NE(unwritten, nullptr);
+    EXPECT_FALSE(unwritten->Commit());
+    EXPECT_NE(unwritten->LastError().code, 0);
+    EXPECT_FALSE(cfb::FileExists(path));
 }
 
 }  // namespace
