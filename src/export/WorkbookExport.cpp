@@ -35,7 +35,7 @@ Biff8::TextSheetStream TableStream(const std::array<std::u16string, kColumns>& t
     sheet.rows = static_cast<std::uint32_t>(rows + 1);
     sheet.columns = kColumns;
     sheet.text = [&](std::uint32_t row, std::uint16_t column) {
-        return row == 0 ? std::u16string_view(titles[column]).substr(0, kMaxTitleUnits) : text(row - 1, column);
+        return row == 0 ? HeaderTitle(titles[column]) : text(row - 1, column);
     };
     if (progress) progress->store(270000);
     const int step = static_cast<int>(330000 / (rows + 1));

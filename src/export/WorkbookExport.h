@@ -16,6 +16,14 @@ inline constexpr int kColumns = 6;
 inline constexpr std::size_t kMaxTitleUnits = 255;  // a header title is read through a 256-unit buffer
 inline constexpr std::size_t kMaxCellUnits = 32767;  // the most a cell holds
 
+// A header title as the sheet holds it: its first kMaxTitleUnits units, never half a character
+// (a surrogate pair cut in two loses its first half too).
+inline std::u16string_view HeaderTitle(std::u16string_view title) {
+    title = title.substr(0, kMaxTitleUnits);
+    if (title.size() == kMaxTitleUnits && title.back() >= 0xD800 && title.back() <= 0xDBFF) title.remove_suffix(1);
+    return title;
+}
+
 struct SaveResult {
     bool written = false;  // the file is complete on disk
     int error = 0;         // errno of the failure, 0 when written

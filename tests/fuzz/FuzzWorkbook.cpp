@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::size_t expectedCells = 0;
     for (int c = 0; c < exporter::kColumns; ++c) {
-        const std::u16string title = titles[static_cast<std::size_t>(c)].substr(0, exporter::kMaxTitleUnits);
+        const std::u16string title(exporter::HeaderTitle(titles[static_cast<std::size_t>(c)]));
         if (title.empty()) continue;
         ++expectedCells;
         const auto it = sheet.cells.find({0, c});
