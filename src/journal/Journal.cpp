@@ -141,7 +141,7 @@ Journal::Opening Journal::Open(const std::string& folder) {
             rc = Hold(db, step);
         }
         if (rc == SQLITE_OK) {
-            std::unique_ptr<Journal> journal(new Journal(db, o.path));
+            std::unique_ptr<Journal> journal(new Journal(db));
             if (!journal->Prepare()) {
                 o.error = journal->Error();
                 return o;
@@ -173,7 +173,7 @@ Journal::Opening Journal::Open(const std::string& folder) {
     return o;
 }
 
-Journal::Journal(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+Journal::Journal(sqlite3* db) : db_(db) {}
 
 Journal::~Journal() {
     Commit();

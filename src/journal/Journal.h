@@ -61,7 +61,6 @@ public:
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
 
-    const std::string& Path() const { return path_; }
     // The rows kept, in order, and the unit they were last shown in.
     std::vector<StoredRow> Rows();
     int Unit();
@@ -92,7 +91,7 @@ public:
     void Cleared() override;
 
 private:
-    Journal(sqlite3* db, std::string path);
+    explicit Journal(sqlite3* db);
     bool Prepare();
     sqlite3_stmt* Statement(const char* sql);
     bool Begin();
@@ -100,7 +99,6 @@ private:
     bool Fail(const char* what);
 
     sqlite3* db_;
-    std::string path_;
     std::string error_;
     bool inTransaction_ = false;
     std::array<std::uint8_t, 6> nextFrame_{};

@@ -10,7 +10,7 @@ Journal::Opening Journal::Open(const std::string& folder) {
     return o;
 }
 
-Journal::Journal(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+Journal::Journal(sqlite3* db) : db_(db) {}
 Journal::~Journal() = default;
 std::vector<StoredRow> Journal::Rows() { return {}; }
 int Journal::Unit() { return 0; }

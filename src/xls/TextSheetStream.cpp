@@ -186,7 +186,7 @@ bool TextSheetStream::Write(const cfb::ByteSink& sink, const std::function<void(
             std::uint32_t rowBytes = 0;
             for (std::uint16_t c = 0; c < cols; ++c, ++cell) {
                 const std::uint32_t position = cells_[cell];
-                const std::uint32_t n = position == kBlank ? 10 : 14;
+                const std::uint32_t n = CellBytes(cell);
                 std::uint8_t* p = out.Room(n);
                 PieceWriter::Put16(p, position == kBlank ? 0x0201 : 0x00FD);  // BLANK or LABELSST
                 PieceWriter::Put16(p + 2, static_cast<std::uint16_t>(n - 4));
