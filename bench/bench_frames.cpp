@@ -155,14 +155,9 @@ struct Scratch {
         std::filesystem::create_directories(dir / "sys-class-tty");
         std::filesystem::copy(program / "Language", dir / "Language", std::filesystem::copy_options::recursive);
         std::filesystem::copy_file(program / "Setting.ini", dir / "Setting.ini");
-        platform::SetModuleDirectoryForTesting(dir.string() + "/");
-        platform::SetKernelTtyFolderForTesting((dir / "sys-class-tty").string());
     }
-    ~Scratch() {
-        platform::SetModuleDirectoryForTesting({});
-        platform::SetKernelTtyFolderForTesting({});
-        std::filesystem::remove_all(dir);
-    }
+    ~Scratch() { std::filesystem::remove_all(dir); }
+    platform::ProgramPlaces Places() const { return {dir.string() + "/", (dir / "sys-class-tty").string()}; }
     std::string Data() const { return (dir / "data").string(); }
 };
 
@@ -179,7 +174,7 @@ void BM_FramesOverPty(benchmark::State& state) {
         }
         ScaleSim sim({"--interval", "0", "--frames", (scratch.dir / "frames.txt").string()});
         std::ofstream(scratch.dir / "SerialComm.ini") << "[SerialComm]\r\nCOM6=" << sim.Device() << "\r\n";
-        auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator());
+        auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator(), scratch.Places());
         if (state.range(0)) dlg->SetJournalFolder(scratch.Data());
         dlg->OnInitDialog();
         dlg->m_cmbPort->setCurrentIndex(1);
@@ -213,7 +208,7 @@ void BM_ConvertJournalledTable(benchmark::State& state) {
         table.SetLog(nullptr);
     }
     Operator().answer = CMyMsg::IdYes;  // put them back
-    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator());
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator(), scratch.Places());
     dlg->SetJournalFolder(scratch.Data());
     dlg->OnInitDialog();
     Operator().answer = CMyMsg::IdNo;

@@ -41,7 +41,6 @@ QImage RenderWindow(const QString& language, bool labelled) {
     ports.open(QIODevice::WriteOnly);
     ports.write("[SerialComm]\r\nCOM3=/dev/null\r\n");
     ports.close();
-    platform::SetModuleDirectoryForTesting(dir.toStdString());
 
     QImage image;
     {
@@ -50,7 +49,7 @@ QImage RenderWindow(const QString& language, bool labelled) {
             int Answer(const CMyMsg::Showing&) override { return CMyMsg::IdOk; }
             QString ChooseSaveFile(const QString&) override { return {}; }
         } quiet;
-        CPesavoDlg dlg(nullptr, &quiet);
+        CPesavoDlg dlg(nullptr, &quiet, platform::ProgramPlaces{dir.toStdString(), {}});
         dlg.OnInitDialog();
         const char16_t* rows[][6] = {
             {u"       1", u"123.4", u"KG", u"00:00:05", u"14:05:09 12/07/2026", u""},
@@ -86,7 +85,6 @@ QImage RenderWindow(const QString& language, bool labelled) {
             }
         }
     }
-    platform::SetModuleDirectoryForTesting({});
     return image;
 }
 

@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -44,7 +45,8 @@ private:
 
 static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
-CPesavoDlg::CPesavoDlg(QWidget* parent, Prompts* prompts) : QDialog(parent), m_prompts(prompts) {
+CPesavoDlg::CPesavoDlg(QWidget* parent, Prompts* prompts, platform::ProgramPlaces places)
+    : QDialog(parent), m_prompts(prompts), m_places(std::move(places)) {
     if (m_prompts) m_MyMsg.SetAnswerer([prompts](const CMyMsg::Showing& box) { return prompts->Answer(box); });
     InitIconResources();
     m_hIcon = QIcon(QStringLiteral(":/icons/127.svg"));
@@ -224,7 +226,7 @@ bool CPesavoDlg::OnInitDialog() {
     m_RxBuffer.assign(kRxBufferSize, 0);
     m_bConnected = false;
     UpdateControls();
-    m_SerialPort.SetModuleDir(m_strModuleDir.toStdString());
+    m_SerialPort.SetPlaces(m_places);
     const bool portsFound = m_SerialPort.EnumeratePorts();
     // The language comes first, whatever the ports: every box after this one has its title and
     // its buttons' texts, so no question is ever answered blind.

@@ -5,6 +5,7 @@
 #include "CMyMsg.h"
 #include "CProgressDlg.h"
 #include "CSerialPort.h"
+#include "platform/ModulePath.h"
 #include "ConnectionControl.h"
 #include "EngineLine.h"
 #include "FrameDecoder.h"
@@ -57,8 +58,10 @@ public:
     };
     static constexpr int kTemplateWidth = 287, kTemplateHeight = 206;  // dialog units
 
-    // Without `prompts` the window shows its real boxes and the platform's save dialog.
-    explicit CPesavoDlg(QWidget* parent = nullptr, Prompts* prompts = nullptr);
+    // Without `prompts` the window shows its real boxes and the platform's save dialog; `places`
+    // is where it reads its languages, settings and ports (the program's own folder by default).
+    explicit CPesavoDlg(QWidget* parent = nullptr, Prompts* prompts = nullptr,
+                        platform::ProgramPlaces places = platform::ProgramPlaces::OfThisProgram());
     ~CPesavoDlg() override;
 
     // Initialises the window (before it is shown) and runs it modally.
@@ -148,6 +151,7 @@ public:
     char16_t m_szText[kTextUnits] = {};
     CMyMsg m_MyMsg;
     Prompts* m_prompts = nullptr;  // the operator's answers when given, else the real dialogs
+    platform::ProgramPlaces m_places;  // where the languages, settings and ports are read from
     CProgressDlg m_dlgProgress;
     QString m_strSavePath;
     int m_nErrorCount = 0;

@@ -38,7 +38,7 @@ constexpr const char16_t* kColumnKeys[MeasurementModel::kColumns] = {u"Number", 
 }  // namespace
 
 void CPesavoDlg::LoadSettings() {
-    m_strModuleDir = FromUtf8(platform::ModuleDirectory());
+    m_strModuleDir = FromUtf8(m_places.folder);
     m_strSettingFile = m_strModuleDir + QStringLiteral("Setting.ini");
     const std::u16string fileName =
         localisation::ReadProfileText(ToUtf8(m_strSettingFile), u"Language_Configuration", u"Language_FileName");

@@ -12,14 +12,7 @@
 
 namespace platform {
 
-namespace {
-std::string g_testModuleDir;
-}
-
-void SetModuleDirectoryForTesting(const std::string& dir) { g_testModuleDir = dir; }
-
 std::string ModuleDirectory() {
-    if (!g_testModuleDir.empty()) return g_testModuleDir;
 #ifdef _WIN32
     wchar_t buf[MAX_PATH * 4] = {};
     const DWORD n = ::GetModuleFileNameW(nullptr, buf, static_cast<DWORD>(std::size(buf)));
@@ -34,6 +27,8 @@ std::string ModuleDirectory() {
     const auto cut = path.find_last_of(kPathSeparator);
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
+
+ProgramPlaces ProgramPlaces::OfThisProgram() { return {ModuleDirectory(), "/sys/class/tty"}; }
 
 std::string NativeSeparators(std::string path) {
     std::replace(path.begin(), path.end(), kPathSeparator == '/' ? '\\' : '/', kPathSeparator);

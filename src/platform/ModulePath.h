@@ -14,8 +14,14 @@ inline constexpr char kPathSeparator = '/';
 // Folder of the running executable, ending in the path separator; empty when unknown.
 std::string ModuleDirectory();
 
-// Tests run the program's logic against a folder of their own; empty restores the real one.
-void SetModuleDirectoryForTesting(const std::string& dir);
+// Where the program finds what it reads: its own files, and the serial devices the kernel lists.
+// The running program takes OfThisProgram(); tests and tools hand the window and the serial
+// engine a scratch copy instead.
+struct ProgramPlaces {
+    std::string folder;      // Language\, Setting.ini, SerialComm.ini; ends in the path separator
+    std::string kernelTtys;  // the kernel's serial device listing (POSIX only)
+    static ProgramPlaces OfThisProgram();
+};
 
 // Turns either separator into this platform's, so setting files written on Windows
 // (with backslashes) work here unchanged.

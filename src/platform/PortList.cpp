@@ -24,8 +24,8 @@ int PortNumberFromName(std::u16string_view name) {
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
-std::string DeviceForPort(const std::string& moduleDir, int number) {
-    for (const SerialPortEntry& e : ListSerialPorts(moduleDir))
+std::string DeviceForPort(const ProgramPlaces& places, int number) {
+    for (const SerialPortEntry& e : ListSerialPorts(places))
         if (PortNumberFromName(e.name) == number) return e.device;
     return {};
 }

@@ -2,6 +2,8 @@
 // The serial devices present, standing in for the Windows registry key of COM ports.
 // Sources: the device map file SerialComm.ini beside the executable (section "SerialComm",
 // one line per device, COM<n>=<device path>) and the kernel's serial devices.
+#include "ModulePath.h"
+
 #include <string>
 #include <vector>
 
@@ -16,16 +18,13 @@ struct SerialPortEntry {
 // fixed numbering (ttyS<k> = COM<k+1>, ttyACM<k> = COM<k+101>, ttyUSB<k> = COM<k+201>, ...)
 // so a device keeps its number from one run to the next. A kernel device already named in the
 // map, or whose number the map already uses, is left out.
-std::vector<SerialPortEntry> ListSerialPorts(const std::string& moduleDir);
+std::vector<SerialPortEntry> ListSerialPorts(const ProgramPlaces& places);
 
 // Parses the number out of a port name the way the Windows program does: drop the first three
 // characters and leading white space, then decimal digits up to the first non-digit (none → 0).
 int PortNumberFromName(std::u16string_view name);
 
-// Tests point the kernel's device listing at a folder of their own (empty restores it).
-void SetKernelTtyFolderForTesting(const std::string& folder);
-
 // The device path of COM<number>, or empty when no such port is listed.
-std::string DeviceForPort(const std::string& moduleDir, int number);
+std::string DeviceForPort(const ProgramPlaces& places, int number);
 
 }  // namespace platform

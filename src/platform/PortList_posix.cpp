@@ -16,8 +16,6 @@ namespace platform {
 
 namespace {
 
-std::string g_ttyFolder = "/sys/class/tty";
-
 struct KernelFamily {
     const char* prefix;
     int base;  // COM number of index 0
@@ -46,9 +44,9 @@ bool HasDevice(const std::string& sysEntry) {
     return ::stat((sysEntry + "/device").c_str(), &st) == 0;
 }
 
-std::vector<std::pair<int, std::string>> KernelPorts() {
+std::vector<std::pair<int, std::string>> KernelPorts(const std::string& ttyFolder) {
     std::vector<std::pair<int, std::string>> ports;
-    DIR* dir = ::opendir(g_ttyFolder.c_str());
+    DIR* dir = ::opendir(ttyFolder.c_str());
     if (!dir) return ports;
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
@@ -57,7 +55,7 @@ std::vector<std::pair<int, std::string>> KernelPorts() {
             if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
             const std::string digits = name.substr(prefix.size());
             if (digits.size() > 4 || !std::all_of(digits.begin(), digits.end(), ::isdigit)) continue;
-            const std::string sys = g_ttyFolder + "/" + name;
+            const std::string sys = ttyFolder + "/" + name;
             if (!HasDevice(sys) || (prefix == "ttyS" && !HasUart(sys))) continue;
             ports.emplace_back(f.base + std::stoi(digits), "/dev/" + name);
         }
@@ -69,22 +67,18 @@ std::vector<std::pair<int, std::string>> KernelPorts() {
 
 }  // namespace
 
-void SetKernelTtyFolderForTesting(const std::string& folder) {
-    g_ttyFolder = folder.empty() ? "/sys/class/tty" : folder;
-}
-
-std::vector<SerialPortEntry> ListSerialPorts(const std::string& moduleDir) {
+std::vector<SerialPortEntry> ListSerialPorts(const ProgramPlaces& places) {
     std::vector<SerialPortEntry> ports;
     std::set<int> numbers;
     std::set<std::string> devices;
-    for (const auto& [key, value] : GetProfileSection(u"SerialComm", moduleDir + "SerialComm.ini")) {
+    for (const auto& [key, value] : GetProfileSection(u"SerialComm", places.folder + "SerialComm.ini")) {
         const int number = PortNumberFromName(key);
         if (number <= 0 || value.empty()) continue;
         ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), Utf16ToUtf8(value)});
         numbers.insert(number);
         devices.insert(Utf16ToUtf8(value));
     }
-    for (const auto& [number, device] : KernelPorts()) {
+    for (const auto& [number, device] : KernelPorts(places.kernelTtys)) {
         if (numbers.count(number) || devices.count(device)) continue;
         ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), device});
     }

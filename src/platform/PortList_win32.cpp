@@ -8,9 +8,7 @@
 
 namespace platform {
 
-void SetKernelTtyFolderForTesting(const std::string&) {}
-
-std::vector<SerialPortEntry> ListSerialPorts(const std::string&) {
+std::vector<SerialPortEntry> ListSerialPorts(const ProgramPlaces&) {
     std::vector<SerialPortEntry> ports;
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)

@@ -10,9 +10,9 @@ CSerialPort::CSerialPort() : m_pWriteBuf(std::make_unique<std::uint8_t[]>(kWrite
 
 CSerialPort::~CSerialPort() { Shutdown(); }
 
-void CSerialPort::SetModuleDir(const std::string& dir) {
+void CSerialPort::SetPlaces(const platform::ProgramPlaces& places) {
     std::lock_guard lock(m_listMutex);
-    m_strModuleDir = dir;
+    m_places = places;
 }
 
 // ---- port list ----
@@ -22,7 +22,7 @@ bool CSerialPort::EnumeratePorts() {
     m_nPortCount = 0;
     m_aPorts.fill(0);
     m_aDevices.fill({});
-    for (const platform::SerialPortEntry& entry : platform::ListSerialPorts(m_strModuleDir)) {
+    for (const platform::SerialPortEntry& entry : platform::ListSerialPorts(m_places)) {
         ++m_nPortCount;
         if (m_nPortCount <= kMaxPorts) {
             m_aPorts[static_cast<std::size_t>(m_nPortCount - 1)] = platform::PortNumberFromName(entry.name);
@@ -51,10 +51,10 @@ int CSerialPort::PortCount() const {
 
 void CSerialPort::StopMonitor() {
     m_hStopEvent.Set();
-    if (m_pMonitor.joinable()) {
-        m_pMonitor.request_stop();  // ends a delivery the owner has not taken yet
-        if (m_pMonitor.get_id() == std::this_thread::get_id()) m_pMonitor.detach();
-        else m_pMonitor.join();
+    if (m_monitor.joinable()) {
+        m_monitor.request_stop();  // ends a delivery the owner has not taken yet
+        if (m_monitor.get_id() == std::this_thread::get_id()) m_monitor.detach();
+        else m_monitor.join();
     }
 }
 
@@ -73,7 +73,7 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
         m_nWriteLen = 0;
         m_nSentTotal = m_nQueuedTotal;
     }
-    m_pOwnerWnd = owner;
+    m_owner = owner;
     m_nPort = static_cast<unsigned>(n);
     m_bDeviceGone = false;
 
@@ -85,45 +85,45 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
                 device = m_aDevices[static_cast<std::size_t>(i)];
                 break;
             }
-        if (device.empty()) device = platform::DeviceForPort(m_strModuleDir, n);
+        if (device.empty()) device = platform::DeviceForPort(m_places, n);
     }
-    std::lock_guard port(m_csPort);
-    m_hPort.Close();
+    std::lock_guard port(m_deviceMutex);
+    m_device.Close();
     int error = ENOENT;
-    if (device.empty() || !m_hPort.Open(device, error)) {
+    if (device.empty() || !m_device.Open(device, error)) {
         result.openError = error;
         return false;
     }
     result.opened = true;
-    if (const char* refused = m_hPort.Configure()) {
+    if (const char* refused = m_device.Configure()) {
         result.refusedCall = refused;
         result.refusedError = platform::LastSystemError();
     }
-    m_hPort.Purge();
+    m_device.Purge();
     return true;
 }
 
 void CSerialPort::ClosePort() {
     std::lock_guard control(m_controlMutex);
     StopMonitor();
-    std::lock_guard port(m_csPort);
-    m_hPort.Close();
+    std::lock_guard port(m_deviceMutex);
+    m_device.Close();
 }
 
 bool CSerialPort::StartMonitor() {
     std::lock_guard control(m_controlMutex);
-    if (!m_hPort.IsOpen()) return false;
+    if (!m_device.IsOpen()) return false;
     StopMonitor();
     m_hStopEvent.Reset();
     m_bSendBeforeStop = false;
     m_bReleaseAtStop = false;
     {
         // The monitor starts on an empty line: whatever came before it is stale.
-        std::lock_guard port(m_csPort);
-        m_hPort.Purge();
+        std::lock_guard port(m_deviceMutex);
+        m_device.Purge();
     }
     m_bMonitorRunning = 1;  // set before the thread runs, so a poll right after sees it
-    m_pMonitor = std::jthread([this](std::stop_token stop) { MonitorProc(stop); });
+    m_monitor = std::jthread([this](std::stop_token stop) { MonitorProc(stop); });
     return true;
 }
 
@@ -138,8 +138,8 @@ void CSerialPort::Shutdown() {
     std::lock_guard control(m_controlMutex);
     m_bSendBeforeStop = true;  // a notice queued on the way out still goes
     StopMonitor();
-    std::lock_guard port(m_csPort);
-    m_hPort.Close();
+    std::lock_guard port(m_deviceMutex);
+    m_device.Close();
 }
 
 // ---- writes ----
@@ -189,8 +189,8 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
     int error = 0;
     {
         // No purge before the write: received bytes not yet read may be the rest of a frame.
-        std::lock_guard port(m_csPort);
-        written = m_hPort.Write(bytes, count);
+        std::lock_guard port(m_deviceMutex);
+        written = m_device.Write(bytes, count);
         if (!written) error = platform::LastSystemError();
     }
     {
@@ -209,13 +209,13 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
 
 void CSerialPort::Deliver(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
                           std::stop_token stop) {
-    if (SerialOwner* owner = m_pOwnerWnd.load()) owner->OnSerialMessage(message, wParam, lParam, wait, stop);
+    if (SerialOwner* owner = m_owner.load()) owner->OnSerialMessage(message, wParam, lParam, wait, stop);
 }
 
 void CSerialPort::MonitorProc(std::stop_token stop) {
     bool watchData = true;  // off once the device has failed: a gone device would wake us forever
     for (;;) {
-        const int slot = m_hPort.WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
+        const int slot = m_device.WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
         if (slot == 0) {
             if (m_bSendBeforeStop) WriteQueued(stop);
             break;
@@ -232,8 +232,8 @@ void CSerialPort::MonitorProc(std::stop_token stop) {
     }
     if (m_bReleaseAtStop) {
         // The connection was closed: the port goes back to the system now, not at the next open.
-        std::lock_guard port(m_csPort);
-        m_hPort.Close();
+        std::lock_guard port(m_deviceMutex);
+        m_device.Close();
     }
     m_bMonitorRunning = 0;
     m_writeDone.notify_all();
@@ -252,8 +252,8 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
         long n;
         int error = 0;
         {
-            std::lock_guard port(m_csPort);
-            n = m_hPort.Read(batch.Tail(), batch.Space());
+            std::lock_guard port(m_deviceMutex);
+            n = m_device.Read(batch.Tail(), batch.Space());
             if (n < 0) error = platform::LastSystemError();
         }
         if (n == -2) {
@@ -273,7 +273,7 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
             // wake the wait without a byte to read: the gap is kept by the clock, not by wakes.)
             if (!batch.WantsMore()) break;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quietAt - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || m_hPort.WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
+            if (left.count() <= 0 || m_device.WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
             continue;
         }
         batch.Added(static_cast<std::size_t>(n));
@@ -292,5 +292,5 @@ std::string CSerialPort::CommErrorText(const char* call, int error) const {
 }
 
 void CSerialPort::ShowCommError(const char* call, int error, std::stop_token stop) {
-    if (SerialOwner* owner = m_pOwnerWnd.load()) owner->ShowSerialError(CommErrorText(call, error), stop);
+    if (SerialOwner* owner = m_owner.load()) owner->ShowSerialError(CommErrorText(call, error), stop);
 }

@@ -2,6 +2,7 @@
 // The serial engine: owns one port at a time, runs one monitor thread that reads every byte the
 // scale sends and hands each batch to its owner synchronously, performs the writes other threads
 // queue, and lists the ports present.
+#include "platform/ModulePath.h"
 #include "platform/SerialDevice.h"
 
 #include <algorithm>
@@ -88,8 +89,9 @@ public:
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
-    // Where the device map file SerialComm.ini lives (the executable's folder).
-    void SetModuleDir(const std::string& dir);
+    // Where the ports are listed from: the device map SerialComm.ini in the program's folder and
+    // the kernel's serial devices.
+    void SetPlaces(const platform::ProgramPlaces& places);
 
     // Ends a running monitor, closes the previous device and opens COM<n> with the fixed line
     // settings. True once the device is open, even when a setting failed; false when it does not
@@ -154,9 +156,9 @@ private:
     std::uint64_t m_nQueuedTotal = 0, m_nSentTotal = 0;  // queued, and taken by a write attempt
     std::uint64_t m_nFailedUpTo = 0;  // m_nSentTotal after the last write that failed
 
-    std::jthread m_pMonitor;
+    std::jthread m_monitor;
     std::mutex m_controlMutex;        // serialises open, start, stop and shutdown
-    std::recursive_mutex m_csPort;    // guards the device during open, read and write
+    std::recursive_mutex m_deviceMutex;    // guards the device during open, read and write
     std::atomic<int> m_bMonitorRunning{0};
     std::atomic<bool> m_bSendBeforeStop{false};
     std::atomic<bool> m_bReleaseAtStop{false};
@@ -164,11 +166,11 @@ private:
     platform::WaitEvent m_hStopEvent;
     platform::WaitEvent m_hWriteRequest;
     platform::WaitEvent m_hNoWrite;  // never set: a wait for received bytes alone
-    platform::SerialDevice m_hPort;
-    std::atomic<SerialOwner*> m_pOwnerWnd{nullptr};
+    platform::SerialDevice m_device;
+    std::atomic<SerialOwner*> m_owner{nullptr};
     std::atomic<unsigned> m_nPort{0};
 
-    mutable std::mutex m_listMutex;  // guards the port list and the module folder
-    std::string m_strModuleDir;
+    mutable std::mutex m_listMutex;  // guards the port list and the places it is read from
+    platform::ProgramPlaces m_places;
     std::array<std::string, kMaxPorts> m_aDevices{};
 };

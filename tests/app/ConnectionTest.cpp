@@ -40,7 +40,7 @@ protected:
         folder.WriteFile("SerialComm.ini", map);
     }
     CPesavoDlg& Start() {
-        dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+        dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
         dlg->OnInitDialog();
         dlg->show();
         return *dlg;
@@ -441,7 +441,7 @@ TEST_F(ConnectionTest, YesToErrorsUnderAnEndingConversionDisconnectsAfterIt) {
     folder.WriteFile("frames.txt", frames);
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     MapPorts({scale.Device()});
-    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);  // not shown: ten thousand rows come faster
+    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());  // not shown: ten thousand rows come faster
     dlg->OnInitDialog();
     CPesavoDlg& w = *dlg;
     boxes.savePath = QString::fromStdString(folder.File("saved.xls"));

@@ -37,7 +37,7 @@ protected:
     void SetUp() override { folder.WriteSettings("\\English.ini", "English"); }
     void TearDown() override { dlg.reset(); }  // stops workers and monitor before the boxes go
     std::unique_ptr<CPesavoDlg> Window() {
-        auto w = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+        auto w = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
         w->OnInitDialog();
         return w;
     }
@@ -173,7 +173,7 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
     ScaleSim scale({"--count", "5", "--interval", "0"});
     MapPort(scale.Device());
     {
-        auto earlier = std::make_unique<CPesavoDlg>(nullptr, &boxes);  // ends without saving: as a crash leaves it
+        auto earlier = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());  // ends without saving: as a crash leaves it
         earlier->SetJournalFolder(data);
         earlier->OnInitDialog();
         earlier->m_cmbPort->setCurrentIndex(1);
@@ -182,7 +182,7 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
     }
     std::vector<std::string> weights;
     {
-        auto w = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+        auto w = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
         w->SetJournalFolder(data);
         w->OnInitDialog();  // the question is answered No
         EXPECT_EQ(boxes.CountStartingWith("5 weighings from "), 1) << boxes.texts.join("\n").toStdString();
@@ -197,7 +197,7 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
         EXPECT_TRUE(lines[1].startsWith("       1|")) << lines[1].toStdString();
 
         // A second window on the same journal.
-        auto second = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+        auto second = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
         second->SetJournalFolder(data);
         second->OnInitDialog();
         EXPECT_FALSE(second->IsJournalOn());
@@ -207,7 +207,7 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
     }
     const int restoreQuestions = boxes.CountStartingWith("5 weighings from ");
     {
-        auto again = std::make_unique<CPesavoDlg>(nullptr, &boxes);  // nothing left to offer
+        auto again = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());  // nothing left to offer
         again->SetJournalFolder(data);
         again->OnInitDialog();
         EXPECT_EQ(boxes.CountStartingWith("5 weighings from "), restoreQuestions);
@@ -217,7 +217,7 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
     std::filesystem::create_directories(damaged);
     folder.WriteFile("damaged/journal.sqlite3", std::string(5000, '?'));
     {
-        auto w = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+        auto w = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
         w->SetJournalFolder(damaged);
         w->OnInitDialog();
         EXPECT_TRUE(w->IsJournalOn());
@@ -228,7 +228,7 @@ TEST_F(FaultTest, JournalRecoveryInUseDamagedAndUnwritable) {
     std::filesystem::create_directories(locked);
     ReadOnlyFolder readOnly(locked);
     if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount a folder read-only here (needs root)";
-    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     dlg->SetJournalFolder(locked);
     dlg->OnInitDialog();
     EXPECT_FALSE(dlg->IsJournalOn());
@@ -265,7 +265,7 @@ TEST_F(FaultTest, JournalKeepsAMaybeRepeatAndForgetsRowsSavedWhileItWasOff) {
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     MapPort(scale.Device());
     boxes.answer = CMyMsg::IdYes;  // put them back
-    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     dlg->SetJournalFolder(data);
     dlg->OnInitDialog();
     boxes.answer = CMyMsg::IdNo;
@@ -290,7 +290,7 @@ TEST_F(FaultTest, JournalKeepsAMaybeRepeatAndForgetsRowsSavedWhileItWasOff) {
     dlg.reset();
     ScaleSim more({"--count", "0", "--interval", "0"});
     MapPort(more.Device());
-    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     dlg->SetJournalFolder(small);
     dlg->OnInitDialog();
     ASSERT_TRUE(dlg->IsJournalOn());
@@ -314,7 +314,7 @@ TEST_F(FaultTest, JournalKeepsAMaybeRepeatAndForgetsRowsSavedWhileItWasOff) {
     EXPECT_TRUE(dlg->IsJournalOn());  // taken up again: the emptied table holds nothing it lacks
     dlg.reset();
     const int questions = boxes.CountStartingWith("weighings from ");
-    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     dlg->SetJournalFolder(small);
     dlg->OnInitDialog();
     EXPECT_EQ(dlg->Model().rowCount(), 0);

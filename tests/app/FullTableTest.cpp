@@ -48,7 +48,7 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUp
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
     const std::string firstPath = folder.File("first.xls"), secondPath = folder.File("second.xls");
-    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     auto rows = [&] { return dlg->Model().rowCount(); };
     // The second save's file dialog stays open until the table has filled up behind it.
     int rowsAtSecondSave = -1;
@@ -129,7 +129,7 @@ TEST(FullTableTest, AFailedAutomaticSaveKeepsEveryRowThroughClearAndReconnection
     folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM6=" + scale.Device() + "\r\n");
     ReadOnlyFolder readOnly(folder.Path());
     if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount the folder read-only here (needs root)";
-    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     dlg->OnInitDialog();
     dlg->m_cmbPort->setCurrentIndex(1);
     auto rows = [&] { return dlg->Model().rowCount(); };

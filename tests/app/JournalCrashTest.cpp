@@ -45,15 +45,13 @@ QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractB
 // Every 120 ms it switches the unit or saves (each announced on standard output first); with
 // `dumpTo` it waits for a few weighings, writes the table there and ends.
 int Operate(const std::string& program, const std::string& data, const std::string& run, const std::string& dumpTo) {
-    platform::SetModuleDirectoryForTesting(program);
-    platform::SetKernelTtyFolderForTesting(program + "sys-class-tty");
     Boxes boxes;
     boxes.answer = CMyMsg::IdYes;  // restore: Yes
     int saves = 0;
     boxes.onSave = [&](const QString&) {
         return QString::fromStdString(program + "saved-" + run + "-" + std::to_string(saves++) + ".xls");
     };
-    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes);
+    auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, platform::ProgramPlaces{program, program + "sys-class-tty"});
     dlg->SetJournalFolder(data);
     dlg->OnInitDialog();
     if (!dlg->IsJournalOn()) return 3;

@@ -43,7 +43,7 @@ protected:
     std::unique_ptr<CPesavoDlg> dlg;
 
     CPesavoDlg& Start() {
-        dlg = std::make_unique<CPesavoDlg>(nullptr, &answers);
+        dlg = std::make_unique<CPesavoDlg>(nullptr, &answers, folder.Places());
         dlg->OnInitDialog();
         dlg->show();
         return *dlg;

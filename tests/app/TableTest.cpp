@@ -2,7 +2,7 @@
 #include "CPesavoDlg.h"
 #include "../support/ProgramFolder.h"
 #include "../support/EventLoop.h"
-#include "../support/ScaleSim.h"
+#include "../support/QuietScale.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -26,6 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 class TableTest : public ::testing::Test, public Prompts {
 protected:
     ProgramFolder folder{"table"};
+    QuietScale scale{folder};
     std::mutex mutex;
     QStringList boxes;
     int answer = CMyMsg::IdNo;
@@ -35,9 +36,9 @@ protected:
 
     void SetUp() override {
         folder.WriteSettings("\\English.ini", "English");
-        dlg = std::make_unique<CPesavoDlg>(nullptr, this);
+        dlg = std::make_unique<CPesavoDlg>(nullptr, this, folder.Places());
         dlg->OnInitDialog();
-        dlg->m_bConnected = true;  // decoding, without a port: answers stay queued in the engine
+        ASSERT_TRUE(scale.Connect(*dlg));
     }
     void TearDown() override { dlg.reset(); }
     // The operator: every box recorded and answered, the save dialog answered with savePath.
@@ -51,7 +52,8 @@ protected:
     QString Data(int row) { return Q(dlg->Model().Text(row, MeasurementModel::Data)); }
     QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
     int Rows() { return dlg->Model().rowCount(); }
-    Bytes Sent() { return dlg->m_SerialPort.PendingBytes(); }
+    // The scale's answers, once there are `count`.
+    Bytes Sent(std::size_t count) { return scale.Heard(count); }
 };
 
 const Bytes kGood = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
@@ -60,12 +62,12 @@ const Bytes kBad = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x00};
 TEST_F(TableTest, ABadFrameIsAskedAgainThenRecordedWithItsBytes) {
     Feed(kBad);
     EXPECT_EQ(Rows(), 0);
-    EXPECT_EQ(Sent(), (Bytes{0xF9}));
+    EXPECT_EQ(Sent(1), (Bytes{0xF9}));
     Feed(kBad);
     ASSERT_EQ(Rows(), 1);
     EXPECT_EQ(Data(0), Text(u"ListCtrl_Header", u"Error_EX"));
     EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Explan)), Text(u"Message", u"CMD_ERROR") + "5F020004D200");
-    EXPECT_EQ(Sent(), (Bytes{0xF9, 0x9F}));
+    EXPECT_EQ(Sent(2), (Bytes{0xF9, 0x9F}));
     // A bad notice followed by a good frame: the good frame is recorded normally.
     Feed({0x41});
     Feed(kGood);
@@ -108,27 +110,26 @@ TEST_F(TableTest, RepeatedErrorsOfferToDisconnect) {
     EXPECT_EQ(Rows(), 0);                                            // ...and No discards
     EXPECT_FALSE(dlg->m_bConnected);
     EXPECT_EQ(dlg->m_nErrorCount, 0);
-    const Bytes sent = Sent();
-    ASSERT_GE(sent.size(), 2u);  // ...with its notice, after the last frame's answer
-    EXPECT_EQ(sent[sent.size() - 2], 0x9F);
-    EXPECT_EQ(sent.back(), 0x3A);
+    const Bytes sent = Sent(9);  // three F9, four 9F... then the last frame's 9F and the notice
+    ASSERT_EQ(sent.size(), 9u);
+    EXPECT_EQ(sent[7], 0x9F);
+    EXPECT_EQ(sent[8], 0x3A);
 }
 
 TEST_F(TableTest, NumbersAndDurations) {
-    dlg->m_tReference = static_cast<std::int64_t>(std::time(nullptr)) - 3725;
     Feed(kGood);
     EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Number)), "       1");
-    EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Duration)).left(5), "01:02");
-    dlg->m_tReference = static_cast<std::int64_t>(std::time(nullptr)) - 90000;
+    EXPECT_EQ(Q(dlg->Model().Text(0, MeasurementModel::Duration)).left(7), "00:00:0");  // since connecting
     for (int i = 1; i < 100; ++i) Feed(kGood);
     EXPECT_EQ(Q(dlg->Model().Text(99, MeasurementModel::Number)), "     100");
-    EXPECT_EQ(Q(dlg->Model().Text(99, MeasurementModel::Duration)).left(5), "01:00");
 }
 
 TEST_F(TableTest, ClearAsksAndRestartsTheDuration) {
     Feed(kGood);
     Feed(kGood);
-    dlg->m_tReference = 5;
+    // A second after connecting, so that a restart of the duration shows.
+    const std::int64_t connected = dlg->m_tReference;
+    ASSERT_TRUE(RunUntil([&] { return std::time(nullptr) > connected; }, 3s));
     answer = CMyMsg::IdNo;
     static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
     EXPECT_EQ(Rows(), 2);
@@ -136,22 +137,22 @@ TEST_F(TableTest, ClearAsksAndRestartsTheDuration) {
     static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
     EXPECT_EQ(Rows(), 0);
     EXPECT_EQ(dlg->Model().columnCount(), 6);
-    EXPECT_GE(dlg->m_tReference, static_cast<std::int64_t>(std::time(nullptr)) - 1);
+    EXPECT_GT(dlg->m_tReference, connected);
     const int asked = static_cast<int>(boxes.size());
     static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CLEAR))->click();
     EXPECT_EQ(boxes.size(), asked);  // an empty table asks nothing
 }
 
-// Random batches of 1 to 1024 bytes, connected and not: no crash and nothing outside the
-// buffers (this suite also runs under the address sanitizer).
+// Random batches of 1 to 1024 bytes, connected and then disconnected: no crash and nothing
+// outside the buffers (this suite also runs under the address sanitizer).
 TEST_F(TableTest, RandomBatchesNeverBreakTheWindow) {
     std::mt19937 random(11);
     Bytes batch;
     for (int i = 0; i < 100000; ++i) {
+        if (i == 80000 && dlg->m_bConnected) static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT))->click();
         batch.resize(1 + random() % (i % 10 == 0 ? 1024 : 12));
         for (auto& b : batch) b = static_cast<std::uint8_t>(random());
         if (i % 3 == 0) batch[0] = 0x5F;
-        dlg->m_bConnected = i % 5 != 0;
         Feed(batch);
         if (Rows() > 60000) dlg->Model().DeleteAllRows();  // stays short of the row limit
     }

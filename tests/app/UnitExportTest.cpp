@@ -2,6 +2,7 @@
 #include "CPesavoDlg.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
+#include "../support/QuietScale.h"
 
 #include <QApplication>
 #include <QProgressBar>
@@ -22,6 +23,7 @@ using Bytes = std::vector<std::uint8_t>;
 class UnitExportTest : public ::testing::Test, public Prompts {
 protected:
     ProgramFolder folder{"units"};
+    QuietScale scale{folder};
     std::mutex mutex;
     QStringList boxes;
     QString savePath;
@@ -30,9 +32,9 @@ protected:
 
     void SetUp() override {
         folder.WriteSettings("\\English.ini", "English");
-        dlg = std::make_unique<CPesavoDlg>(nullptr, this);
+        dlg = std::make_unique<CPesavoDlg>(nullptr, this, folder.Places());
         dlg->OnInitDialog();
-        dlg->m_bConnected = true;
+        ASSERT_TRUE(scale.Connect(*dlg));
     }
     void TearDown() override { dlg.reset(); }
     // The operator: every box recorded and answered OK, the save dialog answered with savePath.

@@ -199,12 +199,12 @@ TEST(PortListTest, PortNumbersAreParsedLikeTheRegistryValues) {
 // (Windows lists its ports from the registry.)
 TEST_F(ProfileFileTest, DeviceMapEntriesKeepTheirNumbersAndOrder) {
     std::ofstream(dir_ / "SerialComm.ini") << "[SerialComm]\nCOM7=/dev/pts/3\nCOM2=/dev/ttyFake\nbad=/x\nCOM9=\n";
-    const auto ports = platform::ListSerialPorts(dir_.string() + "/");
+    const auto ports = platform::ListSerialPorts({dir_.string() + "/", (dir_ / "no-kernel-ttys").string()});
     ASSERT_GE(ports.size(), 2u);
     EXPECT_EQ(ports[0].name, u"COM7");
     EXPECT_EQ(ports[0].device, "/dev/pts/3");
     EXPECT_EQ(ports[1].name, u"COM2");
-    EXPECT_EQ(platform::DeviceForPort(dir_.string() + "/", 2), "/dev/ttyFake");
+    EXPECT_EQ(platform::DeviceForPort({dir_.string() + "/", {}}, 2), "/dev/ttyFake");
     for (std::size_t i = 2; i < ports.size(); ++i) EXPECT_NE(ports[i].name, u"COM9");
 }
 #endif

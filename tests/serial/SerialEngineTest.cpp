@@ -81,7 +81,7 @@ protected:
     void SetUp() override {
         // Windows lists the port from the registry; elsewhere the device map names it.
         folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM" + std::to_string(scale.port) + "=" + scale.device + "\r\n");
-        engine.SetModuleDir(folder.Path());
+        engine.SetPlaces(folder.Places());
         ASSERT_TRUE(engine.EnumeratePorts());
     }
     void Connect() {
@@ -175,7 +175,7 @@ TEST_F(SerialEngineTest, PurgeDropsBytesNotYetRead) {
 TEST_F(SerialEngineTest, OpenFailuresAreQuiet) {
     EXPECT_FALSE(engine.OpenPort(&owner, 42));  // not in the list, no device
     CSerialPort second;
-    second.SetModuleDir(folder.Path());
+    second.SetPlaces(folder.Places());
     ASSERT_TRUE(engine.OpenPort(&owner, scale.port));
     // The device is taken. (Windows' serial driver refuses a second open; Wine does not enforce
     // that for the Unix devices behind its COM ports.)
@@ -215,7 +215,7 @@ TEST(PortListTest, CountsPastNineteenAndKeepsMapNumbers) {
     for (int i = 1; i <= 25; ++i) map += "COM" + std::to_string(30 + i) + "=/dev/pesavo-none-" + std::to_string(i) + "\r\n";
     folder.WriteFile("SerialComm.ini", map);
     CSerialPort engine;
-    engine.SetModuleDir(folder.Path());
+    engine.SetPlaces(folder.Places());
     EXPECT_FALSE(engine.EnumeratePorts());
     EXPECT_EQ(engine.m_nPortCount, 25);
     EXPECT_EQ(engine.PortAt(1), 31);
@@ -241,7 +241,7 @@ TEST(SimulatedScaleTest, HandshakeThreeWeighingsAndStop) {
     SimulatedScale sim;
     Owner owner;
     CSerialPort engine;
-    engine.SetModuleDir(sim.ModuleDir());
+    engine.SetPlaces(sim.Places());
     ASSERT_TRUE(engine.EnumeratePorts());
     bool listed = false;
     for (int i = 1; i <= engine.PortCount(); ++i) listed = listed || engine.PortAt(i) == sim.port;

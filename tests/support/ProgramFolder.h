@@ -1,8 +1,7 @@
 #pragma once
 // A scratch copy of the program's folder for tests: the shipped language files, a Setting.ini
-// and a device map, with the program's module folder pointed at it.
+// and a device map; Places() hands it to a window or a serial engine.
 #include "platform/ModulePath.h"
-#include "platform/PortList.h"
 
 #include <filesystem>
 #include <fstream>
@@ -19,14 +18,9 @@ public:
             std::filesystem::copy_file(e.path(), dir_ / "Language" / e.path().filename());
         WriteSettings("\\Chinese.ini", "简体中文");
         WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM3=/dev/null\r\n");
-        platform::SetModuleDirectoryForTesting(Path());
-        // Never the machine's own serial devices (a virtual machine's ttyS0 may be its console).
         std::filesystem::create_directories(dir_ / "sys-class-tty");
-        platform::SetKernelTtyFolderForTesting((dir_ / "sys-class-tty").string());
     }
     ~ProgramFolder() {
-        platform::SetModuleDirectoryForTesting({});
-        platform::SetKernelTtyFolderForTesting({});
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
@@ -34,6 +28,9 @@ public:
         return PESAVO_SOURCE_DIR;
     }
     std::string Path() const { return dir_.string() + "/"; }
+    // This folder as the program's, with an empty kernel listing: never the machine's own serial
+    // devices (a virtual machine's ttyS0 may be its console).
+    platform::ProgramPlaces Places() const { return {Path(), (dir_ / "sys-class-tty").string()}; }
     std::string File(const std::string& name) const { return (dir_ / name).string(); }
     void WriteFile(const std::string& name, const std::string& bytes) const {
         std::ofstream(dir_ / name, std::ios::binary) << bytes;

@@ -33,7 +33,7 @@ public:
         port = 5;
 #endif
     }
-    std::string ModuleDir() const { return folder_.Path(); }
+    platform::ProgramPlaces Places() const { return folder_.Places(); }
     // Every line the simulator printed after its device path ("rx XX" per byte received).
     std::vector<std::string> Lines() const {
 #ifdef _WIN32
