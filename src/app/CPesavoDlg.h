@@ -107,9 +107,6 @@ public:
     void OnUnit(int unit);
     void OnSerialData(const std::uint8_t* bytes, int count);
     bool ProcessFrame();
-    // The Data text of the weight frame in m_RxBuffer for `row`; stores the row's weight and
-    // width code.
-    QString FormatWeight(int row);
 
     // SerialOwner: the engine's notifications and error box.
     void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,

@@ -2,6 +2,7 @@
 // one row (a weighing, an overweight or an explained error), and the scale gets its answer.
 #include "CPesavoDlg.h"
 
+#include "BatchRow.h"
 #include "Journal.h"
 
 #include <QComboBox>
@@ -9,30 +10,6 @@
 #include <QTableView>
 
 #include <ctime>
-
-namespace {
-
-constexpr double kOverweightStored = 555.5;
-
-QString Latin(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
-
-}  // namespace
-
-QString CPesavoDlg::FormatWeight(int row) {
-    std::uint8_t frame[6];
-    {
-        std::lock_guard lock(m_rxMutex);
-        std::copy_n(m_RxBuffer.begin(), 6, frame);
-    }
-    const weighing::Weighing w = weighing::DecodeWeight(frame);
-    if (!w.readable) {
-        // Keeps its "Error_EX" text in every unit.
-        m_Model.SetReading(row, {weighing::RowKind::Error, 0.0, 0});
-        return ReadLanguageText(u"ListCtrl_Header", u"Error_EX");
-    }
-    m_Model.SetReading(row, {weighing::RowKind::Weight, w.kg, w.widthCode});
-    return Latin(weighing::WeightText(w.kg, w.widthCode, m_nUnit));
-}
 
 bool CPesavoDlg::ProcessFrame() {
     std::uint8_t head[6];
@@ -57,34 +34,22 @@ bool CPesavoDlg::ProcessFrame() {
         maybeRepeat = std::equal(last.frame.begin(), last.frame.end(), head);
     }
     if (m_journal) m_journal->NextRowFrom(head);
-    m_Model.AppendRow({weighing::NumberText(static_cast<std::size_t>(row)), {}, {}, {}, {}, {}});
-    if (judged.outcome == weighing::BatchOutcome::Overweight) {
-        m_Model.SetText(row, MeasurementModel::Data, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Overweight")));
-        m_Model.SetReading(row, {weighing::RowKind::Overweight, kOverweightStored, 0});
-    } else if (judged.outcome == weighing::BatchOutcome::Error) {
-        {
-            // The whole batch, for whoever has to find out what went wrong on the line.
-            std::unique_lock lock(m_rxMutex);
-            const std::string dump = weighing::HexBytes(m_RxBuffer.data(), std::min(m_nRxCount, kRxBufferSize));
-            lock.unlock();
-            m_Model.SetText(row, MeasurementModel::Explan, Utf16(ReadLanguageText(u"Message", u"CMD_ERROR") + Latin(dump)));
-        }
-        m_Model.SetText(row, MeasurementModel::Data, Utf16(ReadLanguageText(u"ListCtrl_Header", u"Error_EX")));
+    std::vector<std::uint8_t> batch;
+    {
+        std::lock_guard lock(m_rxMutex);
+        batch.assign(m_RxBuffer.begin(), m_RxBuffer.begin() + std::min(m_nRxCount, kRxBufferSize));
     }
-
-    if (maybeRepeat) {
-        const QString note = MessageText(u"Journal_Maybe_Repeat", "Maybe sent again: the same as the last weighing before Pesavo restarted");
-        const std::u16string_view before = m_Model.Text(row, MeasurementModel::Explan);
-        m_Model.SetText(row, MeasurementModel::Explan,
-                        Utf16(before.empty() ? note : QString::fromStdU16String(std::u16string(before)) + QStringLiteral("; ") + note));
-    }
-    const auto now = static_cast<std::int64_t>(std::time(nullptr));
-    m_Model.SetText(row, MeasurementModel::UpdateTime, Utf16(Latin(weighing::FormatUpdateTime(now))));
-    m_Model.SetText(row, MeasurementModel::Duration, Utf16(Latin(weighing::FormatDuration(now - m_tReference))));
-    // The unit the Data text is rendered in. (Copying the row above would, during a unit
-    // conversion, pair an old-unit weight with a converted row's new unit.)
-    m_Model.SetText(row, MeasurementModel::Unit, Utf16(QString::fromLatin1(weighing::UnitText(m_nUnit))));
-    if (judged.outcome == weighing::BatchOutcome::Weighing) m_Model.SetText(row, MeasurementModel::Data, Utf16(FormatWeight(row)));
+    const std::u16string overweight = ReadLanguageText(u"ListCtrl_Header", u"Overweight").toStdU16String(),
+                         error = ReadLanguageText(u"ListCtrl_Header", u"Error_EX").toStdU16String(),
+                         badBatch = ReadLanguageText(u"Message", u"CMD_ERROR").toStdU16String(),
+                         repeat = MessageText(u"Journal_Maybe_Repeat",
+                                              "Maybe sent again: the same as the last weighing before Pesavo restarted")
+                                      .toStdU16String();
+    const weighing::BatchRow made =
+        weighing::RowOfBatch(judged.outcome, batch.data(), batch.size(), static_cast<std::size_t>(row), m_nUnit,
+                             static_cast<std::int64_t>(std::time(nullptr)), m_tReference,
+                             {overweight, error, badBatch, repeat}, maybeRepeat);
+    m_Model.AppendRow(made.Views(), made.reading);
     // The new row is the last one: scroll to the bottom once the window is idle again. Rows
     // that arrive together share one scroll, and one layout of the list.
     if (!m_bScrollPending) {
