@@ -11,6 +11,13 @@
 #include <utility>
 #include <vector>
 
+#ifdef _WIN32
+// windows.h gives the system's own profile functions these names; ours are meant wherever this
+// header is included.
+#undef GetProfileString
+#undef WriteProfileString
+#endif
+
 namespace platform {
 
 // Decodes the bytes of a profile file into UTF-16 text (BOM-sniffed, never throws).

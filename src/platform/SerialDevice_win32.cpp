@@ -105,9 +105,13 @@ const char* SerialDevice::Configure() {
 void SerialDevice::Close() {
     if (!handle_) return;
     if (overlapped_->pending) {
+        // A driver that never completes the cancelled wait (seen with a serial device that has
+        // no UART behind it) must not hold the port's closing, and with it a search, forever:
+        // closing the handle ends whatever is still pending.
         ::CancelIo(handle_);
         DWORD ignored = 0;
-        ::GetOverlappedResult(handle_, &overlapped_->wait, &ignored, TRUE);
+        if (::WaitForSingleObject(overlapped_->wait.hEvent, 500) == WAIT_OBJECT_0)
+            ::GetOverlappedResult(handle_, &overlapped_->wait, &ignored, FALSE);
         overlapped_->pending = false;
     }
     ::CloseHandle(handle_);

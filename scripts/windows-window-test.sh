@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Drives the Windows program (build-win/bin/pesavo.exe, from scripts/windows-test.sh's cross
+# build) under Wine on a virtual display as an operator would: tools/scale-sim linked as COM5 and
+# registered by the same Wine session that runs the program; the window must come up with the
+# language's title, Space on the focused connect button connects, known frames (a good one, a
+# bad one twice, a negative one, an overweight one) get the right answers on the line, the
+# system's save dialog writes a workbook that python3-xlrd reads back with exactly those rows,
+# and Esc closes the window with the disconnect notice. Screenshots land in build-win/window-run/.
+#
+# With --screenshots DIR it only draws the idle window in each language into DIR (the README's).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+wine=/usr/lib/wine/wine64
+for tool in Xvfb xdotool xwd; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIPPED: the Windows window test needs $tool (scripts/deps.sh installs xvfb, xdotool, x11-apps)"
+    exit 0
+  fi
+done
+if [ ! -x "$wine" ] || [ ! -f build-win/bin/pesavo.exe ]; then
+  echo "SKIPPED: the Windows window test needs wine64 and build-win/bin/pesavo.exe (scripts/windows-test.sh builds it)"
+  exit 0
+fi
+shots=""
+[ "${1:-}" = "--screenshots" ] && shots=$(realpath -m "$2")
+
+export WINEPREFIX=$root/build-win/wine-prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+export LANG=C.UTF-8
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "-- creating the Wine prefix"
+  "$wine" wineboot -i >/dev/null 2>&1 || true
+fi
+dos=$WINEPREFIX/dosdevices
+work=$root/build-win/window-run
+rm -rf "$work"
+mkdir -p "$work/program"
+cp build-win/bin/pesavo.exe "$work/program/"
+cp -r Language "$work/program/"
+winpath() { echo "Z:$1" | tr '/' '\\'; }
+
+pids=()
+cleanup() {
+  "${wine%/*}/wineserver" -k 2>/dev/null || true
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  rm -f "$dos/com5"
+}
+trap cleanup EXIT
+display=:$((100 + $$ % 400))
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+
+# Waits until "$@" succeeds, at most $limit seconds.
+until_true() {
+  local limit=$1; shift
+  local end=$((SECONDS + limit))
+  until "$@"; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.2
+  done
+}
+settings() {  # Setting.ini naming language file $1 with name $2, as the program writes it (UTF-16)
+  printf '[Language_Configuration]\r\nLanguage_FileName=\\%s\r\nLanguage_Name=%s\r\n' "$1" "$2" |
+    iconv -f UTF-8 -t UTF-16 > "$work/program/Setting.ini"
+}
+# One Wine session runs the program: the port's and the fonts' registry values it adds live as
+# long as the session. "$1": the batch's last line (how the program is started).
+start_program() {
+  local batch=$work/run.bat
+  {
+    echo '@echo off'
+    # The desk's ports: the scale's alone (Wine's own COM1 stands for a serial device this
+    # machine may not have).
+    echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoScaleSim /t REG_SZ /d COM5 /f >nul'
+    # Wine's stand-in for the dialog font has no Chinese: the desk PC's system font has.
+    echo 'reg add "HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes" /v "MS Shell Dlg" /t REG_SZ /d "WenQuanYi Micro Hei" /f >nul'
+    echo 'reg add "HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes" /v "MS Shell Dlg 2" /t REG_SZ /d "WenQuanYi Micro Hei" /f >nul'
+    echo "cd /d $(winpath "$work/program")"
+    echo "$1"
+  } | sed 's/$/\r/' > "$batch"
+  "$wine" cmd /c "$(winpath "$batch")" > "$work/wine.log" 2>&1 &
+  program=$!
+}
+window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1; }
+has_window() { [ -n "$(window_named "$1")" ]; }
+screenshot() {  # window (empty: the whole screen), PNG path, [crop: x y width height]
+  if [ -n "$1" ]; then xwd -silent -id "$1" > "$work/shot.xwd"; else xwd -silent -root > "$work/shot.xwd"; fi
+  /usr/bin/python3 scripts/xwd2png.py "$work/shot.xwd" "$2" ${3:-}
+}
+
+if [ -n "$shots" ]; then
+  mkdir -p "$shots"
+  for lang in "English.ini English windows-english.png" "Chinese.ini 简体中文 windows-chinese.png"; do
+    set -- $lang
+    settings "$1" "$2"
+    start_program "explorer /desktop=Pesavo,640x480 pesavo.exe"
+    sleep 6
+    screenshot "" "$shots/$3" "0 0 400 420"
+    "${wine%/*}/wineserver" -k 2>/dev/null || true
+    wait "$program" 2>/dev/null || true
+  done
+  echo "-- screenshots in $shots"
+  exit 0
+fi
+
+cat > "$work/frames.txt" <<'FRAMES'
+# 123.4 kg; a bad check byte twice (asked again, then an error row); -12.34 kg; overweight
+5F 02 00 04 D2 8B
+5F 02 00 04 D2 00
+5F 02 00 04 D2 00
+5F 44 00 04 D2 CD
+3F
+FRAMES
+build/bin/scale-sim --frames "$work/frames.txt" --interval 50 --link "$dos/com5" > "$work/scale-sim.log" &
+pids+=($!)
+until_true 5 test -L "$dos/com5"
+
+settings English.ini English
+start_program "pesavo.exe"
+fail() { echo "FAILED: $*"; screenshot "" "$work/failed.png" || true; exit 1; }
+until_true 90 has_window 'Korvane Scale' || fail "no window titled 'Korvane Scale'"
+main=$(window_named 'Korvane Scale')
+echo "-- the window came up with the language's title"
+sleep 1  # (the first paint; keys go to the focused control, the connect button)
+xdotool windowfocus --sync "$main"
+xdotool key space
+answers() { grep '^rx ' "$work/scale-sim.log" | tr '\n' ' '; }
+until_true 30 grep -q '^rx 5A' "$work/scale-sim.log" || fail "Space on the connect button sent no handshake"
+expected='rx 9F rx F9 rx 9F rx 9F rx 9F'
+until_true 30 sh -c "grep '^rx ' '$work/scale-sim.log' | grep -v 'rx 5A' | tr '\n' ' ' | grep -q '^$expected'" ||
+  fail "answers on the line: $(answers), expected (after the handshake) $expected"
+echo "-- answers on the line: $(answers)"
+sleep 0.5
+screenshot "$main" "$work/connected.png"
+
+# Save: Tab from the connect button to Save (the list, then Clear; the port list and Refresh are
+# locked while connected), Space, and the save dialog's Enter on the name it offers.
+xdotool key Tab Tab Tab space
+until_true 30 has_window 'Save As' || fail "no save dialog"
+dialog=$(window_named 'Save As')
+sleep 0.5
+xdotool key Return
+until_true 30 sh -c "ls '$work/program'/TarnobelDataFile-*.xls >/dev/null 2>&1" || fail "no workbook written"
+book=$(ls "$work/program"/TarnobelDataFile-*.xls | head -1)
+sleep 0.5
+/usr/bin/python3 - "$book" <<'PY'
+import sys, xlrd
+sheet = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)
+rows = [[sheet.cell_value(r, c) for c in range(sheet.ncols)] for r in range(sheet.nrows)]
+assert rows[0] == ['Number', 'Data', 'Unit', 'Duration', 'Update_Time', 'Explan'] or len(rows[0]) == 6, rows[0]
+body = [(r[0].strip(), r[1], r[2], r[5]) for r in rows[1:]]
+print('-- the workbook:', body)
+assert len(body) == 4, body
+assert body[0][:3] == ('1', '123.4', 'KG'), body[0]
+assert body[1][0] == '2' and body[1][3].endswith('5F020004D200'), body[1]
+assert body[2][:3] == ('3', '-12.34', 'KG'), body[2]
+assert body[3][0] == '4' and body[3][2] == 'KG', body[3]
+PY
+echo "-- the save dialog wrote $(basename "$book"), read back by xlrd"
+
+xdotool key Escape
+until_true 20 grep -q '^rx 3A' "$work/scale-sim.log" || fail "no disconnect notice on closing"
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc"
+echo "-- Esc closed the window; the scale heard the disconnect notice"
+echo "PASSED: the Windows window under Wine"

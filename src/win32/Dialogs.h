@@ -1,0 +1,31 @@
+#pragma once
+// The Windows program's own small dialogs: the message box in the language's words (template
+// 130), the progress dialog of the whole-table jobs (133) and the About box (100).
+#include "LanguageFiles.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+namespace win32 {
+
+// The button modes and answers of the message box.
+enum MessageMode { kYesNo = 0, kOk = 1 };
+enum MessageAnswer { kAnswerOk = IDOK, kAnswerCancel = IDCANCEL, kAnswerYes = IDYES, kAnswerNo = IDNO };
+
+// Shows `text` modally over `owner`, its title and button captions from `texts`; `title` replaces
+// the language's "Warning" when given. Returns the answer (Esc and the close box: kAnswerCancel).
+int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
+                const std::u16string& title = {});
+
+// Shows the progress of a job modally until `progress` becomes -1 (the job's end) or the operator
+// closes the dialog (the job runs on). `progress` counts from 0 to 1,000,000.
+void ShowProgress(HWND owner, const std::u16string& caption, const std::u16string& display, std::atomic<int>& progress);
+
+void ShowAbout(HWND owner);
+
+// Wide-character forms of the program's UTF-16 texts for the system's calls.
+inline const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+}  // namespace win32
