@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a normal build, once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
-# the fuzz targets for a bounded time on their kept corpora, and the Windows build's tests under
-# Wine.
+# the fuzz targets for a bounded time on their kept corpora, the Windows build's tests under
+# Wine, and the Windows program as handed out, its window driven under Wine on a virtual display.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -31,3 +31,7 @@ echo "== fuzz targets"
 
 echo "== Windows: cross build with mingw-w64, tests under Wine"
 ./scripts/windows-test.sh
+
+echo "== Windows: the program as handed out (pesavo-windows.zip), its window driven under Wine"
+./scripts/windows-package.sh
+./scripts/windows-window-test.sh

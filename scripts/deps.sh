@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the program and the tests need; only what is missing.
-# The Windows cross compiler and Wine are installed when they can be; without them the Windows
-# tests are skipped (and say so).
+# The Windows cross compiler, Wine and what drives a window on a virtual display are installed
+# when they can be; without them the Windows tests are skipped (and say so).
 set -euo pipefail
 packages=(
   cmake g++ make pkg-config
@@ -11,7 +11,7 @@ packages=(
   fonts-wqy-microhei xdg-utils poppler-utils
   python3-xlrd python3-olefile python3-xlwt
 )
-optional=(g++-mingw-w64-x86-64 wine64)
+optional=(g++-mingw-w64-x86-64 wine64 xvfb xdotool x11-apps zip unzip)
 
 missing() {
   for p in "$@"; do

@@ -8,7 +8,6 @@
 #include "Journal.h"
 #include "UiCall.h"
 #include "CompoundFile.h"
-#include "platform/LocalTime.h"
 #include "platform/Utf.h"
 #include "WorkbookExport.h"
 
@@ -163,11 +162,7 @@ bool CPesavoDlg::SaveTable(bool automatic) {
     save->rows = m_Model.Table().Snapshot();
     for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = std::u16string(Utf16(m_Model.Title(c)));
 
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    char name[128] = "TarnobelDataFile";
-    if (platform::ToLocalTime(now, local)) std::strftime(name, sizeof name, "TarnobelDataFile-%Y-%m-%d-%H-%M-%S", &local);
-    const QString fileName = QString::fromLatin1(name) + QStringLiteral(".xls");
+    const QString fileName = QString::fromStdString(exporter::DefaultFileName(std::time(nullptr)));
     if (automatic) {
         m_strSavePath = m_strModuleDir + fileName;
     } else {

@@ -3,10 +3,19 @@
 #include "TextSheetStream.h"
 #include "XlsBook.h"
 #include "XlsFormat.h"
+#include "platform/LocalTime.h"
 
 #include <cerrno>
+#include <ctime>
 
 namespace exporter {
+
+std::string DefaultFileName(std::time_t now) {
+    std::tm local{};
+    char name[128] = "TarnobelDataFile";
+    if (platform::ToLocalTime(now, local)) std::strftime(name, sizeof name, "TarnobelDataFile-%Y-%m-%d-%H-%M-%S", &local);
+    return std::string(name) + ".xls";
+}
 
 namespace {
 

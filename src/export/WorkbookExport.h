@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <ctime>
 #include <functional>
 #include <stop_token>
 #include <string>
@@ -35,6 +36,10 @@ using CellText = std::function<std::u16string_view(std::size_t row, int column)>
 struct UnmovedFile {
     std::string written, target;
 };
+
+// The name a save offers for a table saved at `now`: "TarnobelDataFile-YYYY-MM-DD-hh-mm-ss.xls" in
+// local time.
+std::string DefaultFileName(std::time_t now);
 
 // `progress`, when given, follows the export's steps up to 950000. A stop requested before the
 // file is complete writes nothing (ECANCELED): a half-read table never becomes a file. A text

@@ -69,12 +69,7 @@ void MeasurementModel::Convert(int first, int end, int unit, std::u16string_view
                                std::u16string_view overweightText) {
     end = std::min(end, rowCount());
     if (first < 0 || first >= end) return;
-    const std::string unitText = weighing::UnitText(unit);
-    const std::u16string unit16(unitText.begin(), unitText.end());
-    for (int row = first; row < end; ++row) {
-        const auto r = static_cast<std::size_t>(row);
-        m_table.Render(r, weighing::DataText(m_table.ReadingAt(r), unit, errorText, overweightText), unit16);
-    }
+    m_table.RenderRows(static_cast<std::size_t>(first), static_cast<std::size_t>(end), unit, errorText, overweightText);
     emit dataChanged(index(first, Data), index(end - 1, Unit));
 }
 

@@ -71,6 +71,14 @@ void MeasurementTable::Render(std::size_t row, std::u16string_view data, std::u1
     if (log_) log_->Rendered(rows_[row].id, data, unit);
 }
 
+void MeasurementTable::RenderRows(std::size_t first, std::size_t end, int unit, std::u16string_view errorText,
+                                  std::u16string_view overweightText) {
+    const std::string unitText = UnitText(unit);
+    const std::u16string unit16(unitText.begin(), unitText.end());
+    for (std::size_t row = first; row < std::min(end, size()); ++row)
+        Render(row, DataText(ReadingAt(row), unit, errorText, overweightText), unit16);
+}
+
 void MeasurementTable::SetTextQuietly(std::size_t row, int column, std::u16string_view text) {
     Slot& s = rows_[row].texts[static_cast<std::size_t>(column)];
     const auto length = static_cast<std::uint32_t>(text.size());

@@ -88,6 +88,10 @@ public:
     void SetText(std::size_t row, int column, std::u16string_view text);
     // The row's weight shown again, in another unit: its Data and Unit texts together.
     void Render(std::size_t row, std::u16string_view data, std::u16string_view unit);
+    // Renders rows [first, end) again in `unit` (a unit change); error and overweight rows show
+    // the language's texts.
+    void RenderRows(std::size_t first, std::size_t end, int unit, std::u16string_view errorText,
+                    std::u16string_view overweightText);
     RowId Id(std::size_t row) const { return rows_[row].id; }
     std::vector<RowId> Ids() const;  // of every row, in table order
     const Reading& ReadingAt(std::size_t row) const { return rows_[row].reading; }

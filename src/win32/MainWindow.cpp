@@ -4,7 +4,6 @@
 #include "CompoundFile.h"
 #include "Dialogs.h"
 #include "FrameDecoder.h"
-#include "platform/LocalTime.h"
 #include "platform/ProfileFile.h"
 #include "platform/SerialDevice.h"
 #include "platform/ShellOpen.h"
@@ -18,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <map>
 
 namespace win32 {
 
@@ -136,6 +136,7 @@ void MainWindow::OnInitDialog() {
     }
 
     list_ = Item(IDC_LIST);
+    RememberLayout();
     ListView_SetExtendedListViewStyle(list_, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
     LoadSettings();
     for (int c = 0; c < weighing::kColumns; ++c) {
@@ -245,6 +246,7 @@ void MainWindow::ApplyLanguage() {
     SetConnectCaption(connected_);
     for (const CaptionKey& c : kCaptions) SetDlgItemTextW(hwnd_, c.id, W(Text(u"Dialog_Caption", c.key)));
     FillPortList();
+    FitControls();
     SetTitles();
 }
 
@@ -327,6 +329,107 @@ void MainWindow::OnGetDispInfo(NMLVDISPINFOW* info) {
     info->item.pszText[n] = L'\0';
 }
 
+// ---- layout ----
+
+namespace {
+
+// The controls below the list, column by column from the left: a column grows when a text of
+// one of its controls needs more room than the template gives, and the columns right of it move.
+constexpr int kColumnsOfControls[][4] = {
+    {IDC_CONNECT},
+    {IDC_SAVE, IDC_CLEAR},
+    {IDC_UNIT_GROUP, IDC_UNIT_KG, IDC_UNIT_LB, IDC_UNIT_LBOZ},
+    {IDC_PORT_GROUP, IDC_PORT, IDC_REFRESH},
+    {IDC_LANGUAGE_GROUP, IDC_LANGUAGE, IDC_LANGUAGE_OK},
+};
+
+constexpr int kLaidOut[] = {IDC_LIST,   IDC_CONNECT,    IDC_SAVE,  IDC_CLEAR,   IDC_UNIT_GROUP,     IDC_UNIT_KG,
+                            IDC_UNIT_LB, IDC_UNIT_LBOZ, IDC_PORT_GROUP, IDC_PORT, IDC_REFRESH, IDC_LANGUAGE_GROUP,
+                            IDC_LANGUAGE, IDC_LANGUAGE_OK, IDC_TEST};
+
+}  // namespace
+
+void MainWindow::RememberLayout() {
+    for (int id : kLaidOut) {
+        RECT r{};
+        GetWindowRect(Item(id), &r);
+        MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&r), 2);
+        layout_[id] = r;
+    }
+    GetWindowRect(hwnd_, &windowRect_);
+}
+
+int MainWindow::TextWidth(const std::u16string& text) const {
+    HDC dc = GetDC(hwnd_);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, W(text), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(hwnd_, dc);
+    return size.cx;
+}
+
+int MainWindow::NeededWidth(int id) const {
+    HWND control = Item(id);
+    std::u16string text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, u'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(control, reinterpret_cast<wchar_t*>(text.data()), static_cast<int>(text.size()))));
+    const int edge = 2 * GetSystemMetrics(SM_CXEDGE);
+    switch (id) {
+        case IDC_CONNECT: return TextWidth(text) + 32 + 4 * edge + 12;  // icon beside the caption
+        case IDC_UNIT_KG: case IDC_UNIT_LB: case IDC_UNIT_LBOZ: return TextWidth(text) + GetSystemMetrics(SM_CXMENUCHECK) + 6;
+        case IDC_UNIT_GROUP: case IDC_PORT_GROUP: case IDC_LANGUAGE_GROUP: return TextWidth(text) + 16;
+        case IDC_PORT: case IDC_LANGUAGE: {
+            int widest = 0;
+            const auto count = SendMessageW(control, CB_GETCOUNT, 0, 0);
+            for (LRESULT i = 0; i < count; ++i) {
+                std::u16string item(static_cast<std::size_t>(SendMessageW(control, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0)) + 1, u'\0');
+                SendMessageW(control, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item.data()));
+                item.resize(item.size() - 1);
+                widest = std::max(widest, TextWidth(item));
+            }
+            return widest + GetSystemMetrics(SM_CXVSCROLL) + 4 * edge;
+        }
+        default: return TextWidth(text) + 4 * edge + 8;  // push buttons
+    }
+}
+
+void MainWindow::FitControls() {
+    if (layout_.empty()) return;
+    const auto width = [&](int id) { return static_cast<int>(layout_[id].right - layout_[id].left); };
+    const auto grow = [&](int id) { return std::max(0, NeededWidth(id) - width(id)); };
+    std::map<int, RECT> fitted = layout_;
+    const auto place = [&](int id, int shift, int extra) {
+        fitted[id].left += shift;
+        fitted[id].right += shift + extra;
+    };
+    int shift = 0;
+    for (const auto& column : kColumnsOfControls) {
+        int extra = 0;
+        if (column[0] == IDC_UNIT_GROUP) {
+            // KG and LB side by side, LB:OZ below them.
+            const int kg = grow(IDC_UNIT_KG), lb = grow(IDC_UNIT_LB), lboz = grow(IDC_UNIT_LBOZ);
+            extra = std::max({kg + lb, lboz, grow(IDC_UNIT_GROUP)});
+            place(IDC_UNIT_GROUP, shift, extra);
+            place(IDC_UNIT_KG, shift, kg);
+            place(IDC_UNIT_LB, shift + kg, lb);
+            place(IDC_UNIT_LBOZ, shift, lboz);
+        } else {
+            for (int id : column)
+                if (id) extra = std::max(extra, grow(id));
+            for (int id : column)
+                if (id) place(id, shift, extra);
+        }
+        shift += extra;
+    }
+    place(IDC_LIST, 0, shift);
+    place(IDC_TEST, 0, shift);
+    for (const auto& [id, r] : fitted)
+        SetWindowPos(Item(id), nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(hwnd_, nullptr, 0, 0, windowRect_.right - windowRect_.left + shift, windowRect_.bottom - windowRect_.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
 // ---- connection ----
 
 void MainWindow::FillPortList() {
@@ -362,6 +465,7 @@ void MainWindow::SetConnectCaption(bool connected) {
     HWND button = Item(IDC_CONNECT);
     SetWindowTextW(button, W(Text(u"Dialog_Caption", connected ? u"Serial_Caption_Close" : u"Serial_Caption_Open")));
     SendMessageW(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(connected ? iconConnected_ : iconDisconnected_));
+    FitControls();
 }
 
 void MainWindow::EnterConnectedState() {
@@ -592,16 +696,9 @@ void MainWindow::OnUnit(int unit) {
     if (job_.joinable()) job_.join();
     job_ = std::jthread([this, unit, rows, error, overweight](std::stop_token stop) {
         const int step = 1000000 / static_cast<int>(rows + 1);
-        const std::string unitText = weighing::UnitText(unit);
-        const std::u16string unit16 = Latin(unitText);
         for (std::size_t first = 0; first < rows; first += kChunkRows) {
             const std::size_t end = std::min(first + kChunkRows, rows);
-            const bool applied = calls_.Run(
-                [&] {
-                    for (std::size_t r = first; r < end && r < table_.size(); ++r)
-                        table_.Render(r, weighing::DataText(table_.ReadingAt(r), unit, error, overweight), unit16);
-                },
-                stop);
+            const bool applied = calls_.Run([&] { table_.RenderRows(first, end, unit, error, overweight); }, stop);
             if (!applied) return;  // the window is going away
             progress_ += step * static_cast<int>(end - first);
         }
@@ -613,9 +710,7 @@ void MainWindow::OnUnit(int unit) {
 void MainWindow::FinishConversion(int unit, std::size_t rows) {
     // Rows that arrived meanwhile were rendered in the old unit: bring them over, then switch.
     const std::u16string error = Text(u"ListCtrl_Header", u"Error_EX"), overweight = Text(u"ListCtrl_Header", u"Overweight");
-    const std::u16string unit16 = Latin(weighing::UnitText(unit));
-    for (std::size_t r = rows; r < table_.size(); ++r)
-        table_.Render(r, weighing::DataText(table_.ReadingAt(r), unit, error, overweight), unit16);
+    table_.RenderRows(rows, table_.size(), unit, error, overweight);
     unit_ = unit;
     CheckRadioButton(hwnd_, IDC_UNIT_KG, IDC_UNIT_LBOZ, IDC_UNIT_KG + unit);
     ShowRows();
@@ -645,11 +740,7 @@ bool MainWindow::SaveTable(bool automatic) {
     save->rows = table_.Snapshot();
     for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = Text(u"ListCtrl_Header", kColumnKeys[c]);
 
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    char name[128] = "TarnobelDataFile";
-    if (platform::ToLocalTime(now, local)) std::strftime(name, sizeof name, "TarnobelDataFile-%Y-%m-%d-%H-%M-%S", &local);
-    const std::string fileName = std::string(name) + ".xls";
+    const std::string fileName = exporter::DefaultFileName(std::time(nullptr));
     if (automatic) {
         save->path = moduleDir_ + fileName;
     } else {

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <ctime>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -106,6 +107,14 @@ private:
     void RunPending();
 
     HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
+    // Controls as wide as their texts need in this language and font (the template's sizes are
+    // the least), the window growing with them.
+    void RememberLayout();
+    void FitControls();
+    int NeededWidth(int id) const;
+    int TextWidth(const std::u16string& text) const;
+    std::map<int, RECT> layout_;  // the template's places, in client coordinates
+    RECT windowRect_{};
 
     platform::ProgramPlaces places_;
     HWND hwnd_ = nullptr;
