@@ -83,7 +83,7 @@ start_program() {
   "$wine" cmd /c "$(winpath "$batch")" > "$work/wine.log" 2>&1 &
   program=$!
 }
-window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1; }
+window_named() { xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1; }  # a title starting so
 has_window() { [ -n "$(window_named "$1")" ]; }
 screenshot() {  # window (empty: the whole screen), PNG path, [crop: x y width height]
   if [ -n "$1" ]; then xwd -silent -id "$1" > "$work/shot.xwd"; else xwd -silent -root > "$work/shot.xwd"; fi
@@ -122,7 +122,7 @@ start_program "Pesavo.exe"
 fail() { echo "FAILED: $*"; screenshot "" "$work/failed.png" || true; exit 1; }
 until_true 90 has_window 'Korvane Scale' || fail "no window titled 'Korvane Scale'"
 main=$(window_named 'Korvane Scale')
-echo "-- the window came up with the language's title"
+echo "-- the window came up with the language's title: $(xdotool getwindowname "$main")"
 sleep 1  # (the first paint; keys go to the focused control, the connect button)
 xdotool windowfocus --sync "$main"
 xdotool key space
@@ -138,8 +138,8 @@ screenshot "$main" "$work/connected.png"
 # Save: Tab from the connect button to Save (the list, then Clear; the port list and Refresh are
 # locked while connected), Space, and the save dialog's Enter on the name it offers.
 xdotool key Tab Tab Tab space
-until_true 30 has_window 'Save As' || fail "no save dialog"
-dialog=$(window_named 'Save As')
+until_true 30 has_window 'Save As$' || fail "no save dialog"
+dialog=$(window_named 'Save As$')
 sleep 0.5
 xdotool key Return
 until_true 30 sh -c "ls '$work/program'/TarnobelDataFile-*.xls >/dev/null 2>&1" || fail "no workbook written"

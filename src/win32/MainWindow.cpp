@@ -242,7 +242,10 @@ void MainWindow::FillLanguageList() {
 }
 
 void MainWindow::ApplyLanguage() {
-    SetWindowTextW(hwnd_, W(Text(u"Dialog_Caption", u"Dialog_Caption")));
+    // This build keeps no journal of the rows (no SQLite for it): the operator is told, as the
+    // Linux window tells when its journal is off.
+    SetWindowTextW(hwnd_, W(Text(u"Dialog_Caption", u"Dialog_Caption") + u" \u2014 " +
+                            MessageText(u"Journal_Off", "rows not journalled")));
     SetConnectCaption(connected_);
     for (const CaptionKey& c : kCaptions) SetDlgItemTextW(hwnd_, c.id, W(Text(u"Dialog_Caption", c.key)));
     FillPortList();
