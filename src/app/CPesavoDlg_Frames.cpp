@@ -46,7 +46,7 @@ bool CPesavoDlg::ProcessFrame() {
                                               "Maybe sent again: the same as the last weighing before Pesavo restarted")
                                       .toStdU16String();
     const weighing::BatchRow made =
-        weighing::RowOfBatch(judged.outcome, batch.data(), batch.size(), static_cast<std::size_t>(row), m_nUnit,
+        weighing::RowOfBatch(judged.outcome, head, batch.data(), batch.size(), static_cast<std::size_t>(row), m_nUnit,
                              static_cast<std::int64_t>(std::time(nullptr)), m_tReference,
                              {overweight, error, badBatch, repeat}, maybeRepeat);
     m_Model.AppendRow(made.Views(), made.reading);

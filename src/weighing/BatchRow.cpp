@@ -10,8 +10,9 @@ std::u16string Latin(const std::string& s) { return {s.begin(), s.end()}; }
 
 }  // namespace
 
-BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* batch, std::size_t batchBytes, std::size_t row,
-                    int unit, std::int64_t now, std::int64_t reference, const RowWords& words, bool maybeRepeat) {
+BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* frame, const std::uint8_t* batch, std::size_t batchBytes,
+                    std::size_t row, int unit, std::int64_t now, std::int64_t reference, const RowWords& words,
+                    bool maybeRepeat) {
     BatchRow made;
     auto& t = made.texts;
     t[kNumber] = NumberText(row);
@@ -24,7 +25,7 @@ BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* batch, std::size_t
         t[kData] = words.error;
         made.reading = {RowKind::Error, 0.0, 0};
     } else {
-        const Weighing w = DecodeWeight(batch);
+        const Weighing w = DecodeWeight(frame);
         if (w.readable) {
             made.reading = {RowKind::Weight, w.kg, w.widthCode};
             t[kData] = Latin(WeightText(w.kg, w.widthCode, unit));

@@ -27,11 +27,12 @@ struct BatchRow {
     }
 };
 
-// The row at index `row` made of a judged batch (`outcome` is not AskAgain); `batch` holds the
-// whole batch, its first six bytes the frame. `now` and `reference` (the connection's start) are
-// seconds since 1970; `unit` is the display unit.
-BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* batch, std::size_t batchBytes, std::size_t row,
-                    int unit, std::int64_t now, std::int64_t reference, const RowWords& words,
+// The row at index `row` made of a judged batch (`outcome` is not AskAgain): `frame` holds the
+// six bytes it was judged on (a shorter batch filled up), `batch` the bytes received, which an
+// error row shows. `now` and `reference` (the connection's start) are seconds since 1970; `unit`
+// is the display unit.
+BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* frame, const std::uint8_t* batch, std::size_t batchBytes,
+                    std::size_t row, int unit, std::int64_t now, std::int64_t reference, const RowWords& words,
                     bool maybeRepeat = false);
 
 }  // namespace weighing

@@ -89,6 +89,11 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return TRUE;
+        case WM_TIMER:
+            if (wParam != kEarlyPartTimer) break;
+            KillTimer(hwnd_, kEarlyPartTimer);
+            TakeEarlyPart();
+            return TRUE;
         case WM_NOTIFY: {
             auto* header = reinterpret_cast<NMHDR*>(lParam);
             if (header->idFrom == IDC_LIST && header->code == LVN_GETDISPINFOW) {
@@ -478,12 +483,17 @@ void MainWindow::EnterConnectedState() {
     UpdateControls();
     // A weighing the scale sent right behind its handshake reply is the first row, answered as
     // any other once this call (which the controller waits for) is over.
+    // Less than a frame of it waits a moment for its rest (which the engine may itself hold for
+    // its gap): the rest's batch takes it along when it comes first, else it goes alone.
     earlyPart_ = link_.TakeEarlyBytes();
     if (earlyPart_.empty()) return;
-    calls_.Post([this] {
-        const std::vector<std::uint8_t> part = std::exchange(earlyPart_, {});
-        if (!part.empty() && connected_) OnSerialData(part.data(), static_cast<int>(part.size()));
-    });
+    if (earlyPart_.size() >= BatchAssembler::kFrameBytes) calls_.Post([this] { TakeEarlyPart(); });
+    else SetTimer(hwnd_, kEarlyPartTimer, 250, nullptr);
+}
+
+void MainWindow::TakeEarlyPart() {
+    const std::vector<std::uint8_t> part = std::exchange(earlyPart_, {});
+    if (!part.empty() && connected_) OnSerialData(part.data(), static_cast<int>(part.size()));
 }
 
 void MainWindow::ToggleConnection() {
@@ -643,7 +653,7 @@ void MainWindow::ProcessFrame(const std::vector<std::uint8_t>& batch, std::size_
     const std::u16string overweight = Text(u"ListCtrl_Header", u"Overweight"), error = Text(u"ListCtrl_Header", u"Error_EX"),
                          badBatch = Text(u"Message", u"CMD_ERROR");
     const weighing::BatchRow made =
-        weighing::RowOfBatch(judged.outcome, batch.data(), received, row, unit_, static_cast<std::int64_t>(std::time(nullptr)),
+        weighing::RowOfBatch(judged.outcome, batch.data(), batch.data(), received, row, unit_, static_cast<std::int64_t>(std::time(nullptr)),
                              reference_, {overweight, error, badBatch, {}});
     table_.Append(made.Views(), made.reading);
     ShowRows();
