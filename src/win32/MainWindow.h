@@ -74,6 +74,8 @@ private:
     void UpdateControls();
     void SetConnectCaption(bool connected);
     void EnterConnectedState();
+    static constexpr UINT_PTR kEarlyPartTimer = 1;
+    void TakeEarlyPart();  // the early frame's bytes, when its rest has not taken them along
     void ToggleConnection();
     void StartTestMode();
     void EndAtRowLimit();
