@@ -4,6 +4,7 @@
 // given up when the worker is stopped.
 #include "CPesavoDlg.h"
 
+#include "Notices.h"
 #include "UiCall.h"
 
 #include <QComboBox>
@@ -176,24 +177,16 @@ void CPesavoDlg::Tell(serial::Notice notice, int port, const serial::OpenFailure
             // The engine's own box, naming the call the device refused.
             ShowSerialError(m_SerialPort.CommErrorText(why.refusedCall, why.refusedError), stop);
             return;
-        case serial::Notice::CannotOpen:
-            switch (platform::ClassifyOpenError(why.error)) {
-                case platform::OpenRefusal::Busy:
-                    text = MessageText(u"Port_Busy", "Connection failed: another program is using the port. Close it, or choose another port.");
-                    break;
-                case platform::OpenRefusal::NoAccess:
-                    text = MessageText(u"Port_No_Access", "Connection failed: this user may not open the port.");
-#ifndef _WIN32
-                    text += QLatin1Char(' ') + MessageText(u"Port_Dialout_Hint",
-                                                           "Add the user to the group 'dialout' (sudo usermod -aG dialout USER) and log in again.");
-#endif
-                    break;
-                case platform::OpenRefusal::Other:
-                    text = MessageText(u"Port_Open_Failed", "Connection failed: the port could not be opened.");
-                    break;
+        case serial::Notice::CannotOpen: {
+            std::shared_ptr<const localisation::LanguageTexts> texts;
+            {
+                std::lock_guard lock(m_textMutex);
+                texts = m_texts;
             }
-            text += QStringLiteral("\n(COM%1: %2)").arg(port).arg(QString::fromStdString(platform::SystemErrorText(why.error)));
+            text = QString::fromStdU16String(
+                localisation::CannotOpenText(texts ? *texts : localisation::LanguageTexts(), port, why.error));
             break;
+        }
     }
     m_MyMsg.Show(CMyMsg::ModeOk, text, stop);
 }

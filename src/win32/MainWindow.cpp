@@ -3,6 +3,7 @@
 #include "BatchRow.h"
 #include "CompoundFile.h"
 #include "Dialogs.h"
+#include "Notices.h"
 #include "FrameDecoder.h"
 #include "platform/ProfileFile.h"
 #include "platform/SerialDevice.h"
@@ -575,20 +576,15 @@ void MainWindow::Tell(serial::Notice notice, int port, const serial::OpenFailure
         case serial::Notice::SettingsRefused:
             ShowSerialError(engine_.CommErrorText(why.refusedCall, why.refusedError), stop);
             return;
-        case serial::Notice::CannotOpen:
-            switch (platform::ClassifyOpenError(why.error)) {
-                case platform::OpenRefusal::Busy:
-                    text = MessageText(u"Port_Busy", "Connection failed: another program is using the port. Close it, or choose another port.");
-                    break;
-                case platform::OpenRefusal::NoAccess:
-                    text = MessageText(u"Port_No_Access", "Connection failed: this user may not open the port.");
-                    break;
-                case platform::OpenRefusal::Other:
-                    text = MessageText(u"Port_Open_Failed", "Connection failed: the port could not be opened.");
-                    break;
+        case serial::Notice::CannotOpen: {
+            std::shared_ptr<const localisation::LanguageTexts> texts;
+            {
+                std::lock_guard lock(textMutex_);
+                texts = texts_;
             }
-            text += u"\n(COM" + Latin(std::to_string(port)) + u": " + platform::Utf8ToUtf16(platform::SystemErrorText(why.error)) + u")";
+            text = localisation::CannotOpenText(texts ? *texts : localisation::LanguageTexts(), port, why.error);
             break;
+        }
     }
     calls_.Run([&] { Say(kOk, text); }, stop);
 }
