@@ -114,7 +114,8 @@ cat > "$work/frames.txt" <<'FRAMES'
 3F
 FRAMES
 build/bin/scale-sim --frames "$work/frames.txt" --interval 50 --link "$dos/com5" > "$work/scale-sim.log" &
-pids+=($!)
+sim=$!
+pids+=($sim)
 until_true 5 test -L "$dos/com5"
 
 settings English.ini English
@@ -135,9 +136,9 @@ echo "-- answers on the line: $(answers)"
 sleep 0.5
 screenshot "$main" "$work/connected.png"
 
-# Save: Tab from the connect button to Save (the list, then Clear; the port list and Refresh are
-# locked while connected), Space, and the save dialog's Enter on the name it offers.
-xdotool key Tab Tab Tab space
+# Save: Tab from the connect button to Save (the chosen unit, the list, then Clear; the port list
+# and Refresh are locked while connected), Space, and the save dialog's Enter on the name it offers.
+xdotool key Tab Tab Tab Tab space
 until_true 30 has_window 'Save As$' || fail "no save dialog"
 dialog=$(window_named 'Save As$')
 sleep 0.5
@@ -161,4 +162,42 @@ xdotool key Escape
 until_true 20 grep -q '^rx 3A' "$work/scale-sim.log" || fail "no disconnect notice on closing"
 until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc"
 echo "-- Esc closed the window; the scale heard the disconnect notice"
+
+# The scale unplugged while the closing question is open: its disconnect question waits for that
+# answer instead of opening over it (both would be answerable, and answering one gives the
+# window back while the other is still open). No keeps the window; the disconnect question
+# follows, and its No leaves an empty table that Esc closes.
+kill "$sim"
+wait "$sim" 2>/dev/null || true
+build/bin/scale-sim --count 0 --interval 200 --link "$dos/com5" > "$work/scale-sim2.log" &
+sim=$!
+pids+=($sim)
+until_true 5 test -L "$dos/com5"
+start_program "Pesavo.exe"
+until_true 90 has_window 'Korvane Scale' || fail "no window on the second start"
+main=$(window_named 'Korvane Scale')
+sleep 1
+xdotool windowfocus --sync "$main"
+xdotool key space
+until_true 30 grep -q '^rx 9F' "$work/scale-sim2.log" || fail "no weighing answered after the second start"
+xdotool windowfocus --sync "$main"
+xdotool key Escape
+until_true 20 has_window 'Notice' || fail "no question on closing with rows"
+first=$(window_named 'Notice')
+kill "$sim"
+sleep 3
+boxes() { xdotool search --onlyvisible --name '^Notice$' 2>/dev/null | wc -l; }
+[ "$(boxes)" -eq 1 ] || fail "$(boxes) message boxes at once after the scale was unplugged under the closing question"
+xdotool key Tab space
+other_box() { [ -n "$(window_named 'Notice')" ] && [ "$(window_named 'Notice')" != "$first" ]; }
+until_true 20 other_box || fail "no disconnect question after the closing question's No"
+[ "$(boxes)" -eq 1 ] || fail "$(boxes) message boxes at once after the closing question's No"
+sleep 0.5
+xdotool key Tab space
+until_true 20 sh -c "! xdotool search --onlyvisible --name '^Notice\$' >/dev/null 2>&1" || fail "the disconnect question stayed"
+sleep 0.5
+xdotool windowfocus --sync "$main"
+xdotool key Escape
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc with an empty table"
+echo "-- the scale unplugged under the closing question: one question at a time, in order"
 echo "PASSED: the Windows window under Wine"

@@ -197,7 +197,8 @@ int main(int argc, char** argv) {
     };
 
     while (!g_stop) {
-        const bool done = total > 0 && sent >= total;
+        // (A frames file ends; only generated weighings may go on without end.)
+        const bool done = useScript ? sent >= total : total > 0 && sent >= total;
         if (done && exitWhenDone) break;
         if (connected && !waiting && !done && Clock::now() >= next) {
             last = useScript ? scripted[static_cast<std::size_t>(sent)] : generator.Next(lastGarbled);

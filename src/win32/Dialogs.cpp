@@ -16,22 +16,30 @@ struct Message {
     std::u16string text, title;
 };
 
+// The message box on screen (only the window's thread shows them), from its start until it is
+// answered.
+HWND g_openBox = nullptr;
+
 INT_PTR CALLBACK MessageProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG: {
+            g_openBox = box;
             const auto* m = reinterpret_cast<const Message*>(lParam);
-            const auto caption = [&](int id, const char16_t* key) {
-                SetDlgItemTextW(box, id, W(m->texts->Text(u"Message_Button", key)));
+            // A button is never left without a word (the engine's box has no language, a
+            // language file may lack the button's key).
+            const auto caption = [&](int id, const char16_t* key, const char16_t* english) {
+                const std::u16string text = m->texts->Text(u"Message_Button", key);
+                SetDlgItemTextW(box, id, W(text.empty() ? std::u16string(english) : text));
             };
             const bool twoButtons = m->mode == kYesNo;
             ShowWindow(GetDlgItem(box, IDOK), twoButtons ? SW_HIDE : SW_SHOW);
             ShowWindow(GetDlgItem(box, IDYES), twoButtons ? SW_SHOW : SW_HIDE);
             ShowWindow(GetDlgItem(box, IDNO), twoButtons ? SW_SHOW : SW_HIDE);
             if (twoButtons) {
-                caption(IDYES, u"Msg_IDYES");
-                caption(IDNO, u"Msg_IDNO");
+                caption(IDYES, u"Msg_IDYES", u"Yes");
+                caption(IDNO, u"Msg_IDNO", u"No");
             } else {
-                caption(IDOK, u"Msg_IDOK");
+                caption(IDOK, u"Msg_IDOK", u"OK");
             }
             SetWindowTextW(box, W(m->title));
             // The text gets the room it needs: a long message (a file's path, a system's reason)
@@ -67,9 +75,13 @@ INT_PTR CALLBACK MessageProc(HWND box, UINT message, WPARAM wParam, LPARAM lPara
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDYES: case IDNO: case IDOK: case IDCANCEL:
+                    if (g_openBox == box) g_openBox = nullptr;
                     EndDialog(box, LOWORD(wParam));
                     return TRUE;
             }
+            break;
+        case WM_DESTROY:
+            if (g_openBox == box) g_openBox = nullptr;
             break;
     }
     return FALSE;
@@ -127,8 +139,26 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 
 }  // namespace
 
+bool MessageBoxOnScreen() { return g_openBox != nullptr; }
+
 int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
                 const std::u16string& title) {
+    // One box at a time: a box asked for while another is open (by a frame, a posted command)
+    // waits for that one's answer, the window running on meanwhile. A box stacked on another
+    // would leave the one below answerable, and its answer would give the window back while
+    // the other question is still open.
+    while (g_openBox) {
+        MSG msg;
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got <= 0) {
+            if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
+            return kAnswerCancel;
+        }
+        if (!g_openBox || !IsDialogMessageW(g_openBox, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
     Message m{&texts, mode, text, title.empty() ? texts.Text(u"Message", u"Warning") : title};
     const INT_PTR answer = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MESSAGE), owner, MessageProc,
                                            reinterpret_cast<LPARAM>(&m));

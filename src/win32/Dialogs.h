@@ -16,8 +16,12 @@ enum MessageAnswer { kAnswerOk = IDOK, kAnswerCancel = IDCANCEL, kAnswerYes = ID
 
 // Shows `text` modally over `owner`, its title and button captions from `texts`; `title` replaces
 // the language's "Warning" when given. Returns the answer (Esc and the close box: kAnswerCancel).
+// While another box is open, it first waits for that one's answer.
 int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
                 const std::u16string& title = {});
+
+// A message box is on screen (the window's thread).
+bool MessageBoxOnScreen();
 
 // Shows the progress of a job modally until `progress` becomes -1 (the job's end) or the operator
 // closes the dialog (the job runs on). `progress` counts from 0 to 1,000,000.

@@ -135,11 +135,6 @@ void MainWindow::OnInitDialog() {
     iconConnected_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_CONNECTED), IMAGE_ICON, 32, 32, 0));
     iconDisconnected_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_DISCONNECTED), IMAGE_ICON, 32, 32, 0));
     CheckRadioButton(hwnd_, IDC_UNIT_KG, IDC_UNIT_LBOZ, IDC_UNIT_KG);
-    // The unit buttons are reached with the arrow keys within their group, never with Tab.
-    for (int id : {IDC_UNIT_KG, IDC_UNIT_LB, IDC_UNIT_LBOZ}) {
-        HWND radio = Item(id);
-        SetWindowLongPtrW(radio, GWL_STYLE, GetWindowLongPtrW(radio, GWL_STYLE) & ~static_cast<LONG_PTR>(WS_TABSTOP));
-    }
 
     list_ = Item(IDC_LIST);
     RememberLayout();
@@ -304,6 +299,8 @@ void MainWindow::SetTitles() {
     const auto width = [this](const std::u16string& text) { return ListView_GetStringWidth(list_, W(text)) + 16; };
     RECT client{};
     GetClientRect(list_, &client);
+    // Room for the vertical scroll bar the rows will bring, so that it never brings a horizontal one.
+    if (!(GetWindowLongPtrW(list_, GWL_STYLE) & WS_VSCROLL)) client.right -= GetSystemMetrics(SM_CXVSCROLL);
     int used = 0;
     for (int c = 0; c < weighing::kColumns; ++c) {
         std::u16string title = Text(u"ListCtrl_Header", kColumnKeys[c]);
@@ -384,7 +381,11 @@ int MainWindow::NeededWidth(int id) const {
     text.resize(static_cast<std::size_t>(GetWindowTextW(control, reinterpret_cast<wchar_t*>(text.data()), static_cast<int>(text.size()))));
     const int edge = 2 * GetSystemMetrics(SM_CXEDGE);
     switch (id) {
-        case IDC_CONNECT: return TextWidth(text) + 32 + 4 * edge + 12;  // icon beside the caption
+        case IDC_CONNECT:
+            // The icon beside the longer of its two captions: the window keeps its width when the
+            // caption changes with the connection.
+            return std::max(TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Open")),
+                            TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Close"))) + 32 + 4 * edge + 12;
         case IDC_UNIT_KG: case IDC_UNIT_LB: case IDC_UNIT_LBOZ: return TextWidth(text) + GetSystemMetrics(SM_CXMENUCHECK) + 6;
         case IDC_UNIT_GROUP: case IDC_PORT_GROUP: case IDC_LANGUAGE_GROUP: return TextWidth(text) + 16;
         case IDC_PORT: case IDC_LANGUAGE: {
@@ -586,7 +587,23 @@ void MainWindow::Tell(serial::Notice notice, int port, const serial::OpenFailure
             break;
         }
     }
-    calls_.Run([&] { Say(kOk, text); }, stop);
+    ShowFromWorker([&] { Say(kOk, text); }, stop);
+}
+
+void MainWindow::ShowFromWorker(const std::function<void()>& show, std::stop_token stop) {
+    // While another box is open the worker waits in its own thread, so the window's thread never
+    // nests a waiting loop for it.
+    for (;;) {
+        bool busy = false;
+        const bool ran = calls_.Run(
+            [&] {
+                if (MessageBoxOnScreen()) busy = true;
+                else show();
+            },
+            stop);
+        if (!ran || !busy) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 void MainWindow::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
@@ -604,8 +621,8 @@ void MainWindow::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::i
 }
 
 void MainWindow::ShowSerialError(const std::string& text, std::stop_token stop) {
-    calls_.Run([&] { ShowMessage(hwnd_, localisation::LanguageTexts(), kOk, platform::Utf8ToUtf16(text), u"Application Error"); },
-               stop);
+    ShowFromWorker([&] { ShowMessage(hwnd_, localisation::LanguageTexts(), kOk, platform::Utf8ToUtf16(text), u"Application Error"); },
+                   stop);
 }
 
 // ---- frames ----

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <ctime>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,8 @@ public:
 
 private:
     static INT_PTR CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // A worker's box, shown once no other box is open; gives up when `stop` is triggered.
+    void ShowFromWorker(const std::function<void()>& show, std::stop_token stop);
     INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog();
     void OnCommand(int id, int code);
