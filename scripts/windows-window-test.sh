@@ -97,7 +97,7 @@ if [ -n "$shots" ]; then
     settings "$1" "$2"
     start_program "explorer /desktop=Pesavo,640x480 Pesavo.exe"
     sleep 6
-    screenshot "" "$shots/$3" "0 0 404 388"
+    screenshot "" "$shots/$3" "0 0 424 390"
     "${wine%/*}/wineserver" -k 2>/dev/null || true
     wait "$program" 2>/dev/null || true
   done
