@@ -39,12 +39,17 @@ bool CPesavoDlg::ProcessFrame() {
         std::lock_guard lock(m_rxMutex);
         batch.assign(m_RxBuffer.begin(), m_RxBuffer.begin() + std::min(m_nRxCount, kRxBufferSize));
     }
-    const std::u16string overweight = ReadLanguageText(u"ListCtrl_Header", u"Overweight").toStdU16String(),
-                         error = ReadLanguageText(u"ListCtrl_Header", u"Error_EX").toStdU16String(),
-                         badBatch = ReadLanguageText(u"Message", u"CMD_ERROR").toStdU16String(),
-                         repeat = MessageText(u"Journal_Maybe_Repeat",
-                                              "Maybe sent again: the same as the last weighing before Pesavo restarted")
-                                      .toStdU16String();
+    // The language's words a row of this kind may show (a weighing only the error text, for an
+    // unknown decimal code: frames come fast).
+    std::u16string overweight, badBatch, repeat;
+    const std::u16string error = ReadLanguageText(u"ListCtrl_Header", u"Error_EX").toStdU16String();
+    if (judged.outcome != weighing::BatchOutcome::Weighing) {
+        overweight = ReadLanguageText(u"ListCtrl_Header", u"Overweight").toStdU16String();
+        badBatch = ReadLanguageText(u"Message", u"CMD_ERROR").toStdU16String();
+    }
+    if (maybeRepeat)
+        repeat = MessageText(u"Journal_Maybe_Repeat", "Maybe sent again: the same as the last weighing before Pesavo restarted")
+                     .toStdU16String();
     const weighing::BatchRow made =
         weighing::RowOfBatch(judged.outcome, head, batch.data(), batch.size(), static_cast<std::size_t>(row), m_nUnit,
                              static_cast<std::int64_t>(std::time(nullptr)), m_tReference,

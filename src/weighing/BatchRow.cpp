@@ -39,6 +39,8 @@ BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* frame, const std::
         t[kExplan] = t[kExplan].empty() ? std::u16string(words.maybeRepeat) : t[kExplan] + u"; " + std::u16string(words.maybeRepeat);
     t[kUpdateTime] = Latin(FormatUpdateTime(now));
     t[kDuration] = Latin(FormatDuration(now - reference));
+    // The unit the Data text is rendered in. (Copying the row above would, during a unit
+    // conversion, pair an old-unit weight with a converted row's new unit.)
     t[kUnit] = Latin(UnitText(unit));
     return made;
 }

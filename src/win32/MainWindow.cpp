@@ -663,8 +663,14 @@ void MainWindow::ProcessFrame(const std::vector<std::uint8_t>& batch, std::size_
         return;
     }
     const std::size_t row = table_.size();
-    const std::u16string overweight = Text(u"ListCtrl_Header", u"Overweight"), error = Text(u"ListCtrl_Header", u"Error_EX"),
-                         badBatch = Text(u"Message", u"CMD_ERROR");
+    // The language's words a row of this kind may show (a weighing only the error text, for an
+    // unknown decimal code: frames come fast).
+    std::u16string overweight, badBatch;
+    const std::u16string error = Text(u"ListCtrl_Header", u"Error_EX");
+    if (judged.outcome != weighing::BatchOutcome::Weighing) {
+        overweight = Text(u"ListCtrl_Header", u"Overweight");
+        badBatch = Text(u"Message", u"CMD_ERROR");
+    }
     const weighing::BatchRow made =
         weighing::RowOfBatch(judged.outcome, batch.data(), batch.data(), received, row, unit_, static_cast<std::int64_t>(std::time(nullptr)),
                              reference_, {overweight, error, badBatch, {}});
