@@ -27,10 +27,6 @@ shots=""
 
 export WINEPREFIX=$root/build-win/wine-prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 export LANG=C.UTF-8
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "-- creating the Wine prefix"
-  "$wine" wineboot -i >/dev/null 2>&1 || true
-fi
 dos=$WINEPREFIX/dosdevices
 work=$root/build-win/window-run
 rm -rf "$work"
@@ -51,6 +47,14 @@ display=:$((100 + $$ % 400))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
+# A Wine session still lingering from the tests before (started without a display) would take
+# this one's windows: end it first. Then the prefix, on this display.
+"${wine%/*}/wineserver" -k 2>/dev/null || true
+"${wine%/*}/wineserver" -w 2>/dev/null || true
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "-- creating the Wine prefix"
+  "$wine" wineboot -i >/dev/null 2>&1 || true
+fi
 
 # Waits until "$@" succeeds, at most $limit seconds.
 until_true() {
