@@ -214,11 +214,7 @@ private:
 
     MeasurementModel m_Model;
     weighing::TableRules m_tableRules;
-    int m_nCommandDepth = 0;          // commands in progress, outermost first
-    bool m_bRunningPending = false;
-    bool m_bAfterJobPending = false;  // a job ended; its message and the held commands follow
-    int m_nJobMessageMode = 0;
-    QString m_strJobMessage;         // shown after the job; empty for none
+    weighing::HeldWork m_heldWork{m_tableRules};  // commands in progress, and what waits for their end
     std::mutex m_textMutex;  // guards m_szText, m_strLanguageFile and m_texts, shared by every text lookup
     std::shared_ptr<const localisation::LanguageTexts> m_texts;  // the current language, read once
     bool m_bClosing = false;

@@ -32,10 +32,10 @@ constexpr int kChunkRows = 1000;
 // question of the frame handler, of Clear, of closing). Only then do its message and the
 // commands held meanwhile run — never inside another operation's modal loop.
 
-CPesavoDlg::CommandScope::CommandScope(CPesavoDlg& dlg) : dlg_(dlg) { ++dlg_.m_nCommandDepth; }
+CPesavoDlg::CommandScope::CommandScope(CPesavoDlg& dlg) : dlg_(dlg) { dlg_.m_heldWork.Enter(); }
 
 CPesavoDlg::CommandScope::~CommandScope() {
-    if (--dlg_.m_nCommandDepth == 0) dlg_.RunPending();
+    if (dlg_.m_heldWork.Leave()) dlg_.RunPending();
 }
 
 void CPesavoDlg::ShowProgress() {
@@ -48,44 +48,24 @@ void CPesavoDlg::FinishJob(int messageMode, const QString& message) {
     const CommandScope scope(*this);  // its end takes the job's end up, when nothing else runs
     g_nProgress = -1;                 // the progress dialog closes: now, not at its next tick
     m_dlgProgress.Look();
-    m_nJobMessageMode = messageMode;
-    m_strJobMessage = message;
-    m_bAfterJobPending = true;
+    m_heldWork.JobEnded(messageMode, message.toStdU16String());
 }
 
 void CPesavoDlg::RequestPending() {
-    if (m_nCommandDepth == 0) QTimer::singleShot(0, this, [this] { RunPending(); });
+    if (m_heldWork.Idle()) QTimer::singleShot(0, this, [this] { RunPending(); });
     // Otherwise the command in progress runs it as it ends.
 }
 
 void CPesavoDlg::RunPending() {
-    if (m_bRunningPending || m_nCommandDepth > 0) return;
-    m_bRunningPending = true;
-    using Rules = weighing::TableRules;
-    while (!m_bClosing) {
-        if (m_bAfterJobPending) {
-            m_bAfterJobPending = false;
-            m_tableRules.End();
-            UpdateControls();
-            const QString message = std::exchange(m_strJobMessage, QString());
-            if (!message.isEmpty()) m_MyMsg.Show(m_nJobMessageMode, message);
-            continue;
-        }
-        if (m_tableRules.Busy()) break;
-        const Rules::Held next = m_tableRules.TakeNext();
-        if (next == Rules::kNothing) break;
-        if (next == Rules::kAutomaticSave) {
-            // Nothing to save when a save that ran meanwhile took every row.
-            if (m_Model.rowCount() > 0) SaveTable(true);
-        } else if (next == Rules::kDisconnect) {
-            if (m_bConnected) ToggleConnection();
-        } else {
-            m_bRunningPending = false;
-            close();
-            return;
-        }
-    }
-    m_bRunningPending = false;
+    m_heldWork.Run({
+        [this] { UpdateControls(); },
+        [this](int mode, const std::u16string& message) { m_MyMsg.Show(mode, QString::fromStdU16String(message)); },
+        // Nothing to save when a save that ran meanwhile took every row.
+        [this] { if (m_Model.rowCount() > 0) SaveTable(true); },
+        [this] { if (m_bConnected) ToggleConnection(); },
+        [this] { close(); },
+        [this] { return m_bClosing; },
+    });
 }
 
 // ---- unit conversion ----

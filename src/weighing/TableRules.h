@@ -4,6 +4,8 @@
 // remove rows meanwhile are held and run after it; and the row limit, which ends the connection
 // and makes an automatic save fall due.
 #include <cstddef>
+#include <functional>
+#include <string>
 
 namespace weighing {
 
@@ -40,6 +42,47 @@ private:
     TableJob job_ = TableJob::None;
     unsigned held_ = kNothing;
     bool full_ = false;
+};
+
+// A window's commands in progress and the work held for when the outermost one has ended: a
+// job's end (its message, then the table given back) and the commands the rules held meanwhile.
+// Held work never runs inside another command's modal loop (a frame's question, Clear's, the
+// close question): only at the top level, in one order for every window.
+class HeldWork {
+public:
+    explicit HeldWork(TableRules& rules) : rules_(rules) {}
+
+    // A command of the window begins or ends; Leave is true when the outermost one ended (the
+    // window then runs the held work).
+    void Enter() { ++depth_; }
+    bool Leave() { return --depth_ == 0; }
+    bool Idle() const { return depth_ == 0; }
+
+    // A job ended; `message` (empty: none) is shown in `mode` when its end is taken up.
+    void JobEnded(int mode, std::u16string message) {
+        mode_ = mode;
+        message_ = std::move(message);
+        afterJob_ = true;
+    }
+
+    // What the window does for each piece of held work.
+    struct Steps {
+        std::function<void()> tableGivenBack;                           // the job's end: controls enabled again
+        std::function<void(int mode, const std::u16string&)> message;  // the job's message
+        std::function<void()> automaticSave, disconnect, close;
+        std::function<bool()> closing;                                  // the window is going: nothing more runs
+    };
+    // Runs the held work in order until none is left or a job owns the table again; nothing while
+    // a command is in progress or the held work is already running.
+    void Run(const Steps& steps);
+
+private:
+    TableRules& rules_;
+    int depth_ = 0;
+    bool running_ = false;
+    bool afterJob_ = false;
+    int mode_ = 0;
+    std::u16string message_;
 };
 
 }  // namespace weighing

@@ -831,42 +831,22 @@ void MainWindow::FinishSave(const SaveJob& save) {
 void MainWindow::FinishJob(int mode, const std::u16string& message) {
     const CommandScope scope(*this);  // its end takes the job's end up, when nothing else runs
     progress_ = -1;                   // the progress dialog closes at its next tick
-    jobMessageMode_ = mode;
-    jobMessage_ = message;
-    afterJobPending_ = true;
+    heldWork_.JobEnded(mode, message);
 }
 
 void MainWindow::RequestPending() {
-    if (commandDepth_ == 0) calls_.Post([this] { RunPending(); });
+    if (heldWork_.Idle()) calls_.Post([this] { RunPending(); });
 }
 
 void MainWindow::RunPending() {
-    if (runningPending_ || commandDepth_ > 0) return;
-    runningPending_ = true;
-    using Rules = weighing::TableRules;
-    while (!closing_) {
-        if (afterJobPending_) {
-            afterJobPending_ = false;
-            rules_.End();
-            UpdateControls();
-            const std::u16string message = std::exchange(jobMessage_, {});
-            if (!message.empty()) Say(jobMessageMode_, message);
-            continue;
-        }
-        if (rules_.Busy()) break;
-        const Rules::Held next = rules_.TakeNext();
-        if (next == Rules::kNothing) break;
-        if (next == Rules::kAutomaticSave) {
-            if (!table_.empty()) SaveTable(true);
-        } else if (next == Rules::kDisconnect) {
-            if (connected_) ToggleConnection();
-        } else {
-            runningPending_ = false;
-            OnClose();
-            return;
-        }
-    }
-    runningPending_ = false;
+    heldWork_.Run({
+        [this] { UpdateControls(); },
+        [this](int mode, const std::u16string& message) { Say(mode, message); },
+        [this] { if (!table_.empty()) SaveTable(true); },
+        [this] { if (connected_) ToggleConnection(); },
+        [this] { OnClose(); },
+        [this] { return closing_; },
+    });
 }
 
 bool MainWindow::ConfirmClose() {

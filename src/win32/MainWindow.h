@@ -102,9 +102,9 @@ private:
     // A command of the operator or of the line in progress: what was held (a job's end, the
     // automatic save, a disconnect, closing) runs when the outermost one ends.
     struct CommandScope {
-        explicit CommandScope(MainWindow& w) : w_(w) { ++w_.commandDepth_; }
+        explicit CommandScope(MainWindow& w) : w_(w) { w_.heldWork_.Enter(); }
         ~CommandScope() {
-            if (--w_.commandDepth_ == 0) w_.RunPending();
+            if (w_.heldWork_.Leave()) w_.RunPending();
         }
         MainWindow& w_;
     };
@@ -147,10 +147,8 @@ private:
 
     std::atomic<int> progress_{-1};
     std::jthread job_;
-    int commandDepth_ = 0;
-    bool runningPending_ = false, closing_ = false, afterJobPending_ = false;
-    int jobMessageMode_ = 1;
-    std::u16string jobMessage_;
+    weighing::HeldWork heldWork_{rules_};  // commands in progress, and what waits for their end
+    bool closing_ = false;
 };
 
 }  // namespace win32
