@@ -57,6 +57,8 @@ public:
     };
     // Opens the journal in `folder` (created when missing) and holds it for this process alone.
     static Opening Open(const std::string& folder);
+    // False in a build without SQLite: no journal can ever be opened.
+    static bool Available();
     ~Journal() override;
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;

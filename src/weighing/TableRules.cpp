@@ -24,7 +24,7 @@ TableRules::Held TableRules::TakeNext() {
 }
 
 bool TableRules::RowAdded(std::size_t row) {
-    if (row < static_cast<std::size_t>(kRowLimit)) return false;
+    if (row < lastRow_) return false;
     full_ = true;
     Hold(kAutomaticSave);
     return true;
@@ -33,7 +33,7 @@ bool TableRules::RowAdded(std::size_t row) {
 void HeldWork::Run(const Steps& steps) {
     if (running_ || depth_ > 0) return;
     running_ = true;
-    while (!steps.closing()) {
+    while (!steps.closing() && depth_ == 0) {
         if (afterJob_) {
             afterJob_ = false;
             rules_.End();

@@ -3,6 +3,8 @@
 // at most one job (a unit conversion or a save) at a time; the commands that would change or
 // remove rows meanwhile are held and run after it; and the row limit, which ends the connection
 // and makes an automatic save fall due.
+#include "MeasurementTable.h"
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -13,6 +15,9 @@ enum class TableJob { None, Conversion, Save, AutomaticSave };
 
 class TableRules {
 public:
+    // `lastRow`: the index of the table's last row (a smaller table for tests).
+    explicit TableRules(std::size_t lastRow = kRowLimit) : lastRow_(lastRow) {}
+
     // ---- jobs ----
     bool Busy() const { return job_ != TableJob::None; }
     // Starts `job` when none runs; false when one does (then nothing may touch the table).
@@ -39,6 +44,7 @@ public:
     bool TakesUpTheScale(std::size_t rowsLeft) const { return full_ && rowsLeft == 0; }
 
 private:
+    std::size_t lastRow_;
     TableJob job_ = TableJob::None;
     unsigned held_ = kNothing;
     bool full_ = false;
@@ -72,8 +78,9 @@ public:
         std::function<void()> automaticSave, disconnect, close;
         std::function<bool()> closing;                                  // the window is going: nothing more runs
     };
-    // Runs the held work in order until none is left or a job owns the table again; nothing while
-    // a command is in progress or the held work is already running.
+    // Runs the held work in order until none is left, a job owns the table again or a step began
+    // a command of its own (a question); nothing while a command is in progress or the held work
+    // is already running.
     void Run(const Steps& steps);
 
 private:

@@ -1,0 +1,303 @@
+#pragma once
+// The operator's desk: Pesavo's whole workflow, once, in standard C++ — frames into rows, the
+// journal, the scale's answers, the row limit and its automatic save, Save, Clear, the unit
+// change, connecting and disconnecting, closing, the language and the start-up. It owns the
+// table, its rules, the frame state, the unit, the connection and the journal. A window is only
+// its view (desk::View): it shows what the desk tells it and forwards the operator's commands.
+//
+// Threads: every command and every answer runs on the view's thread (the one that built the
+// desk). The serial engine's monitor and the connection controller's worker reach the desk
+// through SerialOwner and serial::View; what they bring is taken up on the view's thread.
+//
+// Questions are events: a command that asks ends there, and the answer comes back through
+// Answer() as a new event that carries on from what was captured when it was asked. One question
+// is shown at a time; while one is open, held work (the automatic save, a disconnect, closing)
+// waits. Nothing on the way from a frame to its answer waits for a person.
+#include "DeskLine.h"
+
+#include "ConnectionControl.h"
+#include "LanguageFiles.h"
+#include "MeasurementTable.h"
+#include "TableRules.h"
+#include "platform/ModulePath.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace journal {
+class Journal;
+struct StoredRow;
+}  // namespace journal
+
+namespace desk {
+
+// The message box's modes and answers (Esc or the close box answers kCancel).
+enum Mode : int { kYesNo = 0, kOkOnly = 1 };
+enum Answer : int { kOk = 1, kCancel = 2, kYes = 6, kNo = 7 };
+
+struct Question {
+    std::uint64_t id = 0;  // handed back with the answer
+    int mode = kOkOnly;
+    std::u16string text;
+    bool systemError = false;  // the serial engine's own box: fixed caption "Application Error"
+};
+
+// What the window shows of the desk's state. Enabled controls follow from it: the port and
+// language choices only while not connected; Save, Clear and the units only while no job owns
+// the table; the language's Apply only while neither.
+struct State {
+    bool connected = false;
+    bool busy = false;  // a unit change or a save owns the table
+    int unit = 0;       // weighing::kKg, kLb, kLbOz
+    std::u16string title, connectCaption, testCaption;
+};
+
+struct PortItem {
+    int number = 0;       // COM<number>
+    std::string device;   // what is behind it, for the operator to tell the scale
+};
+
+// What the desk needs of a window. Every call comes on the view's thread, except Post.
+class View {
+public:
+    virtual ~View() = default;
+    // Runs `fn` later on the view's thread, in the order posted; callable from any thread.
+    virtual void Post(std::function<void()> fn) = 0;
+    // Calls Desk::OnTimer once, `ms` from now (a later request replaces an earlier one).
+    virtual void StartTimer(int ms) = 0;
+
+    // The table (Desk::Table, Desk::Title): rows [first, first + count) inserted or removed, the
+    // texts of rows [first, end) rewritten, everything new, the column titles.
+    virtual void RowsInserted(std::size_t first, std::size_t count) = 0;
+    virtual void RowsRemoved(std::size_t first, std::size_t count) = 0;
+    virtual void RowsChanged(std::size_t first, std::size_t end) = 0;
+    virtual void RowsReset() = 0;
+    virtual void TitlesChanged() = 0;
+
+    // The language changed: captions read anew through Desk::Text.
+    virtual void ShowTexts() = 0;
+    virtual void ShowState(const State& state) = 0;
+    // The port list: item 0 `any` (search every port), then the ports.
+    virtual void ShowPorts(const std::u16string& any, const std::vector<PortItem>& ports) = 0;
+    virtual void ShowLanguages(const std::vector<std::u16string>& names, int selection) = 0;
+
+    // Shows a question; the answer comes later through Desk::Answer (never from inside Ask).
+    virtual void Ask(const Question& question) = 0;
+    // The save dialog, starting at `fileName` in `folder`; the choice comes later through
+    // Desk::SavePathChosen (empty: cancelled).
+    virtual void AskSavePath(const std::string& fileName, const std::string& folder) = 0;
+    // The progress dialog of a job; it follows Desk::Progress() until HideProgress.
+    virtual void ShowProgress(const std::u16string& caption, const std::u16string& display) = 0;
+    virtual void HideProgress() = 0;
+    // The desk agreed to close: the window goes.
+    virtual void Close() = 0;
+};
+
+struct Options {
+    platform::ProgramPlaces places = platform::ProgramPlaces::OfThisProgram();
+    std::string journalFolder;  // where the journal is kept; empty: no journal
+    std::size_t lastRow = weighing::kRowLimit;  // the index of the table's last row
+    std::chrono::milliseconds frameWait{200};   // for the rest of a frame that has begun
+    std::function<std::int64_t()> now;          // seconds since 1970 (default: the system's)
+    std::function<std::chrono::steady_clock::time_point()> clock;  // default: steady_clock
+    serial::Timings timings;
+};
+
+class Desk : public SerialOwner, public serial::View {
+public:
+    // Without `line` the desk works on the serial engine of its own.
+    Desk(desk::View& view, Options options, std::unique_ptr<Line> line = nullptr);
+    ~Desk() override;
+    Desk(const Desk&) = delete;
+    Desk& operator=(const Desk&) = delete;
+
+    // ---- the operator's commands ----
+    // The window is there: settings, language, ports, table; then the journal's offer.
+    void Start();
+    // The connect button, with the port list's current item (0: search every port; -1: none).
+    void ToggleConnection(int portItem);
+    void RefreshPortList();
+    void StartTestMode();
+    void OnSaveTable();
+    void OnClearData();
+    void OnUnit(int unit);
+    void OnLanguageOK(int index);  // the language list's current item
+    // The close box, Esc, Enter: asks when there are rows; the view's Close follows a Yes.
+    void OnClose();
+
+    // ---- the view's answers ----
+    void Answer(std::uint64_t question, int answer);
+    void SavePathChosen(const std::string& path);
+    void OnTimer();
+
+    // ---- what the view shows ----
+    const weighing::MeasurementTable& Table() const { return table_; }
+    const std::u16string& Title(int column) const { return titles_[static_cast<std::size_t>(column)]; }
+    // A text of the current language (empty when missing); from any thread.
+    std::u16string Text(const char16_t* section, const char16_t* key) const;
+    std::shared_ptr<const localisation::LanguageTexts> Texts() const;
+    State CurrentState() const;
+    const std::atomic<int>& Progress() const { return progress_; }  // 0..1,000,000; -1: none
+    bool Connected() const { return connected_; }
+    bool Busy() const { return rules_.Busy(); }
+    bool Full() const { return rules_.Full(); }
+    int Unit() const { return unit_; }
+    bool JournalOn() const;
+    bool QuestionOpen() const { return open_.has_value(); }
+    serial::ConnectionControl& Link() { return link_; }
+    Line& SerialLine() { return *line_; }
+    const std::string& ProgramFolder() const { return places_.folder; }
+    std::string LastSavePath() const { return lastSavePath_; }
+
+    // ---- the serial engine's notifications (SerialOwner) ----
+    void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
+                         std::stop_token stop) override;
+    void ShowSerialError(const std::string& text, std::stop_token stop) override;
+    // A batch of bytes from the line, on the view's thread (the engine's delivery ends here).
+    void OnSerialData(const std::uint8_t* bytes, std::size_t count);
+
+    // ---- the connection controller's calls (serial::View), from its worker ----
+    bool ShowConnected(std::stop_token stop) override;
+    void Tell(serial::Notice notice, int port, const serial::OpenFailure& why, std::stop_token stop) override;
+    bool RefreshPorts(std::stop_token stop) override;
+
+private:
+    // ---- the view's thread ----
+    // Runs `fn` on the view's thread and waits for it; false when `stop` came first.
+    bool RunOnViewThread(const std::function<void()>& fn, std::stop_token stop);
+    // Runs `fn` later on the view's thread, unless the desk is gone by then.
+    void PostSafe(std::function<void()> fn);
+    bool OnViewThread() const { return std::this_thread::get_id() == viewThread_; }
+
+    // ---- questions ----
+    using Continuation = std::function<void(int answer)>;
+    void Ask(int mode, std::u16string text, Continuation then = {}, bool systemError = false);
+    void ShowNextQuestion();
+    // A question answered, a job ended, a command held: the held work, once nothing is open.
+    void RequestPending();
+    void RunPending();
+
+    // ---- state and texts ----
+    void LoadSettings();
+    void FillLanguageList();
+    void ApplyLanguage();
+    void SetTitles();
+    void SetupTable();
+    void ShowState();
+    std::u16string MessageText(const char16_t* key, const char* english) const;
+    std::u16string UpdateTitle() const;
+
+    // ---- connection ----
+    void FillPortList();
+    void EnterConnectedState();
+    // Tells the scale goodbye, gives the port back; the Test mode takes over.
+    void Disconnect();
+    void EndAtRowLimit();
+
+    // ---- frames ----
+    void TakeBytes(const std::uint8_t* bytes, std::size_t count);
+    void TakeFrames(bool timeUp);
+    void ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, std::size_t shownBytes);
+    void NoteAnswerLeft();
+
+    // ---- table jobs ----
+    void SaveTable(bool automatic, std::function<void(bool started)> then = {});
+    struct SaveJob;
+    void WriteSave(std::shared_ptr<SaveJob> save);
+    void FinishSave(const std::shared_ptr<SaveJob>& save);
+    void ConvertChunk(int unit, std::size_t next, std::size_t rows, std::uint64_t job);
+    void FinishJob(int mode, std::u16string message);
+    void RemoveRows(const std::vector<weighing::RowId>& ids);
+    // Closes: the scale is told, the rows the operator discarded leave the journal.
+    void FinishClose(const std::vector<weighing::RowId>& discarded);
+
+    // ---- journal ----
+    void OpenJournal();
+    // Asks whether to put the rows back; `then` runs once they are back or kept in a file.
+    void OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> rows, int unit, std::function<void()> then);
+    void RestoreJournalRows(const std::vector<journal::StoredRow>& rows, int unit);
+    bool CommitJournal();
+    void JournalOff(const std::u16string& why);
+
+    desk::View& view_;
+    const platform::ProgramPlaces places_;
+    const std::string journalFolder_;
+    const std::chrono::milliseconds frameWait_;
+    std::function<std::int64_t()> now_;
+    std::function<std::chrono::steady_clock::time_point()> clock_;
+    const std::thread::id viewThread_;
+
+    // Language and settings.
+    std::string settingFile_;
+    mutable std::mutex textMutex_;  // the workers read texts too
+    std::shared_ptr<const localisation::LanguageTexts> texts_;
+    std::vector<std::string> languageFiles_;
+    std::array<std::u16string, weighing::kColumns> titles_;
+
+    // The table.
+    weighing::MeasurementTable table_;
+    weighing::TableRules rules_;
+    weighing::HeldWork heldWork_{rules_};
+    int unit_ = 0;
+    std::atomic<std::int64_t> reference_{0};  // the table's start (Duration)
+    std::atomic<int> progress_{-1};
+    std::uint64_t jobNumber_ = 0;  // the running conversion, so a stale chunk knows it is
+    std::function<void(bool)> afterPath_;  // what a manual save does once its path is chosen
+    std::shared_ptr<SaveJob> choosing_;    // the save whose path is being chosen
+    std::jthread saveWorker_;
+    std::string lastSavePath_;
+
+    // Frames.
+    bool frameError_ = false;
+    int errorCount_ = 0;
+    bool errorAsked_ = false;      // "Error_Error" is open or waiting to be shown
+    bool portCloseAsked_ = false;  // so is "Port_Close"
+    std::vector<std::uint8_t> begun_;  // the start of a frame whose rest has not come yet
+    std::chrono::steady_clock::time_point begunAt_{};
+
+    // Questions: the one shown, and those waiting for it, in order.
+    struct Pending {
+        Question question;
+        Continuation then;
+    };
+    std::optional<Pending> open_;
+    std::deque<Pending> waiting_;
+    std::uint64_t nextQuestion_ = 1;
+    bool pendingPosted_ = false;
+    bool closing_ = false;
+    bool closeAskedAgain_ = false;
+
+    // Journal.
+    std::unique_ptr<journal::Journal> journal_;
+    bool journalOff_ = false;
+    struct Unconfirmed {
+        weighing::RowId id;
+        std::array<std::uint8_t, 6> frame;
+    };
+    std::optional<Unconfirmed> unconfirmed_;
+    struct AnswerPending {
+        weighing::RowId id;
+        std::uint64_t place;  // of its 0x9F among the bytes queued on the line
+    };
+    std::optional<AnswerPending> answerPending_;
+
+    // The line and the connection (declared last: stopped first).
+    std::atomic<bool> connected_{false};
+    std::unique_ptr<Line> line_;
+    serial::ConnectionControl link_;
+    // Every posted call checks it: nothing runs on a desk that is going away.
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+};
+
+}  // namespace desk
