@@ -20,11 +20,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_SANITIZE=ON -DPESAVO_
 cmake --build build-asan -j2
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2 -LE load)
 
-echo "== ThreadSanitizer build: the threaded tests (serial engine, connection, conversion, export)"
+echo "== ThreadSanitizer build: the threaded tests (serial engine, connection, the desk, the window)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_TSAN=ON -DPESAVO_BENCH=OFF >/dev/null
-cmake --build build-tsan -j2 --target serial_tests app_tests scale-sim
+cmake --build build-tsan -j2 --target serial_tests desk_tests app_tests scale-sim
 (cd build-tsan && TSAN_OPTIONS="suppressions=$PWD/../tests/tsan.supp second_deadlock_stack=1" \
-  ctest --output-on-failure -j2 -L '^(serial|app)$')
+  ctest --output-on-failure -j2 -L '^(serial|desk|app)$')
 
 echo "== fuzz targets"
 ./scripts/fuzz.sh "${PESAVO_FUZZ_SECONDS:-30}"

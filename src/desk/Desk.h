@@ -207,7 +207,7 @@ private:
 
     // ---- frames ----
     void TakeBytes(const std::uint8_t* bytes, std::size_t count);
-    void TakeFrames(bool timeUp);
+    void TakeFrames();
     void ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, std::size_t shownBytes);
     void NoteAnswerLeft();
 
@@ -265,6 +265,7 @@ private:
     bool portCloseAsked_ = false;  // so is "Port_Close"
     std::vector<std::uint8_t> begun_;  // the start of a frame whose rest has not come yet
     std::chrono::steady_clock::time_point begunAt_{};
+    bool begunBehind_ = false;  // begun_ is what a read left behind its whole frames
 
     // Questions: the one shown, and those waiting for it, in order.
     struct Pending {

@@ -95,6 +95,7 @@ void Desk::EnterConnectedState() {
     connected_ = true;
     rules_.NewConnection();
     begun_.clear();
+    begunBehind_ = false;
     ShowState();
     // A weighing the scale sent right behind its handshake reply is the first row; less than a
     // frame of it waits for its rest like any frame.
@@ -109,6 +110,7 @@ void Desk::Disconnect() {
     link_.Disconnected();
     connected_ = false;
     begun_.clear();
+    begunBehind_ = false;
     ShowState();
     StartTestMode();
 }
@@ -119,6 +121,7 @@ void Desk::EndAtRowLimit() {
     link_.Disconnected(false);  // a full table waits for the operator, also in the Test mode
     connected_ = false;
     begun_.clear();
+    begunBehind_ = false;
     ShowState();
     // The automatic save (and then "Data_Error") once this frame's handling is over, no
     // question is open and no conversion or save runs.
@@ -138,38 +141,54 @@ void Desk::OnSerialData(const std::uint8_t* bytes, std::size_t count) {
 
 void Desk::TakeBytes(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
-    if (begun_.empty()) begunAt_ = clock_();
+    if (begunBehind_ && begun_.size() + count >= kFrameBytes) {
+        // The bytes behind the last whole frame of a read are the start of the next frame only
+        // when the next bytes complete it into one; otherwise they were a stray end of that read
+        // (noise), and a new read starts a frame of its own, as every read always has.
+        std::uint8_t frame[kFrameBytes];
+        std::copy(begun_.begin(), begun_.end(), frame);
+        std::copy_n(bytes, kFrameBytes - begun_.size(), frame + begun_.size());
+        if (weighing::JudgeFrame(frame) == weighing::FrameType::Bad) begun_.clear();
+    }
+    if (begun_.empty()) {
+        begunAt_ = clock_();
+        begunBehind_ = false;
+    }
     begun_.insert(begun_.end(), bytes, bytes + count);
-    TakeFrames(false);
+    TakeFrames();
 }
 
 void Desk::OnTimer() {
-    if (connected_ && !closing_) TakeFrames(false);
+    if (connected_ && !closing_) TakeFrames();
 }
 
-void Desk::TakeFrames(bool timeUp) {
+void Desk::TakeFrames() {
     if (begun_.empty()) return;
     if (begun_.size() >= kFrameBytes) {
-        // Whole frames are judged at once, one row each, in order. What is left over behind the
-        // last one belongs to it (an error row shows it), as a batch's bytes always have.
-        const std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
+        // Whole frames are judged at once, one row each, in order.
+        std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
         const std::size_t frames = bytes.size() / kFrameBytes;
         for (std::size_t i = 0; i < frames && connected_; ++i) {
             const std::uint8_t* frame = bytes.data() + i * kFrameBytes;
-            const std::size_t shown = i + 1 == frames ? bytes.size() - i * kFrameBytes : kFrameBytes;
-            ProcessFrame(frame, frame, shown);
+            ProcessFrame(frame, frame, kFrameBytes);
         }
-        return;
+        if (!connected_ || bytes.size() == frames * kFrameBytes) return;
+        // What is left behind them may be the start of the next frame, delivered in pieces.
+        begun_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frames * kFrameBytes), bytes.end());
+        begunAt_ = clock_();
+        begunBehind_ = true;
     }
     // A frame has begun: its rest is waited for a while from its first byte (a USB or Bluetooth
     // adapter delivers a frame in pieces), then what is there is judged against spaces.
     const auto waited = clock_() - begunAt_;
-    if (!timeUp && waited < frameWait_) {
+    if (waited < frameWait_) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(frameWait_ - waited).count();
         view_.StartTimer(static_cast<int>(std::max<std::int64_t>(left, 1)));
         return;
     }
     const std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
+    // Bytes behind a read's whole frames whose rest never came: the stray end of that read.
+    if (std::exchange(begunBehind_, false)) return;
     std::uint8_t frame[kFrameBytes];
     std::fill(std::begin(frame), std::end(frame), std::uint8_t{0x20});
     std::copy(bytes.begin(), bytes.end(), frame);

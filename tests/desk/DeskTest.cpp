@@ -1,0 +1,482 @@
+// The operator's workflow driven through the desk with a fake window and a fake line, on the
+// test's own thread: what the scale hears for every kind of batch, when a row is on disk, the row
+// limit and the work held behind an open question, and answers that come after the state they
+// were asked in has gone.
+#include "Desk.h"
+
+#include "../support/ProgramFolder.h"
+#include "FrameDecoder.h"
+#ifdef PESAVO_DESK_JOURNAL
+#include "Journal.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <initializer_list>
+#include <mutex>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using desk::kNo;
+using desk::kYes;
+
+constexpr int kScalePort = 7;
+constexpr std::uint8_t kAck = weighing::kAcknowledge, kBad = weighing::kBadFrameNotice,
+                       kBye = weighing::kDisconnectNotice;
+
+// A weighing of `grams` (three decimals) with its check byte.
+Bytes Weight(std::uint32_t grams) {
+    Bytes f = {weighing::kWeightFrame, 0x08, static_cast<std::uint8_t>(grams >> 16), static_cast<std::uint8_t>(grams >> 8),
+               static_cast<std::uint8_t>(grams), 0};
+    f[5] = static_cast<std::uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
+    return f;
+}
+const Bytes kOverweight = {weighing::kOverweightFrame, 0, 0, 0, 0, 0};
+const Bytes kDamaged = {0x5F, 0x08, 0x00, 0x10, 0x00, 0x00};  // its check byte is wrong
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// The Data text a weighing shows in kilograms.
+std::u16string KgText(const Bytes& frame) {
+    const weighing::Weighing w = weighing::DecodeWeight(frame.data());
+    const std::string text = weighing::WeightText(w.kg, w.widthCode, weighing::kKg);
+    return {text.begin(), text.end()};
+}
+
+// The scale's end of the line; it outlives the desk, which owns the line. Only the handshake
+// comes from the connection controller's worker: the rest is the view's thread.
+struct Wire {
+    std::atomic<int> handshakes{0};
+    Bytes heard;  // what the desk queued, in order
+    std::size_t taken = 0;
+    bool sentAtOnce = true;  // else written only up to `sentUpTo`
+    std::uint64_t sentUpTo = 0;
+    std::vector<std::pair<std::size_t, bool>> stops;  // bytes heard by then, whether released
+    std::vector<std::chrono::milliseconds> waits;
+    std::function<void(std::uint8_t)> onQueue;
+
+    // What the scale heard since the last look.
+    Bytes Take() { return {heard.begin() + static_cast<std::ptrdiff_t>(std::exchange(taken, heard.size())), heard.end()}; }
+};
+
+class FakeLine : public desk::Line {
+public:
+    explicit FakeLine(Wire& wire) : wire_(wire) {}
+    int PortCount() override { return 1; }
+    int PortAt(int position) override { return position == 1 ? kScalePort : 0; }
+    bool Open(int port, serial::OpenFailure& failure) override {
+        failure = {port == kScalePort ? 0 : 2, nullptr, 0};
+        return port == kScalePort;
+    }
+    void Send(std::uint8_t byte) override { wire_.handshakes += byte == serial::kHandshakeRequest; }
+    void Release() override {}
+    std::uint64_t Queue(std::uint8_t byte) override {
+        wire_.heard.push_back(byte);
+        if (wire_.onQueue) wire_.onQueue(byte);
+        return wire_.heard.size();
+    }
+    bool Written(std::uint64_t place) override { return wire_.sentAtOnce || place <= wire_.sentUpTo; }
+    void StopAfterQueued(bool release) override { wire_.stops.emplace_back(wire_.heard.size(), release); }
+    bool WaitForSent(std::chrono::milliseconds limit) override {
+        wire_.waits.push_back(limit);
+        return true;
+    }
+    bool ListPorts() override { return true; }
+    std::vector<Port> Ports() override { return {{kScalePort, "/dev/ttyUSB0"}}; }
+    std::string CommErrorText(const char*, int) override { return "refused"; }
+    void Shutdown() override {}
+
+private:
+    Wire& wire_;
+};
+
+// A window without a screen: records what the desk asks of it; posted calls run when the test
+// pumps them, on the test's thread.
+class FakeView : public desk::View {
+public:
+    explicit FakeView(Wire& wire) : wire_(wire) {}
+    struct Asked {
+        desk::Question question;
+        std::size_t heard;  // bytes the scale had heard when it was asked
+    };
+    std::vector<Asked> asked;
+    std::vector<std::string> savePaths;
+    int progressShown = 0, closed = 0;
+
+    void Post(std::function<void()> fn) override {
+        {
+            std::lock_guard lock(mutex_);
+            posted_.push_back(std::move(fn));
+        }
+        changed_.notify_all();
+    }
+    void StartTimer(int) override {}
+    void RowsInserted(std::size_t, std::size_t) override {}
+    void RowsRemoved(std::size_t, std::size_t) override {}
+    void RowsChanged(std::size_t, std::size_t) override {}
+    void RowsReset() override {}
+    void TitlesChanged() override {}
+    void ShowTexts() override {}
+    void ShowState(const desk::State&) override {}
+    void ShowPorts(const std::u16string&, const std::vector<desk::PortItem>&) override {}
+    void ShowLanguages(const std::vector<std::u16string>&, int) override {}
+    void Ask(const desk::Question& question) override { asked.push_back({question, wire_.heard.size()}); }
+    void AskSavePath(const std::string& fileName, const std::string&) override { savePaths.push_back(fileName); }
+    void ShowProgress(const std::u16string&, const std::u16string&) override { ++progressShown; }
+    void HideProgress() override {}
+    void Close() override { ++closed; }
+
+    void RunPosted() {
+        for (std::unique_lock lock(mutex_); !posted_.empty(); lock.lock()) {
+            const std::function<void()> fn = std::move(posted_.front());
+            posted_.pop_front();
+            lock.unlock();
+            fn();
+        }
+    }
+    // Runs posted calls until `done` holds; false when it did not within `limit`.
+    bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            RunPosted();
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, 5ms, [this] { return !posted_.empty(); });
+        }
+    }
+
+private:
+    Wire& wire_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> posted_;
+};
+
+class DeskTest : public ::testing::Test {
+protected:
+    DeskTest() : folder_("desk") {
+        std::filesystem::copy_file(ProgramFolder::SourceDir() / "Setting.ini", folder_.File("Setting.ini"),
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+
+    void Open(std::size_t lastRow, const std::string& journalFolder = {}) {
+        desk_.reset();
+        view_ = std::make_unique<FakeView>(wire_);
+        desk::Options options;
+        options.places = folder_.Places();
+        options.journalFolder = journalFolder;
+        options.lastRow = lastRow;
+        options.now = [] { return std::int64_t{1700000000}; };
+        options.clock = [this] { return clock_; };
+        options.timings.cyclePause = 1h;  // the Test mode's search never comes round here
+        desk_ = std::make_unique<desk::Desk>(*view_, options, std::make_unique<FakeLine>(wire_));
+        desk_->Start();
+        view_->RunPosted();
+    }
+    // The operator connects to the scale's port; the scale answers the handshake, with what it
+    // sends right behind its answer.
+    void Connect(const Bytes& behindReply = {}) {
+        desk_->ToggleConnection(1);
+        ASSERT_TRUE(view_->PumpUntil([this] { return wire_.handshakes > 0; }));
+        const Bytes reply = Join({{serial::kHandshakeReply}, behindReply});
+        desk_->OnSerialData(reply.data(), reply.size());
+        ASSERT_TRUE(view_->PumpUntil([this] { return desk_->Connected(); }));
+        if (behindReply.empty()) {
+            ASSERT_EQ(wire_.Take(), Bytes{});
+        }
+    }
+    void Feed(const Bytes& bytes) {
+        desk_->OnSerialData(bytes.data(), bytes.size());
+        view_->RunPosted();
+    }
+    void Later(std::chrono::milliseconds span) {
+        clock_ += span;
+        desk_->OnTimer();
+        view_->RunPosted();
+    }
+
+    std::u16string Message(const char16_t* key) const {
+        std::u16string text = desk_->Text(u"Message", key);
+        EXPECT_FALSE(text.empty()) << "no text for a question";
+        return text;
+    }
+    int TimesAsked(const char16_t* key) const {
+        const std::u16string text = Message(key);
+        return static_cast<int>(std::count_if(view_->asked.begin(), view_->asked.end(),
+                                               [&](const FakeView::Asked& a) { return a.question.text == text; }));
+    }
+    // Answers the question shown last, which must be `key`.
+    void Answer(const char16_t* key, int answer) {
+        ASSERT_TRUE(desk_->QuestionOpen());
+        const desk::Question q = view_->asked.back().question;
+        ASSERT_EQ(q.text, Message(key));
+        desk_->Answer(q.id, answer);
+    }
+    std::vector<std::u16string> Column(int column) const {
+        std::vector<std::u16string> texts;
+        for (std::size_t r = 0; r < desk_->Table().size(); ++r) texts.emplace_back(desk_->Table().Text(r, column));
+        return texts;
+    }
+    // The workbooks in the program's folder.
+    long Workbooks() const {
+        const std::filesystem::directory_iterator files(folder_.Path());
+        return std::count_if(begin(files), end(files), [](const auto& e) { return e.path().extension() == ".xls"; });
+    }
+
+    Wire wire_;
+    ProgramFolder folder_;
+    std::chrono::steady_clock::time_point clock_{std::chrono::hours(1)};
+    std::unique_ptr<FakeView> view_;
+    std::unique_ptr<desk::Desk> desk_;  // last: goes first
+};
+
+// ---- frames ----
+
+// Every kind of batch the line brings, one after the other, and what the scale hears for each.
+TEST_F(DeskTest, EveryBatchGetsItsAnswerAndItsRow) {
+    Open(99);
+    Connect();
+    const std::u16string error = desk_->Text(u"ListCtrl_Header", u"Error_EX"),
+                         overweight = desk_->Text(u"ListCtrl_Header", u"Overweight"),
+                         received = desk_->Text(u"Message", u"CMD_ERROR");
+
+    Feed(Weight(1234));
+    EXPECT_EQ(wire_.Take(), Bytes{kAck});
+    Feed(kDamaged);  // asked again, no row
+    EXPECT_EQ(wire_.Take(), Bytes{kBad});
+    EXPECT_EQ(desk_->Table().size(), 1u);
+    Feed(kDamaged);  // the second in a row is an error row
+    EXPECT_EQ(wire_.Take(), Bytes{kAck});
+    Feed(kOverweight);
+    EXPECT_EQ(wire_.Take(), Bytes{kAck});
+
+    // A frame in two pieces 60 ms apart, and one whose rest comes just inside the wait.
+    const Bytes split = Weight(2500), late = Weight(3100);
+    Feed({split.begin(), split.begin() + 3});
+    Later(60ms);
+    Feed({split.begin() + 3, split.end()});
+    EXPECT_EQ(wire_.Take(), Bytes{kAck});
+    Feed({late.begin(), late.begin() + 2});
+    Later(190ms);
+    EXPECT_EQ(wire_.Take(), Bytes{});
+    Feed({late.begin() + 2, late.end()});
+    EXPECT_EQ(wire_.Take(), Bytes{kAck});
+
+    // Pieces whose rest never comes are judged once 200 ms have passed since their first byte,
+    // padded: a first one is asked again, a second one in a row is an error row showing its bytes.
+    Feed({0x5F, 0x08, 0x03});
+    Later(199ms);
+    EXPECT_EQ(wire_.Take(), Bytes{});
+    Later(1ms);
+    EXPECT_EQ(wire_.Take(), Bytes{kBad});
+    Feed({0x5F});
+    Later(200ms);
+    EXPECT_EQ(wire_.Take(), Bytes{kAck});
+
+    EXPECT_EQ(Column(weighing::kData),
+              (std::vector<std::u16string>{KgText(Weight(1234)), error, overweight, KgText(split), KgText(late), error}));
+    EXPECT_EQ(desk_->Table().Text(1, weighing::kExplan), received + u"5F0800100000");
+    EXPECT_EQ(desk_->Table().Text(5, weighing::kExplan), received + u"5F");
+    EXPECT_EQ(desk_->Table().ReadingAt(2).kind, weighing::RowKind::Overweight);
+
+    // Several whole frames in one read, with the start of the next one behind them.
+    const Bytes third = Weight(4200);
+    Feed(Join({Weight(4000), kOverweight, Weight(4100), {third.begin(), third.begin() + 2}}));
+    EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck}));
+    Feed({third.begin() + 2, third.end()});
+    EXPECT_EQ(wire_.Take(), Bytes{kAck}) << "the frame begun behind whole ones is not waited for";
+    const std::vector<std::u16string> data = Column(weighing::kData);
+    EXPECT_EQ(std::vector<std::u16string>(data.begin() + 6, data.end()),
+              (std::vector<std::u16string>{KgText(Weight(4000)), overweight, KgText(Weight(4100)), KgText(third)}));
+}
+
+// Errors keep coming: the question is asked behind the fourth error row's answer, the line goes
+// on while it is open, and a Yes disconnects after the frames already answered.
+TEST_F(DeskTest, ErrorQuestionNeverHoldsTheLine) {
+    Open(99);
+    Connect();
+    for (int i = 0; i < 8; ++i) Feed(kDamaged);
+    EXPECT_EQ(wire_.Take(), (Bytes{kBad, kAck, kBad, kAck, kBad, kAck, kBad, kAck}));
+    ASSERT_EQ(TimesAsked(u"Error_Error"), 1);
+    EXPECT_EQ(view_->asked.back().heard, 8u) << "asked before the fourth error row's answer was queued";
+    ASSERT_TRUE(desk_->QuestionOpen());
+
+    // While it is open: another error row (not asked again), three weighings in one read.
+    Feed(kDamaged);
+    Feed(kDamaged);
+    Feed(Join({Weight(1001), Weight(1002), Weight(1003)}));
+    EXPECT_EQ(wire_.Take(), (Bytes{kBad, kAck, kAck, kAck, kAck}));
+    EXPECT_EQ(desk_->Table().size(), 8u);
+    EXPECT_EQ(TimesAsked(u"Error_Error"), 1);
+
+    // Yes: the rows are asked about first; one that comes meanwhile stays after a No.
+    Answer(u"Error_Error", kYes);
+    view_->RunPosted();
+    EXPECT_EQ(TimesAsked(u"Port_Close"), 1);
+    EXPECT_TRUE(desk_->Connected());
+    Feed(Weight(1004));
+    Answer(u"Port_Close", kNo);
+    view_->RunPosted();
+    EXPECT_EQ(wire_.Take(), (Bytes{kAck, kBye}));
+    EXPECT_EQ(wire_.stops, (std::vector<std::pair<std::size_t, bool>>{{wire_.heard.size(), true}}));
+    EXPECT_FALSE(desk_->Connected());
+    EXPECT_EQ(Column(weighing::kData), std::vector<std::u16string>{KgText(Weight(1004))});
+}
+
+// ---- journal ordering ----
+
+#ifdef PESAVO_DESK_JOURNAL
+// The journal as a crash would leave it: a copy of its files, opened on its own.
+std::vector<journal::StoredRow> JournalOnDisk(const std::filesystem::path& folder) {
+    const std::filesystem::path copy = folder.string() + "-copy";
+    std::filesystem::remove_all(copy);
+    std::filesystem::create_directories(copy);
+    for (const char* suffix : {"", "-wal"}) {
+        const std::filesystem::path file = folder / (std::string(journal::kFileName) + suffix);
+        if (std::filesystem::exists(file)) std::filesystem::copy_file(file, copy / file.filename());
+    }
+    journal::Journal::Opening opening = journal::Journal::Open(copy.string());
+    if (!opening.journal) {
+        ADD_FAILURE() << "the journal's copy does not open: " << opening.error;
+        return {};
+    }
+    return opening.journal->Rows();
+}
+
+// Each row is on disk before its answer is queued, and its answer is noted only once written;
+// closing while weighings arrive keeps the new ones, and the next start offers them back.
+TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
+    const std::filesystem::path journalFolder = folder_.File("journal");
+    Open(99, journalFolder.string());
+    ASSERT_TRUE(desk_->JournalOn());
+    std::vector<std::vector<journal::StoredRow>> atAnswer;  // the journal as each 0x9F is queued
+    wire_.onQueue = [&](std::uint8_t byte) {
+        if (byte == kAck) atAnswer.push_back(JournalOnDisk(journalFolder));
+    };
+    wire_.sentAtOnce = false;
+    Connect();
+
+    const Bytes first = Weight(1500), second = Weight(1600);
+    Feed(first);
+    Feed(second);
+    ASSERT_EQ(atAnswer.size(), 2u);
+    ASSERT_EQ(atAnswer[0].size(), 1u);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), atAnswer[0][0].frame.begin()));
+    ASSERT_EQ(atAnswer[1].size(), 2u);
+    EXPECT_FALSE(atAnswer[1][0].answered) << "noted as answered before the line wrote it";
+
+    // The engine says the answers were written.
+    wire_.sentUpTo = wire_.heard.size();
+    desk_->OnSerialMessage(WM_SERIAL_SENT, 0, 0, false, {});
+    view_->RunPosted();
+    std::vector<journal::StoredRow> rows = JournalOnDisk(journalFolder);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[1].answered);
+
+    // Weighings arrive while the close question is open: one Yes closes.
+    desk_->OnClose();
+    ASSERT_EQ(TimesAsked(u"Close_Exe"), 1);
+    const Bytes third = Weight(1700), fourth = Weight(1800);
+    Feed(Join({third, fourth}));
+    Answer(u"Close_Exe", kYes);
+    view_->RunPosted();
+    EXPECT_EQ(view_->closed, 1);
+    EXPECT_EQ(TimesAsked(u"Close_Exe"), 1);
+    EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kAck, kBye}));
+    EXPECT_EQ(wire_.waits, std::vector<std::chrono::milliseconds>{200ms});
+
+    // The next start offers back the rows that came while it was open, and only those.
+    wire_.onQueue = nullptr;
+    Open(99, journalFolder.string());
+    ASSERT_EQ(view_->asked.size(), 1u);
+    desk_->Answer(view_->asked.back().question.id, kYes);
+    view_->RunPosted();
+    EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{KgText(third), KgText(fourth)}));
+}
+#endif
+
+// ---- jobs and held work ----
+
+// The row limit ends the connection at once; the automatic save waits for the open Clear
+// question, which removes only the rows it was about.
+TEST_F(DeskTest, RowLimitSavesOnceTheQuestionIsAnswered) {
+    Open(9);
+    Connect();
+    for (std::uint32_t g = 1001; g <= 1008; ++g) Feed(Weight(g));
+    desk_->OnClearData();
+    ASSERT_EQ(TimesAsked(u"Clear_Data"), 1);
+
+    Feed(Join({Weight(1009), Weight(1010)}));  // the ninth and tenth rows: the table is full
+    EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kAck, kAck, kAck, kAck, kAck, kAck, kAck, kBye}));
+    EXPECT_EQ(wire_.stops, (std::vector<std::pair<std::size_t, bool>>{{11, true}}));
+    EXPECT_FALSE(desk_->Connected());
+    view_->RunPosted();
+    EXPECT_FALSE(desk_->Busy()) << "the automatic save did not wait for the question";
+    EXPECT_EQ(view_->progressShown, 0);
+    EXPECT_EQ(Workbooks(), 0);
+
+    Feed(Weight(1011));  // a full table waits for the operator
+    EXPECT_EQ(wire_.Take(), Bytes{});
+
+    Answer(u"Clear_Data", kYes);
+    EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{KgText(Weight(1009)), KgText(Weight(1010))}));
+    ASSERT_TRUE(view_->PumpUntil([this] { return TimesAsked(u"Data_Error") == 1; }));
+    EXPECT_EQ(Workbooks(), 1);
+    EXPECT_TRUE(desk_->Table().empty());
+    EXPECT_TRUE(view_->savePaths.empty());
+    EXPECT_EQ(wire_.Take(), Bytes{});
+}
+
+// ---- late answers ----
+
+// "Port_Close" answered after the row limit ended the connection: nothing more happens.
+TEST_F(DeskTest, PortCloseAnsweredAfterTheRowLimitChangesNothing) {
+    Open(9);
+    Connect();
+    for (std::uint32_t g = 1001; g <= 1008; ++g) Feed(Weight(g));
+    desk_->ToggleConnection(1);
+    ASSERT_EQ(TimesAsked(u"Port_Close"), 1);
+    Feed(Join({Weight(1009), Weight(1010)}));
+    wire_.Take();
+
+    Answer(u"Port_Close", kYes);
+    ASSERT_TRUE(view_->PumpUntil([this] { return TimesAsked(u"Data_Error") == 1; }));
+    EXPECT_TRUE(view_->savePaths.empty()) << "a save was asked for on a connection already ended";
+    EXPECT_EQ(wire_.Take(), Bytes{});
+    EXPECT_EQ(wire_.stops.size(), 1u);
+    EXPECT_EQ(Workbooks(), 1);
+    EXPECT_TRUE(desk_->Table().empty());
+}
+
+// Without a journal the close question comes back once when weighings came while it was
+// open — and only once. (The first weighing came right behind the handshake's answer.)
+TEST_F(DeskTest, CloseWhileWeighingsArriveEnds) {
+    Open(99);
+    Connect(Weight(1001));
+    EXPECT_EQ(Column(weighing::kData), std::vector<std::u16string>{KgText(Weight(1001))});
+    desk_->OnClose();
+    Feed(Weight(1002));
+    Answer(u"Close_Exe", kYes);
+    view_->RunPosted();
+    EXPECT_EQ(TimesAsked(u"Close_Exe"), 2);
+    EXPECT_EQ(view_->closed, 0);
+    Feed(Weight(1003));
+    Answer(u"Close_Exe", kYes);
+    view_->RunPosted();
+    EXPECT_EQ(view_->closed, 1);
+    EXPECT_EQ(TimesAsked(u"Close_Exe"), 2);
+    EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kBye}));
+}
+
+}  // namespace
