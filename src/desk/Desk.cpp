@@ -137,7 +137,8 @@ void Desk::Ask(int mode, std::u16string text, Continuation then, bool systemErro
 }
 
 void Desk::ShowNextQuestion() {
-    if (open_ || waiting_.empty() || closing_) return;
+    // One box at a time, the save dialog included.
+    if (open_ || choosing_ || waiting_.empty() || closing_) return;
     open_ = std::move(waiting_.front());
     waiting_.pop_front();
     heldWork_.Enter();  // held work waits for the answer
@@ -215,6 +216,7 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
         line_->Queue(weighing::kDisconnectNotice);  // tell the scale we are leaving
         line_->StopAfterQueued(false);
         line_->WaitForSent(std::chrono::milliseconds(200));
+        NoteAnswerLeft();  // the last row's answer, for the rows the journal keeps
     }
     // The rows the operator chose to close without saving leave the journal with the window;
     // rows that came while the question was open stay there for the next start.

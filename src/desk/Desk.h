@@ -265,7 +265,7 @@ private:
     bool portCloseAsked_ = false;  // so is "Port_Close"
     std::vector<std::uint8_t> begun_;  // the start of a frame whose rest has not come yet
     std::chrono::steady_clock::time_point begunAt_{};
-    bool begunBehind_ = false;  // begun_ is what a read left behind its whole frames
+    std::uint64_t connection_ = 0;  // counts the connections, so a late answer knows its own
 
     // Questions: the one shown, and those waiting for it, in order.
     struct Pending {
@@ -278,6 +278,7 @@ private:
     bool pendingPosted_ = false;
     bool closing_ = false;
     bool closeAskedAgain_ = false;
+    bool offering_ = false;  // the journal's rows are being offered back: no connection yet
 
     // Journal.
     std::unique_ptr<journal::Journal> journal_;

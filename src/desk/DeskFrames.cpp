@@ -37,7 +37,7 @@ void Desk::RefreshPortList() {
 // ---- connecting ----
 
 void Desk::ToggleConnection(int portItem) {
-    if (closing_) return;
+    if (closing_ || offering_) return;
     if (connected_) {
         if (rules_.Busy()) {
             // Closing asks whether to save or discard the rows: that waits for the running job.
@@ -85,7 +85,7 @@ void Desk::ToggleConnection(int portItem) {
 }
 
 void Desk::StartTestMode() {
-    if (link_.TestMode() || closing_) return;
+    if (link_.TestMode() || closing_ || offering_) return;
     link_.StartTestMode();  // searches now, or once whatever is connected or checked has ended
     ShowState();
 }
@@ -93,9 +93,9 @@ void Desk::StartTestMode() {
 void Desk::EnterConnectedState() {
     if (closing_) return;
     connected_ = true;
+    ++connection_;
     rules_.NewConnection();
     begun_.clear();
-    begunBehind_ = false;
     ShowState();
     // A weighing the scale sent right behind its handshake reply is the first row; less than a
     // frame of it waits for its rest like any frame.
@@ -110,7 +110,6 @@ void Desk::Disconnect() {
     link_.Disconnected();
     connected_ = false;
     begun_.clear();
-    begunBehind_ = false;
     ShowState();
     StartTestMode();
 }
@@ -121,7 +120,6 @@ void Desk::EndAtRowLimit() {
     link_.Disconnected(false);  // a full table waits for the operator, also in the Test mode
     connected_ = false;
     begun_.clear();
-    begunBehind_ = false;
     ShowState();
     // The automatic save (and then "Data_Error") once this frame's handling is over, no
     // question is open and no conversion or save runs.
@@ -141,19 +139,7 @@ void Desk::OnSerialData(const std::uint8_t* bytes, std::size_t count) {
 
 void Desk::TakeBytes(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
-    if (begunBehind_ && begun_.size() + count >= kFrameBytes) {
-        // The bytes behind the last whole frame of a read are the start of the next frame only
-        // when the next bytes complete it into one; otherwise they were a stray end of that read
-        // (noise), and a new read starts a frame of its own, as every read always has.
-        std::uint8_t frame[kFrameBytes];
-        std::copy(begun_.begin(), begun_.end(), frame);
-        std::copy_n(bytes, kFrameBytes - begun_.size(), frame + begun_.size());
-        if (weighing::JudgeFrame(frame) == weighing::FrameType::Bad) begun_.clear();
-    }
-    if (begun_.empty()) {
-        begunAt_ = clock_();
-        begunBehind_ = false;
-    }
+    if (begun_.empty()) begunAt_ = clock_();
     begun_.insert(begun_.end(), bytes, bytes + count);
     TakeFrames();
 }
@@ -166,17 +152,20 @@ void Desk::TakeFrames() {
     if (begun_.empty()) return;
     if (begun_.size() >= kFrameBytes) {
         // Whole frames are judged at once, one row each, in order.
-        std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
+        const std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
         const std::size_t frames = bytes.size() / kFrameBytes;
         for (std::size_t i = 0; i < frames && connected_; ++i) {
             const std::uint8_t* frame = bytes.data() + i * kFrameBytes;
             ProcessFrame(frame, frame, kFrameBytes);
         }
-        if (!connected_ || bytes.size() == frames * kFrameBytes) return;
-        // What is left behind them may be the start of the next frame, delivered in pieces.
-        begun_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frames * kFrameBytes), bytes.end());
+        const std::size_t whole = frames * kFrameBytes;
+        if (!connected_ || bytes.size() == whole) return;
+        // What is left behind them is the start of the next frame when it starts as a frame does
+        // (its rest comes with the next read); anything else is the stray end of this read, which
+        // a read's extra bytes have always been, so the next read starts a frame afresh.
+        if (bytes[whole] != weighing::kWeightFrame && bytes[whole] != weighing::kOverweightFrame) return;
+        begun_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
         begunAt_ = clock_();
-        begunBehind_ = true;
     }
     // A frame has begun: its rest is waited for a while from its first byte (a USB or Bluetooth
     // adapter delivers a frame in pieces), then what is there is judged against spaces.
@@ -187,8 +176,6 @@ void Desk::TakeFrames() {
         return;
     }
     const std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
-    // Bytes behind a read's whole frames whose rest never came: the stray end of that read.
-    if (std::exchange(begunBehind_, false)) return;
     std::uint8_t frame[kFrameBytes];
     std::fill(std::begin(frame), std::end(frame), std::uint8_t{0x20});
     std::copy(bytes.begin(), bytes.end(), frame);
@@ -239,13 +226,13 @@ void Desk::ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, st
     }
     if (judged.offerDisconnect && !errorAsked_) {
         errorAsked_ = true;
-        Ask(kYesNo, Text(u"Message", u"Error_Error"), [this](int answer) {
+        Ask(kYesNo, Text(u"Message", u"Error_Error"), [this, asked = connection_](int answer) {
             errorAsked_ = false;
             if (answer != kYes) return;
             errorCount_ = 0;
             // After the frames already answered; held while a job runs; nothing to do when the
-            // connection ended while the question was open.
-            if (connected_) ToggleConnection(0);
+            // connection it was about ended while the question was open.
+            if (connected_ && connection_ == asked) ToggleConnection(0);
         });
     }
 }

@@ -103,7 +103,9 @@ void Desk::OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> row
         Fill(MessageText(u"Journal_Restore", "%1 weighings from %2 on were not saved when Pesavo last ended. Put them back into the "
                                              "table? (No: they are first written to a workbook in Pesavo's data folder.)"),
              Latin(std::to_string(rows->size())), Latin(weighing::FormatUpdateTime(rows->front().at)));
+    offering_ = true;
     Ask(kYesNo, question, [this, rows, unit, then](int answer) {
+        offering_ = false;
         if (answer == kYes || !journal_) {
             RestoreJournalRows(*rows, unit);
             then();

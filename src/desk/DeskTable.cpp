@@ -9,6 +9,7 @@
 #include "WorkbookExport.h"
 #include "platform/Utf.h"
 
+#include <cerrno>
 #include <filesystem>
 
 namespace desk {
@@ -158,6 +159,7 @@ void Desk::SavePathChosen(const std::string& path) {
     if (!choosing_) return;
     std::shared_ptr<SaveJob> save = std::exchange(choosing_, nullptr);
     std::function<void(bool)> then = std::exchange(afterPath_, {});
+    ShowNextQuestion();  // what came while the dialog was open
     if (path.empty()) {
         rules_.End();
         ShowState();
@@ -187,10 +189,14 @@ void Desk::FinishSave(const std::shared_ptr<SaveJob>& save) {
     exporter::SaveResult result = save->result;
     if (result.written) {
         // The file goes into place only once the journal knows of the move: a crash in between
-        // finishes the move at the next start, and the saved rows never come back beside it.
-        if (journal_) journal_->NoteMove({save->written.written, save->written.target, save->rows.Ids()});
-        CommitJournal();
-        result.error = cfb::MoveFileIntoPlace(save->written.written, save->written.target);
+        // finishes the move at the next start, and the saved rows never come back beside it. A
+        // journal that cannot note it keeps the rows, so the file is not put in place either.
+        bool noted = true;
+        if (JournalOn()) {
+            journal_->NoteMove({save->written.written, save->written.target, save->rows.Ids()});
+            noted = CommitJournal();
+        }
+        result.error = noted ? cfb::MoveFileIntoPlace(save->written.written, save->written.target) : EIO;
         result.written = result.error == 0;
         // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order.
         if (result.written) RemoveRows(save->rows.Ids());

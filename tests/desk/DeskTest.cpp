@@ -299,6 +299,18 @@ TEST_F(DeskTest, EveryBatchGetsItsAnswerAndItsRow) {
     const std::vector<std::u16string> data = Column(weighing::kData);
     EXPECT_EQ(std::vector<std::u16string>(data.begin() + 6, data.end()),
               (std::vector<std::u16string>{KgText(Weight(4000)), overweight, KgText(Weight(4100)), KgText(third)}));
+
+    // A damaged frame begun behind a whole one is still a frame: asked again, and the frames
+    // behind it stay in step. A stray byte behind a frame is the end of that read.
+    Bytes damaged = Weight(4300);
+    damaged[5] ^= 0xFF;
+    Feed(Join({Weight(4400), {damaged.begin(), damaged.begin() + 3}}));
+    Feed(Join({{damaged.begin() + 3, damaged.end()}, Weight(4500), Weight(4600)}));
+    Feed(Join({Weight(4700), {0x8B}}));
+    Feed(Weight(4800));
+    EXPECT_EQ(wire_.Take(), (Bytes{kAck, kBad, kAck, kAck, kAck, kAck}));
+    EXPECT_EQ(Column(weighing::kData).back(), KgText(Weight(4800)));
+    EXPECT_EQ(desk_->Table().size(), 15u);
 }
 
 // Errors keep coming: the question is asked behind the fourth error row's answer, the line goes
