@@ -3,13 +3,16 @@
 //   render_window --manual OUT.pdf DOC-FOLDER           the operator's manual that F1 opens:
 //       Chinese, then English (DOC-FOLDER/manual-zh.html, manual-en.html), each with a picture
 //       of the window in its language whose controls carry the numbers the text explains.
-// Runs against a scratch copy of the program folder with one port, and fills a few sample rows.
+// Runs against a scratch copy of the program folder with one port; a few sample rows come back
+// from a journal left in the scratch folder, as after a run that ended without saving.
 #include "CPesavoDlg.h"
+#include "Journal.h"
 #include "platform/ModulePath.h"
 #include "platform/ProfileFile.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPainter>
 #include <QPdfWriter>
@@ -42,22 +45,38 @@ QImage RenderWindow(const QString& language, bool labelled) {
     ports.write("[SerialComm]\r\nCOM3=/dev/null\r\n");
     ports.close();
 
-    QImage image;
+    const std::string data = (dir + QStringLiteral("data")).toStdString();
     {
-        // Whatever the window would ask while it is drawn is answered: no box waits for a person.
-        struct Quiet : Prompts {
-            int Answer(const CMyMsg::Showing&) override { return CMyMsg::IdOk; }
-            QString ChooseSaveFile(const QString&) override { return {}; }
-        } quiet;
-        CPesavoDlg dlg(nullptr, &quiet, platform::ProgramPlaces{dir.toStdString(), {}});
-        dlg.OnInitDialog();
+        journal::Journal::Opening opening = journal::Journal::Open(data);
+        if (!opening.journal) std::fprintf(stderr, "render_window: no journal for the sample rows (%s)\n", opening.error.c_str());
+        weighing::MeasurementTable table;
+        table.SetLog(opening.journal.get());
         const char16_t* rows[][6] = {
             {u"       1", u"123.4", u"KG", u"00:00:05", u"14:05:09 12/07/2026", u""},
             {u"       2", u"2.350", u"KG", u"00:00:12", u"14:05:16 12/07/2026", u""},
             {u"       3", u"-0.125", u"KG", u"00:00:20", u"14:05:24 12/07/2026", u""},
         };
-        for (const auto& r : rows) dlg.Model().AppendRow({r[0], r[1], r[2], r[3], r[4], r[5]});
+        for (const auto& r : rows) table.Append({r[0], r[1], r[2], r[3], r[4], r[5]}, {weighing::RowKind::Weight, 1.0, 355});
+        if (opening.journal) opening.journal->Commit();
+        table.SetLog(nullptr);
+    }
+
+    QImage image;
+    {
+        // Whatever the window would ask while it is drawn is answered (the journal's rows: put
+        // back): no box waits for a person.
+        struct Quiet : Prompts {
+            int Answer(const CMyMsg::Showing& box) override { return box.mode == CMyMsg::ModeYesNo ? CMyMsg::IdYes : CMyMsg::IdOk; }
+            QString ChooseSaveFile(const QString&) override { return {}; }
+        } quiet;
+        CPesavoDlg dlg(nullptr, &quiet, platform::ProgramPlaces{dir.toStdString(), {}});
+        dlg.SetJournalFolder(data);
+        dlg.OnInitDialog();
         dlg.show();
+        QElapsedTimer waited;
+        waited.start();
+        while ((dlg.Model().rowCount() < 3 || dlg.GetDesk().QuestionOpen()) && waited.elapsed() < 5000)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
         QApplication::processEvents();
         image = dlg.grab().toImage();
         if (labelled) {
@@ -73,7 +92,7 @@ QImage RenderWindow(const QString& language, bool labelled) {
             const int d = QFontMetrics(font).height() + 2;
             int number = 1;
             for (int id : ids) {
-                QWidget* w = dlg.GetDlgItem(id);
+                QWidget* w = dlg.findChild<QWidget*>(QString::number(id));
                 // At the control's top left corner, half outside it, so its text stays readable.
                 const QPoint at = w->mapTo(&dlg, QPoint(-d / 2, -d / 2));
                 const QRect circle(std::max(0, at.x()), std::max(0, at.y()), d, d);

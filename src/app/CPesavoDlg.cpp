@@ -1,8 +1,8 @@
 #include "CPesavoDlg.h"
 
 #include "CAboutDlg.h"
+#include "CProgressDlg.h"
 #include "DialogUnits.h"
-#include "Journal.h"
 #include "platform/ModulePath.h"
 #include "platform/ShellOpen.h"
 
@@ -19,9 +19,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QTableView>
 
-#include <chrono>
 #include <functional>
 #include <utility>
 
@@ -45,12 +45,26 @@ private:
 
 static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
+namespace {
+
+desk::Options OptionsAt(platform::ProgramPlaces places) {
+    desk::Options options;
+    options.places = std::move(places);
+    return options;
+}
+
+}  // namespace
+
 CPesavoDlg::CPesavoDlg(QWidget* parent, Prompts* prompts, platform::ProgramPlaces places)
-    : QDialog(parent), m_prompts(prompts), m_places(std::move(places)) {
-    if (m_prompts) m_MyMsg.SetAnswerer([prompts](const CMyMsg::Showing& box) { return prompts->Answer(box); });
+    : CPesavoDlg(parent, prompts, OptionsAt(std::move(places))) {}
+
+CPesavoDlg::CPesavoDlg(QWidget* parent, Prompts* prompts, desk::Options options)
+    : QDialog(parent), m_prompts(prompts), m_options(std::move(options)) {
+    if (m_prompts) m_box.SetAnswerer([prompts](const CMyMsg::Showing& box) { return prompts->Answer(box); });
     InitIconResources();
-    m_hIcon = QIcon(QStringLiteral(":/icons/127.svg"));
-    setWindowIcon(m_hIcon);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/127.svg")));
+    m_iconConnected = QIcon(QStringLiteral(":/icons/139.svg"));
+    m_iconDisconnected = QIcon(QStringLiteral(":/icons/141.svg"));
     setWindowTitle(QStringLiteral("Korvane电子秤"));
     // Title bar, system menu and a maximise box: the operator may give the table more room.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -58,14 +72,24 @@ CPesavoDlg::CPesavoDlg(QWidget* parent, Prompts* prompts, platform::ProgramPlace
     setSizeGripEnabled(true);
     setFont(ui::DialogFont(9));
     CreateControls();
+    m_progress = new CProgressDlg(this);
+    m_deskTimer.setSingleShot(true);
+    QObject::connect(&m_deskTimer, &QTimer::timeout, this, [this] {
+        if (m_desk) m_desk->OnTimer();
+    });
 }
 
 CPesavoDlg::~CPesavoDlg() {
-    // No worker and no monitor may outlive the window they talk to.
-    m_link.Stop();
-    m_workers.StopAll();
-    m_SerialPort.Shutdown();
+    // The desk stops its workers and its line while the table's view and the widgets it talks
+    // to are still there; then the list lets go of the table.
+    m_progress->Finish();
+    m_deskTimer.stop();
+    m_desk.reset();
+    m_list->setModel(nullptr);
+    m_model.reset();
 }
+
+void CPesavoDlg::SetJournalFolder(const std::string& folder) { m_options.journalFolder = folder; }
 
 void CPesavoDlg::CreateControls() {
     // The template's arrangement in layouts: every control at least its template size, and as
@@ -111,85 +135,85 @@ void CPesavoDlg::CreateControls() {
         return row;
     };
 
-    m_List = new QTableView(this);
-    name(m_List, IDC_LIST);
-    m_List->setMinimumSize(du.X(278), du.Y(100));
-    auto* connect = button(this, IDC_CONNECT, "开启连接", 62, 33);
-    connect->setIconSize(QSize(du.Y(14), du.Y(14)));
-    connect->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
-    auto* save = button(this, IDC_SAVE, "保存表格", 50, 14);
-    auto* clear = button(this, IDC_CLEAR, "清空数据", 50, 14);
+    m_list = new QTableView(this);
+    name(m_list, IDC_LIST);
+    m_list->setMinimumSize(du.X(278), du.Y(100));
+    m_connect = button(this, IDC_CONNECT, "开启连接", 62, 33);
+    m_connect->setIconSize(QSize(du.Y(14), du.Y(14)));
+    m_connect->setIcon(m_iconDisconnected);
+    m_connect->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
+    m_save = button(this, IDC_SAVE, "保存表格", 50, 14);
+    m_clear = button(this, IDC_CLEAR, "清空数据", 50, 14);
 
-    auto* unitGroup = group(IDC_UNIT_GROUP, "显示单位选择");
-    auto* kg = radio(unitGroup, IDC_UNIT_KG, "KG");
-    auto* lb = radio(unitGroup, IDC_UNIT_LB, "LB");
-    auto* lboz = radio(unitGroup, IDC_UNIT_LBOZ, "LB:OZ");
-    auto* units = new QGridLayout(unitGroup);
+    m_unitGroupBox = group(IDC_UNIT_GROUP, "显示单位选择");
+    auto* kg = radio(m_unitGroupBox, IDC_UNIT_KG, "KG");
+    auto* lb = radio(m_unitGroupBox, IDC_UNIT_LB, "LB");
+    auto* lboz = radio(m_unitGroupBox, IDC_UNIT_LBOZ, "LB:OZ");
+    auto* units = new QGridLayout(m_unitGroupBox);
     units->addWidget(kg, 0, 0);
     units->addWidget(lb, 0, 1);
     units->addWidget(lboz, 1, 0, 1, 2);
 
-    auto* portGroup = group(IDC_PORT_GROUP, "串口设置");
-    m_cmbPort = combo(portGroup, IDC_PORT, [this] { RefreshPortList(); });
-    auto* refresh = button(portGroup, IDC_REFRESH, "刷新", 28, 12);
-    auto* ports = new QVBoxLayout(portGroup);
-    ports->addWidget(m_cmbPort);
-    ports->addLayout(cornerRow(refresh));
+    m_portGroup = group(IDC_PORT_GROUP, "串口设置");
+    m_ports = combo(m_portGroup, IDC_PORT, [this] { RefreshPortList(); });
+    m_refresh = button(m_portGroup, IDC_REFRESH, "刷新", 28, 12);
+    auto* ports = new QVBoxLayout(m_portGroup);
+    ports->addWidget(m_ports);
+    ports->addLayout(cornerRow(m_refresh));
 
-    auto* languageGroup = group(IDC_LANGUAGE_GROUP, "语言设置");
-    m_cmbLanguage = combo(languageGroup, IDC_LANGUAGE);
-    auto* languageOk = button(languageGroup, IDC_LANGUAGE_OK, "确认", 28, 12);
-    auto* languages = new QVBoxLayout(languageGroup);
-    languages->addWidget(m_cmbLanguage);
-    languages->addLayout(cornerRow(languageOk));
+    m_languageGroup = group(IDC_LANGUAGE_GROUP, "语言设置");
+    m_languages = combo(m_languageGroup, IDC_LANGUAGE);
+    m_languageOk = button(m_languageGroup, IDC_LANGUAGE_OK, "确认", 28, 12);
+    auto* languages = new QVBoxLayout(m_languageGroup);
+    languages->addWidget(m_languages);
+    languages->addLayout(cornerRow(m_languageOk));
 
-    auto* test = button(this, IDC_TEST, "测试", 271, 13);
+    m_test = button(this, IDC_TEST, "测试", 271, 13);
 
     auto* tableJobs = new QVBoxLayout;
-    tableJobs->addWidget(save);
-    tableJobs->addWidget(clear);
+    tableJobs->addWidget(m_save);
+    tableJobs->addWidget(m_clear);
     auto* controls = new QHBoxLayout;
-    controls->addWidget(connect);
+    controls->addWidget(m_connect);
     controls->addLayout(tableJobs);
-    controls->addWidget(unitGroup);
-    controls->addWidget(portGroup, 1);
-    controls->addWidget(languageGroup, 1);
+    controls->addWidget(m_unitGroupBox);
+    controls->addWidget(m_portGroup, 1);
+    controls->addWidget(m_languageGroup, 1);
     auto* window = new QVBoxLayout(this);
     window->setContentsMargins(du.X(6), du.Y(5), du.X(6), du.Y(4));
-    window->addWidget(m_List, 1);
+    window->addWidget(m_list, 1);
     window->addLayout(controls);
-    window->addWidget(test);
+    window->addWidget(m_test);
 
     // Template order, which is also the tab order of the tab stops.
-    QWidget* order[] = {connect, kg, lb, lboz, m_List, m_cmbPort, clear, refresh, save, m_cmbLanguage, languageOk, test};
+    QWidget* order[] = {m_connect, kg, lb, lboz, m_list, m_ports, m_clear, m_refresh, m_save, m_languages, m_languageOk, m_test};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
-    m_unitGroup = new QButtonGroup(this);
-    m_unitGroup->addButton(kg, 0);
-    m_unitGroup->addButton(lb, 1);
-    m_unitGroup->addButton(lboz, 2);
+    m_units = new QButtonGroup(this);
+    m_units->addButton(kg, weighing::kKg);
+    m_units->addButton(lb, weighing::kLb);
+    m_units->addButton(lboz, weighing::kLbOz);
     kg->setChecked(true);
-    QObject::connect(m_unitGroup, &QButtonGroup::idClicked, this, [this](int unit) { OnUnit(unit); });
+    QObject::connect(m_units, &QButtonGroup::idClicked, this, [this](int unit) { OnUnit(unit); });
 
     // Report view: grid lines, full-row single selection, no row headers.
-    m_List->setModel(&m_Model);
-    m_List->setShowGrid(true);
-    m_List->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_List->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_List->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_List->verticalHeader()->hide();
-    m_List->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);  // every row one height
-    m_List->verticalHeader()->setDefaultSectionSize(m_List->fontMetrics().height() + 4);
-    m_List->setWordWrap(false);
-    m_List->setTabKeyNavigation(false);  // one tab stop, not a walk through the cells
-    m_List->installEventFilter(this);
+    m_list->setShowGrid(true);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->verticalHeader()->hide();
+    m_list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);  // every row one height
+    m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 4);
+    m_list->setWordWrap(false);
+    m_list->setTabKeyNavigation(false);  // one tab stop, not a walk through the cells
+    m_list->installEventFilter(this);
 
-    QObject::connect(languageOk, &QPushButton::clicked, this, [this] { OnLanguageOK(); });
-    QObject::connect(test, &QPushButton::clicked, this, [this] { StartTestMode(); });
-    QObject::connect(connect, &QPushButton::clicked, this, [this] { ToggleConnection(); });
-    QObject::connect(refresh, &QPushButton::clicked, this, [this] { RefreshPortList(); });
-    QObject::connect(clear, &QPushButton::clicked, this, [this] { OnClearData(); });
-    QObject::connect(save, &QPushButton::clicked, this, [this] { OnSaveTable(); });
+    QObject::connect(m_languageOk, &QPushButton::clicked, this, [this] { OnLanguageOK(); });
+    QObject::connect(m_test, &QPushButton::clicked, this, [this] { StartTestMode(); });
+    QObject::connect(m_connect, &QPushButton::clicked, this, [this] { ToggleConnection(); });
+    QObject::connect(m_refresh, &QPushButton::clicked, this, [this] { RefreshPortList(); });
+    QObject::connect(m_clear, &QPushButton::clicked, this, [this] { OnClearData(); });
+    QObject::connect(m_save, &QPushButton::clicked, this, [this] { OnSaveTable(); });
 }
 
 void CPesavoDlg::FitControls() {
@@ -201,54 +225,38 @@ void CPesavoDlg::FitControls() {
     }
 }
 
-QWidget* CPesavoDlg::GetDlgItem(int id) const { return findChild<QWidget*>(QString::number(id)); }
-
-void CPesavoDlg::SetCaption(int id, const QString& text) {
-    QWidget* w = GetDlgItem(id);
-    if (auto* b = qobject_cast<QAbstractButton*>(w)) b->setText(text);
-    else if (auto* g = qobject_cast<QGroupBox*>(w)) g->setTitle(text);
-}
-
-void CPesavoDlg::DoDataExchange() { m_nUnit = std::max(0, m_unitGroup->checkedId()); }
-
 int CPesavoDlg::DoModal() {
     OnInitDialog();
     return exec();
 }
 
-bool CPesavoDlg::OnInitDialog() {
-    DoDataExchange();
-    LoadSettings();
-    SetupTable();
-    m_hIconConnected = QIcon(QStringLiteral(":/icons/139.svg"));
-    m_hIconDisconnected = QIcon(QStringLiteral(":/icons/141.svg"));
-    static_cast<QPushButton*>(GetDlgItem(IDC_CONNECT))->setIcon(m_hIconConnected);
-    m_RxBuffer.assign(kRxBufferSize, 0);
-    m_bConnected = false;
-    UpdateControls();
-    m_SerialPort.SetPlaces(m_places);
-    const bool portsFound = m_SerialPort.EnumeratePorts();
-    // The language comes first, whatever the ports: every box after this one has its title and
-    // its buttons' texts, so no question is ever answered blind.
-    FillLanguageList();
-    ApplyLanguage();
+void CPesavoDlg::OnInitDialog() {
+    if (m_desk) return;
+    m_desk = std::make_unique<desk::Desk>(*this, m_options);
+    m_model = std::make_unique<MeasurementModel>(
+        m_desk->Table(), [this](int column) { return QString::fromStdU16String(m_desk->Title(column)); });
+    m_list->setModel(m_model.get());
+    // The language first, whatever else the start finds: every box after it has its words.
+    m_desk->Start();
     // The template's size, grown where the texts of this language and font need more.
     const ui::DialogUnits du(font());
     const QSize needed = sizeHint();
     resize(std::max(du.X(kTemplateWidth), needed.width()), std::max(du.Y(kTemplateHeight), needed.height()));
-    // What an earlier run left unsaved is offered back before the window is used.
-    OpenJournal();
-    if (portsFound) return true;
-    // No port (or too many): say so before the window shows; the operator can list the ports
-    // again.
-    m_cmbPort->clear();
-    m_MyMsg.Show(CMyMsg::ModeOk, ReadLanguageText(u"Message", u"Serial_Port_Abnormal"));
-    return false;
 }
 
+// The commands go to the desk; before it has started there is nothing to command.
+void CPesavoDlg::ToggleConnection() { if (m_desk) m_desk->ToggleConnection(m_ports->currentIndex()); }
+void CPesavoDlg::RefreshPortList() { if (m_desk) m_desk->RefreshPortList(); }
+void CPesavoDlg::StartTestMode() { if (m_desk) m_desk->StartTestMode(); }
+void CPesavoDlg::OnSaveTable() { if (m_desk) m_desk->OnSaveTable(); }
+void CPesavoDlg::OnClearData() { if (m_desk) m_desk->OnClearData(); }
+void CPesavoDlg::OnUnit(int unit) { if (m_desk) m_desk->OnUnit(unit); }
+void CPesavoDlg::OnLanguageOK() { if (m_desk) m_desk->OnLanguageOK(m_languages->currentIndex()); }
+
 void CPesavoDlg::OnAbout() {
-    CAboutDlg about(this);
-    about.exec();
+    auto* about = new CAboutDlg(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
 }
 
 QString CPesavoDlg::HelpFilePath() {
@@ -260,49 +268,21 @@ bool CPesavoDlg::OnHelp() {
     return platform::ShellOpenDocument(HelpFilePath().toStdString());
 }
 
-bool CPesavoDlg::ConfirmClose() {
-    const auto newest = [this] { return m_Model.rowCount() > 0 ? m_Model.Table().Id(m_Model.Table().size() - 1) : 0; };
-    while (m_Model.rowCount() > 0) {
-        const weighing::RowId asked = newest();
-        // Only an explicit Yes closes: Esc or the box's close button must not discard the table.
-        if (m_MyMsg.Show(CMyMsg::ModeYesNo, ReadLanguageText(u"Message", u"Close_Exe")) != CMyMsg::IdYes)
-            return false;
-        if (newest() <= asked) break;  // weighings that came while it was open are asked about too
-    }
-    if (m_bConnected) {
-        m_SerialPort.QueueByte(weighing::kDisconnectNotice);  // tell the scale we are leaving
-        m_SerialPort.RequestStop(true);
-        m_SerialPort.WaitForSent(std::chrono::milliseconds(200));
-    }
-    return true;
-}
-
 // Esc and Enter end the dialog through the same close path as the close box, so a stray key
 // never discards the table or leaves the scale without its disconnect notice.
 void CPesavoDlg::reject() { close(); }
 void CPesavoDlg::accept() { close(); }
 
 void CPesavoDlg::closeEvent(QCloseEvent* event) {
-    if (m_bClosing) {
-        event->accept();
-        return;
+    // Only the desk's Close ends the window; anything else asks the desk (rows, a running job).
+    if (!m_closeAgreed && m_desk) {
+        m_inCloseEvent = true;  // a Close the desk answers at once is taken up here
+        m_desk->OnClose();
+        m_inCloseEvent = false;
     }
-    if (m_tableRules.Busy()) {
-        // A conversion or a save owns the table: close once it has ended (and asked what it must).
-        m_tableRules.Hold(weighing::TableRules::kClose);
+    if (!m_closeAgreed && m_desk) {
         event->ignore();
         return;
-    }
-    const CommandScope scope(*this);
-    if (!ConfirmClose()) {
-        event->ignore();
-        return;
-    }
-    m_bClosing = true;
-    // The operator chose to close without saving: the rows leave the journal with the window.
-    if (m_Model.rowCount() > 0) {
-        m_Model.DeleteAllRows();
-        CommitJournal();
     }
     event->accept();
     QDialog::done(QDialog::Rejected);
@@ -346,8 +326,9 @@ bool CPesavoDlg::eventFilter(QObject* watched, QEvent* event) {
 
 void CPesavoDlg::contextMenuEvent(QContextMenuEvent* event) {
     // Stands in for the system menu's About item on desktops without one.
-    QMenu menu(this);
-    menu.addSeparator();
-    QAction* about = menu.addAction(QStringLiteral("关于 Pesavo(&A)..."));
-    if (menu.exec(event->globalPos()) == about) OnAbout();
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    QObject::connect(menu->addAction(QStringLiteral("关于 Pesavo(&A)...")), &QAction::triggered, this, [this] { OnAbout(); });
+    menu->popup(event->globalPos());
 }

@@ -7,8 +7,6 @@
 #include <QProgressBar>
 #include <QTimerEvent>
 
-std::atomic<int> g_nProgress{0};
-
 CProgressDlg::CProgressDlg(QWidget* parent) : QDialog(parent) {
     setFont(ui::DialogFont(8));
     setWindowTitle(QStringLiteral("保存进度显示"));
@@ -19,61 +17,51 @@ CProgressDlg::CProgressDlg(QWidget* parent) : QDialog(parent) {
     m_display = new QLabel(QStringLiteral("正在保存数据："), this);
     m_display->setObjectName(QStringLiteral("1019"));
     m_display->setGeometry(du.Rect(9, 8, 189, 8));
-    m_Progress = new QProgressBar(this);
-    m_Progress->setObjectName(QStringLiteral("1027"));
-    m_Progress->setGeometry(du.Rect(7, 25, 189, 15));
-    m_Progress->setTextVisible(false);
+    m_bar = new QProgressBar(this);
+    m_bar->setObjectName(QStringLiteral("1027"));
+    m_bar->setGeometry(du.Rect(7, 25, 189, 15));
+    m_bar->setTextVisible(false);
+    m_bar->setRange(0, kFull);
 }
 
-void CProgressDlg::SetTexts(const QString& caption, const QString& display) {
-    m_strCaption = caption;
-    m_strDisplay = display;
-}
-
-bool CProgressDlg::OnInitDialog() {
-    setWindowTitle(m_strCaption);
-    m_display->setText(m_strDisplay);
-    if (m_timer) killTimer(m_timer);
+void CProgressDlg::Start(const QString& caption, const QString& display, const std::atomic<int>& progress) {
+    setWindowTitle(caption);
+    m_display->setText(display);
+    m_progress = &progress;
+    m_bar->setValue(0);
+    StopTimer();
     m_timer = startTimer(20);
-    m_Progress->setRange(0, kFull);
-    m_Progress->setValue(0);
-    m_bDone = false;
-    return true;
+    open();
 }
 
-int CProgressDlg::DoModal() {
-    OnInitDialog();
-    return exec();
+void CProgressDlg::Finish() {
+    StopTimer();
+    m_progress = nullptr;
+    m_bar->setValue(kFull);
+    if (isVisible()) done(1);
 }
 
-int CProgressDlg::Position() const { return m_Progress->value(); }
+int CProgressDlg::Position() const { return m_bar->value(); }
 
 void CProgressDlg::timerEvent(QTimerEvent*) { Look(); }
 
 void CProgressDlg::Look() {
-    if (!m_timer) return;  // not showing
-    int v = g_nProgress.load();
-    if (v > kFull) {
-        g_nProgress.store(kFull);
-        v = kFull;
-    }
-    m_Progress->setValue(std::max(v, 0));
-    if (g_nProgress.load() == -1) {
-        m_Progress->setValue(kFull);
-        m_bDone = true;
-    }
-    if (m_bDone) {
-        killTimer(m_timer);
-        m_timer = 0;
-        done(1);
-    }
+    if (!m_progress) return;
+    const int v = m_progress->load();
+    // Below zero the job has no progress to show any more: its end is on its way.
+    m_bar->setValue(v < 0 ? kFull : std::min(v, kFull));
+}
+
+void CProgressDlg::StopTimer() {
+    if (m_timer) killTimer(m_timer);
+    m_timer = 0;
 }
 
 void CProgressDlg::reject() { close(); }
 
 void CProgressDlg::closeEvent(QCloseEvent* event) {
-    if (m_timer) killTimer(m_timer);
-    m_timer = 0;
+    StopTimer();
+    m_progress = nullptr;
     event->accept();
     done(0);
 }

@@ -1,8 +1,7 @@
 #pragma once
-// The progress dialog of long operations on the whole table (unit conversion, export). A worker
-// raises g_nProgress from 0 towards 1000000 and sets −1 when it has finished; the dialog polls
-// it every 20 ms, moves its bar and closes itself at −1. Its close box only ends the showing:
-// the worker runs on to its end.
+// The progress dialog of long operations on the whole table (unit conversion, export). It is
+// shown without waiting and follows a progress value (0 towards kFull) every 20 ms until the
+// job's end closes it. Its close box and Esc only hide it: the job runs on to its end.
 #include <QDialog>
 #include <QString>
 
@@ -11,8 +10,6 @@
 class QLabel;
 class QProgressBar;
 
-extern std::atomic<int> g_nProgress;
-
 class CProgressDlg : public QDialog {
     Q_OBJECT
 public:
@@ -20,17 +17,11 @@ public:
 
     explicit CProgressDlg(QWidget* parent = nullptr);
 
-    void SetTexts(const QString& caption, const QString& display);
-    // Shows the dialog modally; 1 when the worker finished, 0 when the close box ended it.
-    int DoModal();
-    int Position() const;  // the bar's position (tests)
-    // Takes the progress up now, as every tick does; closes the dialog when the worker is done.
-    void Look();
-
-    QProgressBar* m_Progress = nullptr;
-    QString m_strCaption;
-    QString m_strDisplay;
-    bool m_bDone = false;
+    // Shows the dialog and follows `progress` (which must outlive the showing) until Finish.
+    void Start(const QString& caption, const QString& display, const std::atomic<int>& progress);
+    // The job has ended: the bar full, the dialog gone.
+    void Finish();
+    int Position() const;  // the bar's position
 
 protected:
     void reject() override;  // Esc: the same as the close box
@@ -38,7 +29,11 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    bool OnInitDialog();
+    void Look();
+    void StopTimer();
+
     QLabel* m_display = nullptr;
+    QProgressBar* m_bar = nullptr;
+    const std::atomic<int>* m_progress = nullptr;
     int m_timer = 0;
 };

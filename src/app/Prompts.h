@@ -10,7 +10,7 @@ class Prompts {
 public:
     virtual ~Prompts() = default;
     // The button the operator presses on `box` (CMyMsg's results). Called on the window's
-    // thread, one box at a time, whichever thread showed it.
+    // thread, one box at a time, as an event of its own after the one that asked.
     virtual int Answer(const CMyMsg::Showing& box) = 0;
     // The file an interactive save writes, starting from `initialName`; empty cancels.
     virtual QString ChooseSaveFile(const QString& initialName) = 0;

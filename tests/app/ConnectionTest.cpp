@@ -5,6 +5,8 @@
 #include "../support/ProgramFolder.h"
 #include "../support/EventLoop.h"
 #include "../support/ScaleSim.h"
+#include "../support/Window.h"
+#include "CProgressDlg.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -50,9 +52,9 @@ protected:
     bool Until(Pred pred, std::chrono::milliseconds limit = 5s) {
         return RunUntil(pred, limit);
     }
-    QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
-    QPushButton* ConnectButton() { return static_cast<QPushButton*>(dlg->GetDlgItem(CPesavoDlg::IDC_CONNECT)); }
-    QAbstractButton* Button(int id) { return static_cast<QAbstractButton*>(dlg->GetDlgItem(id)); }
+    QString Text(const char16_t* section, const char16_t* key) { return LanguageText(*dlg, section, key); }
+    QPushButton* ConnectButton() { return Item<QPushButton>(*dlg, CPesavoDlg::IDC_CONNECT); }
+    QAbstractButton* Button(int id) { return ::Button(*dlg, id); }
 };
 
 // Lines of a frames file for scale-sim: `count` weighings of 1.00 kg, 1.01 kg, ...
@@ -71,37 +73,37 @@ TEST_F(ConnectionTest, ChosenPortThatAnswersConnectsAndLocksTheControls) {
     ScaleSim scale({"--count", "0", "--interval", "100000"});
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
-    ASSERT_TRUE(Until([&] { return w.m_bConnected.load(); }));
+    ASSERT_TRUE(Until([&] { return w.GetDesk().Connected(); }));
     EXPECT_EQ(ConnectButton()->text(), Text(u"Dialog_Caption", u"Serial_Caption_Close"));
     for (int id : {CPesavoDlg::IDC_PORT_GROUP, CPesavoDlg::IDC_PORT, CPesavoDlg::IDC_REFRESH,
                    CPesavoDlg::IDC_LANGUAGE_GROUP, CPesavoDlg::IDC_LANGUAGE, CPesavoDlg::IDC_LANGUAGE_OK})
-        EXPECT_FALSE(w.GetDlgItem(id)->isEnabled()) << id;
+        EXPECT_FALSE(Item(w, id)->isEnabled()) << id;
     EXPECT_TRUE(ConnectButton()->isEnabled());
     EXPECT_EQ(scale.Count("rx 5A"), 1);
 
     // Closing with an empty table: no question, the notice reaches the scale, controls return.
     ConnectButton()->click();
-    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_TRUE(Until([&] { return !w.GetDesk().Connected(); }));
     EXPECT_TRUE(scale.WaitForLine("rx 3A"));
-    EXPECT_TRUE(w.GetDlgItem(CPesavoDlg::IDC_PORT)->isEnabled());
+    EXPECT_TRUE(Item(w, CPesavoDlg::IDC_PORT)->isEnabled());
     EXPECT_EQ(ConnectButton()->text(), Text(u"Dialog_Caption", u"Serial_Caption_Open"));
-    EXPECT_TRUE(w.Link().TestMode());  // the first close starts the Test mode
+    EXPECT_TRUE(w.GetDesk().Link().TestMode());  // the first close starts the Test mode
 }
 
 TEST_F(ConnectionTest, ChosenPortThatStaysSilentFailsAfterASecond) {
     ScaleSim scale({"--silent"});
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     QElapsedTimer t;
     t.start();
     ConnectButton()->click();
     const QString fails = Text(u"Message", u"Connection_Fails");
     ASSERT_TRUE(Until([&] { return boxes.Shown(fails); }));
     EXPECT_GE(t.elapsed(), 900);  // the scale had its second to answer
-    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_FALSE(w.GetDesk().Connected());
     EXPECT_TRUE(scale.WaitForLine("rx 5A"));
 }
 
@@ -109,25 +111,25 @@ TEST_F(ConnectionTest, AutomaticSearchTriesEveryPortInOrder) {
     ScaleSim first({"--silent"}), second({"--silent"}), third({"--count", "0", "--interval", "100000"});
     MapPorts({first.Device(), second.Device(), third.Device()});
     CPesavoDlg& w = Start();
-    ASSERT_EQ(w.m_cmbPort->currentIndex(), 0);
+    ASSERT_EQ(Ports(w)->currentIndex(), 0);
     ConnectButton()->click();
-    ASSERT_TRUE(Until([&] { return w.m_bConnected.load(); }));
+    ASSERT_TRUE(Until([&] { return w.GetDesk().Connected(); }));
     EXPECT_EQ(first.Count("rx 5A"), 1);
     EXPECT_EQ(second.Count("rx 5A"), 1);
     EXPECT_EQ(third.Count("rx 5A"), 1);
-    EXPECT_EQ(w.Link().SearchIndex(), 3);
-    EXPECT_EQ(w.m_cmbPort->currentIndex(), 0);
+    EXPECT_EQ(w.GetDesk().Link().SearchIndex(), 3);
+    EXPECT_EQ(Ports(w)->currentIndex(), 0);
 }
 
 TEST_F(ConnectionTest, TestModeSearchesUntilAScaleAppears) {
     const std::string link = folder.File("scale-link");
     MapPorts({link});
     CPesavoDlg& w = Start();
-    static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
+    Item<QPushButton>(w, CPesavoDlg::IDC_TEST)->click();
     QTest::qWait(1200);  // a few cycles with nothing there
-    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_FALSE(w.GetDesk().Connected());
     ScaleSim scale({"--count", "0", "--interval", "100000", "--link", link});
-    ASSERT_TRUE(Until([&] { return w.m_bConnected.load(); }, 5s));
+    ASSERT_TRUE(Until([&] { return w.GetDesk().Connected(); }, 5s));
 }
 
 TEST_F(ConnectionTest, WeighingsArriveAsRowsAndAreAcknowledged) {
@@ -142,7 +144,7 @@ TEST_F(ConnectionTest, WeighingsArriveAsRowsAndAreAcknowledged) {
     ScaleSim scale({"--frames", frames, "--interval", "20"});
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
     ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 5; }));
     ASSERT_TRUE(scale.WaitForLine("rx 9F", 5));
@@ -168,24 +170,25 @@ TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
     auto scale = std::make_unique<ScaleSim>(std::vector<std::string>{"--frames", frames, "--interval", "20"});
     MapPorts({scale->Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
     ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 1; }));
     boxes.answer = CMyMsg::IdCancel;  // the operator dismisses the save question once...
     scale->Stop();
     const QString question = Text(u"Message", u"Port_Close");
     ASSERT_TRUE(Until([&] { return boxes.Shown(question); }));
-    EXPECT_TRUE(w.m_bConnected);  // ...and the connection (and table) stay as they are
+    QApplication::processEvents();
+    EXPECT_TRUE(w.GetDesk().Connected());  // ...and the connection (and table) stay as they are
     EXPECT_EQ(w.Model().rowCount(), 1);
     // Then the operator closes and saves: the row is in the file, the table is empty.
     boxes.answer = CMyMsg::IdYes;
     boxes.savePath = QString::fromStdString(folder.File("unplugged.xls"));
     ConnectButton()->click();
-    EXPECT_FALSE(w.m_bConnected);
+    ASSERT_TRUE(Until([&] { return !w.GetDesk().Connected() && !w.GetDesk().Busy(); }));
     EXPECT_EQ(w.Model().rowCount(), 0);
     EXPECT_TRUE(std::filesystem::exists(folder.File("unplugged.xls")));
     // The disconnect notice cannot reach an unplugged scale; that is no news worth a box.
-    ASSERT_TRUE(Until([&] { return !w.m_SerialPort.MonitorRunning(); }));
+    ASSERT_TRUE(Until([&] { return !static_cast<desk::EngineLine&>(w.GetDesk().SerialLine()).Engine().MonitorRunning(); }));
     EXPECT_EQ(boxes.CountStartingWith(QStringLiteral("WARNING:")), 0);
 }
 
@@ -222,7 +225,7 @@ TEST_F(ConnectionTest, AThousandFramesGiveExactlyTheExpectedRowsAndAnswers) {
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
     const bool all = Until([&] { return w.Model().rowCount() == rows; }, 60s);
     if (!all) {
@@ -259,7 +262,7 @@ TEST_F(ConnectionTest, YesToRepeatedErrorsDisconnectsAfterTheLastFrameIsAnswered
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
     boxes.answers[Text(u"Message", u"Error_Error")] = CMyMsg::IdYes;  // and No to saving the rows
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
     ASSERT_TRUE(Until([&] { return scale.Count("rx 3A") == 1; }, 10s));
     EXPECT_EQ(scale.Count("rx F9"), 4);
@@ -267,7 +270,7 @@ TEST_F(ConnectionTest, YesToRepeatedErrorsDisconnectsAfterTheLastFrameIsAnswered
     const std::vector<std::string> lines = scale.Lines();
     EXPECT_EQ(lines[lines.size() - 2], "rx 9F");
     EXPECT_EQ(lines.back(), "rx 3A");
-    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_FALSE(w.GetDesk().Connected());
     EXPECT_EQ(w.Model().rowCount(), 0);
 }
 
@@ -279,23 +282,30 @@ TEST_F(ConnectionTest, EscOnTheProgressDialogLeavesTheTableToTheSave) {
     ScaleSim scale({"--frames", folder.File("frames.txt"), "--interval", "0"});
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
     ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 300; }, 10s));
     boxes.savePath = QString::fromStdString(folder.File("table.xls"));
     bool busy = false, progressShown = false, anyEnabled = true;
-    QTimer::singleShot(0, [&] {  // runs inside the progress dialog's showing
-        busy = w.IsTableBusy();
-        progressShown = w.m_dlgProgress.isVisible();
-        QTest::keyClick(&w.m_dlgProgress, Qt::Key_Escape);
-        anyEnabled = false;
-        for (int id : {CPesavoDlg::IDC_SAVE, CPesavoDlg::IDC_CLEAR, CPesavoDlg::IDC_UNIT_LB}) {
-            anyEnabled = anyEnabled || Button(id)->isEnabled();
-            Button(id)->click();
-        }
-        w.close();
-    });
+    auto* progress = w.findChild<CProgressDlg*>();
+    ASSERT_NE(progress, nullptr);
+    boxes.onSave = [&](const QString&) {
+        // The save's progress shows as soon as its path is chosen; the operator acts then.
+        QTimer::singleShot(0, [&] {
+            busy = w.GetDesk().Busy();
+            progressShown = progress->isVisible();
+            QTest::keyClick(progress, Qt::Key_Escape);
+            anyEnabled = false;
+            for (int id : {CPesavoDlg::IDC_SAVE, CPesavoDlg::IDC_CLEAR, CPesavoDlg::IDC_UNIT_LB}) {
+                anyEnabled = anyEnabled || Button(id)->isEnabled();
+                Button(id)->click();
+            }
+            w.close();
+        });
+        return boxes.savePath;
+    };
     Button(CPesavoDlg::IDC_SAVE)->click();
+    ASSERT_TRUE(Until([&] { return busy; }));  // the operator has acted
     EXPECT_TRUE(busy);
     EXPECT_TRUE(progressShown);
     EXPECT_FALSE(anyEnabled);
@@ -303,7 +313,7 @@ TEST_F(ConnectionTest, EscOnTheProgressDialogLeavesTheTableToTheSave) {
     EXPECT_EQ(SheetRows(boxes.savePath.toStdString()), 301);
     EXPECT_EQ(w.Model().rowCount(), 0);
     EXPECT_FALSE(boxes.Shown(Text(u"Message", u"Clear_Data")));
-    EXPECT_EQ(w.m_nUnit, 0);
+    EXPECT_EQ(w.GetDesk().Unit(), 0);
     EXPECT_TRUE(Until([&] { return scale.Count("rx 3A") == 1; }));  // closing told the scale
 }
 
@@ -322,14 +332,14 @@ TEST_F(ConnectionTest, ASecondClickDuringASearchMakesOneConnection) {
     ConnectButton()->click();
     ConnectButton()->click();
     ASSERT_TRUE(Until([&] { return w.Model().rowCount() >= 5; }, 10s));
-    EXPECT_TRUE(w.m_bConnected);
+    EXPECT_TRUE(w.GetDesk().Connected());
     for (ScaleSim* s : {&first, &second, &third}) EXPECT_EQ(s->Count("rx 5A"), 1);
 
-    static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
-    EXPECT_TRUE(w.Link().TestMode());
+    Item<QPushButton>(w, CPesavoDlg::IDC_TEST)->click();
+    EXPECT_TRUE(w.GetDesk().Link().TestMode());
     const int rows = w.Model().rowCount();
     ASSERT_TRUE(Until([&] { return w.Model().rowCount() >= rows + 5; }, 10s));  // still weighing
-    EXPECT_TRUE(w.m_bConnected);
+    EXPECT_TRUE(w.GetDesk().Connected());
     EXPECT_EQ(third.Count("rx 5A"), 1);
     EXPECT_EQ(third.Count("rx 3A"), 0);
     EXPECT_GE(third.Count("rx 9F"), w.Model().rowCount() - 1);
@@ -342,7 +352,7 @@ TEST_F(ConnectionTest, APortThatRefusesItsSettingsIsToldOncePerActionAndNeverFre
     ScaleSim silent({"--silent"});
     MapPorts({"/dev/null", silent.Device()});
     CPesavoDlg& w = Start();
-    static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST))->click();
+    Item<QPushButton>(w, CPesavoDlg::IDC_TEST)->click();
     ASSERT_TRUE(Until([&] { return silent.Count("rx 5A") >= 3; }, 10s));
     const QString refused = QStringLiteral("WARNING:  tcgetattr() Failed");
     EXPECT_EQ(boxes.CountStartingWith(refused), 1);
@@ -383,7 +393,7 @@ TEST_F(ConnectionTest, FramesInPiecesOrRightBehindTheReplyGiveTheSameRowsAndAnsw
         ScaleSim scale(args);
         MapPorts({scale.Device()});
         CPesavoDlg& w = Start();
-        w.m_cmbPort->setCurrentIndex(1);
+        Ports(w)->setCurrentIndex(1);
         ConnectButton()->click();
         ASSERT_TRUE(Until([&] { return scale.Count("rx 9F") + scale.Count("rx F9") == 5; }, 10s)) << mode.size();
         QStringList data;
@@ -410,7 +420,7 @@ TEST_F(ConnectionTest, APortWithoutPermissionSaysSoAndHowToGetIt) {
     ASSERT_EQ(chmod(scale.Device().c_str(), 0600), 0);
     MapPorts({scale.Device()});
     CPesavoDlg& w = Start();
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     const QString denied = Text(u"Message", u"Port_No_Access");
     ASSERT_FALSE(denied.isEmpty());
     if (seteuid(65534) != 0) GTEST_SKIP() << "cannot act as user nobody";
@@ -419,7 +429,7 @@ TEST_F(ConnectionTest, APortWithoutPermissionSaysSoAndHowToGetIt) {
     ASSERT_EQ(seteuid(0), 0);
     ASSERT_TRUE(told);
     EXPECT_TRUE(boxes.texts.back().contains("dialout"));
-    EXPECT_FALSE(w.m_bConnected);
+    EXPECT_FALSE(w.GetDesk().Connected());
     EXPECT_EQ(scale.Count("rx 5A"), 0);
 }
 
@@ -454,13 +464,13 @@ TEST_F(ConnectionTest, YesToErrorsUnderAnEndingConversionDisconnectsAfterIt) {
             QTimer::singleShot(0, [&] { Button(CPesavoDlg::IDC_UNIT_LB)->click(); });
             return int(CMyMsg::IdNo);
         }
-        RunUntil([&] { return w.m_nUnit == 1; }, 60s);  // the conversion ends under the question
+        RunUntil([&] { return w.GetDesk().Unit() == 1; }, 60s);  // the conversion ends under the question
         return int(CMyMsg::IdYes);
     };
     const QtMessageHandler previous = qInstallMessageHandler(CatchQtWarning);
-    w.m_cmbPort->setCurrentIndex(1);
+    Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
-    const bool done = Until([&] { return asked == 2 && !w.m_bConnected && !w.IsTableBusy(); }, 120s);
+    const bool done = Until([&] { return asked == 2 && !w.GetDesk().Connected() && !w.GetDesk().Busy(); }, 120s);
     qInstallMessageHandler(previous);
     ASSERT_TRUE(done) << asked << " questions, " << w.Model().rowCount() << " rows";
     EXPECT_FALSE(g_qtWarnings.join('\n').contains("Recursive")) << g_qtWarnings.join('\n').toStdString();

@@ -12,6 +12,7 @@
 #include "../support/ProgramFolder.h"
 #include "../support/ReadOnlyFolder.h"
 #include "../support/ScaleSim.h"
+#include "../support/Window.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -38,7 +39,13 @@ std::vector<QStringList> DataRows(const std::string& path) {
     return rows;
 }
 
-QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractButton*>(dlg.GetDlgItem(id)); }
+// The workbooks the automatic save wrote into the program's folder (under the default name).
+std::vector<std::string> AutomaticSaves(const ProgramFolder& folder) {
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(folder.Path()))
+        if (e.path().filename().string().rfind("TarnobelDataFile-", 0) == 0) files.push_back(e.path().string());
+    return files;
+}
 
 TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUpToTheLimit) {
     ProgramFolder folder("full");
@@ -52,16 +59,17 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUp
     auto rows = [&] { return dlg->Model().rowCount(); };
     // The second save's file dialog stays open until the table has filled up behind it.
     int rowsAtSecondSave = -1;
-    bool fullDuringDialog = false, autoSaveDuringDialog = false;
+    bool fullDuringDialog = false, autoSaveDuringDialog = false, secondChosen = false;
     boxes.onSave = [&](const QString&) {
         if (rowsAtSecondSave < 0) return QString::fromStdString(firstPath);
-        fullDuringDialog = RunUntil([&] { return dlg->IsTableFull(); }, 120s);
+        secondChosen = true;
+        fullDuringDialog = RunUntil([&] { return dlg->GetDesk().Full(); }, 120s);
         RunUntil([&] { return scale.Count("rx 3A") > 0; }, 5s);
         autoSaveDuringDialog = rows() != 65001;
         return QString::fromStdString(secondPath);
     };
     dlg->OnInitDialog();
-    dlg->m_cmbPort->setCurrentIndex(1);
+    Ports(*dlg)->setCurrentIndex(1);
 
     const auto start = std::chrono::steady_clock::now();
     Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
@@ -69,19 +77,21 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUp
     Button(*dlg, CPesavoDlg::IDC_UNIT_LB)->click();  // frames keep coming while the table converts
     ASSERT_TRUE(RunUntil([&] { return rows() >= 25000; }, 120s));
     Button(*dlg, CPesavoDlg::IDC_SAVE)->click();  // ...and while it is saved: the saved rows leave the table
-    ASSERT_TRUE(RunUntil([&] { return !dlg->IsTableBusy() && std::filesystem::exists(firstPath); }, 60s));
+    ASSERT_TRUE(RunUntil([&] { return !dlg->GetDesk().Busy() && std::filesystem::exists(firstPath); }, 60s));
     ASSERT_TRUE(RunUntil([&] { return rows() >= 20000; }, 120s));
     Button(*dlg, CPesavoDlg::IDC_UNIT_LBOZ)->click();
     ASSERT_TRUE(RunUntil([&] { return rows() >= 64000; }, 600s)) << rows() << " rows";
     rowsAtSecondSave = rows();
     Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
+    ASSERT_TRUE(RunUntil([&] { return secondChosen; }, 200s));
     EXPECT_TRUE(fullDuringDialog);
     EXPECT_FALSE(autoSaveDuringDialog);  // held until the operator's save has ended
-    const QString dataError = dlg->ReadLanguageText(u"Message", u"Data_Error");
+    const QString dataError = LanguageText(*dlg, u"Message", u"Data_Error");
     ASSERT_TRUE(RunUntil([&] { return boxes.Shown(dataError); }, 60s));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const std::string autoPath = dlg->m_strSavePath.toStdString();
-    EXPECT_NE(autoPath, secondPath);
+    const std::vector<std::string> autoSaves = AutomaticSaves(folder);
+    ASSERT_EQ(autoSaves.size(), 1u);
+    const std::string autoPath = autoSaves.front();
     EXPECT_EQ(rows(), 0);
     EXPECT_EQ(boxes.Count(dataError), 1);
 
@@ -117,7 +127,7 @@ TEST(FullTableTest, EveryFrameIsSavedOnceWhileTheOperatorSwitchesUnitsAndSavesUp
 
     // The emptied table takes up the same scale again.
     Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();
-    EXPECT_TRUE(RunUntil([&] { return dlg->m_bConnected.load(); }, 5s));
+    EXPECT_TRUE(RunUntil([&] { return dlg->GetDesk().Connected(); }, 5s));
     EXPECT_EQ(scale.Count("rx 5A"), 2);
     dlg.reset();
 }
@@ -131,20 +141,21 @@ TEST(FullTableTest, AFailedAutomaticSaveKeepsEveryRowThroughClearAndReconnection
     if (!readOnly.Ok()) GTEST_SKIP() << "cannot mount the folder read-only here (needs root)";
     auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
     dlg->OnInitDialog();
-    dlg->m_cmbPort->setCurrentIndex(1);
+    Ports(*dlg)->setCurrentIndex(1);
     auto rows = [&] { return dlg->Model().rowCount(); };
     Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
-    ASSERT_TRUE(RunUntil([&] { return dlg->IsTableFull(); }, 600s)) << rows() << " rows";
+    ASSERT_TRUE(RunUntil([&] { return dlg->GetDesk().Full(); }, 600s)) << rows() << " rows";
     // The automatic save into the program's folder fails: said once, and only that.
-    const QString failed = dlg->ReadLanguageText(u"Message", u"Save_error") + " \n\rerror: 30";  // EROFS
+    const QString failed = LanguageText(*dlg, u"Message", u"Save_error") + " \n\rerror: 30";  // EROFS
     ASSERT_TRUE(RunUntil([&] { return boxes.Shown(failed); }, 60s));
-    EXPECT_FALSE(boxes.Shown(dlg->ReadLanguageText(u"Message", u"Data_Error")));
+    EXPECT_FALSE(boxes.Shown(LanguageText(*dlg, u"Message", u"Data_Error")));
     EXPECT_EQ(rows(), 65001);
-    EXPECT_FALSE(std::filesystem::exists(dlg->m_strSavePath.toStdString()));
+    EXPECT_TRUE(AutomaticSaves(folder).empty());
 
     // Clear answered No keeps every row, and a full table does not take up the scale.
     Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();
-    EXPECT_TRUE(boxes.Shown(dlg->ReadLanguageText(u"Message", u"Clear_Data")));
+    EXPECT_TRUE(RunUntil([&] { return boxes.Shown(LanguageText(*dlg, u"Message", u"Clear_Data")); }, 5s));
+    QApplication::processEvents();
     EXPECT_EQ(rows(), 65001);
     EXPECT_EQ(scale.Count("rx 5A"), 1);
 
@@ -152,19 +163,20 @@ TEST(FullTableTest, AFailedAutomaticSaveKeepsEveryRowThroughClearAndReconnection
     const std::string elsewhere = std::filesystem::temp_directory_path() / ("pesavo-full-" + std::to_string(getpid()) + ".xls");
     boxes.savePath = QString::fromStdString(elsewhere);
     Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
-    ASSERT_TRUE(RunUntil([&] { return !dlg->IsTableBusy(); }, 60s));
-    EXPECT_EQ(rows(), 0);
+    ASSERT_TRUE(RunUntil([&] { return rows() == 0; }, 60s));
     EXPECT_EQ(SheetRows(elsewhere), 65002);
     std::filesystem::remove(elsewhere);
 
     // Connected again by hand: the table takes rows again, and Clear answered No keeps them on
     // the live line.
     Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
-    ASSERT_TRUE(RunUntil([&] { return dlg->m_bConnected && rows() >= 20; }, 10s));
-    EXPECT_FALSE(dlg->IsTableFull());
+    ASSERT_TRUE(RunUntil([&] { return dlg->GetDesk().Connected() && rows() >= 20; }, 10s));
+    EXPECT_FALSE(dlg->GetDesk().Full());
     Button(*dlg, CPesavoDlg::IDC_CLEAR)->click();
+    EXPECT_TRUE(RunUntil([&] { return boxes.Count(LanguageText(*dlg, u"Message", u"Clear_Data")) == 2; }, 5s));
+    QApplication::processEvents();
     EXPECT_GE(rows(), 20);
-    EXPECT_TRUE(dlg->m_bConnected);
+    EXPECT_TRUE(dlg->GetDesk().Connected());
     const int before = rows();
     EXPECT_TRUE(RunUntil([&] { return rows() > before; }, 5s));  // weighings still arrive
     EXPECT_EQ(scale.Count("rx 5A"), 2);

@@ -16,6 +16,7 @@
 #include "../support/NumberedFrames.h"
 #include "../support/ProgramFolder.h"
 #include "../support/ScaleSim.h"
+#include "../support/Window.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -37,8 +38,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QAbstractButton* Button(CPesavoDlg& dlg, int id) { return static_cast<QAbstractButton*>(dlg.GetDlgItem(id)); }
-
 // ---- the program, in a child process ----
 
 // One run: the window with its journal in `data`, restoring what it finds, connected to COM6.
@@ -54,15 +53,17 @@ int Operate(const std::string& program, const std::string& data, const std::stri
     auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, platform::ProgramPlaces{program, program + "sys-class-tty"});
     dlg->SetJournalFolder(data);
     dlg->OnInitDialog();
-    if (!dlg->IsJournalOn()) return 3;
-    dlg->m_cmbPort->setCurrentIndex(1);
+    if (!dlg->GetDesk().JournalOn()) return 3;
+    // What the journal held is back (or the question is still open after a long while).
+    RunUntil([&] { return !dlg->GetDesk().QuestionOpen(); }, 20s);
+    Ports(*dlg)->setCurrentIndex(1);
     Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
     if (!dumpTo.empty()) {
         // Connected, and the scale's first weighings handled (a weighing it sends again because
         // it never heard the answer is recognised among them).
         const int before = dlg->Model().rowCount();
-        if (!RunUntil([&] { return dlg->m_bConnected && dlg->Model().rowCount() >= before + 3; }, 20s)) return 4;
-        if (!dlg->m_SerialPort.WaitForSent(2s)) return 6;  // the last row's answer is on the line too
+        if (!RunUntil([&] { return dlg->GetDesk().Connected() && dlg->Model().rowCount() >= before + 3; }, 20s)) return 4;
+        if (!dlg->GetDesk().SerialLine().WaitForSent(2s)) return 6;  // the last row's answer is on the line too
         std::ofstream out(dumpTo, std::ios::binary);
         for (int r = 0; r < dlg->Model().rowCount(); ++r) {
             QStringList cells;
@@ -75,7 +76,7 @@ int Operate(const std::string& program, const std::string& data, const std::stri
     int unit = 0, tick = 0;
     QTimer actions;
     QObject::connect(&actions, &QTimer::timeout, [&] {
-        if (dlg->IsTableBusy() || !dlg->m_bConnected) return;
+        if (dlg->GetDesk().Busy() || !dlg->GetDesk().Connected()) return;
         if (++tick % 2) {
             unit = (unit + 1) % 3;
             std::printf("unit\n");

@@ -1,5 +1,7 @@
 #include "CPesavoDlg.h"
+#include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
+#include "../support/Window.h"
 #include "platform/PortList.h"
 
 #include <QApplication>
@@ -21,8 +23,11 @@
 
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // Records every message box and answers it with a chosen button (or as `onBox` says).
 struct Answers : Prompts {
@@ -42,18 +47,31 @@ protected:
     Answers answers;
     std::unique_ptr<CPesavoDlg> dlg;
 
-    CPesavoDlg& Start() {
+    // The window, shown; with `rows` weighings an earlier run left in the journal, put back.
+    CPesavoDlg& Start(int rows = 0) {
+        dlg.reset();
         dlg = std::make_unique<CPesavoDlg>(nullptr, &answers, folder.Places());
+        if (rows > 0) {
+            LeaveRowsInJournal(folder.File("data"), rows);
+            dlg->SetJournalFolder(folder.File("data"));
+        }
+        const int answer = std::exchange(answers.answer, int(CMyMsg::IdYes));  // put them back
         dlg->OnInitDialog();
         dlg->show();
+        if (rows > 0) {
+            EXPECT_TRUE(RunUntil([&] { return Rows(*dlg) == rows; }, 5s));
+            answers.texts.clear();
+        }
+        answers.answer = answer;
         return *dlg;
     }
     QString Caption(int id) const {
-        QWidget* w = dlg->GetDlgItem(id);
+        QWidget* w = Item(*dlg, id);
         if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
         return qobject_cast<QGroupBox*>(w)->title();
     }
-    void AddRow() { dlg->Model().AppendRow({u"       1", u"1.0", u"KG", u"00:00:01", u"", u""}); }
+    QTableView* List() const { return Item<QTableView>(*dlg, CPesavoDlg::IDC_LIST); }
+    bool Asked(int count) { return RunUntil([&] { return answers.texts.size() >= count; }, 5s) && answers.texts.size() == count; }
 };
 
 TEST_F(MainWindowTest, StartUpAppliesTheLanguageThatSettingsName) {
@@ -64,25 +82,24 @@ TEST_F(MainWindowTest, StartUpAppliesTheLanguageThatSettingsName) {
     EXPECT_EQ(Caption(CPesavoDlg::IDC_SAVE), QStringLiteral("Save table"));
     EXPECT_EQ(Caption(CPesavoDlg::IDC_UNIT_GROUP), QStringLiteral("Display unit"));
     EXPECT_EQ(Caption(CPesavoDlg::IDC_TEST), QStringLiteral("测试"));  // never translated
-    EXPECT_EQ(w.m_cmbPort->itemText(0), QStringLiteral("Auto search"));
-    EXPECT_EQ(w.m_cmbPort->itemText(1), QStringLiteral("COM3"));
-    EXPECT_EQ(w.m_cmbPort->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("/dev/null"));
-    EXPECT_EQ(w.m_cmbLanguage->currentText(), QStringLiteral("English"));
+    EXPECT_EQ(Ports(w)->itemText(0), QStringLiteral("Auto search"));
+    EXPECT_EQ(Ports(w)->itemText(1), QStringLiteral("COM3"));
+    EXPECT_EQ(Ports(w)->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("/dev/null"));
+    EXPECT_EQ(Languages(w)->currentText(), QStringLiteral("English"));
     EXPECT_EQ(w.Model().Title(5), QStringLiteral("Remarks"));
-    const QHeaderView* header = w.m_List->horizontalHeader();
+    const QHeaderView* header = List()->horizontalHeader();
     EXPECT_EQ(header->sectionSize(0), 80);
     EXPECT_GE(header->sectionSize(5), 200);  // "Remarks" takes the rest of the list
     EXPECT_TRUE(answers.texts.isEmpty());
 }
 
 TEST_F(MainWindowTest, SwitchingLanguageRewritesSettingsAndRetitlesTheColumns) {
-    CPesavoDlg& w = Start();
+    CPesavoDlg& w = Start(1);
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane电子秤"));
-    AddRow();
-    const int english = w.m_cmbLanguage->findText(QStringLiteral("English"));
+    const int english = Languages(w)->findText(QStringLiteral("English"));
     ASSERT_GE(english, 0);
-    w.m_cmbLanguage->setCurrentIndex(english);
-    QTest::mouseClick(w.GetDlgItem(CPesavoDlg::IDC_LANGUAGE_OK), Qt::LeftButton);
+    Languages(w)->setCurrentIndex(english);
+    QTest::mouseClick(Item(w, CPesavoDlg::IDC_LANGUAGE_OK), Qt::LeftButton);
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
     const std::string settings = folder.ReadFile("Setting.ini");
     EXPECT_NE(settings.find("Language_FileName=\\English.ini"), std::string::npos) << settings;
@@ -95,10 +112,9 @@ TEST_F(MainWindowTest, SwitchingLanguageRewritesSettingsAndRetitlesTheColumns) {
 TEST_F(MainWindowTest, ASubfolderInTheLanguageFolderMakesEveryTextEmpty) {
     std::filesystem::create_directories(folder.File("Language/zz-folder"));
     CPesavoDlg& w = Start();
-    const int entry = w.m_astrLanguageFiles.indexOf(QString::fromStdString(folder.File("Language/zz-folder")));
+    const int entry = Languages(w)->findText(QString());  // a folder has no language name
     ASSERT_GE(entry, 0);
-    EXPECT_TRUE(w.m_cmbLanguage->itemText(entry).isEmpty());
-    w.m_cmbLanguage->setCurrentIndex(entry);
+    Languages(w)->setCurrentIndex(entry);
     w.OnLanguageOK();
     EXPECT_TRUE(w.windowTitle().isEmpty());
     EXPECT_TRUE(Caption(CPesavoDlg::IDC_CONNECT).isEmpty());
@@ -108,12 +124,12 @@ TEST_F(MainWindowTest, ReadOnlySettingsStillSwitchForThisRunAndTheOperatorIsTold
     CPesavoDlg& w = Start();
     const std::string before = folder.ReadFile("Setting.ini");
     ::chmod(folder.File("Setting.ini").c_str(), 0444);
-    w.m_cmbLanguage->setCurrentIndex(w.m_cmbLanguage->findText(QStringLiteral("English")));
+    Languages(w)->setCurrentIndex(Languages(w)->findText(QStringLiteral("English")));
     w.OnLanguageOK();
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
     EXPECT_EQ(folder.ReadFile("Setting.ini"), before);
-    ASSERT_EQ(answers.texts.size(), 1);
-    EXPECT_TRUE(answers.texts.front().startsWith(w.ReadLanguageText(u"Message", u"Setting_Not_Saved")));
+    ASSERT_TRUE(Asked(1));
+    EXPECT_TRUE(answers.texts.front().startsWith(LanguageText(w, u"Message", u"Setting_Not_Saved")));
     ::chmod(folder.File("Setting.ini").c_str(), 0644);
 }
 
@@ -128,84 +144,87 @@ TEST_F(MainWindowTest, StartUpWithoutPortsSpeaksTheLanguage) {
         return int(CMyMsg::IdOk);
     };
     CPesavoDlg& w = Start();
-    EXPECT_EQ(seen.text, w.ReadLanguageText(u"Message", u"Serial_Port_Abnormal"));
+    ASSERT_TRUE(Asked(1));
+    EXPECT_EQ(seen.text, LanguageText(w, u"Message", u"Serial_Port_Abnormal"));
     EXPECT_EQ(seen.title, QStringLiteral("Notice"));
     EXPECT_EQ(seen.okCaption, QStringLiteral("OK"));
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
-    EXPECT_GT(w.m_cmbLanguage->count(), 0);
+    EXPECT_GT(Languages(w)->count(), 0);
     // Without settings at all (or naming a file that is gone) the English file speaks.
     std::filesystem::remove(folder.File("Setting.ini"));
     seen = {};
     Start();
+    ASSERT_TRUE(Asked(2));
     EXPECT_EQ(seen.title, QStringLiteral("Notice"));
     EXPECT_FALSE(seen.text.isEmpty());
 }
 
 TEST_F(MainWindowTest, ClosingAsksOnlyWhenTheTableHasRows) {
     CPesavoDlg& w = Start();
-    EXPECT_TRUE(w.close());
+    w.close();
+    EXPECT_TRUE(RunUntil([&] { return !w.isVisible(); }, 5s));
     EXPECT_TRUE(answers.texts.isEmpty());
 
-    Start();
-    AddRow();
+    Start(1);
     answers.answer = CMyMsg::IdNo;
     EXPECT_FALSE(dlg->close());
+    ASSERT_TRUE(Asked(1));
     answers.answer = CMyMsg::IdCancel;  // Esc in the question keeps the table too
     EXPECT_FALSE(dlg->close());
+    ASSERT_TRUE(Asked(2));
     EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(Rows(*dlg), 1);
     answers.answer = CMyMsg::IdYes;
-    EXPECT_TRUE(dlg->close());
+    dlg->close();
+    EXPECT_TRUE(RunUntil([&] { return !dlg->isVisible(); }, 5s));
     ASSERT_EQ(answers.texts.size(), 3);
     EXPECT_EQ(answers.texts[0], QStringLiteral("表格中还有数据，确定要退出程序吗？"));
 }
 
 TEST_F(MainWindowTest, EscAndEnterGoThroughTheSameClosePath) {
-    CPesavoDlg& w = Start();
-    AddRow();
+    CPesavoDlg& w = Start(1);
     answers.answer = CMyMsg::IdNo;
     QTest::keyClick(&w, Qt::Key_Escape);
+    ASSERT_TRUE(Asked(1));
+    List()->setFocus();
+    QTest::keyClick(List(), Qt::Key_Return);
+    ASSERT_TRUE(Asked(2));
+    QTest::keyClick(Ports(w)->lineEdit(), Qt::Key_Enter);
+    ASSERT_TRUE(Asked(3));
     EXPECT_TRUE(w.isVisible());
-    w.m_List->setFocus();
-    QTest::keyClick(w.m_List, Qt::Key_Return);
-    EXPECT_TRUE(w.isVisible());
-    QTest::keyClick(w.m_cmbPort->lineEdit(), Qt::Key_Enter);
-    EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(answers.texts.size(), 3);
     answers.answer = CMyMsg::IdYes;
     QTest::keyClick(&w, Qt::Key_Escape);
-    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(RunUntil([&] { return !w.isVisible(); }, 5s));
 }
 
 // Keys as a Windows operator expects: Tab leaves the list for the next control, Enter and Space
 // press the focused push button, the arrow keys move within the unit group.
 TEST_F(MainWindowTest, TabEnterSpaceAndArrowsDoWhatTheyDoOnWindows) {
-    CPesavoDlg& w = Start();
+    CPesavoDlg& w = Start(2);
     w.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    AddRow();
-    AddRow();
-    w.m_List->setFocus();
-    QTest::keyClick(w.m_List, Qt::Key_Tab);
-    EXPECT_TRUE(w.m_cmbPort->hasFocus() || w.m_cmbPort->lineEdit()->hasFocus());
+    List()->setFocus();
+    QTest::keyClick(List(), Qt::Key_Tab);
+    EXPECT_TRUE(Ports(w)->hasFocus() || Ports(w)->lineEdit()->hasFocus());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
-    EXPECT_TRUE(w.m_List->hasFocus());
+    EXPECT_TRUE(List()->hasFocus());
 
-    auto* test = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST));
+    auto* test = static_cast<QPushButton*>(Item(w, CPesavoDlg::IDC_TEST));
     test->setFocus();
     QTest::keyClick(test, Qt::Key_Return);
-    EXPECT_TRUE(w.Link().TestMode());
+    EXPECT_TRUE(w.GetDesk().Link().TestMode());
     EXPECT_TRUE(w.isVisible());
-    auto* clear = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_CLEAR));
+    auto* clear = static_cast<QPushButton*>(Item(w, CPesavoDlg::IDC_CLEAR));
     clear->setFocus();
     answers.answer = CMyMsg::IdYes;
     QTest::keyClick(clear, Qt::Key_Space);
-    EXPECT_EQ(w.Model().rowCount(), 0);
+    EXPECT_TRUE(RunUntil([&] { return Rows(w) == 0; }, 5s));
 
-    auto* kg = static_cast<QRadioButton*>(w.GetDlgItem(CPesavoDlg::IDC_UNIT_KG));
+    auto* kg = static_cast<QRadioButton*>(Item(w, CPesavoDlg::IDC_UNIT_KG));
     kg->setFocus();
     QTest::keyClick(kg, Qt::Key_Right);
-    EXPECT_TRUE(static_cast<QRadioButton*>(w.GetDlgItem(CPesavoDlg::IDC_UNIT_LB))->isChecked());
-    EXPECT_EQ(w.m_nUnit, 1);  // moving within the group chooses, as a click does
+    EXPECT_TRUE(static_cast<QRadioButton*>(Item(w, CPesavoDlg::IDC_UNIT_LB))->isChecked());
+    EXPECT_TRUE(RunUntil([&] { return w.GetDesk().Unit() == 1; }, 5s));  // moving within the group chooses, as a click does
 }
 
 // The language is read once: its file may change or go while the program runs, and every text
@@ -215,22 +234,22 @@ TEST_F(MainWindowTest, TextsComeFromTheLanguageReadAtItsChoice) {
     CPesavoDlg& w = Start();
     const std::string english = folder.ReadFile("Language/English.ini");
     std::filesystem::remove(folder.File("Language/English.ini"));
-    EXPECT_EQ(w.ReadLanguageText(u"Message", u"Warning"), QStringLiteral("Notice"));
+    EXPECT_EQ(LanguageText(w, u"Message", u"Warning"), QStringLiteral("Notice"));
     std::string changed = english;
     changed.replace(changed.find("Warning=Notice"), 14, "Warning=Hinweis");
     folder.WriteFile("Language/English.ini", changed);
-    EXPECT_EQ(w.ReadLanguageText(u"Message", u"Warning"), QStringLiteral("Notice"));
-    w.m_cmbLanguage->setCurrentIndex(w.m_cmbLanguage->findText(QStringLiteral("English")));
+    EXPECT_EQ(LanguageText(w, u"Message", u"Warning"), QStringLiteral("Notice"));
+    Languages(w)->setCurrentIndex(Languages(w)->findText(QStringLiteral("English")));
     w.OnLanguageOK();
-    EXPECT_EQ(w.ReadLanguageText(u"Message", u"Warning"), QStringLiteral("Hinweis"));
+    EXPECT_EQ(LanguageText(w, u"Message", u"Warning"), QStringLiteral("Hinweis"));
 }
 
 TEST_F(MainWindowTest, TestButtonStartsTheTestModeOnce) {
     CPesavoDlg& w = Start();
-    auto* test = static_cast<QPushButton*>(w.GetDlgItem(CPesavoDlg::IDC_TEST));
+    auto* test = static_cast<QPushButton*>(Item(w, CPesavoDlg::IDC_TEST));
     test->click();
     test->click();
-    EXPECT_TRUE(w.Link().TestMode());
+    EXPECT_TRUE(w.GetDesk().Link().TestMode());
     EXPECT_EQ(test->text(), QStringLiteral("测试中... (结束测试请关闭程序)"));
 }
 
@@ -261,7 +280,7 @@ TEST_F(MainWindowTest, EveryTextFitsItsControlAtEveryScaleAndTheListGrows) {
           // Also after switching to a language with a long name and long captions.
           for (const bool switched : {false, true}) {
             if (switched) {
-                w.m_cmbLanguage->setCurrentIndex(w.m_cmbLanguage->findText(QString::fromUtf8(kLongName)));
+                Languages(w)->setCurrentIndex(Languages(w)->findText(QString::fromUtf8(kLongName)));
                 w.OnLanguageOK();
                 QApplication::processEvents();
             }
@@ -290,19 +309,19 @@ TEST_F(MainWindowTest, EveryTextFitsItsControlAtEveryScaleAndTheListGrows) {
                 for (int i = 0; i < c->count(); ++i)
                     EXPECT_TRUE(fits(c, c->itemText(i), room.width() - 4)) << c->itemText(i).toStdString() << " " << where;
             }
-            const QHeaderView* header = w.m_List->horizontalHeader();
+            const QHeaderView* header = List()->horizontalHeader();
             for (int col = 0; col < MeasurementModel::kColumns; ++col)
                 EXPECT_TRUE(fits(header, w.Model().Title(col), header->sectionSize(col) - 8)) << col << " " << where;
-            EXPECT_TRUE(fits(w.m_List, QStringLiteral("06:25:36 12/08/2026"), header->sectionSize(MeasurementModel::UpdateTime) - 8));
-            EXPECT_FALSE(w.m_List->horizontalScrollBar()->isVisible()) << where;
+            EXPECT_TRUE(fits(List(), QStringLiteral("06:25:36 12/08/2026"), header->sectionSize(MeasurementModel::UpdateTime) - 8));
+            EXPECT_FALSE(List()->horizontalScrollBar()->isVisible()) << where;
 
             // Larger by hand: the list takes the room, the controls below keep their order.
-            const QSize list = w.m_List->size();
+            const QSize list = List()->size();
             w.resize(w.width() + 200, w.height() + 150);
             QApplication::processEvents();
-            EXPECT_GE(w.m_List->width(), list.width() + 190) << where;
-            EXPECT_GE(w.m_List->height(), list.height() + 140) << where;
-            const auto left = [&](int id) { return w.GetDlgItem(id)->mapTo(&w, QPoint()).x(); };
+            EXPECT_GE(List()->width(), list.width() + 190) << where;
+            EXPECT_GE(List()->height(), list.height() + 140) << where;
+            const auto left = [&](int id) { return Item(w, id)->mapTo(&w, QPoint()).x(); };
             EXPECT_LT(left(CPesavoDlg::IDC_CONNECT), left(CPesavoDlg::IDC_SAVE));
             EXPECT_LT(left(CPesavoDlg::IDC_SAVE), left(CPesavoDlg::IDC_UNIT_GROUP));
             EXPECT_LT(left(CPesavoDlg::IDC_UNIT_GROUP), left(CPesavoDlg::IDC_PORT_GROUP));

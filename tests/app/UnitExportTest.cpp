@@ -1,8 +1,11 @@
-// Display-unit conversion, the progress dialog and the export of the table to a workbook.
+// Display-unit conversion, the progress dialog and the export of the table to a workbook, through
+// the window: its unit buttons, its Save button, its progress dialog.
 #include "CPesavoDlg.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
 #include "../support/QuietScale.h"
+#include "../support/Window.h"
+#include "CProgressDlg.h"
 
 #include <QApplication>
 #include <QProgressBar>
@@ -14,9 +17,11 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <random>
 
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 
@@ -48,11 +53,21 @@ protected:
         EXPECT_TRUE(initial.startsWith("TarnobelDataFile-") && initial.endsWith(".xls")) << initial.toStdString();
         return savePath;
     }
-    void Feed(const Bytes& b) { dlg->OnSerialData(b.data(), static_cast<int>(b.size())); }
-    QString Cell(int row, int column) { return Q(dlg->Model().Text(row, column)); }
+    void Feed(const Bytes& b) { dlg->GetDesk().OnSerialData(b.data(), b.size()); }
+    // The operator's click on a unit button, and the conversion's end.
+    void SwitchTo(int unit) {
+        Button(*dlg, CPesavoDlg::IDC_UNIT_KG + unit)->click();
+        ASSERT_TRUE(RunUntil([&] { return !dlg->GetDesk().Busy() && dlg->GetDesk().Unit() == unit; }, 30s));
+    }
+    // The operator's Save, and its end (or the box that says it failed).
+    void Save() {
+        Button(*dlg, CPesavoDlg::IDC_SAVE)->click();
+        RunUntil([&] { return !dlg->GetDesk().Busy(); }, 30s);
+    }
+    QString Cell(int row, int column) { return ::Cell(*dlg, row, column); }
     QString Data(int row) { return Cell(row, MeasurementModel::Data); }
     QString Unit(int row) { return Cell(row, MeasurementModel::Unit); }
-    QString Text(const char16_t* section, const char16_t* key) { return dlg->ReadLanguageText(section, key); }
+    QString Text(const char16_t* section, const char16_t* key) { return LanguageText(*dlg, section, key); }
     int Rows() { return dlg->Model().rowCount(); }
     const weighing::Reading& Reading(int row) { return dlg->Model().Table().ReadingAt(static_cast<std::size_t>(row)); }
     // A frame of `count` hundredths, negative when asked; check byte included.
@@ -65,19 +80,19 @@ protected:
 };
 
 const Bytes kBad = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x00};
+const Bytes kOverweight = {0x3F, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 TEST_F(UnitExportTest, EveryRowFollowsTheUnitAndSpecialRowsKeepTheirTexts) {
     Feed({0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B});  // 123.4 kg
     Feed(Frame(1234, true));                     // -12.34 kg
-    Feed({0x3F});                                // overweight
+    Feed(kOverweight);
     Feed(kBad);
     Feed(kBad);                                  // error row
     Feed(Frame(0, false, 0x02));                 // a real empty platform: 0.0 kg
     ASSERT_EQ(Rows(), 5);
     const QString over = Text(u"ListCtrl_Header", u"Overweight"), error = Text(u"ListCtrl_Header", u"Error_EX");
 
-    dlg->OnUnitLb();
-    EXPECT_EQ(dlg->m_nUnit, 1);
+    SwitchTo(weighing::kLb);
     EXPECT_EQ(Data(0), "271.9");
     EXPECT_EQ(Data(1), "-27.19");
     EXPECT_EQ(Data(2), over);
@@ -85,27 +100,25 @@ TEST_F(UnitExportTest, EveryRowFollowsTheUnitAndSpecialRowsKeepTheirTexts) {
     EXPECT_EQ(Data(4), "0.0");
     for (int r = 0; r < 5; ++r) EXPECT_EQ(Unit(r), "LB") << r;
 
-    dlg->OnUnitLbOz();
+    SwitchTo(weighing::kLbOz);
     EXPECT_EQ(Data(0), "272:0.3");
     EXPECT_EQ(Data(1), "-27:3.2");
     EXPECT_EQ(Data(2), over);
     EXPECT_EQ(Unit(3), "LB:OZ");
 
-    dlg->OnUnitKg();
+    SwitchTo(weighing::kKg);
     EXPECT_EQ(Data(0), "123.4");
     EXPECT_EQ(Data(1), "-12.34");
     EXPECT_EQ(Data(4), "0.0");
     EXPECT_EQ(Unit(4), "KG");
 
     // The current unit again: nothing runs.
-    g_nProgress = 12345;
     dlg->OnUnitKg();
-    EXPECT_EQ(g_nProgress.load(), 12345);
+    EXPECT_FALSE(dlg->GetDesk().Busy());
 }
 
 TEST_F(UnitExportTest, AnEmptyTableConvertsAndTakesTheUnit) {
-    dlg->OnUnitLbOz();
-    EXPECT_EQ(dlg->m_nUnit, 2);
+    SwitchTo(weighing::kLbOz);
     Feed({0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B});
     EXPECT_EQ(Data(0), "272:0.3");
     EXPECT_EQ(Unit(0), "LB:OZ");
@@ -114,14 +127,12 @@ TEST_F(UnitExportTest, AnEmptyTableConvertsAndTakesTheUnit) {
 TEST_F(UnitExportTest, FramesArrivingDuringAConversionEndInTheNewUnit) {
     for (int i = 0; i < 20000; ++i) Feed(Frame(static_cast<std::uint32_t>(100 + i)));
     // Frames keep arriving while the conversion's progress dialog shows.
-    QTimer feeder;
     int fed = 0;
-    QObject::connect(&feeder, &QTimer::timeout, [&] {
-        if (fed < 50) Feed(Frame(777)), ++fed;
-    });
-    feeder.start(0);
     dlg->OnUnitLb();
-    feeder.stop();
+    while (dlg->GetDesk().Busy()) {
+        if (fed < 50) Feed(Frame(777)), ++fed;
+        QApplication::processEvents();
+    }
     EXPECT_GT(fed, 0);
     for (int r = 0; r < Rows(); ++r) {
         ASSERT_EQ(Unit(r), "LB") << r;
@@ -132,11 +143,11 @@ TEST_F(UnitExportTest, FramesArrivingDuringAConversionEndInTheNewUnit) {
 
 TEST_F(UnitExportTest, SavedFileHoldsTheTableAsShown) {
     Feed({0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B});
-    Feed({0x3F});
+    Feed(kOverweight);
     Feed(Frame(1234, true));
-    dlg->OnUnitLb();
+    SwitchTo(weighing::kLb);
     savePath = QString::fromStdString(folder.File("three.xls"));
-    dlg->OnSaveTable();
+    Save();
     EXPECT_EQ(Rows(), 0);
     const QStringList lines = ReadBack(savePath).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 5) << ReadBack(savePath).toStdString();
@@ -150,20 +161,22 @@ TEST_F(UnitExportTest, SavedFileHoldsTheTableAsShown) {
 
     // An empty table is not saved.
     dialogs = 0;
-    dlg->OnSaveTable();
+    Save();
+    QApplication::processEvents();
     EXPECT_EQ(dialogs, 0);
 }
 
 TEST_F(UnitExportTest, CancelAndFailureKeepEveryRow) {
     for (int i = 0; i < 3; ++i) Feed(Frame(500));
     savePath.clear();  // the operator cancels
-    EXPECT_FALSE(dlg->SaveTable(false));
+    Save();
+    EXPECT_EQ(dialogs, 1);
     EXPECT_EQ(Rows(), 3);
     EXPECT_TRUE(boxes.isEmpty());
 
     savePath = QString::fromStdString(folder.File("no-such-folder/table.xls"));
-    EXPECT_TRUE(dlg->SaveTable(false));
-    QTRY_VERIFY_WITH_TIMEOUT(!boxes.isEmpty(), 5000);
+    Save();
+    ASSERT_TRUE(RunUntil([&] { return !boxes.isEmpty(); }, 5s));
     EXPECT_EQ(boxes.front(), Text(u"Message", u"Save_error") + " \n\rerror: 2");  // ENOENT
     EXPECT_EQ(Rows(), 3);
     EXPECT_FALSE(std::filesystem::exists(savePath.toStdString()));
@@ -176,8 +189,8 @@ TEST_F(UnitExportTest, AFullDiskIsReportedAndKeepsEveryRow) {
         GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): disk-full case not run";
     for (int i = 0; i < 3000; ++i) Feed(Frame(static_cast<std::uint32_t>(i)));
     savePath = QString::fromStdString(small + "/table.xls");
-    EXPECT_TRUE(dlg->SaveTable(false));
-    QTRY_VERIFY_WITH_TIMEOUT(!boxes.isEmpty(), 5000);
+    Save();
+    ASSERT_TRUE(RunUntil([&] { return !boxes.isEmpty(); }, 5s));
     EXPECT_EQ(boxes.front(), Text(u"Message", u"Save_error") + " \n\rerror: 28");  // ENOSPC
     EXPECT_EQ(Rows(), 3000);
     EXPECT_FALSE(std::filesystem::exists(savePath.toStdString()));
@@ -187,15 +200,13 @@ TEST_F(UnitExportTest, AFullDiskIsReportedAndKeepsEveryRow) {
 TEST_F(UnitExportTest, RowsArrivingDuringAnExportSurviveIt) {
     const int before = 20000;
     for (int i = 0; i < before; ++i) Feed(Frame(static_cast<std::uint32_t>(100 + i)));
-    QTimer feeder;
     int fed = 0;
-    QObject::connect(&feeder, &QTimer::timeout, [&] {
-        if (fed < 30) Feed(Frame(999)), ++fed;
-    });
-    feeder.start(0);
     savePath = QString::fromStdString(folder.File("busy.xls"));
     dlg->OnSaveTable();
-    feeder.stop();
+    while (dlg->GetDesk().Busy()) {
+        if (fed < 30) Feed(Frame(999)), ++fed;
+        QApplication::processEvents();
+    }
     const int inFile = static_cast<int>(ReadBack(savePath).split('\n', Qt::SkipEmptyParts).size()) - 2;
     EXPECT_GE(inFile, before);
     EXPECT_EQ(inFile + Rows(), before + fed);  // every row once: in the file or still in the table
@@ -206,24 +217,37 @@ TEST_F(UnitExportTest, RowsArrivingDuringAnExportSurviveIt) {
     }
 }
 
-TEST(ProgressDlgTest, FinishedBeforeTheFirstTickAndClamping) {
-    CProgressDlg progress;
-    progress.SetTexts("caption", "display");
-    g_nProgress = -1;
-    EXPECT_EQ(progress.DoModal(), 1);
-    EXPECT_EQ(progress.Position(), CProgressDlg::kFull);
-    EXPECT_EQ(progress.windowTitle(), "caption");
+// Random batches of 1 to 1024 bytes, connected and then disconnected: no crash and nothing
+// outside the buffers, in the desk or in the list that shows its rows (this suite also runs
+// under the address sanitizer).
+TEST_F(UnitExportTest, RandomBatchesNeverBreakTheWindow) {
+    std::mt19937 random(11);
+    Bytes batch;
+    for (int i = 0; i < 20000; ++i) {
+        if (i == 16000 && dlg->GetDesk().Connected()) Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+        batch.resize(1 + random() % (i % 10 == 0 ? 1024 : 12));
+        for (auto& b : batch) b = static_cast<std::uint8_t>(random());
+        if (i % 3 == 0) batch[0] = 0x5F;
+        Feed(batch);
+        if (i % 100 == 0) QApplication::processEvents();
+    }
+    EXPECT_LE(Rows(), 65001);
+}
 
-    g_nProgress = 1200000;
-    int seen = -2, global = -2;
-    QTimer::singleShot(100, [&] {
-        seen = progress.Position();
-        global = g_nProgress.load();
-        g_nProgress = -1;
-    });
-    EXPECT_EQ(progress.DoModal(), 1);
-    EXPECT_EQ(seen, CProgressDlg::kFull);
-    EXPECT_EQ(global, CProgressDlg::kFull);
+// The progress dialog follows its job without holding the window, never beyond full, and goes
+// at the job's end.
+TEST(ProgressDlgTest, FollowsItsJobClampedAndGoesAtTheEnd) {
+    CProgressDlg progress;
+    std::atomic<int> value{1200000};
+    progress.Start("caption", "display", value);
+    EXPECT_TRUE(progress.isVisible());
+    EXPECT_EQ(progress.windowTitle(), "caption");
+    EXPECT_TRUE(RunUntil([&] { return progress.Position() == CProgressDlg::kFull; }, 5s));
+    value = 250000;
+    EXPECT_TRUE(RunUntil([&] { return progress.Position() == 250000; }, 5s));
+    progress.Finish();
+    EXPECT_FALSE(progress.isVisible());
+    EXPECT_EQ(progress.Position(), CProgressDlg::kFull);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #pragma once
 // A simulated scale that answers the handshake and sends nothing of its own. The window connects
 // to it as the operator does (port chosen, Connect pressed); the test then hands the window the
-// line's batches itself, as the serial engine does (OnSerialData), and reads what the scale heard.
+// line's batches to the desk itself, as the serial engine does (OnSerialData), and reads what
+// the scale heard.
 #include "CPesavoDlg.h"
 #include "EventLoop.h"
 #include "ProgramFolder.h"
 #include "ScaleSim.h"
+#include "Window.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -23,9 +25,9 @@ public:
     }
     // Chooses the scale's port and presses Connect; true once the window is connected.
     bool Connect(CPesavoDlg& dlg) {
-        dlg.m_cmbPort->setCurrentIndex(1);
-        static_cast<QAbstractButton*>(dlg.GetDlgItem(CPesavoDlg::IDC_CONNECT))->click();
-        return RunUntil([&] { return dlg.m_bConnected.load(); }, std::chrono::seconds(5));
+        Ports(dlg)->setCurrentIndex(1);
+        Button(dlg, CPesavoDlg::IDC_CONNECT)->click();
+        return RunUntil([&] { return dlg.GetDesk().Connected(); }, std::chrono::seconds(5));
     }
     // What the scale heard after the handshake's request, once it heard at least `count` bytes
     // (or after five seconds).

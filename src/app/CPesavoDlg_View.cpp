@@ -1,0 +1,184 @@
+// The window as the desk's view: what the desk tells it to show, the questions it asks with the
+// window's own boxes and dialogs, and the answers it hands back — each as an event of its own,
+// never from inside the call that asked.
+#include "CPesavoDlg.h"
+
+#include "CProgressDlg.h"
+#include "UiCall.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QStyle>
+#include <QTableView>
+
+namespace {
+
+QString FromUtf16(const std::u16string& s) { return QString::fromStdU16String(s); }
+
+}  // namespace
+
+QString CPesavoDlg::Text(const char16_t* section, const char16_t* key) const {
+    return FromUtf16(m_desk->Text(section, key));
+}
+
+void CPesavoDlg::Post(std::function<void()> fn) { ui::PostToUiThread(this, std::move(fn)); }
+
+void CPesavoDlg::StartTimer(int ms) { m_deskTimer.start(ms); }
+
+// ---- the table ----
+
+void CPesavoDlg::RowsInserted(std::size_t first, std::size_t count) {
+    m_model->RowsInserted(static_cast<int>(first), static_cast<int>(count));
+    // The new rows are the last ones: scroll to the bottom once the window is idle again. Rows
+    // that arrive together share one scroll, and one layout of the list.
+    if (m_scrollPending) return;
+    m_scrollPending = true;
+    QMetaObject::invokeMethod(
+        this, [this] {
+            m_scrollPending = false;
+            m_list->scrollToBottom();
+        },
+        Qt::QueuedConnection);
+}
+
+void CPesavoDlg::RowsRemoved(std::size_t, std::size_t) { m_model->Reset(); }
+void CPesavoDlg::RowsChanged(std::size_t first, std::size_t end) {
+    m_model->RowsChanged(static_cast<int>(first), static_cast<int>(end));
+}
+void CPesavoDlg::RowsReset() { m_model->Reset(); }
+
+void CPesavoDlg::TitlesChanged() {
+    m_model->TitlesChanged();
+    FitColumns();  // the new titles may need more room
+}
+
+void CPesavoDlg::FitColumns() {
+    // Each column as wide as the template has it, or as its title and its longest text need in
+    // this font; "Explan" takes the rest of the list.
+    const QFontMetrics list(m_list->font()), head(m_list->horizontalHeader()->font());
+    const int pad = 2 * m_list->style()->pixelMetric(QStyle::PM_HeaderMargin) + 10;
+    const QStringList samples[MeasurementModel::kColumns] = {
+        {QStringLiteral("   65001")},
+        {QStringLiteral("-16777.215"), Text(u"ListCtrl_Header", u"Overweight"), Text(u"ListCtrl_Header", u"Error_EX")},
+        {QStringLiteral("LB:OZ")},
+        {QStringLiteral("00:00:00")},
+        {QStringLiteral("00:00:00 12/31/2026")},
+        {},
+    };
+    QHeaderView* header = m_list->horizontalHeader();
+    header->setMinimumSectionSize(10);
+    header->setStretchLastSection(true);
+    int total = 0;
+    for (int c = 0; c < MeasurementModel::kColumns; ++c) {
+        int width = std::max(c == MeasurementModel::Explan ? 200 : 80, head.horizontalAdvance(m_model->Title(c)) + pad);
+        for (const QString& text : samples[c]) width = std::max(width, list.horizontalAdvance(text) + pad);
+        header->resizeSection(c, width);
+        total += width;
+    }
+    // The list shows every column without a horizontal scroll bar at the window's smallest.
+    m_list->setMinimumWidth(total + 2 * m_list->frameWidth() + m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+}
+
+// ---- texts, state, lists ----
+
+void CPesavoDlg::ShowTexts() {
+    // Captions of section "Dialog_Caption"; the connect and Test buttons and the title follow
+    // the state.
+    const std::pair<QWidget*, const char16_t*> captions[] = {
+        {m_save, u"Save_Excel"},          {m_clear, u"Clear_Data"},          {m_unitGroupBox, u"Change_Unit_Caption"},
+        {m_portGroup, u"Serial_Caption_Port"}, {m_refresh, u"Serial_Refresh"}, {m_languageGroup, u"Language_Caption"},
+        {m_languageOk, u"Language_OK"},
+    };
+    for (const auto& [widget, key] : captions) {
+        if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Text(u"Dialog_Caption", key));
+        else static_cast<QGroupBox*>(widget)->setTitle(Text(u"Dialog_Caption", key));
+    }
+    m_box.SetTexts(m_desk->Texts());
+    m_model->TitlesChanged();
+    FitColumns();
+    FitControls();
+}
+
+void CPesavoDlg::ShowState(const desk::State& state) {
+    setWindowTitle(FromUtf16(state.title));
+    m_connect->setText(FromUtf16(state.connectCaption));
+    m_connect->setIcon(state.connected ? m_iconConnected : m_iconDisconnected);
+    m_test->setText(FromUtf16(state.testCaption));
+    // The port and the language are chosen only while not connected; while a job owns the
+    // table, nothing may start another job or change rows.
+    for (QWidget* w : std::initializer_list<QWidget*>{m_portGroup, m_ports, m_refresh, m_languageGroup, m_languages})
+        w->setEnabled(!state.connected);
+    for (QAbstractButton* b : m_units->buttons()) b->setEnabled(!state.busy);
+    m_save->setEnabled(!state.busy);
+    m_clear->setEnabled(!state.busy);
+    m_languageOk->setEnabled(!state.busy && !state.connected);
+    // While a conversion runs the button clicked stays chosen; its end brings the desk's unit.
+    if (QAbstractButton* b = m_units->button(state.unit); b && !state.busy) b->setChecked(true);
+    FitControls();  // the connect button's caption may have changed with the state
+}
+
+void CPesavoDlg::ShowPorts(const std::u16string& any, const std::vector<desk::PortItem>& ports) {
+    m_ports->setCurrentIndex(-1);
+    m_ports->clear();
+    m_ports->addItem(FromUtf16(any));
+    for (const desk::PortItem& port : ports) {
+        m_ports->addItem(QStringLiteral("COM%1").arg(port.number));
+        // The device behind each item, so the operator can tell which one is the scale.
+        m_ports->setItemData(m_ports->count() - 1, QString::fromStdString(port.device), Qt::ToolTipRole);
+    }
+    m_ports->setCurrentIndex(0);
+    FitControls();
+}
+
+void CPesavoDlg::ShowLanguages(const std::vector<std::u16string>& names, int selection) {
+    m_languages->clear();
+    for (const std::u16string& name : names) m_languages->addItem(FromUtf16(name));
+    m_languages->setCurrentIndex(names.empty() ? -1 : selection);
+    FitControls();
+}
+
+// ---- questions, dialogs ----
+
+void CPesavoDlg::Ask(const desk::Question& question) {
+    const CMyMsg::Showing showing = m_box.Prepare(question.mode, FromUtf16(question.text), question.systemError);
+    const std::uint64_t id = question.id;
+    // With the operator of the tests as well, the answer comes as an event of its own.
+    m_box.Open(this, showing, [this, id](int answer) { m_desk->Answer(id, answer); });
+}
+
+void CPesavoDlg::AskSavePath(const std::string& fileName, const std::string& folder) {
+    const QString name = QString::fromStdString(fileName);
+    if (m_prompts) {
+        QTimer::singleShot(0, this, [this, name] { m_desk->SavePathChosen(m_prompts->ChooseSaveFile(name).toStdString()); });
+        return;
+    }
+    auto* dialog = new QFileDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setDefaultSuffix(QStringLiteral("xls"));
+    dialog->setNameFilter(QStringLiteral("Excel Files(*.xls)"));
+    if (!folder.empty()) dialog->setDirectory(QString::fromStdString(folder));
+    dialog->selectFile(name);
+    QObject::connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
+        const QStringList chosen = dialog->selectedFiles();
+        const std::string path = result == QDialog::Accepted && !chosen.isEmpty() ? chosen.front().toStdString() : std::string();
+        Post([this, path] { m_desk->SavePathChosen(path); });
+    });
+    dialog->open();
+}
+
+void CPesavoDlg::ShowProgress(const std::u16string& caption, const std::u16string& display) {
+    m_progress->Start(FromUtf16(caption), FromUtf16(display), m_desk->Progress());
+}
+
+void CPesavoDlg::HideProgress() { m_progress->Finish(); }
+
+void CPesavoDlg::Close() {
+    m_closeAgreed = true;
+    if (!m_inCloseEvent) close();  // (inside the close event, that event goes through)
+}
