@@ -11,7 +11,8 @@ packages=(
   fonts-wqy-microhei xdg-utils poppler-utils
   python3-xlrd python3-olefile python3-xlwt
 )
-optional=(g++-mingw-w64-x86-64 wine64 xvfb xdotool x11-apps zip unzip)
+# (dpkg-dev and tcl fetch and generate SQLite for the Windows build: scripts/windows-sqlite.sh)
+optional=(g++-mingw-w64-x86-64 wine64 xvfb xdotool x11-apps zip unzip dpkg-dev tcl)
 
 missing() {
   for p in "$@"; do

@@ -14,9 +14,14 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [ ! -x "$wine" ]; the
   exit 0
 fi
 
+# SQLite for the journal, built once from Debian's source package (left out when it cannot be fetched).
+sqlite=$(scripts/windows-sqlite.sh)
+readarray -t sqlite_options <<< "$sqlite"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF >/dev/null
+  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF "${sqlite_options[@]}" >/dev/null
 cmake --build build-win -j2
+journal_tests=""
+case ${sqlite_options[0]} in -D*) journal_tests=journal_tests ;; esac  # (built with SQLite only)
 cmake --build build -j2 --target scale-sim line-peer table2xls >/dev/null
 
 export WINEPREFIX=$root/build-win/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -51,7 +56,7 @@ batch=$work/run-tests.bat
   echo '@echo off'
   echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoScaleSim /t REG_SZ /d COM5 /f >nul'
   echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoLinePeer /t REG_SZ /d COM6 /f >nul'
-  for t in platform_tests localisation_tests xls_tests weighing_tests serial_tests desk_tests; do
+  for t in platform_tests localisation_tests xls_tests weighing_tests serial_tests desk_tests $journal_tests; do
     echo "echo -- $t"
     echo "$(winpath "$root/build-win/bin/$t.exe") --gtest_brief=1"
     echo 'if errorlevel 1 exit /b 1'

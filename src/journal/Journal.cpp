@@ -1,6 +1,7 @@
 #include "Journal.h"
 
 #include "platform/LocalTime.h"
+#include "platform/SerialDevice.h"
 #include "platform/Utf.h"
 
 #include <sqlite3.h>
@@ -35,11 +36,12 @@ constexpr const char* kSeparator = "\\";
 constexpr const char* kSeparator = "/";
 #endif
 
-// What went wrong, for the operator: the step, SQLite's words and the system's reason.
+// What went wrong, for the operator: the step, SQLite's words and the system's reason (an
+// errno value, or on Windows the GetLastError() code).
 std::string Reason(sqlite3* db, const char* step) {
     std::string text = std::string(step) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     const int system = db ? sqlite3_system_errno(db) : 0;
-    if (system != 0) text += std::string(" (") + std::strerror(system) + ")";
+    if (system != 0) text += " (" + platform::SystemErrorText(system) + ")";
     return text;
 }
 

@@ -21,6 +21,8 @@ std::string SystemErrorText(int code) {
     std::string out = n ? Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), n))
                         : "error " + std::to_string(code);
     if (text) ::LocalFree(text);
+    // The system's texts end with a line break, which has no place inside a message.
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
     return out;
 }
 

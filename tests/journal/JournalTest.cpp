@@ -9,18 +9,45 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using journal::Journal;
 
+long ThisProcess() {
+#ifdef _WIN32
+    return static_cast<long>(::GetCurrentProcessId());
+#else
+    return static_cast<long>(::getpid());
+#endif
+}
+
+std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+// The folder the test process `process` works in.
+fs::path TestRoot(long process) { return fs::temp_directory_path() / ("pesavo-journal-" + std::to_string(process)); }
+
+// Where the test process `process` and the processes it starts keep their journal: created on
+// the way, under a name that is not ASCII (it reaches the system in UTF-8, or as UTF-16 on Windows).
+std::string SharedFolder(long process) { return Utf8(TestRoot(process) / fs::path(u8"数据 data") / "pesavo"); }
+
 class JournalTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("pesavo-journal-" + std::to_string(::getpid()));
+        dir_ = TestRoot(ThisProcess());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -28,7 +55,7 @@ protected:
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
-    std::string Folder(const std::string& name) const { return (dir_ / name).string(); }
+    std::string Folder(const std::string& name) const { return Utf8(dir_ / name); }
     fs::path dir_;
 };
 
@@ -37,58 +64,83 @@ weighing::RowTexts Texts(const std::u16string& number, const std::u16string& dat
     return {number, data, unit, duration, time, explan};
 }
 
-// Runs `work` in a child process that ends without any orderly close, as a killed program
-// does; returns the child's exit code.
-template <typename Work>
-int InProcessThatDies(Work work) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(work());
+const std::uint8_t kFrame[6] = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
+
+// The part a second process plays (see main), in the folder of the test process `parent`.
+int ChildWork(const std::string& role, long parent) {
+    const std::string folder = SharedFolder(parent);
+    if (role == "second") {
+        // A second Pesavo is told the journal is in use, and mixes nothing in.
+        const Journal::Opening second = Journal::Open(folder);
+        return second.status == Journal::Status::InUse && !second.journal ? 0 : 1;
+    }
+    if (role != "dies") return 100;
+    Journal::Opening opening = Journal::Open(folder);
+    if (!opening.journal) return 2;
+    Journal& j = *opening.journal;
+    weighing::MeasurementTable table;
+    table.SetLog(&j);
+    j.NextRowFrom(kFrame);
+    const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 355});
+    table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
+    table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 355});
+    j.MarkAnswered(first);
+    if (!j.Commit()) return 3;
+    // A unit change, a saved row leaving, and renumbering (not journalled: it follows positions).
+    table.SetText(0, weighing::kData, u"272.0");
+    table.SetText(0, weighing::kUnit, u"LB");
+    j.SetUnit(1);
+    table.Erase(1, 1);
+    table.Renumber(1);
+    if (!j.Commit()) return 4;
+    table.Append(Texts(u"       3", u"9.9", u"LB"), {});
+    if (!j.Commit()) return 5;
+    // Never committed: gone with the process, as a row is when the program dies before its answer.
+    table.Append(Texts(u"       4", u"1.1", u"LB"), {});
+    std::_Exit(0);  // no destructor runs: nothing is closed or committed
+}
+
+// Runs this program again as a second process playing `role`, which ends without any orderly
+// close, as a killed program does; returns its exit code.
+int InChildProcess(const std::string& role) {
+    const std::string parent = std::to_string(ThisProcess());
+#ifdef _WIN32
+    wchar_t self[MAX_PATH + 1];
+    if (::GetModuleFileNameW(nullptr, self, MAX_PATH + 1) > MAX_PATH) return -1;
+    std::wstring line = L"\"" + std::wstring(self) + L"\" --journal-child " + std::wstring(role.begin(), role.end()) + L" " +
+                        std::wstring(parent.begin(), parent.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (!::CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child)) return -1;
+    ::WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = ~0u;
+    ::GetExitCodeProcess(child.hProcess, &code);
+    ::CloseHandle(child.hThread);
+    ::CloseHandle(child.hProcess);
+    return static_cast<int>(code);
+#else
+    std::string self = "/proc/self/exe", option = "--journal-child", part = role, of = parent;
+    char* argv[] = {self.data(), option.data(), part.data(), of.data(), nullptr};
+    pid_t child = -1;
+    if (::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
     int status = -1;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
-    const std::string folder = Folder("data/pesavo");  // created on the way
+    const std::string folder = SharedFolder(ThisProcess());
     {
         Journal::Opening holder = Journal::Open(folder);
         ASSERT_EQ(holder.status, Journal::Status::Opened) << holder.error;
         EXPECT_TRUE(holder.journal->Rows().empty());
-        // A second Pesavo is told the journal is in use, and mixes nothing in.
-        EXPECT_EQ(InProcessThatDies([&] {
-                      const Journal::Opening second = Journal::Open(folder);
-                      return second.status == Journal::Status::InUse && !second.journal ? 0 : 1;
-                  }),
-                  0);
+        EXPECT_EQ(InChildProcess("second"), 0);
     }
-    const std::uint8_t frame[6] = {0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B};
-    const int died = InProcessThatDies([&] {
-        Journal::Opening opening = Journal::Open(folder);
-        if (!opening.journal) return 2;
-        Journal& j = *opening.journal;
-        weighing::MeasurementTable table;
-        table.SetLog(&j);
-        j.NextRowFrom(frame);
-        const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 355});
-        table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
-        table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 355});
-        j.MarkAnswered(first);
-        if (!j.Commit()) return 3;
-        // A unit change, a saved row leaving, and renumbering (not journalled: it follows positions).
-        table.SetText(0, weighing::kData, u"272.0");
-        table.SetText(0, weighing::kUnit, u"LB");
-        j.SetUnit(1);
-        table.Erase(1, 1);
-        table.Renumber(1);
-        if (!j.Commit()) return 4;
-        table.Append(Texts(u"       3", u"9.9", u"LB"), {});
-        if (!j.Commit()) return 5;
-        // Never committed: gone with the process, as a row is when the program dies before its answer.
-        table.Append(Texts(u"       4", u"1.1", u"LB"), {});
-        ::_exit(0);  // no destructor runs: nothing is closed or committed
-    });
+    const int died = InChildProcess("dies");
     ASSERT_EQ(died, 0);
-    Journal::Opening again = Journal::Open(Folder("data/pesavo"));
+    Journal::Opening again = Journal::Open(folder);
     ASSERT_EQ(again.status, Journal::Status::Opened) << again.error;
     const auto rows = again.journal->Rows();
     ASSERT_EQ(rows.size(), 3u);
@@ -120,6 +172,19 @@ TEST_F(JournalTest, ADamagedUnwritableOrFullJournalIsReportedAndKept) {
     EXPECT_TRUE(opening.journal->Commit());
     table.SetLog(nullptr);
 
+    // A journal that cannot be created, its name taken by a folder: reported, nothing moved aside.
+    const std::string taken = Folder("taken");
+    fs::create_directories(fs::path(taken) / journal::kFileName);
+    const Journal::Opening refused = Journal::Open(taken);
+    EXPECT_EQ(refused.status, Journal::Status::Failed);
+    EXPECT_EQ(refused.journal, nullptr);
+    EXPECT_NE(refused.error.find("journal"), std::string::npos) << refused.error;
+    EXPECT_EQ(refused.error.find_first_of("\r\n"), std::string::npos) << refused.error;  // one line, the system's reason in it
+    EXPECT_TRUE(fs::is_directory(fs::path(taken) / journal::kFileName));
+
+#ifdef _WIN32
+    GTEST_SKIP() << "a read-only folder and a full disk are made with Linux mounts";
+#else
     // A folder nobody may write to.
     const std::string locked = Folder("locked");
     fs::create_directories(locked);
@@ -153,6 +218,14 @@ TEST_F(JournalTest, ADamagedUnwritableOrFullJournalIsReportedAndKept) {
         rows.SetLog(nullptr);
     }
     std::system(("umount '" + small + "'").c_str());
+#endif
 }
 
 }  // namespace
+
+// The program again as a second process, when a test started it so (InChildProcess).
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--journal-child") return ChildWork(argv[2], std::atol(argv[3]));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
