@@ -5,7 +5,8 @@
 # language's title, Space on the focused connect button connects, known frames (a good one, a
 # bad one twice, a negative one, an overweight one) get the right answers on the line, the
 # system's save dialog writes a workbook that python3-xlrd reads back with exactly those rows,
-# and Esc closes the window with the disconnect notice. Screenshots land in build-win/window-run/.
+# and Esc closes the window with the disconnect notice; the scale is answered while a question is
+# open, and Yes closes while weighings arrive. Screenshots land in build-win/window-run/.
 #
 # With --screenshots DIR it only draws the idle window in each language into DIR (the README's).
 set -euo pipefail
@@ -55,6 +56,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "-- creating the Wine prefix"
   "$wine" wineboot -i >/dev/null 2>&1 || true
 fi
+# No journal from an earlier run: the rows it kept would be offered at the first start.
+rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/Pesavo
 
 # Waits until "$@" succeeds, at most $limit seconds.
 until_true() {
@@ -204,4 +207,40 @@ xdotool windowfocus --sync "$main"
 xdotool key Escape
 until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc with an empty table"
 echo "-- the scale unplugged under the closing question: one question at a time, in order"
+
+# The scale is answered while a question is open: four error rows (each frame bad twice) bring
+# "Error_Error", and the weighings sent behind them are answered with the box still open. Its No
+# keeps the connection; then, weighings still arriving, Esc and Yes close the window (a second
+# Yes when it asks once more about the rows that came meanwhile) with the disconnect notice.
+{
+  for _ in 1 2 3 4 5 6 7 8; do echo '5F 02 00 04 D2 00'; done
+  for _ in $(seq 200); do echo '5F 02 00 04 D2 8B'; done
+} > "$work/errors.txt"
+build/bin/scale-sim --frames "$work/errors.txt" --interval 100 --link "$dos/com5" > "$work/scale-sim3.log" &
+sim=$!
+pids+=($sim)
+until_true 5 test -L "$dos/com5"
+start_program "Pesavo.exe"
+until_true 90 has_window 'Korvane Scale' || fail "no window on the third start"
+main=$(window_named 'Korvane Scale')
+sleep 1
+xdotool windowfocus --sync "$main"
+xdotool key space
+expected='(rx F9 rx 9F ){4}(rx 9F ){3}'
+until_true 30 sh -c "grep '^rx ' '$work/scale-sim3.log' | grep -v 'rx 5A' | tr '\n' ' ' | grep -Eq '^$expected'" ||
+  fail "answers on the line: $(grep '^rx ' "$work/scale-sim3.log" | tr '\n' ' '), expected (after the handshake) $expected"
+[ "$(boxes)" -eq 1 ] || fail "$(boxes) message boxes while the scale was answered behind Error_Error"
+xdotool key Tab space
+until_true 20 sh -c "! xdotool search --onlyvisible --name '^Notice\$' >/dev/null 2>&1" || fail "Error_Error stayed after No"
+sleep 0.5
+xdotool windowfocus --sync "$main"
+xdotool key Escape
+until_true 20 has_window 'Notice' || fail "no question on closing with rows"
+sleep 0.5
+xdotool key space
+sleep 1.5
+if [ -n "$(window_named 'Notice')" ]; then xdotool key space; fi
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Yes while weighings arrived"
+until_true 5 grep -q '^rx 3A' "$work/scale-sim3.log" || fail "no disconnect notice on closing while weighings arrived"
+echo "-- the scale answered behind an open question; Yes closed while weighings arrived"
 echo "PASSED: the Windows window under Wine"

@@ -16,14 +16,9 @@ struct Message {
     std::u16string text, title;
 };
 
-// The message box on screen (only the window's thread shows them), from its start until it is
-// answered.
-HWND g_openBox = nullptr;
-
 INT_PTR CALLBACK MessageProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG: {
-            g_openBox = box;
             const auto* m = reinterpret_cast<const Message*>(lParam);
             // A button is never left without a word (the engine's box has no language, a
             // language file may lack the button's key).
@@ -75,13 +70,9 @@ INT_PTR CALLBACK MessageProc(HWND box, UINT message, WPARAM wParam, LPARAM lPara
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
                 case IDYES: case IDNO: case IDOK: case IDCANCEL:
-                    if (g_openBox == box) g_openBox = nullptr;
                     EndDialog(box, LOWORD(wParam));
                     return TRUE;
             }
-            break;
-        case WM_DESTROY:
-            if (g_openBox == box) g_openBox = nullptr;
             break;
     }
     return FALSE;
@@ -89,7 +80,9 @@ INT_PTR CALLBACK MessageProc(HWND box, UINT message, WPARAM wParam, LPARAM lPara
 
 struct Progress {
     std::u16string caption, display;
-    std::atomic<int>* value;
+    const std::atomic<int>* value;
+    std::function<bool()> ended;
+    HWND* shown;
 };
 
 constexpr UINT_PTR kTimer = 1;
@@ -99,18 +92,19 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         case WM_INITDIALOG: {
             auto* p = reinterpret_cast<Progress*>(lParam);
             SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+            *p->shown = dialog;
             SetWindowTextW(dialog, W(p->caption));
             SetDlgItemTextW(dialog, IDC_TEXT, W(p->display));
             SendDlgItemMessageW(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, 1000000);
             SetTimer(dialog, kTimer, 20, nullptr);
-            if (p->value->load() == -1) EndDialog(dialog, IDOK);  // the job ended before the box showed
+            if (p->ended()) EndDialog(dialog, IDOK);  // the job ended before the box showed
             return TRUE;
         }
         case WM_TIMER: {
             auto* p = reinterpret_cast<Progress*>(GetWindowLongPtrW(dialog, DWLP_USER));
             const int v = p->value->load();
             SendDlgItemMessageW(dialog, IDC_PROGRESS_BAR, PBM_SETPOS, v < 0 ? 1000000 : std::min(v, 1000000), 0);
-            if (v == -1) {
+            if (p->ended()) {
                 KillTimer(dialog, kTimer);
                 EndDialog(dialog, IDOK);
             }
@@ -124,6 +118,10 @@ INT_PTR CALLBACK ProgressProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
             KillTimer(dialog, kTimer);
             EndDialog(dialog, IDCANCEL);
             return TRUE;
+        case WM_DESTROY:
+            if (auto* p = reinterpret_cast<Progress*>(GetWindowLongPtrW(dialog, DWLP_USER)); p && *p->shown == dialog)
+                *p->shown = nullptr;
+            break;
     }
     return FALSE;
 }
@@ -139,34 +137,17 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 
 }  // namespace
 
-bool MessageBoxOnScreen() { return g_openBox != nullptr; }
-
 int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
                 const std::u16string& title) {
-    // One box at a time: a box asked for while another is open (by a frame, a posted command)
-    // waits for that one's answer, the window running on meanwhile. A box stacked on another
-    // would leave the one below answerable, and its answer would give the window back while
-    // the other question is still open.
-    while (g_openBox) {
-        MSG msg;
-        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got <= 0) {
-            if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
-            return kAnswerCancel;
-        }
-        if (!g_openBox || !IsDialogMessageW(g_openBox, &msg)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
     Message m{&texts, mode, text, title.empty() ? texts.Text(u"Message", u"Warning") : title};
     const INT_PTR answer = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MESSAGE), owner, MessageProc,
                                            reinterpret_cast<LPARAM>(&m));
     return answer <= 0 ? kAnswerCancel : static_cast<int>(answer);
 }
 
-void ShowProgress(HWND owner, const std::u16string& caption, const std::u16string& display, std::atomic<int>& progress) {
-    Progress p{caption, display, &progress};
+void ShowProgress(HWND owner, const std::u16string& caption, const std::u16string& display, const std::atomic<int>& progress,
+                  std::function<bool()> ended, HWND* shown) {
+    Progress p{caption, display, &progress, std::move(ended), shown};
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_PROGRESS), owner, ProgressProc, reinterpret_cast<LPARAM>(&p));
 }
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 namespace win32 {
@@ -16,16 +17,14 @@ enum MessageAnswer { kAnswerOk = IDOK, kAnswerCancel = IDCANCEL, kAnswerYes = ID
 
 // Shows `text` modally over `owner`, its title and button captions from `texts`; `title` replaces
 // the language's "Warning" when given. Returns the answer (Esc and the close box: kAnswerCancel).
-// While another box is open, it first waits for that one's answer.
 int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
                 const std::u16string& title = {});
 
-// A message box is on screen (the window's thread).
-bool MessageBoxOnScreen();
-
-// Shows the progress of a job modally until `progress` becomes -1 (the job's end) or the operator
-// closes the dialog (the job runs on). `progress` counts from 0 to 1,000,000.
-void ShowProgress(HWND owner, const std::u16string& caption, const std::u16string& display, std::atomic<int>& progress);
+// Shows the progress of a job modally (`progress` counts from 0 to 1,000,000) until `ended` says
+// so at one of its ticks, it is ended from outside (through `*shown`, its handle while it is on
+// screen) or the operator closes it (the job runs on).
+void ShowProgress(HWND owner, const std::u16string& caption, const std::u16string& display, const std::atomic<int>& progress,
+                  std::function<bool()> ended, HWND* shown);
 
 void ShowAbout(HWND owner);
 
