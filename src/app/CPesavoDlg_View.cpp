@@ -134,9 +134,13 @@ void CPesavoDlg::ShowPorts(const std::u16string& any, const std::vector<desk::Po
     FitControls();
 }
 
-void CPesavoDlg::ShowLanguages(const std::vector<std::u16string>& names, int selection) {
+void CPesavoDlg::ShowLanguages(const std::vector<std::u16string>& names, const std::vector<std::string>& files,
+                               int selection) {
     m_languages->clear();
-    for (const std::u16string& name : names) m_languages->addItem(FromUtf16(name));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        m_languages->addItem(FromUtf16(names[i]));
+        if (i < files.size()) m_languages->setItemData(static_cast<int>(i), QString::fromStdString(files[i]), Qt::ToolTipRole);
+    }
     m_languages->setCurrentIndex(names.empty() ? -1 : selection);
     FitControls();
 }

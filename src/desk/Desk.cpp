@@ -273,7 +273,7 @@ void Desk::FillLanguageList() {
         names.push_back(localisation::ReadProfileText(languageFiles_[i], u"Language_Configuration", u"Language_Name"));
         if (names.back() == current) selection = static_cast<int>(i);  // the last match wins
     }
-    view_.ShowLanguages(names, languageFiles_.empty() ? -1 : selection);
+    view_.ShowLanguages(names, languageFiles_, languageFiles_.empty() ? -1 : selection);
 }
 
 void Desk::ApplyLanguage() {

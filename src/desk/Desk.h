@@ -90,7 +90,9 @@ public:
     virtual void ShowState(const State& state) = 0;
     // The port list: item 0 `any` (search every port), then the ports.
     virtual void ShowPorts(const std::u16string& any, const std::vector<PortItem>& ports) = 0;
-    virtual void ShowLanguages(const std::vector<std::u16string>& names, int selection) = 0;
+    // The language list: each language's name and its file (for the operator to tell them apart).
+    virtual void ShowLanguages(const std::vector<std::u16string>& names, const std::vector<std::string>& files,
+                               int selection) = 0;
 
     // Shows a question; the answer comes later through Desk::Answer (never from inside Ask).
     virtual void Ask(const Question& question) = 0;

@@ -210,7 +210,7 @@ void MainWindow::ShowPorts(const std::u16string& any, const std::vector<desk::Po
     if (!SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0)) FitControls();
 }
 
-void MainWindow::ShowLanguages(const std::vector<std::u16string>& names, int selection) {
+void MainWindow::ShowLanguages(const std::vector<std::u16string>& names, const std::vector<std::string>&, int selection) {
     HWND combo = Item(IDC_LANGUAGE);
     SendMessageW(combo, CB_RESETCONTENT, 0, 0);
     for (const std::u16string& name : names) SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(name)));

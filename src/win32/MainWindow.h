@@ -33,7 +33,8 @@ public:
     void ShowTexts() override;
     void ShowState(const desk::State& state) override;
     void ShowPorts(const std::u16string& any, const std::vector<desk::PortItem>& ports) override;
-    void ShowLanguages(const std::vector<std::u16string>& names, int selection) override;
+    void ShowLanguages(const std::vector<std::u16string>& names, const std::vector<std::string>& files,
+                       int selection) override;
     void Ask(const desk::Question& question) override;
     void AskSavePath(const std::string& fileName, const std::string& folder) override;
     void ShowProgress(const std::u16string& caption, const std::u16string& display) override;

@@ -129,7 +129,7 @@ public:
     void ShowTexts() override {}
     void ShowState(const desk::State&) override {}
     void ShowPorts(const std::u16string&, const std::vector<desk::PortItem>&) override {}
-    void ShowLanguages(const std::vector<std::u16string>&, int) override {}
+    void ShowLanguages(const std::vector<std::u16string>&, const std::vector<std::string>&, int) override {}
     void Ask(const desk::Question& question) override { asked.push_back({question, wire_.heard.size()}); }
     void AskSavePath(const std::string& fileName, const std::string&) override { savePaths.push_back(fileName); }
     void ShowProgress(const std::u16string&, const std::u16string&) override { ++progressShown; }
