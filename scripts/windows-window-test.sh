@@ -6,7 +6,9 @@
 # bad one twice, a negative one, an overweight one) get the right answers on the line, the
 # system's save dialog writes a workbook that python3-xlrd reads back with exactly those rows,
 # and Esc closes the window with the disconnect notice; the scale is answered while a question is
-# open, and Yes closes while weighings arrive. Screenshots land in build-win/window-run/.
+# open, and Yes closes while weighings arrive; killed while weighing, the program offers its
+# journal's rows at the next start, and after Yes a save holds every weighing the scale heard
+# acknowledged. Screenshots land in build-win/window-run/.
 #
 # With --screenshots DIR it only draws the idle window in each language into DIR (the README's).
 set -euo pipefail
@@ -243,4 +245,96 @@ if [ -n "$(window_named 'Notice')" ]; then xdotool key space; fi
 until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Yes while weighings arrived"
 until_true 5 grep -q '^rx 3A' "$work/scale-sim3.log" || fail "no disconnect notice on closing while weighings arrived"
 echo "-- the scale answered behind an open question; Yes closed while weighings arrived"
+
+# Killed while weighing: the process ends at once (no close, no save), after at least 50
+# weighings the scale heard acknowledged. Started again, the program offers the journal's rows;
+# Yes puts them back, the scale is connected again and sends the rest (the weighing it was sent
+# no answer for comes again), and a save holds every weighing the scale heard acknowledged, once
+# each, in order. Only the first row after the restored ones may say "Maybe sent again": a repeat
+# of the last restored one, journalled before its answer reached the scale.
+journal_dir() { echo "$WINEPREFIX"/drive_c/users/*/AppData/Local/Pesavo; }
+rm -rf $(journal_dir)  # (the closing while weighings arrived above left rows in it)
+rm -f "$work/program"/TarnobelDataFile-*.xls
+weighings=150  # weight of weighing i: 1.000 kg + i g, so a lost, repeated or swapped one shows
+for i in $(seq 0 $((weighings - 1))); do
+  c=$((1000 + i))
+  printf '5F 08 %02X %02X %02X %02X\n' $((c >> 16)) $((c >> 8 & 255)) $((c & 255)) $((0x5F ^ 0x08 ^ (c >> 16) ^ (c >> 8 & 255) ^ (c & 255)))
+done > "$work/numbered.txt"
+build/bin/scale-sim --frames "$work/numbered.txt" --interval 5 --link "$dos/com5" > "$work/scale-sim4.log" &
+sim=$!
+pids+=($sim)
+until_true 5 test -L "$dos/com5"
+acknowledged() { grep -c '^rx 9F' "$work/scale-sim4.log" || true; }
+start_program "Pesavo.exe"
+until_true 90 has_window 'Korvane Scale' || fail "no window on the fourth start"
+main=$(window_named 'Korvane Scale')
+sleep 1
+xdotool windowfocus --sync "$main"
+xdotool key space
+until_true 60 sh -c "[ \$(grep -c '^rx 9F' '$work/scale-sim4.log') -ge 50 ]" || fail "only $(acknowledged) weighings acknowledged"
+# Pesavo.exe is a process of its own beside the batch's cmd.exe (Wine gives each Windows process
+# a Linux one, named after it): the one running in this run's program folder.
+exe=""
+for p in $(pgrep -x 'Pesavo.exe' || true); do
+  [ "$(readlink "/proc/$p/cwd" 2>/dev/null)" = "$(realpath "$work/program")" ] && exe=$p
+done
+[ -n "$exe" ] || fail "no process of Pesavo.exe found"
+kill -KILL "$exe"
+until_true 20 sh -c "! kill -0 $exe 2>/dev/null" || fail "Pesavo.exe outlived SIGKILL"
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the batch did not end with the killed program"
+before=$(acknowledged)
+[ "$before" -lt "$weighings" ] || fail "all $weighings weighings were acknowledged before the kill: none was under way"
+# (What the journal holds, read from a copy: the figure the question should name.)
+mkdir -p "$work/journal-copy"
+cp $(journal_dir)/journal.sqlite3* "$work/journal-copy/" || fail "no journal after the kill"
+kept=$(/usr/bin/python3 -c 'import sqlite3, sys; print(sqlite3.connect(sys.argv[1]).execute("select count(*) from weighings").fetchone()[0])' \
+  "$work/journal-copy/journal.sqlite3")
+echo "-- killed after $before weighings acknowledged; the journal holds $kept rows"
+
+start_program "Pesavo.exe"
+until_true 90 has_window 'Notice' || fail "no offer of the journal's rows after the kill"
+until_true 10 has_window 'Korvane Scale' || fail "no window behind the journal's offer"
+main=$(window_named 'Korvane Scale')
+sleep 1
+screenshot "" "$work/journal-offer.png"
+xdotool windowfocus --sync "$(window_named 'Notice')"
+xdotool key space
+until_true 20 sh -c "! xdotool search --onlyvisible --name '^Notice\$' >/dev/null 2>&1" || fail "the journal's offer stayed after Yes"
+sleep 0.5
+xdotool windowfocus --sync "$main"
+xdotool key space
+until_true 90 sh -c "[ \$(grep -c '^rx 9F' '$work/scale-sim4.log') -ge $weighings ]" ||
+  fail "after the restart only $(acknowledged) of $weighings weighings acknowledged"
+xdotool key Tab Tab Tab Tab space
+until_true 30 has_window 'Save As$' || fail "no save dialog after the restart"
+sleep 0.5
+xdotool key Return
+until_true 30 sh -c "ls '$work/program'/TarnobelDataFile-*.xls >/dev/null 2>&1" || fail "no workbook written after the restart"
+book=$(ls "$work/program"/TarnobelDataFile-*.xls | head -1)  # (complete: a save's file is moved onto its name)
+/usr/bin/python3 - "$book" "$(acknowledged)" "$before" "$kept" <<'PY' || fail "the workbook after the crash"
+import sys, xlrd
+acknowledged, before, kept = map(int, sys.argv[2:])
+sheet = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)
+rows = [[sheet.cell_value(r, c) for c in range(sheet.ncols)] for r in range(1, sheet.nrows)]
+weight = lambda i: '%.3f' % ((1000 + i) / 1000)
+following, marked = 0, []
+for n, (number, kg, unit, _, _, remarks) in enumerate(rows):
+    assert number.strip() == str(n + 1) and unit == 'KG', (n, rows[n])
+    if remarks.startswith('Maybe sent again'):
+        assert following > 0 and kg == weight(following - 1), ('marked, but no repeat', n, rows[n - 1:n + 1])
+        marked.append(n)
+    else:
+        assert kg == weight(following) and remarks == '', ('weighing %d expected' % following, n, rows[max(n - 2, 0):n + 2])
+        following += 1
+assert following == acknowledged, ('weighings in the workbook', following, 'acknowledged', acknowledged)
+# A repeat only of a weighing journalled without the scale hearing its answer: the last restored row.
+assert marked in ([], [kept]) and (not marked or kept == before + 1), ('marked rows', marked, 'restored', kept, 'before the kill', before)
+print('-- the workbook after the crash: %d rows, weighings 0 to %d once each, in order; marked as maybe sent again: %s'
+      % (len(rows), following - 1, ', '.join('row %d' % (m + 1) for m in marked) or 'none'))
+PY
+xdotool windowfocus --sync "$main"
+xdotool key Escape
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc after the save"
+rm -rf $(journal_dir)  # none left for whatever runs next in this prefix
+echo "-- killed after $before acknowledged weighings, $kept rows journalled: after Yes the save holds all $(acknowledged) the scale heard acknowledged"
 echo "PASSED: the Windows window under Wine"
