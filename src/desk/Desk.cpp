@@ -7,6 +7,7 @@
 #include "platform/Utf.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <ctime>
 #include <filesystem>
@@ -118,6 +119,7 @@ void Desk::Start() {
     // The language comes first, whatever the ports: every box after this one has its words.
     FillLanguageList();
     ApplyLanguage();
+    if (!refusedAtStart_.empty()) RefuseLanguage(refusedAtStart_);
     // What an earlier run left unsaved is offered back before the window is used.
     OpenJournal();
     if (!portsFound) Ask(kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
@@ -232,22 +234,45 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
 void Desk::LoadSettings() {
     settingFile_ = places_.folder + "Setting.ini";
     const std::u16string value = localisation::ReadProfileText(settingFile_, u"Language_Configuration", u"Language_FileName");
-    std::string file = localisation::LanguageFilePath(places_.folder, value);
-    if (!IsFile(file)) {
-        // No settings, or they name a file that is gone: English if it is there, else the first
-        // language of the folder, so that no box ever shows without words.
-        const std::string english = places_.folder + "Language" + platform::kPathSeparator + "English.ini";
-        const std::vector<std::string> files = localisation::ListLanguageFolder(places_.folder);
-        if (IsFile(english)) {
-            file = english;
-        } else {
-            const auto first = std::find_if(files.begin(), files.end(), IsFile);
-            if (first != files.end()) file = *first;
+    const std::string chosen = localisation::LanguageFilePath(places_.folder, value);
+    auto texts = std::make_shared<const localisation::LanguageTexts>(chosen);  // read once, here
+    if (!texts->Usable()) {
+        // No settings, or they name a file that is gone, damaged or without the window's texts:
+        // English if it can be used, else the first language of the folder that can, so that no
+        // box ever shows without words. Setting.ini keeps what the operator chose.
+        std::vector<std::string> candidates{places_.folder + "Language" + platform::kPathSeparator + "English.ini"};
+        for (const std::string& file : localisation::ListLanguageFolder(places_.folder)) candidates.push_back(file);
+        std::shared_ptr<const localisation::LanguageTexts> fallback;
+        for (const std::string& file : candidates) {
+            if (!IsFile(file)) continue;
+            auto candidate = std::make_shared<const localisation::LanguageTexts>(file);
+            if (candidate->Usable()) {
+                fallback = std::move(candidate);
+                break;
+            }
         }
+        // A language the settings name but that cannot be used is worth a word; no settings at
+        // all (a first start) are not.
+        if (!value.empty()) refusedAtStart_ = chosen;
+        texts = fallback ? fallback : std::make_shared<const localisation::LanguageTexts>();
     }
-    auto texts = std::make_shared<const localisation::LanguageTexts>(file);  // read once, here
     std::lock_guard lock(textMutex_);
     texts_ = std::move(texts);
+}
+
+void Desk::RefuseLanguage(const std::string& file) {
+    // In the language the window keeps (English words when none can be used).
+    const std::shared_ptr<const localisation::LanguageTexts> kept = Texts();
+    const std::u16string keptName =
+        kept->File().empty() ? std::u16string(u"-")
+                             : localisation::ReadProfileText(kept->File(), u"Language_Configuration", u"Language_Name");
+    std::u16string text = MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
+                                                            "or lacks the window's texts. The window stays in %2.");
+    for (const auto& [mark, with] : {std::pair{std::u16string(u"%1"), platform::Utf8ToUtf16(file)}, std::pair{std::u16string(u"%2"), keptName}}) {
+        const std::size_t at = text.find(mark);
+        if (at != std::u16string::npos) text.replace(at, mark.size(), with);
+    }
+    Ask(kOkOnly, text);
 }
 
 std::shared_ptr<const localisation::LanguageTexts> Desk::Texts() const {
@@ -287,22 +312,32 @@ void Desk::OnLanguageOK(int index) {
     if (rules_.Busy() || connected_ || closing_) return;  // the button is disabled meanwhile
     if (index < 0 || static_cast<std::size_t>(index) >= languageFiles_.size()) return;
     const std::string file = languageFiles_[static_cast<std::size_t>(index)];
+    auto texts = std::make_shared<const localisation::LanguageTexts>(file);
+    if (!IsFile(file) || !texts->Usable()) {
+        // Missing (deleted since the list was filled), unreadable or damaged: not applied, and
+        // Setting.ini keeps the language that works.
+        RefuseLanguage(file);
+        FillLanguageList();
+        return;
+    }
     {
-        auto texts = std::make_shared<const localisation::LanguageTexts>(file);
         std::lock_guard lock(textMutex_);  // the connection worker may be reading a text
         texts_ = std::move(texts);
     }
     const std::u16string name = localisation::ReadProfileText(file, u"Language_Configuration", u"Language_Name");
     // A settings file that cannot be written only means the next start uses the old language;
-    // the operator hears so, in the new one.
+    // the operator hears so, and why, in the new one.
+    errno = 0;
     const bool kept = platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settingFile_) &&
                       platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
                                                    localisation::LanguageFileNameValue(file), settingFile_);
+    const int why = errno;
     ApplyLanguage();
     if (!kept)
         Ask(kOkOnly, MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program "
                                                        "ends, and the next start uses the previous one.") +
-                         u"\n(" + platform::Utf8ToUtf16(settingFile_) + u")");
+                         u"\n" + localisation::FailureText(*Texts(), why ? why : EIO) + u"\n(" +
+                         platform::Utf8ToUtf16(settingFile_) + u")");
 }
 
 void Desk::SetTitles() {
@@ -327,7 +362,9 @@ State Desk::CurrentState() const {
     state.unit = unit_;
     state.title = UpdateTitle();
     state.connectCaption = Text(u"Dialog_Caption", connected_ ? u"Serial_Caption_Close" : u"Serial_Caption_Open");
-    state.testCaption = link_.TestMode() ? u"测试中... (结束测试请关闭程序)" : u"测试";
+    // The Test button's captions; a language without them keeps the program's own.
+    state.testCaption = Text(u"Dialog_Caption", link_.TestMode() ? u"Test_Running_Caption" : u"Test_Caption");
+    if (state.testCaption.empty()) state.testCaption = link_.TestMode() ? u"测试中... (结束测试请关闭程序)" : u"测试";
     return state;
 }
 

@@ -192,6 +192,8 @@ private:
 
     // ---- state and texts ----
     void LoadSettings();
+    // Tells the operator that `file` cannot be used as the window's language.
+    void RefuseLanguage(const std::string& file);
     void FillLanguageList();
     void ApplyLanguage();
     void SetTitles();
@@ -242,6 +244,7 @@ private:
 
     // Language and settings.
     std::string settingFile_;
+    std::string refusedAtStart_;  // the language Setting.ini names, when it could not be used
     mutable std::mutex textMutex_;  // the workers read texts too
     std::shared_ptr<const localisation::LanguageTexts> texts_;
     std::vector<std::string> languageFiles_;

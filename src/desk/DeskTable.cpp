@@ -6,6 +6,7 @@
 
 #include "CompoundFile.h"
 #include "Journal.h"
+#include "Notices.h"
 #include "WorkbookExport.h"
 #include "platform/Utf.h"
 
@@ -213,7 +214,8 @@ void Desk::FinishSave(const std::shared_ptr<SaveJob>& save) {
         return;
     }
     // Nothing is removed: every row stays for another try.
-    FinishJob(kOkOnly, Text(u"Message", u"Save_error") + u" \n\rerror: " + platform::Utf8ToUtf16(std::to_string(result.error)));
+    FinishJob(kOkOnly, Text(u"Message", u"Save_error") + u"\n" + localisation::FailureText(*Texts(), result.error) + u"\n" +
+                           platform::Utf8ToUtf16(save->path));
 }
 
 }  // namespace desk

@@ -34,6 +34,19 @@ std::u16string LanguageTexts::Text(const char16_t* section, const char16_t* key)
     return value;
 }
 
+bool LanguageTexts::Usable() const {
+    static constexpr const char16_t* kNeeded[][2] = {
+        {u"Dialog_Caption", u"Dialog_Caption"},  {u"Dialog_Caption", u"Serial_Caption_Open"},
+        {u"Dialog_Caption", u"Serial_Caption_Close"}, {u"Dialog_Caption", u"Save_Excel"},
+        {u"Dialog_Caption", u"Clear_Data"},      {u"ListCtrl_Header", u"Number"},
+        {u"ListCtrl_Header", u"Data"},           {u"Message_Button", u"Msg_IDYES"},
+        {u"Message_Button", u"Msg_IDNO"},        {u"Message_Button", u"Msg_IDOK"},
+    };
+    for (const auto& [section, key] : kNeeded)
+        if (Text(section, key).empty()) return false;
+    return true;
+}
+
 std::string LanguageFilePath(const std::string& moduleDir, const std::u16string& fileNameValue) {
     return moduleDir + "Language" + platform::NativeSeparators(platform::Utf16ToUtf8(fileNameValue));
 }

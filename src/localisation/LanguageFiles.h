@@ -29,6 +29,9 @@ public:
     const std::string& File() const { return file_; }
     // The value, cut to kTextBufferUnits - 1 units like a fixed buffer; empty when missing.
     std::u16string Text(const char16_t* section, const char16_t* key) const;
+    // The file was read and has the window's own texts (its captions, column titles and the
+    // message box's buttons): a language the window can be shown in.
+    bool Usable() const;
 
 private:
     std::string file_;

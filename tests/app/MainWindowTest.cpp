@@ -81,7 +81,7 @@ TEST_F(MainWindowTest, StartUpAppliesTheLanguageThatSettingsName) {
     EXPECT_EQ(Caption(CPesavoDlg::IDC_CONNECT), QStringLiteral("Connect"));
     EXPECT_EQ(Caption(CPesavoDlg::IDC_SAVE), QStringLiteral("Save table"));
     EXPECT_EQ(Caption(CPesavoDlg::IDC_UNIT_GROUP), QStringLiteral("Display unit"));
-    EXPECT_EQ(Caption(CPesavoDlg::IDC_TEST), QStringLiteral("测试"));  // never translated
+    EXPECT_EQ(Caption(CPesavoDlg::IDC_TEST), QStringLiteral("Test"));  // in the language of the file
     EXPECT_EQ(Ports(w)->itemText(0), QStringLiteral("Auto search"));
     EXPECT_EQ(Ports(w)->itemText(1), QStringLiteral("COM3"));
     EXPECT_EQ(Ports(w)->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("/dev/null"));
@@ -109,15 +109,39 @@ TEST_F(MainWindowTest, SwitchingLanguageRewritesSettingsAndRetitlesTheColumns) {
     EXPECT_EQ(w.Model().rowCount(), 1);
 }
 
-TEST_F(MainWindowTest, ASubfolderInTheLanguageFolderMakesEveryTextEmpty) {
+// A language that cannot be used — a subfolder, a damaged file, one deleted before Apply — is
+// refused with a notice in the language that works, at Apply and at start, and Setting.ini keeps
+// the working one.
+TEST_F(MainWindowTest, ALanguageThatCannotBeUsedIsRefusedAndNotKept) {
     std::filesystem::create_directories(folder.File("Language/zz-folder"));
-    CPesavoDlg& w = Start();
-    const int entry = Languages(w)->findText(QString());  // a folder has no language name
-    ASSERT_GE(entry, 0);
-    Languages(w)->setCurrentIndex(entry);
-    w.OnLanguageOK();
-    EXPECT_TRUE(w.windowTitle().isEmpty());
-    EXPECT_TRUE(Caption(CPesavoDlg::IDC_CONNECT).isEmpty());
+    folder.WriteFile("Language/Damaged.ini", std::string("[Language_Configuration]\r\nLanguage_Name=Damaged\r\n\x01\xff\xfe"));
+    folder.WriteSettings("\\English.ini", "English");
+    const std::string before = folder.ReadFile("Setting.ini");
+    {
+        CPesavoDlg& w = Start();
+        for (const QString& name : {QString(), QStringLiteral("Damaged")}) {
+            Languages(w)->setCurrentIndex(Languages(w)->findText(name));
+            w.OnLanguageOK();
+        }
+        std::filesystem::remove(folder.File("Language/English.ini"));
+        Languages(w)->setCurrentIndex(Languages(w)->findText(QStringLiteral("English")));
+        w.OnLanguageOK();
+        ASSERT_TRUE(Asked(3));
+        for (const QString& text : answers.texts) EXPECT_TRUE(text.startsWith(QStringLiteral("The language file"))) << text.toStdString();
+        EXPECT_EQ(w.windowTitle(), QStringLiteral("Korvane Scale"));
+        EXPECT_EQ(Caption(CPesavoDlg::IDC_CONNECT), QStringLiteral("Connect"));
+        EXPECT_EQ(folder.ReadFile("Setting.ini"), before);
+        w.close();
+    }
+    // At the next start the settings name the English file, which is gone: the window comes up
+    // in a language that works and says so, and the settings stay.
+    answers.texts.clear();
+    CPesavoDlg& again = Start();
+    ASSERT_TRUE(Asked(1));
+    EXPECT_TRUE(answers.texts.front().contains(QStringLiteral("English.ini"))) << answers.texts.front().toStdString();
+    EXPECT_FALSE(Caption(CPesavoDlg::IDC_CONNECT).isEmpty());
+    EXPECT_EQ(folder.ReadFile("Setting.ini"), before);
+    again.close();
 }
 
 TEST_F(MainWindowTest, ReadOnlySettingsStillSwitchForThisRunAndTheOperatorIsTold) {
