@@ -9,9 +9,9 @@ seconds=${1:-30}
 keep=${2:-}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPESAVO_FUZZ=ON -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j2 --target fuzz_frames fuzz_profile fuzz_workbook
+cmake --build build-fuzz -j2 --target fuzz_frames fuzz_profile fuzz_workbook fuzz_desk
 mkdir -p build-fuzz/findings
-for target in frames profile workbook; do
+for target in frames profile workbook desk; do
   corpus=tests/fuzz/corpus/$target
   scratch=$(mktemp -d)
   echo "-- fuzz_$target: $seconds s on $(ls "$corpus" | wc -l) kept inputs"
