@@ -106,13 +106,70 @@ if [ -n "$shots" ]; then
     settings "$1" "$2"
     start_program "explorer /desktop=Pesavo,640x480 Pesavo.exe"
     sleep 6
-    screenshot "" "$shots/$3" "0 0 424 390"
+    screenshot "" "$shots/$3" "0 0 440 390"
     "${wine%/*}/wineserver" -k 2>/dev/null || true
     wait "$program" 2>/dev/null || true
   done
   echo "-- screenshots in $shots"
   exit 0
 fi
+
+fail() { echo "FAILED: $*"; screenshot "" "$work/failed.png" || true; exit 1; }
+# A box lies inside the screen (Xvfb's 1024x768): its buttons below its text are on it too.
+on_screen() {
+  local X Y WIDTH HEIGHT WINDOW SCREEN
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  echo "-- $2: ${WIDTH}x${HEIGHT} at $X,$Y"
+  [ "$X" -ge 0 ] && [ "$Y" -ge 0 ] && [ $((X + WIDTH)) -le 1024 ] && [ $((Y + HEIGHT)) -le 768 ] ||
+    fail "$2 reaches beyond the 1024x768 screen"
+}
+
+# A language file that cannot be used (a name and nothing else), with a name of 200
+# characters, at Apply and at the start (there at 150 %): the notice says so, whole and on the
+# screen, its OK closes it, the window stays in (or falls back to) English, and Setting.ini
+# keeps its bytes.
+damaged=Zz$(printf '%0198d' 0 | tr 0 x).ini
+printf '[Language_Configuration]\r\nLanguage_Name=Damaged\r\n' > "$work/program/Language/$damaged"
+settings English.ini English
+cp "$work/program/Setting.ini" "$work/settings.before"
+start_program "Pesavo.exe"
+until_true 90 has_window 'Korvane Scale' || fail "no window titled 'Korvane Scale'"
+main=$(window_named 'Korvane Scale')
+sleep 1
+xdotool windowfocus --sync "$main"
+# From the connect button to the language list (the unit, the table, the port list, Clear,
+# Refresh, Save), its last item, then Apply.
+xdotool key Tab Tab Tab Tab Tab Tab Tab Down Down Down Tab space
+until_true 20 has_window 'Notice' || fail "no notice when applying a damaged language file"
+on_screen "$(window_named 'Notice')" "the notice of a damaged language at Apply"
+screenshot "" "$work/language-at-apply.png"
+xdotool key space
+until_true 20 sh -c "! xdotool search --onlyvisible --name '^Notice\$' >/dev/null 2>&1" || fail "the notice stayed after OK"
+has_window 'Korvane Scale' || fail "the window left English for a damaged language"
+cmp -s "$work/settings.before" "$work/program/Setting.ini" || fail "Setting.ini changed by a damaged language at Apply"
+xdotool windowfocus --sync "$main"
+xdotool key Escape
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc"
+settings "$damaged" Damaged
+cp "$work/program/Setting.ini" "$work/settings.before"
+dpi() {  # Wine's screen resolution for the programs started next
+  echo "reg add \"HKCU\\Control Panel\\Desktop\" /v LogPixels /t REG_DWORD /d $1 /f >nul"
+  echo "reg add \"HKCC\\Software\\Fonts\" /v LogPixels /t REG_DWORD /d $1 /f >nul"
+}
+start_program "$(dpi 144)
+Pesavo.exe
+$(dpi 96)"
+until_true 90 has_window 'Notice' || fail "no notice at the start with a damaged language file"
+on_screen "$(window_named 'Notice')" "the notice of a damaged language at the start, 150 %"
+screenshot "" "$work/language-at-start-150.png"
+xdotool key space
+until_true 20 has_window 'Korvane Scale' || fail "the window did not fall back to English"
+cmp -s "$work/settings.before" "$work/program/Setting.ini" || fail "Setting.ini changed by a damaged language at the start"
+xdotool windowfocus --sync "$(window_named 'Korvane Scale')"
+xdotool key Escape
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc"
+rm "$work/program/Language/$damaged"
+echo "-- a damaged language file at Apply and at the start: a notice on the screen, English kept, Setting.ini unchanged"
 
 cat > "$work/frames.txt" <<'FRAMES'
 # 123.4 kg; a bad check byte twice (asked again, then an error row); -12.34 kg; overweight
@@ -129,7 +186,6 @@ until_true 5 test -L "$dos/com5"
 
 settings English.ini English
 start_program "Pesavo.exe"
-fail() { echo "FAILED: $*"; screenshot "" "$work/failed.png" || true; exit 1; }
 until_true 90 has_window 'Korvane Scale' || fail "no window titled 'Korvane Scale'"
 main=$(window_named 'Korvane Scale')
 echo "-- the window came up with the language's title: $(xdotool getwindowname "$main")"

@@ -417,6 +417,9 @@ void Desk::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_
         // The device failed under an open connection (unplugged, simulator ended): close it as
         // the operator would. Ignored while no connection is up: a running check moves on.
         PostSafe([this] {
+            // The device is gone: a box about a write to it that has not been shown yet says
+            // nothing the disconnect does not.
+            std::erase_if(waiting_, [](const Pending& p) { return p.lineError; });
             if (connected_) ToggleConnection(0);
         });
     }
@@ -424,7 +427,10 @@ void Desk::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_
 
 void Desk::ShowSerialError(const std::string& text, std::stop_token) {
     // Told, not waited for: the line goes on.
-    PostSafe([this, text] { Ask(kOkOnly, platform::Utf8ToUtf16(text), {}, true); });
+    PostSafe([this, text] {
+        Ask(kOkOnly, platform::Utf8ToUtf16(text), {}, true);
+        if (!waiting_.empty() && waiting_.back().question.systemError) waiting_.back().lineError = true;
+    });
 }
 
 }  // namespace desk

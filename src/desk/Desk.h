@@ -276,6 +276,7 @@ private:
     struct Pending {
         Question question;
         Continuation then;
+        bool lineError = false;  // the engine's box about the line it was writing to
     };
     std::optional<Pending> open_;
     std::deque<Pending> waiting_;

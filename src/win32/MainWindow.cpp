@@ -10,6 +10,7 @@
 #include <commdlg.h>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace win32 {
@@ -122,6 +123,8 @@ void MainWindow::OnInitDialog() {
     SendMessageW(Item(IDC_CONNECT), BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(iconDisconnected_));
 
     list_ = Item(IDC_LIST);
+    tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance, nullptr);
     RememberLayout();
     ListView_SetExtendedListViewStyle(list_, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
     for (int c = 0; c < weighing::kColumns; ++c) {
@@ -179,16 +182,16 @@ void MainWindow::RowsChanged(std::size_t first, std::size_t end) {
 void MainWindow::TitlesChanged() { SetTitles(); }
 
 void MainWindow::ShowTexts() {
-    for (const CaptionKey& c : kCaptions) SetDlgItemTextW(hwnd_, c.id, W(Text(u"Dialog_Caption", c.key)));
+    for (const CaptionKey& c : kCaptions) captions_[c.id] = Text(u"Dialog_Caption", c.key);
     FitControls();
 }
 
 void MainWindow::ShowState(const desk::State& state) {
     SetWindowTextW(hwnd_, W(state.title));
-    HWND button = Item(IDC_CONNECT);
-    SetWindowTextW(button, W(state.connectCaption));
-    SendMessageW(button, BM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(state.connected ? iconConnected_ : iconDisconnected_));
-    SetDlgItemTextW(hwnd_, IDC_TEST, W(state.testCaption));
+    SetCaption(IDC_CONNECT, state.connectCaption);
+    SendMessageW(Item(IDC_CONNECT), BM_SETIMAGE, IMAGE_ICON,
+                 reinterpret_cast<LPARAM>(state.connected ? iconConnected_ : iconDisconnected_));
+    SetCaption(IDC_TEST, state.testCaption);
     for (int id : kLockedControls) EnableWindow(Item(id), !state.connected);
     for (int id : kJobControls) EnableWindow(Item(id), !state.busy);
     EnableWindow(Item(IDC_LANGUAGE_OK), !state.busy && !state.connected);
@@ -302,29 +305,40 @@ void MainWindow::Close() {
 
 // ---- the table on screen ----
 
-void MainWindow::SetTitles() {
-    // Each column as wide as its title and its longest text need in this font; "Explan" takes
-    // the rest of the list, and at least room for a short explanation.
+std::array<int, weighing::kColumns> MainWindow::ColumnWidths() const {
+    // Each column as wide as its title and its longest text need in this font; "Explan" at least
+    // room for a short explanation.
     const std::u16string samples[weighing::kColumns][3] = {
         {u"   65001"},
         {u"-16777.215", Text(u"ListCtrl_Header", u"Overweight"), Text(u"ListCtrl_Header", u"Error_EX")},
         {u"LB:OZ"},
         {u"00:00:00"},
         {u"00:00:00 12/31/2026"},
-        {},
+        {u"Maybe sent again"},
     };
     const auto width = [this](const std::u16string& text) { return ListView_GetStringWidth(list_, W(text)) + 16; };
+    std::array<int, weighing::kColumns> widths{};
+    for (int c = 0; c < weighing::kColumns; ++c) {
+        int& cx = widths[static_cast<std::size_t>(c)];
+        cx = width(desk_.Title(c));
+        for (const std::u16string& sample : samples[c])
+            if (!sample.empty()) cx = std::max(cx, width(sample));
+    }
+    return widths;
+}
+
+void MainWindow::SetTitles() {
+    // "Explan" takes the rest of the list.
     RECT client{};
     GetClientRect(list_, &client);
     // Room for the vertical scroll bar the rows will bring, so that it never brings a horizontal one.
     if (!(GetWindowLongPtrW(list_, GWL_STYLE) & WS_VSCROLL)) client.right -= GetSystemMetrics(SM_CXVSCROLL);
+    const std::array<int, weighing::kColumns> widths = ColumnWidths();
     int used = 0;
     for (int c = 0; c < weighing::kColumns; ++c) {
         std::u16string title = desk_.Title(c);
-        int cx = width(title);
-        for (const std::u16string& sample : samples[c])
-            if (!sample.empty()) cx = std::max(cx, width(sample));
-        if (c == weighing::kExplan) cx = std::max(cx, std::max(static_cast<int>(client.right) - used, width(u"Maybe sent again")));
+        int cx = widths[static_cast<std::size_t>(c)];
+        if (c == weighing::kExplan) cx = std::max(cx, static_cast<int>(client.right) - used);
         used += cx;
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH;
@@ -393,19 +407,27 @@ int MainWindow::TextWidth(const std::u16string& text) const {
     return size.cx;
 }
 
-int MainWindow::NeededWidth(int id) const {
-    HWND control = Item(id);
-    std::u16string text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, u'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(control, reinterpret_cast<wchar_t*>(text.data()), static_cast<int>(text.size()))));
+int MainWindow::Padding(int id) const {
     const int edge = 2 * GetSystemMetrics(SM_CXEDGE);
     switch (id) {
+        case IDC_CONNECT: return 32 + 4 * edge + 12;  // the icon beside the caption
+        // The circle, the gap after it and the focus frame around the text: a label given only
+        // its letters loses its last one's right side in some fonts ("LB" read "LE").
+        case IDC_UNIT_KG: case IDC_UNIT_LB: case IDC_UNIT_LBOZ: return GetSystemMetrics(SM_CXMENUCHECK) + TextWidth(u"  ") + 2 * edge;
+        case IDC_UNIT_GROUP: case IDC_PORT_GROUP: case IDC_LANGUAGE_GROUP: return 16;
+        case IDC_PORT: case IDC_LANGUAGE: return GetSystemMetrics(SM_CXVSCROLL) + 4 * edge;
+        default: return 4 * edge + 8;  // push buttons
+    }
+}
+
+int MainWindow::NeededWidth(int id) const {
+    HWND control = Item(id);
+    switch (id) {
         case IDC_CONNECT:
-            // The icon beside the longer of its two captions: the window keeps its width when the
-            // caption changes with the connection.
+            // The longer of its two captions: the window keeps its width when the caption
+            // changes with the connection.
             return std::max(TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Open")),
-                            TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Close"))) + 32 + 4 * edge + 12;
-        case IDC_UNIT_KG: case IDC_UNIT_LB: case IDC_UNIT_LBOZ: return TextWidth(text) + GetSystemMetrics(SM_CXMENUCHECK) + 6;
-        case IDC_UNIT_GROUP: case IDC_PORT_GROUP: case IDC_LANGUAGE_GROUP: return TextWidth(text) + 16;
+                            TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Close"))) + Padding(id);
         case IDC_PORT: case IDC_LANGUAGE: {
             int widest = 0;
             const auto count = SendMessageW(control, CB_GETCOUNT, 0, 0);
@@ -415,46 +437,145 @@ int MainWindow::NeededWidth(int id) const {
                 item.resize(item.size() - 1);
                 widest = std::max(widest, TextWidth(item));
             }
-            return widest + GetSystemMetrics(SM_CXVSCROLL) + 4 * edge;
+            return widest + Padding(id);
         }
-        default: return TextWidth(text) + 4 * edge + 8;  // push buttons
     }
+    if (const auto caption = captions_.find(id); caption != captions_.end()) return TextWidth(caption->second) + Padding(id);
+    std::u16string text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, u'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(control, reinterpret_cast<wchar_t*>(text.data()), static_cast<int>(text.size()))));
+    return TextWidth(text) + Padding(id);
+}
+
+void MainWindow::SetCaption(int id, const std::u16string& text) {
+    captions_[id] = text;
+    ShowCaption(id);
+}
+
+void MainWindow::ShowCaption(int id) {
+    const std::u16string& text = captions_[id];
+    RECT r{};
+    GetWindowRect(Item(id), &r);
+    const int room = static_cast<int>(r.right - r.left) - Padding(id);
+    std::u16string shown = text;
+    if (TextWidth(text) > room) {
+        // As much of the text as fits, then "…" (never half of a character's surrogate pair).
+        HDC dc = GetDC(hwnd_);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(hwnd_, WM_GETFONT, 0, 0)));
+        int fit = 0;
+        SIZE size{};
+        GetTextExtentExPointW(dc, W(text), static_cast<int>(text.size()), std::max(0, room - TextWidth(u"\u2026")), &fit, nullptr, &size);
+        SelectObject(dc, old);
+        ReleaseDC(hwnd_, dc);
+        if (fit > 0 && IS_HIGH_SURROGATE(text[static_cast<std::size_t>(fit) - 1])) --fit;
+        shown = text.substr(0, static_cast<std::size_t>(std::max(fit, 0))) + u"\u2026";
+    }
+    SetWindowTextW(Item(id), W(shown));
+    if (!tooltip_) return;
+    // A group box lets the mouse through to the window: its tooltip is a place in the window.
+    const bool group = id == IDC_UNIT_GROUP || id == IDC_PORT_GROUP || id == IDC_LANGUAGE_GROUP;
+    TOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = hwnd_;
+    tool.uFlags = TTF_SUBCLASS | (group ? 0 : TTF_IDISHWND);
+    tool.uId = group ? static_cast<UINT_PTR>(id) : reinterpret_cast<UINT_PTR>(Item(id));
+    SendMessageW(tooltip_, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    if (shown == text) return;
+    GetWindowRect(Item(id), &tool.rect);
+    MapWindowPoints(nullptr, hwnd_, reinterpret_cast<POINT*>(&tool.rect), 2);
+    tool.lpszText = const_cast<wchar_t*>(W(text));
+    SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 400);  // a long text on several lines
+    SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 void MainWindow::FitControls() {
     if (layout_.empty()) return;
     const auto width = [&](int id) { return static_cast<int>(layout_[id].right - layout_[id].left); };
     const auto grow = [&](int id) { return std::max(0, NeededWidth(id) - width(id)); };
+
+    // What each column of controls would grow by (KG and LB side by side, LB:OZ below them),
+    // and what the list needs beyond that to show its columns without a horizontal scroll bar.
+    constexpr std::size_t kColumnCount = std::size(kColumnsOfControls);
+    std::array<int, kColumnCount + 1> wanted{};
+    const int kg = grow(IDC_UNIT_KG), lb = grow(IDC_UNIT_LB), lboz = grow(IDC_UNIT_LBOZ);
+    int controls = 0;
+    for (std::size_t i = 0; i < kColumnCount; ++i) {
+        int& extra = wanted[i];
+        for (int id : kColumnsOfControls[i])
+            if (id) extra = std::max(extra, grow(id));
+        if (kColumnsOfControls[i][0] == IDC_UNIT_GROUP) extra = std::max({kg + lb, lboz, grow(IDC_UNIT_GROUP)});
+        controls += extra;
+    }
+    {
+        RECT outer{}, inner{};
+        GetWindowRect(list_, &outer);
+        GetClientRect(list_, &inner);
+        const bool scrolls = GetWindowLongPtrW(list_, GWL_STYLE) & WS_VSCROLL;
+        const int frame = static_cast<int>(outer.right - outer.left - inner.right) - (scrolls ? GetSystemMetrics(SM_CXVSCROLL) : 0);
+        const std::array<int, weighing::kColumns> columns = ColumnWidths();
+        int list = frame + GetSystemMetrics(SM_CXVSCROLL);
+        for (int cx : columns) list += cx;
+        wanted[kColumnCount] = std::max(0, list - width(IDC_LIST) - controls);
+    }
+
+    // Never wider than the work area of the window's monitor: when the texts want more, every
+    // growth is cut to one limit (the short ones keep theirs), and the captions that no longer
+    // fit are elided; the controls (the language list) stay on the screen.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &monitor);
+    const RECT work = monitor.rcWork;
+    const int room = std::max(0, static_cast<int>(work.right - work.left) - static_cast<int>(windowRect_.right - windowRect_.left));
+    const auto cut = [&](int limit) {
+        int sum = 0;
+        for (int extra : wanted) sum += std::min(extra, limit);
+        return sum;
+    };
+    int limit = *std::max_element(wanted.begin(), wanted.end());
+    if (cut(limit) > room) {
+        int low = 0, high = limit;  // cut(low) <= room < cut(high)
+        while (high - low > 1) {
+            const int middle = (low + high) / 2;
+            (cut(middle) <= room ? low : high) = middle;
+        }
+        limit = low;
+    }
+
     std::map<int, RECT> fitted = layout_;
     const auto place = [&](int id, int shift, int extra) {
         fitted[id].left += shift;
         fitted[id].right += shift + extra;
     };
     int shift = 0;
-    for (const auto& column : kColumnsOfControls) {
-        int extra = 0;
-        if (column[0] == IDC_UNIT_GROUP) {
-            // KG and LB side by side, LB:OZ below them.
-            const int kg = grow(IDC_UNIT_KG), lb = grow(IDC_UNIT_LB), lboz = grow(IDC_UNIT_LBOZ);
-            extra = std::max({kg + lb, lboz, grow(IDC_UNIT_GROUP)});
+    for (std::size_t i = 0; i < kColumnCount; ++i) {
+        const int extra = std::min(wanted[i], limit);
+        if (kColumnsOfControls[i][0] == IDC_UNIT_GROUP) {
+            const int kgExtra = std::min(kg, std::max(extra - lb, extra / 2)), lbExtra = std::min(lb, extra - kgExtra);
             place(IDC_UNIT_GROUP, shift, extra);
-            place(IDC_UNIT_KG, shift, kg);
-            place(IDC_UNIT_LB, shift + kg, lb);
-            place(IDC_UNIT_LBOZ, shift, lboz);
+            place(IDC_UNIT_KG, shift, kgExtra);
+            place(IDC_UNIT_LB, shift + kgExtra, lbExtra);
+            place(IDC_UNIT_LBOZ, shift, std::min(lboz, extra));
         } else {
-            for (int id : column)
-                if (id) extra = std::max(extra, grow(id));
-            for (int id : column)
+            for (int id : kColumnsOfControls[i])
                 if (id) place(id, shift, extra);
         }
         shift += extra;
     }
+    shift += std::min(wanted[kColumnCount], limit);
     place(IDC_LIST, 0, shift);
     place(IDC_TEST, 0, shift);
     for (const auto& [id, r] : fitted)
         SetWindowPos(Item(id), nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
-    SetWindowPos(hwnd_, nullptr, 0, 0, windowRect_.right - windowRect_.left + shift, windowRect_.bottom - windowRect_.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    for (const auto& caption : captions_) ShowCaption(caption.first);
+    // The lists open as wide as their longest item (a language's name) even when cut.
+    for (int id : {IDC_PORT, IDC_LANGUAGE})
+        SendMessageW(Item(id), CB_SETDROPPEDWIDTH, static_cast<WPARAM>(std::min<int>(NeededWidth(id), work.right - work.left)), 0);
+
+    RECT now{};
+    GetWindowRect(hwnd_, &now);
+    const int w = static_cast<int>(windowRect_.right - windowRect_.left) + shift, h = static_cast<int>(windowRect_.bottom - windowRect_.top);
+    const int x = std::clamp<int>(now.left, work.left, std::max<int>(work.left, work.right - w));
+    const int y = std::clamp<int>(now.top, work.top, std::max<int>(work.top, work.bottom - h));
+    SetWindowPos(hwnd_, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
     SetTitles();  // the columns share the list's new width
     InvalidateRect(hwnd_, nullptr, TRUE);
 }

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <array>
 #include <map>
 #include <string>
 
@@ -49,6 +50,7 @@ private:
 
     // The table on screen.
     void SetTitles();
+    std::array<int, weighing::kColumns> ColumnWidths() const;  // what titles and texts need
     void ShowRows();  // the list's row count follows the table
     void OnGetDispInfo(NMLVDISPINFOW* info);
     // The progress dialog, started from a posted call so that nothing the desk runs waits in it.
@@ -62,7 +64,14 @@ private:
     void RememberLayout();
     void FitControls();
     int NeededWidth(int id) const;
+    int Padding(int id) const;  // around the caption: edges, the icon, the radio's circle
     int TextWidth(const std::u16string& text) const;
+    // Captions the window may have to shorten: a caption wider than its control (the window
+    // fits the screen's work area, not every text) shows elided, its whole text as its tooltip.
+    void SetCaption(int id, const std::u16string& text);
+    void ShowCaption(int id);
+    std::map<int, std::u16string> captions_;
+    HWND tooltip_ = nullptr;
     std::map<int, RECT> layout_;  // the template's places, in client coordinates
     RECT windowRect_{};
 

@@ -36,9 +36,27 @@ int OpenNewFile(const std::string& path) {
 int ProcessId() { return static_cast<int>(::GetCurrentProcessId()); }
 // The file a save replaces: anything but a folder is replaced as it stands.
 int CheckTarget(std::string&, int) { return 0; }
+// Written with the system's own call: the C runtime's _write takes a short write (what a disk
+// that fills up gives) for a failure and reports whatever error was last set, under Wine EINVAL.
+// A short count goes back to the caller, which writes the rest; the system's reason is mapped
+// to the errno the operator's message names.
 long long WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
-    if (::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET) < 0) return -1;
-    return ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30)));
+    const auto file = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    if (::WriteFile(file, data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &written, &at)) return written;
+    const DWORD error = ::GetLastError();
+    errno = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL                                  ? ENOSPC
+            : error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION ? EACCES
+            : error == ERROR_WRITE_PROTECT                                                                  ? EROFS
+                                                                                                            : EIO;
+    return -1;
 }
 bool TruncateAndSync(int fd, std::uint64_t size) {
     return ::_chsize_s(fd, static_cast<long long>(size)) == 0 && ::_commit(fd) == 0;
