@@ -1,6 +1,7 @@
 #include "CProgressDlg.h"
 
 #include "DialogUnits.h"
+#include "ScreenFit.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -17,6 +18,9 @@ CProgressDlg::CProgressDlg(QWidget* parent) : QDialog(parent) {
     m_display = new QLabel(QStringLiteral("正在保存数据："), this);
     m_display->setObjectName(QStringLiteral("1019"));
     m_display->setGeometry(du.Rect(9, 8, 189, 8));
+    m_display->setTextFormat(Qt::PlainText);
+    m_display->setWordWrap(true);
+    m_display->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_bar = new QProgressBar(this);
     m_bar->setObjectName(QStringLiteral("1027"));
     m_bar->setGeometry(du.Rect(7, 25, 189, 15));
@@ -26,7 +30,8 @@ CProgressDlg::CProgressDlg(QWidget* parent) : QDialog(parent) {
 
 void CProgressDlg::Start(const QString& caption, const QString& display, const std::atomic<int>& progress) {
     setWindowTitle(caption);
-    m_display->setText(display);
+    m_display->setText(ui::Breakable(display));
+    Fit();
     m_progress = &progress;
     m_bar->setValue(0);
     StopTimer();
@@ -39,6 +44,18 @@ void CProgressDlg::Finish() {
     m_progress = nullptr;
     m_bar->setValue(kFull);
     if (isVisible()) done(1);
+}
+
+void CProgressDlg::Fit() {
+    // Template 104, grown with the display text up to the screen; the bar stays under the text.
+    const ui::DialogUnits du(font());
+    const QSize room = ui::WindowRoom(parentWidget() ? parentWidget() : this);
+    const int sides = du.X(203 - 189), rest = du.Y(50 - 8);  // around the text: margins and the bar
+    const int width = ui::ReadableWidth(m_display->fontMetrics(), m_display->text(), du.X(189), room.width() - sides);
+    const int height = std::max(du.Y(8), std::min(m_display->heightForWidth(width), room.height() - rest));
+    m_display->setGeometry(du.X(9), du.Y(8), width, height);
+    m_bar->setGeometry(du.X(7), du.Y(25 - 8) + height, width, du.Y(15));
+    setFixedSize(width + sides, height + rest);
 }
 
 int CProgressDlg::Position() const { return m_bar->value(); }

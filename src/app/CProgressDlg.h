@@ -29,6 +29,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void Fit();  // the dialog's size for its text and the screen
     void Look();
     void StopTimer();
 

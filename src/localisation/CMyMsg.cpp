@@ -1,12 +1,15 @@
 #include "CMyMsg.h"
 
 #include "DialogUnits.h"
+#include "ScreenFit.h"
 
 #include <QCoreApplication>
 #include <QDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 
 void CMyMsg::SetLanguageFile(const QString& path) {
@@ -56,22 +59,48 @@ void CMyMsg::Open(QWidget* parent, const Showing& s, std::function<void(int)> an
     box->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     box->setFont(ui::DialogFont(8));
     const ui::DialogUnits du(box->font());
-    box->setFixedSize(du.X(kWidth), du.Y(kHeight));
 
     auto* yes = new QPushButton(box);
     auto* no = new QPushButton(box);
     auto* ok = new QPushButton(box);
-    auto* label = new QLabel(s.text, box);
+    auto* label = new QLabel(ui::Breakable(s.text), box);
     yes->setObjectName(QStringLiteral("6"));
     no->setObjectName(QStringLiteral("7"));
     ok->setObjectName(QStringLiteral("1"));
     label->setObjectName(QStringLiteral("1019"));
-    yes->setGeometry(du.Rect(23, 50, 50, 14));
-    no->setGeometry(du.Rect(99, 50, 50, 14));
-    ok->setGeometry(du.Rect(60, 50, 50, 14));
-    label->setGeometry(du.Rect(26, 16, 123, 23));
+    label->setTextFormat(Qt::PlainText);  // a path or a system text is never markup
     label->setWordWrap(true);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    // Template 130 around the text (26 units to its left, 28 to its right, 16 above, 31 below
+    // for the buttons), grown with the text up to the screen; beyond that the text scrolls and
+    // the buttons stay where they are.
+    const int sides = du.X(26 + 28), above = du.Y(16), below = du.Y(kHeight - 39);
+    const QSize room = ui::WindowRoom(parent ? parent : box);
+    const int bar = box->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    int width = ui::ReadableWidth(label->fontMetrics(), label->text(), du.X(123), room.width() - sides);
+    int height = std::max(du.Y(23), label->heightForWidth(width));
+    const int shown = std::max(du.Y(23), std::min(height, room.height() - above - below));
+    const bool scrolls = height > shown;
+    if (scrolls) {
+        width = std::max(1, std::min(width + bar, room.width() - sides) - bar);
+        height = label->heightForWidth(width);
+    }
+    auto* area = new QScrollArea(box);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setVerticalScrollBarPolicy(scrolls ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    area->setGeometry(du.X(26), above, width + (scrolls ? bar : 0), shown);
+    label->resize(width, height);
+    area->setWidget(label);
+    const int boxWidth = std::max(du.X(kWidth), area->width() + sides);
+    box->setFixedSize(boxWidth, above + shown + below);
+
+    // The buttons keep their places in the template, centred under a wider text.
+    const int left = (boxWidth - du.X(kWidth)) / 2, top = box->height() - du.Y(kHeight - 50);
+    yes->setGeometry(left + du.X(23), top, du.X(50), du.Y(14));
+    no->setGeometry(left + du.X(99), top, du.X(50), du.Y(14));
+    ok->setGeometry(left + du.X(60), top, du.X(50), du.Y(14));
 
     if (s.mode == ModeYesNo) {
         ok->hide();
