@@ -3,14 +3,21 @@
 //   render_window --manual OUT.pdf DOC-FOLDER           the operator's manual that F1 opens:
 //       Chinese, then English (DOC-FOLDER/manual-zh.html, manual-en.html), each with a picture
 //       of the window in its language whose controls carry the numbers the text explains.
+//   render_window --box|--ask OUT.png LANGUAGE.ini KEY [ARG...]  a message box as the operator
+//       sees it, with OK (--box) or Yes and No (--ask): the text of KEY in the language's
+//       [Message] section with its %1, %2, ... filled from the ARGs; further ARGs follow on lines
+//       of their own, one written errno=N as the failure N in the language's words.
 // Runs against a scratch copy of the program folder with one port; a few sample rows come back
 // from a journal left in the scratch folder, as after a run that ended without saving.
 #include "CPesavoDlg.h"
+#include "CMyMsg.h"
+#include "Notices.h"
 #include "Journal.h"
 #include "platform/ModulePath.h"
 #include "platform/ProfileFile.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -133,18 +140,53 @@ bool WriteManual(const QString& out, const QString& docFolder) {
     return QFile::exists(out);
 }
 
+// The message box of `mode` for `key` of `language` (a file of the Language folder) with `args`.
+QImage RenderBox(int mode, const QString& language, const QString& key, QStringList args) {
+    const QString file = QString::fromStdString(platform::ModuleDirectory()) + QStringLiteral("Language/") + language;
+    const localisation::LanguageTexts texts(file.toStdString());
+    QString text = QString::fromStdU16String(texts.Text(u"Message", key.toStdU16String().c_str()));
+    for (int n = 1; !args.isEmpty() && text.contains(QLatin1Char('%') + QString::number(n)); ++n)
+        text.replace(QLatin1Char('%') + QString::number(n), args.takeFirst());
+    for (const QString& arg : args)
+        text += QLatin1Char('\n') + (arg.startsWith(QLatin1String("errno="))
+                                         ? QString::fromStdU16String(localisation::FailureText(texts, arg.mid(6).toInt()))
+                                         : arg);
+    CMyMsg box;
+    box.SetLanguageFile(file);
+    box.Open(nullptr, box.Prepare(mode, text), [](int) {});
+    QApplication::processEvents();
+    QImage image;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (!w->isVisible() || !qobject_cast<QDialog*>(w)) continue;
+        image = w->grab().toImage();
+        w->close();
+    }
+    return image;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || (QString::fromLocal8Bit(argv[1]) == QLatin1String("--manual") && argc < 4)) {
+    const QString option = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (argc < 2 || (option == QLatin1String("--manual") && argc < 4) || ((option == QLatin1String("--box") || option == QLatin1String("--ask")) && argc < 5)) {
         std::fprintf(stderr, "usage: render_window OUT.png [Chinese.ini|English.ini]\n"
-                             "       render_window --manual OUT.pdf DOC-FOLDER\n");
+                             "       render_window --manual OUT.pdf DOC-FOLDER\n"
+                             "       render_window --box|--ask OUT.png LANGUAGE.ini KEY [ARG...]\n");
         return 2;
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (QString::fromLocal8Bit(argv[1]) == QLatin1String("--manual"))
+    if (option == QLatin1String("--manual"))
         return WriteManual(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3])) ? 0 : 1;
+    if (option == QLatin1String("--box") || option == QLatin1String("--ask")) {
+        QStringList args;
+        for (int i = 5; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+        const int mode = option == QLatin1String("--ask") ? CMyMsg::ModeYesNo : CMyMsg::ModeOk;
+        const QImage box = RenderBox(mode, QString::fromLocal8Bit(argv[3]), QString::fromLocal8Bit(argv[4]), args);
+        const bool ok = !box.isNull() && box.save(QString::fromLocal8Bit(argv[2]));
+        if (!ok) std::fprintf(stderr, "render_window: cannot write %s\n", argv[2]);
+        return ok ? 0 : 1;
+    }
     const QString language = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("Chinese.ini");
     const bool ok = RenderWindow(language, false).save(QString::fromLocal8Bit(argv[1]));
     if (!ok) std::fprintf(stderr, "render_window: cannot write %s\n", argv[1]);

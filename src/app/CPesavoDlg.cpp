@@ -3,9 +3,11 @@
 #include "CAboutDlg.h"
 #include "CProgressDlg.h"
 #include "DialogUnits.h"
+#include "ScreenFit.h"
 #include "platform/ModulePath.h"
 #include "platform/ShellOpen.h"
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -22,6 +24,7 @@
 #include <QStyle>
 #include <QTableView>
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -100,6 +103,7 @@ void CPesavoDlg::CreateControls() {
         auto* b = new QPushButton(QString::fromUtf8(caption), parent);
         name(b, id);
         m_templateSizes.emplace_back(b, QSize(du.X(cx), du.Y(cy)));
+        m_captions.push_back({b, b->text()});
         b->setAutoDefault(false);
         return b;
     };
@@ -125,6 +129,7 @@ void CPesavoDlg::CreateControls() {
         auto* g = new QGroupBox(QString::fromUtf8(caption), this);
         name(g, id);
         m_templateSizes.emplace_back(g, QSize(du.X(48), 0));
+        m_captions.push_back({g, g->title()});
         return g;
     };
     // A button in the right-hand corner of a group, under its combo box.
@@ -216,13 +221,135 @@ void CPesavoDlg::CreateControls() {
     QObject::connect(m_save, &QPushButton::clicked, this, [this] { OnSaveTable(); });
 }
 
-void CPesavoDlg::FitControls() {
+namespace {
+
+QString Shown(const QWidget* control) {
+    if (auto* button = qobject_cast<const QPushButton*>(control)) return button->text();
+    return static_cast<const QGroupBox*>(control)->title();
+}
+
+void Show(QWidget* control, const QString& text, const QString& whole) {
+    if (auto* button = qobject_cast<QPushButton*>(control)) button->setText(text);
+    else static_cast<QGroupBox*>(control)->setTitle(text);
+    control->setToolTip(text == whole ? QString() : whole);
+}
+
+}  // namespace
+
+void CPesavoDlg::SetCaption(QWidget* control, const QString& caption) {
+    for (Caption& c : m_captions)
+        if (c.control == control) c.whole = caption;
+}
+
+void CPesavoDlg::SetMinimumSizes() {
     // Never smaller than the template, nor than the current texts need: the layout may shrink a
-    // control to its minimum, and a minimum below its text would cut it.
+    // control to its minimum, and a minimum below its text would cut it. (A group's layout
+    // keeps its old size until invalidated.)
+    for (QLayout* l : findChildren<QLayout*>()) l->invalidate();
     for (auto& [widget, templateSize] : m_templateSizes) {
         const QSize need = qobject_cast<QGroupBox*>(widget) ? widget->minimumSizeHint() : widget->sizeHint();
         widget->setMinimumSize(need.expandedTo(templateSize));
     }
+}
+
+int CPesavoDlg::NeededWidth() {
+    // Nested layouts keep their sizes until activated: measured afresh, all of them.
+    for (QLayout* l : findChildren<QLayout*>()) l->invalidate();
+    return layout()->totalMinimumSize().width();
+}
+
+void CPesavoDlg::FitControls() {
+    // Whole captions, combo boxes as wide as their items and every column at its width, as long
+    // as the screen has room.
+    const QSize before = size();
+    for (const Caption& c : m_captions) Show(c.control, c.whole, c.whole);
+    QComboBox* const combos[] = {m_ports, m_languages};
+    for (QComboBox* combo : combos) {
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+        combo->view()->setMinimumWidth(0);
+    }
+    if (m_listWidth > 0) m_list->setMinimumWidth(m_listWidth);
+    SetMinimumSizes();
+    const int room = ui::WindowRoom(this).width();
+    if (NeededWidth() <= room) return KeepOnScreen(before);
+
+    // Too wide for the screen. The list's last column, which is mostly empty, gives up its
+    // room first.
+    if (m_listWidth > 0) m_list->setMinimumWidth(std::max(m_listLeast, m_listWidth - (NeededWidth() - room)));
+
+    // The combo boxes narrow next, widest first, down to their template width: the edit field
+    // shows what fits of the chosen item, the list that drops down is as wide as its longest item.
+    std::vector<QComboBox*> narrowing;
+    for (QComboBox* combo : combos) {
+        const QFontMetrics metrics(combo->view()->font());
+        int widest = 0;
+        for (int i = 0; i < combo->count(); ++i) widest = std::max(widest, metrics.horizontalAdvance(combo->itemText(i)));
+        combo->view()->setMinimumWidth(widest + 2 * combo->view()->frameWidth() + 2 * metrics.averageCharWidth() +
+                                       combo->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+        combo->setMinimumContentsLength(std::max(1, (combo->sizeHint().width() + metrics.averageCharWidth() - 1) / metrics.averageCharWidth()));
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        narrowing.push_back(combo);
+    }
+    for (int excess = NeededWidth() - room; excess > 0 && !narrowing.empty(); excess = NeededWidth() - room) {
+        const auto widest = std::max_element(narrowing.begin(), narrowing.end(),
+                                             [](QComboBox* a, QComboBox* b) { return a->minimumWidth() < b->minimumWidth(); });
+        QComboBox* combo = *widest;
+        const int before = combo->minimumWidth(), chars = combo->minimumContentsLength();
+        combo->setMinimumContentsLength(std::max(1, chars - std::max(1, excess / combo->fontMetrics().averageCharWidth())));
+        SetMinimumSizes();
+        if (combo->minimumWidth() == before || combo->minimumContentsLength() == 1) narrowing.erase(widest);
+    }
+
+    // Then the captions, widest first, each elided no further than a few characters, and only
+    // where that makes the window narrower; the whole caption is the control's tooltip.
+    std::vector<Caption*> eliding;
+    for (Caption& c : m_captions) eliding.push_back(&c);
+    const auto width = [](const Caption* c) { return c->control->fontMetrics().horizontalAdvance(Shown(c->control)); };
+    for (int needed = NeededWidth(); needed > room && !eliding.empty();) {
+        std::sort(eliding.begin(), eliding.end(), [&](const Caption* a, const Caption* b) { return width(a) > width(b); });
+        Caption* c = eliding.front();
+        const QFontMetrics metrics = c->control->fontMetrics();
+        const QString before = Shown(c->control);
+        const int now = width(c), next = eliding.size() > 1 ? width(eliding[1]) : 0;
+        const int least = metrics.horizontalAdvance(c->whole.left(3) + QChar(0x2026));
+        int limit = now - std::max(needed - room, 1);
+        if (next < now) limit = std::max(limit, next);
+        limit = std::max(limit, least);
+        if (limit >= now) {  // elided as far as it goes
+            eliding.erase(eliding.begin());
+            continue;
+        }
+        Show(c->control, metrics.elidedText(c->whole, Qt::ElideRight, limit), c->whole);
+        SetMinimumSizes();
+        const int after = NeededWidth();
+        if (after >= needed) {  // not what keeps the window wide
+            Show(c->control, before, c->whole);
+            SetMinimumSizes();
+            eliding.erase(eliding.begin());
+            continue;
+        }
+        needed = after;
+    }
+    KeepOnScreen(before);
+}
+
+void CPesavoDlg::KeepOnScreen(QSize before) {
+    // A window already shown takes its new least size now; grown, or larger than the work area,
+    // it is brought inside it. Otherwise it stays where the operator put it.
+    if (!isVisible() || !screen()) return;
+    // (Each group's own layout as well: a group the same size as before is not laid out again.)
+    for (QLayout* l : findChildren<QLayout*>()) l->activate();
+    const QRect work = screen()->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    const QSize room = work.size() - frame;
+    const bool tooLarge = width() > room.width() || height() > room.height();
+    if (!tooLarge && size() == before) return;
+    if (tooLarge)
+        resize(std::max(minimumWidth(), std::min(width(), room.width())), std::max(minimumHeight(), std::min(height(), room.height())));
+    const QRect now = frameGeometry();
+    const QPoint inside(std::max(work.left(), std::min(now.left(), work.right() + 1 - now.width())),
+                        std::max(work.top(), std::min(now.top(), work.bottom() + 1 - now.height())));
+    if (inside != now.topLeft()) move(inside);
 }
 
 int CPesavoDlg::DoModal() {
@@ -240,8 +367,10 @@ void CPesavoDlg::OnInitDialog() {
     m_desk->Start();
     // The template's size, grown where the texts of this language and font need more.
     const ui::DialogUnits du(font());
-    const QSize needed = sizeHint();
-    resize(std::max(du.X(kTemplateWidth), needed.width()), std::max(du.Y(kTemplateHeight), needed.height()));
+    // Never beyond the screen's work area, where the texts are then elided (FitControls).
+    const QSize needed = sizeHint(), room = ui::WindowRoom(this);
+    resize(std::min(std::max(du.X(kTemplateWidth), needed.width()), std::max(room.width(), minimumSizeHint().width())),
+           std::min(std::max(du.Y(kTemplateHeight), needed.height()), std::max(room.height(), minimumSizeHint().height())));
 }
 
 // The commands go to the desk; before it has started there is nothing to command.

@@ -103,7 +103,14 @@ protected:
 private:
     void CreateControls();
     void FitColumns();   // column widths for the current titles and font
-    void FitControls();  // minimum sizes for the current texts
+    // Minimum sizes for the current texts; on a screen too narrow for them, the list's last
+    // column and the combo boxes narrow, then the widest captions are elided (whole in their
+    // tooltips), until the window fits.
+    void FitControls();
+    void SetMinimumSizes();
+    int NeededWidth();  // the window's least width for its controls as they are now
+    void SetCaption(QWidget* control, const QString& caption);  // whole; FitControls shows it
+    void KeepOnScreen(QSize before);  // `before`: the window's size before the fit
     void OnUnit(int unit);
     QString Text(const char16_t* section, const char16_t* key) const;
 
@@ -119,6 +126,12 @@ private:
 
     QIcon m_iconConnected, m_iconDisconnected;
     std::vector<std::pair<QWidget*, QSize>> m_templateSizes;  // controls and their template sizes
+    struct Caption {
+        QWidget* control;  // a push button or a group box
+        QString whole;     // what the language says, however much of it the control shows
+    };
+    std::vector<Caption> m_captions;
+    int m_listWidth = 0, m_listLeast = 0;  // the list's least width: all columns, "Explan" at its title
     QTableView* m_list = nullptr;
     QPushButton* m_connect = nullptr;
     QPushButton* m_save = nullptr;

@@ -54,6 +54,7 @@ void CPesavoDlg::RowsReset() { m_model->Reset(); }
 void CPesavoDlg::TitlesChanged() {
     m_model->TitlesChanged();
     FitColumns();  // the new titles may need more room
+    FitControls();
 }
 
 void CPesavoDlg::FitColumns() {
@@ -72,15 +73,21 @@ void CPesavoDlg::FitColumns() {
     QHeaderView* header = m_list->horizontalHeader();
     header->setMinimumSectionSize(10);
     header->setStretchLastSection(true);
-    int total = 0;
+    int total = 0, explan = 0;
     for (int c = 0; c < MeasurementModel::kColumns; ++c) {
-        int width = std::max(c == MeasurementModel::Explan ? 200 : 80, head.horizontalAdvance(m_model->Title(c)) + pad);
+        const int title = head.horizontalAdvance(m_model->Title(c)) + pad;
+        int width = std::max(c == MeasurementModel::Explan ? 200 : 80, title);
         for (const QString& text : samples[c]) width = std::max(width, list.horizontalAdvance(text) + pad);
-        header->resizeSection(c, width);
+        // ("Explan", the last, stretches over the rest: from its title's width it may also narrow.)
+        header->resizeSection(c, c == MeasurementModel::Explan ? title : width);
         total += width;
+        if (c == MeasurementModel::Explan) explan = width - title;
     }
-    // The list shows every column without a horizontal scroll bar at the window's smallest.
-    m_list->setMinimumWidth(total + 2 * m_list->frameWidth() + m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    // The list shows every column without a horizontal scroll bar at the window's smallest; on a
+    // narrow screen "Explan", which stretches, may give up all but its title's room.
+    m_listWidth = total + 2 * m_list->frameWidth() + m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    m_listLeast = m_listWidth - explan;
+    m_list->setMinimumWidth(m_listWidth);
 }
 
 // ---- texts, state, lists ----
@@ -93,10 +100,7 @@ void CPesavoDlg::ShowTexts() {
         {m_portGroup, u"Serial_Caption_Port"}, {m_refresh, u"Serial_Refresh"}, {m_languageGroup, u"Language_Caption"},
         {m_languageOk, u"Language_OK"},
     };
-    for (const auto& [widget, key] : captions) {
-        if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Text(u"Dialog_Caption", key));
-        else static_cast<QGroupBox*>(widget)->setTitle(Text(u"Dialog_Caption", key));
-    }
+    for (const auto& [widget, key] : captions) SetCaption(widget, Text(u"Dialog_Caption", key));
     m_box.SetTexts(m_desk->Texts());
     m_model->TitlesChanged();
     FitColumns();
@@ -105,9 +109,9 @@ void CPesavoDlg::ShowTexts() {
 
 void CPesavoDlg::ShowState(const desk::State& state) {
     setWindowTitle(FromUtf16(state.title));
-    m_connect->setText(FromUtf16(state.connectCaption));
+    SetCaption(m_connect, FromUtf16(state.connectCaption));
     m_connect->setIcon(state.connected ? m_iconConnected : m_iconDisconnected);
-    m_test->setText(FromUtf16(state.testCaption));
+    SetCaption(m_test, FromUtf16(state.testCaption));
     // The port and the language are chosen only while not connected; while a job owns the
     // table, nothing may start another job or change rows.
     for (QWidget* w : std::initializer_list<QWidget*>{m_portGroup, m_ports, m_refresh, m_languageGroup, m_languages})

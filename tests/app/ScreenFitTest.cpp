@@ -1,10 +1,12 @@
-// Boxes fit their texts and the screen: every message of the shipped languages
-// with its longest plausible arguments, at 100 and 150 %.
+// Boxes and the main window fit their texts and the screen: every message of the shipped
+// languages with its longest plausible arguments, and a very long caption, at 100 and 150 %.
 #include "CMyMsg.h"
+#include "CPesavoDlg.h"
 #include "Notices.h"
 #include "platform/ProfileFile.h"
 #include "../support/EventLoop.h"
 #include "../support/ProgramFolder.h"
+#include "../support/Window.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -90,6 +92,60 @@ TEST(ScreenFitTest, EveryMessageStaysWholeOnTheScreen) {
             CheckBox(msg, QString::fromStdU16String(texts.Text(u"Message", u"Journal_Restore")).repeated(60), true, where + " tall");
         }
 
+    }
+    QApplication::setFont(base);
+}
+
+// A language with a 180-character connect caption: the window stays inside the screen, the
+// caption is elided with its whole text as its tooltip, also after the texts are shown again,
+// and the controls to switch back stay within reach.
+TEST(ScreenFitTest, AVeryLongCaptionKeepsTheWindowOnTheScreen) {
+    ProgramFolder folder{"caption"};
+    std::string caption;
+    while (caption.size() < 180) caption += "Connect the scale on the chosen port ";
+    caption.resize(179);
+    caption += '.';  // (an ini value's trailing blanks are not part of it)
+    std::string texts = folder.ReadFile("Language/English.ini");
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"Serial_Caption_Open=Connect", "Serial_Caption_Open=" + caption},
+                                   {"Language_Name=English", "Language_Name=English (long)"}})
+        texts.replace(texts.find(from), from.size(), to);
+    folder.WriteFile("Language/Long.ini", texts);
+    folder.WriteSettings("\\Long.ini", "English (long)");
+    struct Quiet : Prompts {
+        int Answer(const CMyMsg::Showing&) override { return CMyMsg::IdOk; }
+        QString ChooseSaveFile(const QString&) override { return {}; }
+    } quiet;
+
+    const QFont base = QApplication::font();
+    for (const double scale : {1.0, 1.5}) {
+        QFont font = base;
+        font.setPointSizeF(base.pointSizeF() * scale);
+        QApplication::setFont(font);
+        CPesavoDlg w(nullptr, &quiet, folder.Places());
+        w.OnInitDialog();
+        w.show();
+        QApplication::processEvents();
+        for (const bool again : {false, true}) {
+            if (again) {  // the same language applied again: its texts and the state shown anew
+                w.OnLanguageOK();
+                QApplication::processEvents();
+            }
+            const std::string where = std::to_string(scale) + (again ? " again" : "");
+            EXPECT_TRUE(w.screen()->availableGeometry().contains(w.frameGeometry())) << where;
+            const QAbstractButton* connect = Button(w, CPesavoDlg::IDC_CONNECT);
+            EXPECT_EQ(connect->toolTip().toStdString(), caption) << where;
+            EXPECT_TRUE(connect->text().endsWith(QChar(0x2026)) && caption.starts_with(connect->text().chopped(1).toStdString()))
+                << connect->text().toStdString() << " " << where;
+            for (const int id : {CPesavoDlg::IDC_LANGUAGE, CPesavoDlg::IDC_LANGUAGE_OK, CPesavoDlg::IDC_TEST}) {
+                const QWidget* control = Item(w, id);
+                EXPECT_TRUE(control->isVisible() && w.rect().contains(QRect(control->mapTo(&w, QPoint()), control->size())))
+                    << id << " " << where;
+            }
+            for (const auto& [id, key] : {std::pair{CPesavoDlg::IDC_SAVE, u"Save_Excel"}, {CPesavoDlg::IDC_LANGUAGE_OK, u"Language_OK"}}) {
+                EXPECT_EQ(Button(w, id)->text(), LanguageText(w, u"Dialog_Caption", key)) << where;
+                EXPECT_TRUE(Button(w, id)->toolTip().isEmpty()) << where;
+            }
+        }
     }
     QApplication::setFont(base);
 }
