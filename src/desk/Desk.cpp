@@ -181,7 +181,7 @@ void Desk::RunPending() {
 // ---- closing ----
 
 void Desk::OnClose() {
-    if (closing_) return;
+    if (closing_ || closeAsked_) return;  // (the question is open: its answer decides)
     if (rules_.Busy() || open_ || choosing_) {
         // A job owns the table, or the operator is being asked: close once that is over.
         rules_.Hold(weighing::TableRules::kClose);
@@ -194,7 +194,9 @@ void Desk::OnClose() {
     }
     // The question is about the rows the operator saw.
     const std::vector<weighing::RowId> asked = table_.Ids();
+    closeAsked_ = true;
     Ask(kYesNo, Text(u"Message", u"Close_Exe"), [this, asked](int answer) {
+        closeAsked_ = false;
         // Only an explicit Yes closes: Esc or the box's close button must not discard the table.
         if (answer != kYes || closing_) {
             closeAskedAgain_ = false;

@@ -284,6 +284,7 @@ private:
     bool pendingPosted_ = false;
     bool closing_ = false;
     bool closeAskedAgain_ = false;
+    bool closeAsked_ = false;  // "Close_Exe" is open or waiting to be shown
     bool offering_ = false;  // the journal's rows are being offered back: no connection yet
 
     // Journal.

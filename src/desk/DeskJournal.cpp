@@ -106,7 +106,8 @@ void Desk::OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> row
     offering_ = true;
     Ask(kYesNo, question, [this, rows, unit, then](int answer) {
         offering_ = false;
-        if (answer == kYes || !journal_) {
+        // Only an explicit No sends them to a file; Esc or the box's close button puts them back.
+        if (answer != kNo || !journal_) {
             RestoreJournalRows(*rows, unit);
             then();
             return;

@@ -160,10 +160,10 @@ void Desk::SavePathChosen(const std::string& path) {
     if (!choosing_) return;
     std::shared_ptr<SaveJob> save = std::exchange(choosing_, nullptr);
     std::function<void(bool)> then = std::exchange(afterPath_, {});
-    ShowNextQuestion();  // what came while the dialog was open
     if (path.empty()) {
         rules_.End();
         ShowState();
+        ShowNextQuestion();  // what came while the dialog was open
         if (then) then(false);
         RequestPending();  // what was held meanwhile (the automatic save of a full table) follows
         return;
@@ -171,6 +171,7 @@ void Desk::SavePathChosen(const std::string& path) {
     save->path = path;
     lastSavePath_ = path;
     WriteSave(save);
+    ShowNextQuestion();  // over the progress dialog, never under it
     if (then) then(true);
 }
 
