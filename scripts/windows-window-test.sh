@@ -171,6 +171,41 @@ until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did no
 rm "$work/program/Language/$damaged"
 echo "-- a damaged language file at Apply and at the start: a notice on the screen, English kept, Setting.ini unchanged"
 
+# Every message of both language files in the program's own box, with its longest arguments, at
+# 100 and 150 % (tests/win32/BoxFitCheck.cpp; on a desktop of Wine's own, which closes boxes
+# without waiting for a window manager): text whole inside the box, box inside the screen.
+boxes=$root/build-win/bin/box_check.exe
+[ -f "$boxes" ] || fail "no $boxes (scripts/windows-test.sh builds it)"
+for pixels in 96 144; do
+  start_program "$(dpi $pixels)
+explorer /desktop=Boxes,1024x768 $(winpath "$boxes") $(winpath "$work/program/Language")
+$(dpi 96)"
+  until_true 300 sh -c "! kill -0 $program 2>/dev/null" || fail "the box check did not end"
+  grep '^FAULT' "$work/wine.log" || true
+  grep -q '^[0-9]* boxes checked, 0 faults' "$work/wine.log" || fail "message boxes at $pixels dpi: $(grep 'boxes checked' "$work/wine.log")"
+  echo "-- every message at $pixels dpi: $(grep 'boxes checked' "$work/wine.log" | tr -d '\r')"
+done
+
+# A language whose connect caption has 180 characters, at 100 and 150 %: the window stays on the
+# 1024x768 screen (the caption elided, the language list within reach).
+long=$(printf 'Connect the scale on the chosen port %.0s' 1 2 3 4 5 | cut -c1-179).
+sed "s/^Serial_Caption_Open=.*/Serial_Caption_Open=$long/; s/^Language_Name=.*/Language_Name=English (long)/" \
+  "$work/program/Language/English.ini" > "$work/program/Language/Long.ini"
+settings Long.ini "English (long)"
+for pixels in 96 144; do
+  start_program "$(dpi $pixels)
+Pesavo.exe
+$(dpi 96)"
+  until_true 90 has_window 'Korvane Scale' || fail "no window with a 180-character caption"
+  sleep 1
+  on_screen "$(window_named 'Korvane Scale')" "the window with a 180-character caption at $pixels dpi"
+  screenshot "" "$work/long-caption-$pixels.png"
+  xdotool windowfocus --sync "$(window_named 'Korvane Scale')"
+  xdotool key Escape
+  until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc"
+done
+rm "$work/program/Language/Long.ini"
+
 cat > "$work/frames.txt" <<'FRAMES'
 # 123.4 kg; a bad check byte twice (asked again, then an error row); -12.34 kg; overweight
 5F 02 00 04 D2 8B

@@ -8,6 +8,7 @@
 // The system's A/W macros of these names would rename the functions defined here.
 #undef GetProfileString
 #undef WriteProfileString
+#undef GetProfileSection
 
 namespace platform {
 
