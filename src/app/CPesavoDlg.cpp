@@ -388,12 +388,14 @@ void CPesavoDlg::OnAbout() {
     about->open();
 }
 
-QString CPesavoDlg::HelpFilePath() {
+QString CPesavoDlg::HelpFilePath() const {
+    // An installed program knows where its manual is; otherwise it lies beside the program's
+    // folder, seen from the working directory.
+    if (!m_options.places.manual.empty()) return QString::fromStdString(m_options.places.manual);
     return QString::fromStdString(platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf"));
 }
 
 bool CPesavoDlg::OnHelp() {
-    // Relative to the working directory, as the manual is installed beside the program's folder.
     return platform::ShellOpenDocument(HelpFilePath().toStdString());
 }
 

@@ -67,7 +67,7 @@ public:
     // Commands of the window's own.
     void OnAbout();
     bool OnHelp();
-    static QString HelpFilePath();
+    QString HelpFilePath() const;
 
     // After OnInitDialog: the desk the window shows, and the table as the list sees it.
     desk::Desk& GetDesk() { return *m_desk; }

@@ -4,6 +4,7 @@
 #include "Journal.h"
 #include "Notices.h"
 #include "platform/ProfileFile.h"
+#include "platform/Folder.h"
 #include "platform/Utf.h"
 
 #include <algorithm>
@@ -234,8 +235,8 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
 // ---- settings and language ----
 
 void Desk::LoadSettings() {
-    settingFile_ = places_.folder + "Setting.ini";
-    const std::u16string value = localisation::ReadProfileText(settingFile_, u"Language_Configuration", u"Language_FileName");
+    settingFile_ = places_.SettingsToWrite();
+    const std::u16string value = localisation::ReadProfileText(places_.SettingsToRead(), u"Language_Configuration", u"Language_FileName");
     const std::string chosen = localisation::LanguageFilePath(places_.folder, value);
     auto texts = std::make_shared<const localisation::LanguageTexts>(chosen);  // read once, here
     if (!texts->Usable()) {
@@ -293,7 +294,7 @@ std::u16string Desk::MessageText(const char16_t* key, const char* english) const
 
 void Desk::FillLanguageList() {
     languageFiles_ = localisation::ListLanguageFolder(places_.folder);
-    const std::u16string current = localisation::ReadProfileText(settingFile_, u"Language_Configuration", u"Language_Name");
+    const std::u16string current = localisation::ReadProfileText(places_.SettingsToRead(), u"Language_Configuration", u"Language_Name");
     std::vector<std::u16string> names;
     int selection = 0;
     for (std::size_t i = 0; i < languageFiles_.size(); ++i) {
@@ -330,6 +331,7 @@ void Desk::OnLanguageOK(int index) {
     // A settings file that cannot be written only means the next start uses the old language;
     // the operator hears so, and why, in the new one.
     errno = 0;
+    if (!places_.userSettings.empty()) platform::MakeFolder(places_.userSettings);  // the operator's own, on the first switch
     const bool kept = platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settingFile_) &&
                       platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
                                                    localisation::LanguageFileNameValue(file), settingFile_);

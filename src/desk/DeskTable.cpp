@@ -8,6 +8,7 @@
 #include "Journal.h"
 #include "Notices.h"
 #include "WorkbookExport.h"
+#include "platform/Folder.h"
 #include "platform/Utf.h"
 
 #include <cerrno>
@@ -142,15 +143,16 @@ void Desk::SaveTable(bool automatic, std::function<void(bool started)> then) {
     for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = titles_[static_cast<std::size_t>(c)];
     const std::string fileName = exporter::DefaultFileName(static_cast<std::time_t>(now_()));
     if (automatic) {
-        save->path = places_.folder + fileName;
+        // Beside the program, or in the operator's documents when the program is installed.
+        save->path = (places_.documents.empty() ? places_.folder : platform::MakeFolder(places_.documents)) + fileName;
         WriteSave(save);
         if (then) then(true);
         return;
     }
     choosing_ = save;
     afterPath_ = std::move(then);
-    // The folder of the last save, else the program's own.
-    std::string folder = places_.folder;
+    // The folder of the last save, else the program's own (the documents' when it is installed).
+    std::string folder = places_.documents.empty() ? places_.folder : platform::MakeFolder(places_.documents);
     if (!lastSavePath_.empty())
         folder = platform::Utf16ToUtf8(platform::Utf8Path(lastSavePath_).parent_path().u16string());
     view_.AskSavePath(fileName, folder);
@@ -211,7 +213,13 @@ void Desk::FinishSave(const std::shared_ptr<SaveJob>& save) {
     }
     if (result.written) {
         // The automatic save's notice is shown as a question; its answer is not used.
-        FinishJob(save->automatic ? kYesNo : kOkOnly, save->automatic ? Text(u"Message", u"Data_Error") : std::u16string());
+        std::u16string notice;
+        if (save->automatic) {
+            notice = Text(u"Message", u"Data_Error");
+            // Away from the program's folder the operator is told where the table went.
+            if (!places_.documents.empty()) notice += u"\n" + platform::Utf8ToUtf16(save->path);
+        }
+        FinishJob(save->automatic ? kYesNo : kOkOnly, notice);
         return;
     }
     // Nothing is removed: every row stays for another try.

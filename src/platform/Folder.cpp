@@ -3,11 +3,15 @@
 #include "Utf.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <shlobj.h>
 #else
 #include <dirent.h>
+#include <unistd.h>
 #endif
 
 namespace platform {
@@ -48,6 +52,81 @@ std::string UserDataFolder() {
     const char* home = std::getenv("HOME");
     if (home && home[0] == '/') return std::string(home) + "/.local/share/pesavo";
     return {};
+#endif
+}
+
+#ifdef _WIN32
+namespace {
+std::string Environment(const wchar_t* name) {
+    wchar_t buffer[MAX_PATH + 1];
+    const DWORD n = ::GetEnvironmentVariableW(name, buffer, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return {};
+    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(buffer), n));
+}
+}  // namespace
+#else
+namespace {
+// $XDG_CONFIG_HOME, else ~/.config; a relative one is ignored, as the base directory rules say.
+std::string ConfigHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return std::string(home) + "/.config";
+    return {};
+}
+}  // namespace
+#endif
+
+std::string UserSettingsFolder() {
+#ifdef _WIN32
+    const std::string appData = Environment(L"APPDATA");
+    return appData.empty() ? appData : appData + "\\Pesavo";
+#else
+    const std::string config = ConfigHome();
+    return config.empty() ? config : config + "/pesavo";
+#endif
+}
+
+std::string UserDocumentsFolder() {
+#ifdef _WIN32
+    wchar_t buffer[MAX_PATH + 1]{};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, buffer))) return {};
+    return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
+#else
+    const char* home = std::getenv("HOME");
+    const std::string homeFolder = home && home[0] == '/' ? home : "";
+    // The desktop's own name for it: XDG_DOCUMENTS_DIR="$HOME/…" in user-dirs.dirs.
+    if (const std::string config = ConfigHome(); !config.empty()) {
+        std::ifstream dirs(config + "/user-dirs.dirs");
+        for (std::string line; std::getline(dirs, line);) {
+            const std::string key = "XDG_DOCUMENTS_DIR=\"";
+            if (line.compare(0, key.size(), key) != 0 || line.size() < key.size() + 1 || line.back() != '"') continue;
+            std::string value = line.substr(key.size(), line.size() - key.size() - 1);
+            if (value.compare(0, 6, "$HOME/") == 0 && !homeFolder.empty()) value = homeFolder + value.substr(5);
+            if (!value.empty() && value[0] == '/') return value;
+        }
+    }
+    return homeFolder.empty() ? homeFolder : homeFolder + "/Documents";
+#endif
+}
+
+std::string MakeFolder(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(Utf8Path(folder), ec);
+    return folder;
+}
+
+bool CanWriteIn(const std::string& folder) {
+#ifdef _WIN32
+    // The folder's permissions are the system's to judge: try a file that removes itself.
+    const std::u16string probe = Utf8ToUtf16(folder + "~pesavo-write-check.tmp");
+    const HANDLE file = ::CreateFileW(WideCStr(probe), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(file);
+    return true;
+#else
+    return !folder.empty() && ::access(folder.c_str(), W_OK | X_OK) == 0;
 #endif
 }
 

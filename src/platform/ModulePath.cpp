@@ -1,8 +1,10 @@
 #include "ModulePath.h"
 
+#include "Folder.h"
 #include "Utf.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -28,7 +30,36 @@ std::string ModuleDirectory() {
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-ProgramPlaces ProgramPlaces::OfThisProgram() { return {ModuleDirectory(), "/sys/class/tty"}; }
+std::string ProgramPlaces::SettingsToWrite() const { return (userSettings.empty() ? folder : userSettings) + "Setting.ini"; }
+
+std::string ProgramPlaces::SettingsToRead() const {
+    std::error_code ec;
+    if (!userSettings.empty() && std::filesystem::is_regular_file(Utf8Path(userSettings + "Setting.ini"), ec))
+        return userSettings + "Setting.ini";
+    return folder + "Setting.ini";
+}
+
+ProgramPlaces ProgramPlaces::OfThisProgram() {
+    ProgramPlaces places{ModuleDirectory(), "/sys/class/tty"};
+    bool installed = false;
+#ifndef _WIN32
+    // Installed as a package: the executable in <prefix>/bin, what it reads in <prefix>/share/pesavo.
+    std::error_code ec;
+    const std::filesystem::path shared = std::filesystem::path(places.folder) / ".." / "share" / "pesavo";
+    if (!places.folder.empty() && !std::filesystem::is_directory(places.folder + "Language", ec) &&
+        std::filesystem::is_directory(shared / "Language", ec)) {
+        places.folder = std::filesystem::weakly_canonical(shared, ec).string() + kPathSeparator;
+        places.manual = places.folder + "Doc/Korvane电子秤上位机使用说明.pdf";
+        installed = true;
+    }
+#endif
+    if (installed || !CanWriteIn(places.folder)) {
+        if (const std::string settings = UserSettingsFolder(); !settings.empty()) places.userSettings = settings + kPathSeparator;
+        if (const std::string documents = UserDocumentsFolder(); !documents.empty())
+            places.documents = documents + kPathSeparator + "Pesavo" + kPathSeparator;
+    }
+    return places;
+}
 
 std::string NativeSeparators(std::string path) {
     std::replace(path.begin(), path.end(), kPathSeparator == '/' ? '\\' : '/', kPathSeparator);

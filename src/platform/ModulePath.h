@@ -20,6 +20,17 @@ std::string ModuleDirectory();
 struct ProgramPlaces {
     std::string folder;      // Language\, Setting.ini, SerialComm.ini; ends in the path separator
     std::string kernelTtys;  // the kernel's serial device listing (POSIX only)
+    // An installed program's folder is not the operator's to write: then the operator's own
+    // Setting.ini and device map live in `userSettings` (read first when there; the shipped
+    // Setting.ini stays the default) and the automatic save goes to `documents`. Both end in the
+    // path separator and are created when first written; empty means the program's folder.
+    std::string userSettings{};
+    std::string documents{};
+    std::string manual{};  // the manual F1 opens; empty: ..\Doc\ beside the program's folder
+
+    // The Setting.ini the program writes, and the one it reads (the operator's own when there).
+    std::string SettingsToWrite() const;
+    std::string SettingsToRead() const;
     static ProgramPlaces OfThisProgram();
 };
 

@@ -71,13 +71,18 @@ std::vector<SerialPortEntry> ListSerialPorts(const ProgramPlaces& places) {
     std::vector<SerialPortEntry> ports;
     std::set<int> numbers;
     std::set<std::string> devices;
-    for (const auto& [key, value] : GetProfileSection(u"SerialComm", places.folder + "SerialComm.ini")) {
-        const int number = PortNumberFromName(key);
-        if (number <= 0 || value.empty()) continue;
-        ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), Utf16ToUtf8(value)});
-        numbers.insert(number);
-        devices.insert(Utf16ToUtf8(value));
-    }
+    // The operator's own device map first (an installed program's folder is not theirs to
+    // write), then the one beside the program; a port number is mapped once.
+    std::vector<std::string> maps{places.folder + "SerialComm.ini"};
+    if (!places.userSettings.empty()) maps.insert(maps.begin(), places.userSettings + "SerialComm.ini");
+    for (const std::string& map : maps)
+        for (const auto& [key, value] : GetProfileSection(u"SerialComm", map)) {
+            const int number = PortNumberFromName(key);
+            if (number <= 0 || value.empty() || numbers.count(number)) continue;
+            ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), Utf16ToUtf8(value)});
+            numbers.insert(number);
+            devices.insert(Utf16ToUtf8(value));
+        }
     for (const auto& [number, device] : KernelPorts(places.kernelTtys)) {
         if (numbers.count(number) || devices.count(device)) continue;
         ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), device});

@@ -381,7 +381,7 @@ TEST_F(MainWindowTest, MissingManualShowsNothing) {
     EXPECT_FALSE(w.OnHelp());
     QTest::keyClick(&w, Qt::Key_F1);
     EXPECT_TRUE(answers.texts.isEmpty());
-    EXPECT_TRUE(CPesavoDlg::HelpFilePath().endsWith(QStringLiteral("Korvane电子秤上位机使用说明.pdf")));
+    EXPECT_TRUE(w.HelpFilePath().endsWith(QStringLiteral("Korvane电子秤上位机使用说明.pdf")));
 }
 
 }  // namespace

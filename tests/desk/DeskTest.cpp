@@ -8,14 +8,19 @@
 #include "FrameDecoder.h"
 #ifdef PESAVO_DESK_JOURNAL
 #include "Journal.h"
+#include "LanguageFiles.h"
+#include "platform/PortList.h"
+#include "platform/Utf.h"
 #endif
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <mutex>
 
@@ -174,7 +179,7 @@ protected:
         desk_.reset();
         view_ = std::make_unique<FakeView>(wire_);
         desk::Options options;
-        options.places = folder_.Places();
+        options.places = places_;
         options.journalFolder = journalFolder;
         options.lastRow = lastRow;
         options.now = [] { return std::int64_t{1700000000}; };
@@ -236,6 +241,7 @@ protected:
 
     Wire wire_;
     ProgramFolder folder_;
+    platform::ProgramPlaces places_ = folder_.Places();
     std::chrono::steady_clock::time_point clock_{std::chrono::hours(1)};
     std::unique_ptr<FakeView> view_;
     std::unique_ptr<desk::Desk> desk_;  // last: goes first
@@ -489,6 +495,44 @@ TEST_F(DeskTest, CloseWhileWeighingsArriveEnds) {
     EXPECT_EQ(view_->closed, 1);
     EXPECT_EQ(TimesAsked(u"Close_Exe"), 2);
     EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kBye}));
+}
+
+// ---- an installed program ----
+
+// The program's folder is not the operator's: the language choice, the device map and the
+// automatic save live in the operator's own folders, and the program's folder keeps its bytes.
+TEST_F(DeskTest, AnInstalledProgramWritesOnlyInTheUsersFolders) {
+    places_.userSettings = folder_.Path() + "user/config/pesavo/";
+    places_.documents = folder_.Path() + "user/Documents/Pesavo/";
+    const std::string shipped = folder_.ReadFile("Setting.ini");
+    std::filesystem::create_directories(places_.userSettings);
+    std::ofstream(places_.userSettings + "SerialComm.ini") << "[SerialComm]\r\nCOM7=/dev/ttyUSB7\r\nCOM3=/dev/ttyUSB3\r\n";
+#ifndef _WIN32  // (Windows lists its ports from the system)
+    std::vector<std::pair<std::u16string, std::string>> ports;
+    for (const auto& port : platform::ListSerialPorts(places_)) ports.emplace_back(port.name, port.device);
+    EXPECT_EQ(ports, (std::vector<std::pair<std::u16string, std::string>>{{u"COM7", "/dev/ttyUSB7"}, {u"COM3", "/dev/ttyUSB3"}}));
+#endif
+
+    Open(9);
+    const std::u16string chinese = desk_->Text(u"Message", u"Data_Error");  // the shipped settings' language
+    const std::vector<std::string> languages = localisation::ListLanguageFolder(folder_.Path());
+    const auto english = std::find_if(languages.begin(), languages.end(), [](const std::string& f) { return f.ends_with("English.ini"); });
+    ASSERT_NE(english, languages.end());
+    desk_->OnLanguageOK(static_cast<int>(english - languages.begin()));
+    EXPECT_FALSE(desk_->QuestionOpen()) << "the choice was not kept";
+    EXPECT_EQ(folder_.ReadFile("Setting.ini"), shipped);
+
+    Open(9);  // the next start reads the operator's choice
+    EXPECT_NE(desk_->Text(u"Message", u"Data_Error"), chinese);
+    Connect();
+    for (std::uint32_t g = 1001; g <= 1010; ++g) Feed(Weight(g));
+    ASSERT_TRUE(view_->PumpUntil([this] { return desk_->QuestionOpen() && !desk_->Busy(); }));
+    const std::u16string notice = view_->asked.back().question.text;
+    EXPECT_TRUE(notice.starts_with(Message(u"Data_Error") + u"\n" + platform::Utf8ToUtf16(places_.documents))) << platform::Utf16ToUtf8(notice);
+    EXPECT_TRUE(notice.ends_with(u".xls"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(platform::Utf8Path(platform::Utf16ToUtf8(notice.substr(notice.find(u'\n') + 1)))));
+    EXPECT_EQ(Workbooks(), 0) << "a workbook in the program's folder";
+    EXPECT_EQ(folder_.ReadFile("Setting.ini"), shipped);
 }
 
 }  // namespace
