@@ -2,7 +2,8 @@
 # Installs what is missing, builds everything and runs every test: once in a normal build, once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
 # the fuzz targets for a bounded time on their kept corpora, the Windows build's tests under
-# Wine, and the Windows program as handed out, its window driven under Wine on a virtual display.
+# Wine, the Windows program as handed out (the zip and the installer), its window driven under
+# Wine on a virtual display, and the Debian package installed and driven.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -35,3 +36,10 @@ echo "== Windows: cross build with mingw-w64, tests under Wine"
 echo "== Windows: the program as handed out (pesavo-windows.zip), its window driven under Wine"
 ./scripts/windows-package.sh
 ./scripts/windows-window-test.sh
+
+echo "== Windows: the installer (Pesavo.msi, built with wixl), installed, driven and uninstalled under Wine"
+./scripts/windows-msi.sh
+./scripts/windows-msi-test.sh
+
+echo "== Linux: the Debian package, checked by lintian, installed, driven and removed"
+./scripts/linux-package.sh

@@ -9,10 +9,12 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev googletest
   clang libclang-rt-14-dev
   fonts-wqy-microhei xdg-utils poppler-utils
+  lintian appstream desktop-file-utils dpkg-dev file xvfb xdotool x11-apps
   python3-xlrd python3-olefile python3-xlwt
 )
-# (dpkg-dev and tcl fetch and generate SQLite for the Windows build: scripts/windows-sqlite.sh)
-optional=(g++-mingw-w64-x86-64 wine64 xvfb xdotool x11-apps zip unzip dpkg-dev tcl)
+# (tcl, with dpkg-dev, fetches and generates SQLite for the Windows build: scripts/windows-sqlite.sh;
+# wixl and msitools build its installer)
+optional=(g++-mingw-w64-x86-64 wine64 zip unzip tcl wixl msitools)
 
 missing() {
   for p in "$@"; do

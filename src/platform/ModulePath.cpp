@@ -30,6 +30,28 @@ std::string ModuleDirectory() {
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
+#ifdef _WIN32
+namespace {
+// The program's folder as the installer recorded it (HKLM\Software\Pesavo, InstallFolder); empty
+// when Pesavo was not installed by it.
+std::string InstalledFolder() {
+    wchar_t buffer[MAX_PATH * 4]{};
+    DWORD size = sizeof buffer;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Pesavo", L"InstallFolder", RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS)
+        return {};
+    return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
+}
+
+bool SameFolder(std::string a, std::string b) {
+    for (std::string* s : {&a, &b})
+        while (!s->empty() && (s->back() == '\\' || s->back() == '/')) s->pop_back();
+    if (a.empty() || b.empty()) return false;
+    const std::u16string wa = Utf8ToUtf16(a), wb = Utf8ToUtf16(b);
+    return ::CompareStringOrdinal(WideCStr(wa), -1, WideCStr(wb), -1, TRUE) == CSTR_EQUAL;
+}
+}  // namespace
+#endif
+
 std::string ProgramPlaces::SettingsToWrite() const { return (userSettings.empty() ? folder : userSettings) + "Setting.ini"; }
 
 std::string ProgramPlaces::SettingsToRead() const {
@@ -52,6 +74,10 @@ ProgramPlaces ProgramPlaces::OfThisProgram() {
         places.manual = places.folder + "Doc/Korvane电子秤上位机使用说明.pdf";
         installed = true;
     }
+#else
+    // Installed by its installer, which names the folder it installed into: not the operator's
+    // to write, whatever an administrator's rights would allow.
+    installed = SameFolder(InstalledFolder(), places.folder);
 #endif
     if (installed || !CanWriteIn(places.folder)) {
         if (const std::string settings = UserSettingsFolder(); !settings.empty()) places.userSettings = settings + kPathSeparator;
