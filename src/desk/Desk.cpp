@@ -269,13 +269,9 @@ void Desk::RefuseLanguage(const std::string& file) {
     const std::u16string keptName =
         kept->File().empty() ? std::u16string(u"-")
                              : localisation::ReadProfileText(kept->File(), u"Language_Configuration", u"Language_Name");
-    std::u16string text = MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
-                                                            "or lacks the window's texts. The window stays in %2.");
-    for (const auto& [mark, with] : {std::pair{std::u16string(u"%1"), platform::Utf8ToUtf16(file)}, std::pair{std::u16string(u"%2"), keptName}}) {
-        const std::size_t at = text.find(mark);
-        if (at != std::u16string::npos) text.replace(at, mark.size(), with);
-    }
-    Ask(kOkOnly, text);
+    Ask(kOkOnly, Fill(MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
+                                                        "or lacks the window's texts. The window stays in %2."),
+                      platform::Utf8ToUtf16(file), keptName));
 }
 
 std::shared_ptr<const localisation::LanguageTexts> Desk::Texts() const {
@@ -290,6 +286,14 @@ std::u16string Desk::Text(const char16_t* section, const char16_t* key) const {
 
 std::u16string Desk::MessageText(const char16_t* key, const char* english) const {
     return localisation::MessageOr(*Texts(), key, english);
+}
+
+std::u16string Desk::Fill(std::u16string text, const std::u16string& first, const std::u16string& second) {
+    for (const auto& [mark, value] : {std::pair{std::u16string(u"%1"), first}, std::pair{std::u16string(u"%2"), second}}) {
+        const std::size_t at = text.find(mark);
+        if (at != std::u16string::npos) text.replace(at, mark.size(), value);
+    }
+    return text;
 }
 
 void Desk::FillLanguageList() {

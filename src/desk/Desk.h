@@ -200,6 +200,8 @@ private:
     void SetupTable();
     void ShowState();
     std::u16string MessageText(const char16_t* key, const char* english) const;
+    // `text` with "%1" (and "%2") replaced.
+    static std::u16string Fill(std::u16string text, const std::u16string& first, const std::u16string& second = {});
     std::u16string UpdateTitle() const;
 
     // ---- connection ----

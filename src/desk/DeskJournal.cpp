@@ -18,15 +18,6 @@ namespace {
 
 std::u16string Latin(const std::string& s) { return {s.begin(), s.end()}; }
 
-// `text` with "%1" (and "%2") replaced.
-std::u16string Fill(std::u16string text, const std::u16string& first, const std::u16string& second = {}) {
-    for (const auto& [mark, value] : {std::pair{std::u16string(u"%1"), first}, std::pair{std::u16string(u"%2"), second}}) {
-        const std::size_t at = text.find(mark);
-        if (at != std::u16string::npos) text.replace(at, mark.size(), value);
-    }
-    return text;
-}
-
 }  // namespace
 
 void Desk::OpenJournal() {

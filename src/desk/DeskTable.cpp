@@ -215,9 +215,11 @@ void Desk::FinishSave(const std::shared_ptr<SaveJob>& save) {
         // The automatic save's notice is shown as a question; its answer is not used.
         std::u16string notice;
         if (save->automatic) {
-            notice = Text(u"Message", u"Data_Error");
             // Away from the program's folder the operator is told where the table went.
-            if (!places_.documents.empty()) notice += u"\n" + platform::Utf8ToUtf16(save->path);
+            notice = places_.documents.empty()
+                         ? Text(u"Message", u"Data_Error")
+                         : Fill(MessageText(u"Data_Error_Saved_As", "The table is full. The connection was closed and the table was saved as %1."),
+                                platform::Utf8ToUtf16(save->path));
         }
         FinishJob(save->automatic ? kYesNo : kOkOnly, notice);
         return;

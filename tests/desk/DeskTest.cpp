@@ -528,9 +528,11 @@ TEST_F(DeskTest, AnInstalledProgramWritesOnlyInTheUsersFolders) {
     for (std::uint32_t g = 1001; g <= 1010; ++g) Feed(Weight(g));
     ASSERT_TRUE(view_->PumpUntil([this] { return desk_->QuestionOpen() && !desk_->Busy(); }));
     const std::u16string notice = view_->asked.back().question.text;
-    EXPECT_TRUE(notice.starts_with(Message(u"Data_Error") + u"\n" + platform::Utf8ToUtf16(places_.documents))) << platform::Utf16ToUtf8(notice);
-    EXPECT_TRUE(notice.ends_with(u".xls"));
-    EXPECT_TRUE(std::filesystem::is_regular_file(platform::Utf8Path(platform::Utf16ToUtf8(notice.substr(notice.find(u'\n') + 1)))));
+    const std::u16string saved = platform::Utf8ToUtf16(places_.documents) + u"TarnobelDataFile-";
+    EXPECT_NE(notice.find(saved), std::u16string::npos) << platform::Utf16ToUtf8(notice);
+    EXPECT_EQ(notice.find(Message(u"Data_Error")), std::u16string::npos) << "a notice that the table went beside the program";
+    const std::u16string path = notice.substr(notice.find(saved), notice.find(u".xls") + 4 - notice.find(saved));
+    EXPECT_TRUE(std::filesystem::is_regular_file(platform::Utf8Path(platform::Utf16ToUtf8(path))));
     EXPECT_EQ(Workbooks(), 0) << "a workbook in the program's folder";
     EXPECT_EQ(folder_.ReadFile("Setting.ini"), shipped);
 }
