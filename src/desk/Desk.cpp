@@ -289,11 +289,20 @@ std::u16string Desk::MessageText(const char16_t* key, const char* english) const
 }
 
 std::u16string Desk::Fill(std::u16string text, const std::u16string& first, const std::u16string& second) {
-    for (const auto& [mark, value] : {std::pair{std::u16string(u"%1"), first}, std::pair{std::u16string(u"%2"), second}}) {
-        const std::size_t at = text.find(mark);
-        if (at != std::u16string::npos) text.replace(at, mark.size(), value);
+    // In one pass over the language's text: a path may itself hold "%2".
+    std::u16string filled;
+    bool done[2] = {false, false};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int n = text[i] == u'%' && i + 1 < text.size() ? text[i + 1] - u'1' : -1;
+        if ((n == 0 || n == 1) && !done[n]) {
+            filled += n == 0 ? first : second;
+            done[n] = true;
+            ++i;
+        } else {
+            filled += text[i];
+        }
     }
-    return text;
+    return filled;
 }
 
 void Desk::FillLanguageList() {

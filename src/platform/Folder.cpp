@@ -11,6 +11,7 @@
 #include <shlobj.h>
 #else
 #include <dirent.h>
+#include <pwd.h>
 #include <unistd.h>
 #endif
 
@@ -66,13 +67,20 @@ std::string Environment(const wchar_t* name) {
 }  // namespace
 #else
 namespace {
+// $HOME, else the account's own home (a service or a cron job may run without one).
+std::string Home() {
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/') return home;
+    const passwd* account = ::getpwuid(::getuid());
+    return account && account->pw_dir && account->pw_dir[0] == '/' ? account->pw_dir : "";
+}
+
 // $XDG_CONFIG_HOME, else ~/.config; a relative one is ignored, as the base directory rules say.
 std::string ConfigHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && xdg[0] == '/') return xdg;
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/') return std::string(home) + "/.config";
-    return {};
+    const std::string home = Home();
+    return home.empty() ? home : home + "/.config";
 }
 }  // namespace
 #endif
@@ -93,8 +101,7 @@ std::string UserDocumentsFolder() {
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, buffer))) return {};
     return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
 #else
-    const char* home = std::getenv("HOME");
-    const std::string homeFolder = home && home[0] == '/' ? home : "";
+    const std::string homeFolder = Home();
     // The desktop's own name for it: XDG_DOCUMENTS_DIR="$HOME/…" in user-dirs.dirs.
     if (const std::string config = ConfigHome(); !config.empty()) {
         std::ifstream dirs(config + "/user-dirs.dirs");

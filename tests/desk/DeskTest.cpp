@@ -506,11 +506,14 @@ TEST_F(DeskTest, AnInstalledProgramWritesOnlyInTheUsersFolders) {
     places_.documents = folder_.Path() + "user/Documents/Pesavo/";
     const std::string shipped = folder_.ReadFile("Setting.ini");
     std::filesystem::create_directories(places_.userSettings);
-    std::ofstream(places_.userSettings + "SerialComm.ini") << "[SerialComm]\r\nCOM7=/dev/ttyUSB7\r\nCOM3=/dev/ttyUSB3\r\n";
+    // (the program's own map has COM3=/dev/null: the operator's COM3 wins, and the operator's
+    // COM8 is /dev/null's only name)
+    std::ofstream(places_.userSettings + "SerialComm.ini") << "[SerialComm]\r\nCOM7=/dev/ttyUSB7\r\nCOM3=/dev/ttyUSB3\r\nCOM8=/dev/null\r\n";
+    folder_.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM3=/dev/null\r\nCOM4=/dev/null\r\n");
 #ifndef _WIN32  // (Windows lists its ports from the system)
     std::vector<std::pair<std::u16string, std::string>> ports;
     for (const auto& port : platform::ListSerialPorts(places_)) ports.emplace_back(port.name, port.device);
-    EXPECT_EQ(ports, (std::vector<std::pair<std::u16string, std::string>>{{u"COM7", "/dev/ttyUSB7"}, {u"COM3", "/dev/ttyUSB3"}}));
+    EXPECT_EQ(ports, (std::vector<std::pair<std::u16string, std::string>>{{u"COM7", "/dev/ttyUSB7"}, {u"COM3", "/dev/ttyUSB3"}, {u"COM8", "/dev/null"}}));
 #endif
 
     Open(9);
