@@ -62,6 +62,7 @@ echo "-- installed: $(grep -c . "$work/files") paths, /usr/bin/pesavo $(stat -c 
 # A user of their own: home, settings, data and a documents folder the desktop names.
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
 export XDG_RUNTIME_DIR=$work/runtime LANG=C.UTF-8
+export QT_QPA_PLATFORM=xcb  # (the tests before ran offscreen: the operator has a display)
 mkdir -p "$XDG_CONFIG_HOME/pesavo" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 echo 'XDG_DOCUMENTS_DIR="$HOME/Papers"' > "$XDG_CONFIG_HOME/user-dirs.dirs"
