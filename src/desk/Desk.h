@@ -160,6 +160,7 @@ public:
     serial::ConnectionControl& Link() { return link_; }
     Line& SerialLine() { return *line_; }
     const std::string& ProgramFolder() const { return places_.folder; }
+    const platform::ProgramPlaces& Places() const { return places_; }
     std::string LastSavePath() const { return lastSavePath_; }
 
     // ---- the serial engine's notifications (SerialOwner) ----

@@ -42,12 +42,21 @@ std::string InstalledFolder() {
     return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
 }
 
-bool SameFolder(std::string a, std::string b) {
-    for (std::string* s : {&a, &b})
-        while (!s->empty() && (s->back() == '\\' || s->back() == '/')) s->pop_back();
-    if (a.empty() || b.empty()) return false;
-    const std::u16string wa = Utf8ToUtf16(a), wb = Utf8ToUtf16(b);
-    return ::CompareStringOrdinal(WideCStr(wa), -1, WideCStr(wb), -1, TRUE) == CSTR_EQUAL;
+// The folder's full long name (a start through an 8.3 short name spells it differently), without
+// a trailing separator.
+std::u16string LongName(const std::string& folder) {
+    std::u16string name = Utf8ToUtf16(folder);
+    wchar_t buffer[MAX_PATH * 4]{};
+    const DWORD n = ::GetLongPathNameW(WideCStr(name), buffer, static_cast<DWORD>(std::size(buffer)));
+    if (n > 0 && n < std::size(buffer)) name.assign(reinterpret_cast<const char16_t*>(buffer), n);
+    while (!name.empty() && (name.back() == u'\\' || name.back() == u'/')) name.pop_back();
+    return name;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    const std::u16string la = LongName(a), lb = LongName(b);
+    if (la.empty() || lb.empty()) return false;
+    return ::CompareStringOrdinal(WideCStr(la), -1, WideCStr(lb), -1, TRUE) == CSTR_EQUAL;
 }
 }  // namespace
 #endif
@@ -78,6 +87,7 @@ ProgramPlaces ProgramPlaces::OfThisProgram() {
     // Installed by its installer, which names the folder it installed into: not the operator's
     // to write, whatever an administrator's rights would allow.
     installed = SameFolder(InstalledFolder(), places.folder);
+    if (installed) places.manual = places.folder + "..\\Doc\\Korvane电子秤上位机使用说明.pdf";
 #endif
     if (installed || !CanWriteIn(places.folder)) {
         if (const std::string settings = UserSettingsFolder(); !settings.empty()) places.userSettings = settings + kPathSeparator;

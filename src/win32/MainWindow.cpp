@@ -96,8 +96,11 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_HELP:
-            // The manual beside the program's folder, as the operator's desk has it.
-            platform::ShellOpenDocument(platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf"));
+            // The manual beside the program's folder, as the operator's desk has it (an installed
+            // program knows where).
+            platform::ShellOpenDocument(desk_.Places().manual.empty()
+                                            ? platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf")
+                                            : desk_.Places().manual);
             return TRUE;
         case WM_CLOSE:
             desk_.OnClose();
