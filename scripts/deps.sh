@@ -11,6 +11,7 @@ packages=(
   fonts-wqy-microhei xdg-utils poppler-utils
   lintian appstream desktop-file-utils dpkg-dev file xvfb xdotool x11-apps
   python3-xlrd python3-olefile python3-xlwt
+  postgresql-15 libpq-dev
 )
 # (tcl, with dpkg-dev, fetches and generates SQLite for the Windows build: scripts/windows-sqlite.sh;
 # wixl and msitools build its installer)

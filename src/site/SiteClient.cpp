@@ -1,0 +1,203 @@
+#include "SiteClient.h"
+
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace site {
+
+namespace {
+
+// The whole batch travels as seven arrays, unnested on the server into rows: one statement
+// whatever the batch's size, and its values never part of the SQL text. ON CONFLICT without a
+// conflict target is deliberate: naming the key columns would need SELECT on them, which a desk
+// does not have; the primary key is the table's only unique constraint, so nothing else is
+// skipped.
+constexpr const char* kInsert =
+    "insert into pesavo.weighings (desk, run, row_id, kind, kg, width_code, frame, at) "
+    "select $1::text, r.run, r.row_id, r.kind, r.kg, r.width_code, decode(r.frame, 'hex'), "
+    "to_timestamp(r.at) "
+    "from unnest($2::text[], $3::bigint[], $4::smallint[], $5::numeric[], $6::smallint[], "
+    "$7::text[], $8::bigint[]) as r(run, row_id, kind, kg, width_code, frame, at) "
+    "on conflict do nothing";
+
+std::string Trimmed(const char* text) {
+    std::string s = text ? text : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+template <typename Number>
+void AppendNumber(std::string& out, Number value) {
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    out.append(buffer, end);
+}
+
+// An element of an array literal in double quotes, so that commas, braces and spaces in it stay.
+void AppendQuoted(std::string& out, const std::string& text) {
+    out += '"';
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    out += '"';
+}
+
+// Arrays in PostgreSQL's text form: {a,b,...}.
+class ArrayText {
+public:
+    std::string& Next() {
+        text_ += text_.empty() ? '{' : ',';
+        return text_;
+    }
+    std::string Done() { return text_.empty() ? "{}" : std::move(text_) + '}'; }
+
+private:
+    std::string text_;
+};
+
+// Errors that pass: the connection, the server's state or its resources, a conflict with
+// other work. Any other error (permissions, a missing schema, rows the table refuses) stays
+// until someone acts.
+bool Passing(const char* state) {
+    if (!state || std::strlen(state) != 5) return true;  // no answer from the server at all
+    static constexpr const char* kClasses[] = {"08", "53", "40", "58"};
+    for (const char* c : kClasses)
+        if (std::strncmp(state, c, 2) == 0) return true;
+    static constexpr const char* kStates[] = {
+        "57P01", "57P02", "57P03",  // the server shutting down, crashed or starting
+        "57014",                    // cancelled, by an administrator or a time limit
+        "55P03",                    // a lock not available
+        "25006",                    // a read-only server: a standby, until it is promoted
+    };
+    for (const char* s : kStates)
+        if (std::strcmp(state, s) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+Client::Client(std::string connectionString, std::string desk)
+    : connectionString_(std::move(connectionString)), desk_(std::move(desk)) {}
+
+Client::~Client() { Drop(); }
+
+void Client::Drop() {
+    if (conn_) PQfinish(conn_);
+    conn_ = nullptr;
+}
+
+Result Client::Connect() {
+    char* parseError = nullptr;
+    PQconninfoOption* options = PQconninfoParse(connectionString_.c_str(), &parseError);
+    if (!options) {
+        Result refused{Result::Kind::Refused, Trimmed(parseError ? parseError : "invalid connection string")};
+        PQfreemem(parseError);
+        return refused;
+    }
+    std::vector<const char*> keywords, values;
+    bool timeout = std::getenv("PGCONNECT_TIMEOUT") != nullptr;
+    for (const PQconninfoOption* o = options; o->keyword; ++o) {
+        if (!o->val) continue;
+        keywords.push_back(o->keyword);
+        values.push_back(o->val);
+        if (std::strcmp(o->keyword, "connect_timeout") == 0) timeout = true;
+    }
+    // Defaults of our own, each one only where the settings say nothing. A server that vanishes
+    // mid-answer is noticed within about half a minute rather than the system's two hours.
+    auto fallback = [&](const char* keyword, const char* value) {
+        for (const char* k : keywords)
+            if (std::strcmp(k, keyword) == 0) return;
+        keywords.push_back(keyword);
+        values.push_back(value);
+    };
+    if (!timeout) fallback("connect_timeout", "5");
+    fallback("fallback_application_name", "pesavo");
+    fallback("keepalives_idle", "10");
+    fallback("keepalives_interval", "5");
+    fallback("keepalives_count", "3");
+    fallback("tcp_user_timeout", "30000");
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+
+    // A connection that fails is told apart by asking whether the server is up and taking
+    // connections (PQping stops before authenticating). If it is, the server said no — unless
+    // it only just came up, so one more attempt decides.
+    Result result{Result::Kind::Sent, {}};
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        conn_ = PQconnectdbParams(keywords.data(), values.data(), 0);
+        if (conn_ && PQstatus(conn_) == CONNECTION_OK) break;
+        result.message = conn_ ? Trimmed(PQerrorMessage(conn_)) : "out of memory";
+        Drop();
+        const PGPing ping = PQpingParams(keywords.data(), values.data(), 0);
+        if (ping == PQPING_NO_ATTEMPT) {
+            result.kind = Result::Kind::Refused;
+            break;
+        }
+        if (ping != PQPING_OK) {
+            result.kind = Result::Kind::Unreachable;
+            break;
+        }
+        result.kind = Result::Kind::Refused;
+    }
+    PQconninfoFree(options);
+    return result;
+}
+
+Result Client::Send(const std::vector<Weighing>& batch) {
+    if (batch.empty()) return {Result::Kind::Sent, {}};
+
+    ArrayText runs, rowIds, kinds, kgs, widths, frames, ats;
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const Weighing& w : batch) {
+        AppendQuoted(runs.Next(), w.run);
+        AppendNumber(rowIds.Next(), w.rowId);
+        AppendNumber(kinds.Next(), static_cast<int>(w.kind));
+        // The shortest text that reads back as the same double: 1.2345 goes as "1.2345", which
+        // the column keeps exactly. A weight that is not a number has nothing to keep.
+        if (w.kg && std::isfinite(*w.kg))
+            AppendNumber(kgs.Next(), *w.kg);
+        else
+            kgs.Next() += "NULL";
+        AppendNumber(widths.Next(), static_cast<int>(w.widthCode));
+        std::string& frame = frames.Next();
+        for (std::uint8_t b : w.frame) {
+            frame += kHex[b >> 4];
+            frame += kHex[b & 15];
+        }
+        AppendNumber(ats.Next(), w.at);
+    }
+    const std::string params[] = {desk_,           runs.Done(),   rowIds.Done(), kinds.Done(),
+                                  kgs.Done(),      widths.Done(), frames.Done(), ats.Done()};
+    const char* values[8];
+    for (int i = 0; i < 8; ++i) values[i] = params[i].c_str();
+
+    // A connection kept from an earlier Send may have been closed by a server restart since:
+    // that costs one new connection and a second try, not a failed Send.
+    for (bool reused = conn_ != nullptr;; reused = false) {
+        if (!conn_) {
+            Result connected = Connect();
+            if (connected.kind != Result::Kind::Sent) return connected;
+        }
+        PGresult* res = PQexecParams(conn_, kInsert, 8, nullptr, values, nullptr, nullptr, 0);
+        if (PQresultStatus(res) == PGRES_COMMAND_OK) {
+            PQclear(res);
+            return {Result::Kind::Sent, {}};
+        }
+        const bool lost = PQstatus(conn_) != CONNECTION_OK;
+        Result failed{Passing(PQresultErrorField(res, PG_DIAG_SQLSTATE)) ? Result::Kind::Unreachable
+                                                                         : Result::Kind::Refused,
+                      Trimmed(res ? PQresultErrorMessage(res) : PQerrorMessage(conn_))};
+        if (failed.message.empty()) failed.message = Trimmed(PQerrorMessage(conn_));
+        PQclear(res);
+        Drop();
+        if (!(reused && lost)) return failed;
+    }
+}
+
+}  // namespace site

@@ -1,0 +1,178 @@
+// The site client against a PostgreSQL server of the test's own, with the shipped schema
+// (site/pesavo-site.sql) and a desk's login role whose password is in a libpq password file:
+// batches arrive exactly once through resends, outages and restarts, and a desk can only add.
+#include "SiteClient.h"
+#include "../support/PostgresCluster.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Kind = site::Result::Kind;
+
+// A cluster with Pesavo's schema and the login roles `desk1` (a desk) and `stranger` (a login
+// that is not one), their passwords in a password file that PGPASSFILE names.
+class Site {
+public:
+    Site() {
+        if (!cluster.Error().empty()) return;
+        std::ifstream in(std::string(PESAVO_SOURCE_DIR) + "/site/pesavo-site.sql");
+        std::stringstream schema;
+        schema << in.rdbuf();
+        cluster.Sql(schema.str());
+        cluster.Sql("create role desk1 login password 'desk1-secret' in role pesavo_desk;"
+                    "create role stranger login password 'stranger-secret'");
+        passFile = WritePassFile("pgpass", {{"desk1", "desk1-secret"}, {"stranger", "stranger-secret"}});
+        setenv("PGPASSFILE", passFile.c_str(), 1);
+    }
+    std::string Connection(const std::string& user) const {
+        return "host=127.0.0.1 port=" + std::to_string(cluster.Port()) + " dbname=postgres user=" + user;
+    }
+    std::string WritePassFile(const std::string& name, const std::map<std::string, std::string>& passwords) const {
+        const std::string path = cluster.Folder() + "/" + name;
+        std::ofstream out(path);
+        for (const auto& [user, password] : passwords)
+            out << "127.0.0.1:" << cluster.Port() << ":postgres:" << user << ":" << password << "\n";
+        out.close();
+        chmod(path.c_str(), 0600);  // libpq ignores a password file that others may read
+        return path;
+    }
+
+    PostgresCluster cluster;
+    std::string passFile;
+};
+
+// Rows `first` .. `last` of a run: weights of -1.5 kg upwards in steps of 12.5 g, every tenth an
+// error, every 25th an overweight, a minute apart from late on 14 November 2023 (UTC) on.
+std::vector<site::Weighing> Batch(const std::string& run, int first, int last) {
+    std::vector<site::Weighing> batch;
+    for (int i = first; i <= last; ++i) {
+        site::Weighing w;
+        w.run = run;
+        w.rowId = i;
+        w.kind = i % 10 == 0 ? site::RowKind::Error : i % 25 == 0 ? site::RowKind::Overweight : site::RowKind::Weight;
+        if (w.kind != site::RowKind::Error) w.kg = (i * 125 - 15000) / 10000.0;
+        w.widthCode = static_cast<std::int16_t>(100 + i % 7);
+        w.frame = {0x02, static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(i >> 8), 0xff, 0x00, 0x03};
+        w.at = 1700000000 + i * 60;
+        batch.push_back(w);
+    }
+    return batch;
+}
+
+TEST(SiteClient, EveryWeighingArrivesOnceThroughResendsOutagesAndRestarts) {
+    if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    Site site;
+    ASSERT_EQ(site.cluster.Error(), "");
+    // A run's name goes as an array element: quotes, commas and braces must survive it.
+    const std::string run = "run \"7\", {a}\\b";
+    site::Client client(site.Connection("desk1"), "desk-01");
+
+    const auto first = Batch(run, 0, 999);
+    auto sent = client.Send(first);
+    ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+    EXPECT_EQ(site.cluster.Sql("select application_name from pg_stat_activity where usename = 'desk1'"), "pesavo");
+    // The answer was lost, so the desk sends the batch again.
+    sent = client.Send(first);
+    ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+
+    long long tenthousandths = 0;
+    std::map<std::string, int> weighingsPerDay;
+    for (const auto& w : first) {
+        if (w.kg) tenthousandths += std::llround(*w.kg * 10000);
+        if (w.kind == site::RowKind::Weight) ++weighingsPerDay[w.at < 1700006400 ? "2023-11-14" : "2023-11-15"];
+    }
+    EXPECT_EQ(site.cluster.Sql("select count(*) || ' ' || count(kg) || ' ' || sum(kg * 10000)::bigint || ' ' || "
+                               "count(distinct run) from pesavo.weighings where desk = 'desk-01' and run = $$" +
+                               run + "$$"),
+              "1000 900 " + std::to_string(tenthousandths) + " 1");
+    EXPECT_EQ(site.cluster.Sql("select kind || ' ' || kg || ' ' || width_code || ' ' || encode(frame, 'hex') || ' ' || "
+                               "extract(epoch from at)::bigint from pesavo.weighings where row_id = 258"),
+              "0 1.7250 106 020201ff0003 1700015480");
+    EXPECT_EQ(site.cluster.Sql("select kind || ' ' || coalesce(kg::text, 'none') from pesavo.weighings where row_id = 250"),
+              "2 none");
+    EXPECT_EQ(site.cluster.Sql("select string_agg(day || ' ' || weighings, ', ' order by day) from pesavo.daily_totals"),
+              "2023-11-14 " + std::to_string(weighingsPerDay["2023-11-14"]) + ", 2023-11-15 " +
+                  std::to_string(weighingsPerDay["2023-11-15"]));
+
+    // The server goes away under an open connection: the next batch, half of it already sent,
+    // waits with the desk, whether the old connection or a new one fails.
+    ASSERT_TRUE(site.cluster.Stop());
+    const auto second = Batch(run, 500, 1499);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto began = std::chrono::steady_clock::now();
+        const auto down = client.Send(second);
+        EXPECT_EQ(down.kind, Kind::Unreachable) << down.message;
+        EXPECT_NE(down.message, "");
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+    }
+    ASSERT_TRUE(site.cluster.Start());
+    sent = client.Send(second);
+    ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+    EXPECT_EQ(site.cluster.Sql("select count(*) from pesavo.weighings"), "1500");
+
+    // A restart between two batches costs the desk nothing: the first Send after it goes through.
+    ASSERT_TRUE(site.cluster.Stop());
+    ASSERT_TRUE(site.cluster.Start());
+    sent = client.Send(Batch(run, 1500, 1599));
+    EXPECT_EQ(sent.kind, Kind::Sent) << sent.message;
+    EXPECT_EQ(site.cluster.Sql("select count(*) from pesavo.weighings"), "1600");
+}
+
+// The SQLSTATE of `sql` run as the connection's role, or "ok".
+std::string Outcome(PGconn* conn, const char* sql) {
+    PGresult* res = PQexec(conn, sql);
+    const ExecStatusType status = PQresultStatus(res);
+    const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    std::string outcome = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK ? "ok" : state ? state : "?";
+    PQclear(res);
+    return outcome;
+}
+
+TEST(SiteClient, DesksCanOnlyAddAndWhatCannotHealIsRefused) {
+    if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    Site site;
+    ASSERT_EQ(site.cluster.Error(), "");
+    {
+        site::Client desk(site.Connection("desk1"), "desk-01");
+        const auto sent = desk.Send(Batch("r", 1, 3));
+        ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+    }
+
+    // Whatever a desk tries beyond adding rows, the server refuses, its own rows included.
+    PGconn* conn = PQconnectdb(site.Connection("desk1").c_str());
+    ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+    for (const char* sql : {"select * from pesavo.weighings", "select * from pesavo.daily_totals",
+                            "update pesavo.weighings set kg = 0", "delete from pesavo.weighings",
+                            "truncate pesavo.weighings", "create table pesavo.mine (a int)"})
+        EXPECT_EQ(Outcome(conn, sql), "42501") << sql;
+    PQfinish(conn);
+
+    // A login that is not a desk's may not add: refused, in the server's words.
+    const auto stranger = site::Client(site.Connection("stranger"), "desk-02").Send(Batch("r", 1, 3));
+    EXPECT_EQ(stranger.kind, Kind::Refused);
+    EXPECT_NE(stranger.message.find("permission denied"), std::string::npos) << stranger.message;
+
+    // A wrong password: refused, with the server's reason, however often it is tried.
+    setenv("PGPASSFILE", site.WritePassFile("wrong", {{"desk1", "not-the-secret"}}).c_str(), 1);
+    site::Client wrong(site.Connection("desk1"), "desk-01");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto refused = wrong.Send(Batch("r", 4, 5));
+        EXPECT_EQ(refused.kind, Kind::Refused) << refused.message;
+        EXPECT_NE(refused.message.find("password authentication failed"), std::string::npos) << refused.message;
+    }
+    EXPECT_EQ(site.cluster.Sql("select count(*) from pesavo.weighings"), "3");
+}
+
+}  // namespace
