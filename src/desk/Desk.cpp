@@ -236,7 +236,7 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
 
 void Desk::LoadSettings() {
     settingFile_ = places_.SettingsToWrite();
-    const std::u16string value = localisation::ReadProfileText(places_.SettingsToRead(), u"Language_Configuration", u"Language_FileName");
+    const std::u16string value = Setting(u"Language_FileName");
     const std::string chosen = localisation::LanguageFilePath(places_.folder, value);
     auto texts = std::make_shared<const localisation::LanguageTexts>(chosen);  // read once, here
     if (!texts->Usable()) {
@@ -261,6 +261,15 @@ void Desk::LoadSettings() {
     }
     std::lock_guard lock(textMutex_);
     texts_ = std::move(texts);
+}
+
+std::u16string Desk::Setting(const char16_t* key) const {
+    // The operator's own choice first, key by key: the shipped Setting.ini stays the default.
+    if (!places_.userSettings.empty()) {
+        std::u16string value = localisation::ReadProfileText(settingFile_, u"Language_Configuration", key);
+        if (!value.empty()) return value;
+    }
+    return localisation::ReadProfileText(places_.folder + "Setting.ini", u"Language_Configuration", key);
 }
 
 void Desk::RefuseLanguage(const std::string& file) {
@@ -307,7 +316,7 @@ std::u16string Desk::Fill(std::u16string text, const std::u16string& first, cons
 
 void Desk::FillLanguageList() {
     languageFiles_ = localisation::ListLanguageFolder(places_.folder);
-    const std::u16string current = localisation::ReadProfileText(places_.SettingsToRead(), u"Language_Configuration", u"Language_Name");
+    const std::u16string current = Setting(u"Language_Name");
     std::vector<std::u16string> names;
     int selection = 0;
     for (std::size_t i = 0; i < languageFiles_.size(); ++i) {

@@ -196,6 +196,7 @@ private:
     // Tells the operator that `file` cannot be used as the window's language.
     void RefuseLanguage(const std::string& file);
     void FillLanguageList();
+    std::u16string Setting(const char16_t* key) const;  // of [Language_Configuration]
     void ApplyLanguage();
     void SetTitles();
     void SetupTable();

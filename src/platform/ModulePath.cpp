@@ -63,13 +63,6 @@ bool SameFolder(const std::string& a, const std::string& b) {
 
 std::string ProgramPlaces::SettingsToWrite() const { return (userSettings.empty() ? folder : userSettings) + "Setting.ini"; }
 
-std::string ProgramPlaces::SettingsToRead() const {
-    std::error_code ec;
-    if (!userSettings.empty() && std::filesystem::is_regular_file(Utf8Path(userSettings + "Setting.ini"), ec))
-        return userSettings + "Setting.ini";
-    return folder + "Setting.ini";
-}
-
 ProgramPlaces ProgramPlaces::OfThisProgram() {
     ProgramPlaces places{ModuleDirectory(), "/sys/class/tty"};
     bool installed = false;

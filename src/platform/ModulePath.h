@@ -28,9 +28,8 @@ struct ProgramPlaces {
     std::string documents{};
     std::string manual{};  // the manual F1 opens; empty: ..\Doc\ beside the program's folder
 
-    // The Setting.ini the program writes, and the one it reads (the operator's own when there).
+    // The Setting.ini the program writes (the operator's own when there are user folders).
     std::string SettingsToWrite() const;
-    std::string SettingsToRead() const;
     static ProgramPlaces OfThisProgram();
 };
 

@@ -516,8 +516,10 @@ TEST_F(DeskTest, AnInstalledProgramWritesOnlyInTheUsersFolders) {
     EXPECT_EQ(ports, (std::vector<std::pair<std::u16string, std::string>>{{u"COM7", "/dev/ttyUSB7"}, {u"COM3", "/dev/ttyUSB3"}, {u"COM8", "/dev/null"}}));
 #endif
 
+    std::ofstream(places_.userSettings + "Setting.ini") << "[Language_Configuration]\r\n";  // (left half written)
     Open(9);
     const std::u16string chinese = desk_->Text(u"Message", u"Data_Error");  // the shipped settings' language
+    EXPECT_EQ(chinese, localisation::LanguageTexts(folder_.File("Language/Chinese.ini")).Text(u"Message", u"Data_Error"));
     const std::vector<std::string> languages = localisation::ListLanguageFolder(folder_.Path());
     const auto english = std::find_if(languages.begin(), languages.end(), [](const std::string& f) { return f.ends_with("English.ini"); });
     ASSERT_NE(english, languages.end());
