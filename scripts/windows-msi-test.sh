@@ -48,6 +48,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot -i >/dev/null 2>&1 || true
 fi
 drive=$WINEPREFIX/drive_c
+# The user's Documents, where an installed Pesavo starts its saves, in the prefix (Wine links it
+# to this machine's home).
+for documents in "$drive"/users/*/Documents; do
+  if [ -L "$documents" ]; then rm "$documents" && mkdir "$documents"; fi
+done
 installed="$drive/Program Files/Pesavo"
 book="$drive/users/Public/Documents/weighings.xls"
 journal() { echo "$drive"/users/*/AppData/Local/Pesavo; }
