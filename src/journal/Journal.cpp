@@ -27,7 +27,9 @@ constexpr const char* kSchema =
     " id INTEGER PRIMARY KEY, number TEXT, data TEXT, unit TEXT, duration TEXT, update_time TEXT, explan TEXT,"
     " kind INTEGER, kg REAL, width INTEGER, at INTEGER, answered INTEGER, frame BLOB);"
     "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);"
-    "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);";
+    "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);"
+    "CREATE TABLE IF NOT EXISTS outbox(run TEXT, id INTEGER, kind INTEGER, kg REAL, width INTEGER, frame BLOB, at INTEGER,"
+    " PRIMARY KEY(run, id));";
 constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
 
 #ifdef _WIN32
@@ -211,6 +213,9 @@ bool Journal::Prepare() {
     setUnit_ = Statement("INSERT OR REPLACE INTO settings(key, value) VALUES('unit', ?1)");
     noteMove_ = Statement("INSERT INTO moves(temp, target, ids) VALUES(?1, ?2, ?3)");
     movesDone_ = Statement("DELETE FROM moves");
+    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, width, frame, at) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    outboxReading_ = Statement("UPDATE outbox SET kind = ?1, kg = ?2, width = ?3 WHERE run = ?4 AND id = ?5");
+    sent_ = Statement("DELETE FROM outbox WHERE run = ?1 AND id = ?2");
     return !Failed();
 }
 
@@ -279,10 +284,67 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     sqlite3_bind_int(insert_, 8, static_cast<int>(reading.kind));
     sqlite3_bind_double(insert_, 9, reading.kg);
     sqlite3_bind_int(insert_, 10, reading.widthCode);
-    sqlite3_bind_int64(insert_, 11, static_cast<sqlite3_int64>(std::time(nullptr)));
+    const std::int64_t now = std::time(nullptr);
+    sqlite3_bind_int64(insert_, 11, static_cast<sqlite3_int64>(now));
     if (fromFrame) sqlite3_bind_blob(insert_, 12, nextFrame_.data(), static_cast<int>(nextFrame_.size()), SQLITE_TRANSIENT);
     else sqlite3_bind_null(insert_, 12);
-    Step(insert_, "writing a row to the journal");
+    if (!Step(insert_, "writing a row to the journal") || siteRun_.empty()) return;
+    const std::array<std::uint8_t, 6> none{};
+    const std::array<std::uint8_t, 6>& frame = fromFrame ? nextFrame_ : none;
+    sqlite3_bind_text(toOutbox_, 1, siteRun_.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(toOutbox_, 2, static_cast<sqlite3_int64>(id));
+    sqlite3_bind_int(toOutbox_, 3, static_cast<int>(reading.kind));
+    sqlite3_bind_double(toOutbox_, 4, reading.kg);
+    sqlite3_bind_int(toOutbox_, 5, reading.widthCode);
+    sqlite3_bind_blob(toOutbox_, 6, frame.data(), static_cast<int>(frame.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(toOutbox_, 7, static_cast<sqlite3_int64>(now));
+    Step(toOutbox_, "writing a row to the site's outbox");
+}
+
+void Journal::KeepForSite(std::string run) { siteRun_ = std::move(run); }
+
+std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
+    std::vector<OutboxRow> rows;
+    if (Failed()) return rows;
+    sqlite3_stmt* select = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at FROM outbox ORDER BY rowid LIMIT ?1", -1, &select,
+                           nullptr) != SQLITE_OK) {
+        Fail("reading the site's outbox");
+        return rows;
+    }
+    sqlite3_bind_int64(select, 1, static_cast<sqlite3_int64>(limit));
+    while (sqlite3_step(select) == SQLITE_ROW) {
+        OutboxRow row;
+        row.run = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
+        row.id = static_cast<weighing::RowId>(sqlite3_column_int64(select, 1));
+        row.reading = {static_cast<weighing::RowKind>(sqlite3_column_int(select, 2)), sqlite3_column_double(select, 3),
+                       static_cast<std::int16_t>(sqlite3_column_int(select, 4))};
+        if (sqlite3_column_bytes(select, 5) == static_cast<int>(row.frame.size()))
+            std::memcpy(row.frame.data(), sqlite3_column_blob(select, 5), row.frame.size());
+        row.at = sqlite3_column_int64(select, 6);
+        rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(select);
+    return rows;
+}
+
+std::int64_t Journal::OutboxSize() {
+    sqlite3_stmt* count = nullptr;
+    std::int64_t n = 0;
+    if (!Failed() && sqlite3_prepare_v2(db_, "SELECT count(*) FROM outbox", -1, &count, nullptr) == SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW)
+        n = sqlite3_column_int64(count, 0);
+    sqlite3_finalize(count);
+    return n;
+}
+
+void Journal::SentToSite(const std::vector<OutboxRow>& rows) {
+    for (const OutboxRow& row : rows) {
+        if (!Begin()) return;
+        sqlite3_bind_text(sent_, 1, row.run.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(sent_, 2, static_cast<sqlite3_int64>(row.id));
+        if (!Step(sent_, "removing a row the site has from the outbox")) return;
+    }
 }
 
 void Journal::TextChanged(weighing::RowId id, int column, std::u16string_view text) {
@@ -299,7 +361,14 @@ void Journal::ReadingChanged(weighing::RowId id, const weighing::Reading& readin
     sqlite3_bind_double(updateReading_, 2, reading.kg);
     sqlite3_bind_int(updateReading_, 3, reading.widthCode);
     sqlite3_bind_int64(updateReading_, 4, static_cast<sqlite3_int64>(id));
-    Step(updateReading_, "writing a row to the journal");
+    if (!Step(updateReading_, "writing a row to the journal") || siteRun_.empty()) return;
+    // (a row the site already has keeps what it was sent with)
+    sqlite3_bind_int(outboxReading_, 1, static_cast<int>(reading.kind));
+    sqlite3_bind_double(outboxReading_, 2, reading.kg);
+    sqlite3_bind_int(outboxReading_, 3, reading.widthCode);
+    sqlite3_bind_text(outboxReading_, 4, siteRun_.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(outboxReading_, 5, static_cast<sqlite3_int64>(id));
+    Step(outboxReading_, "writing a row to the site's outbox");
 }
 
 void Journal::Rendered(weighing::RowId id, std::u16string_view data, std::u16string_view unit) {

@@ -40,6 +40,16 @@ struct PendingMove {
     std::vector<weighing::RowId> ids;
 };
 
+// A weighing on its way to the site's database. It waits in the journal's outbox, through saves,
+// Clear, closing and crashes, until the site has it.
+struct OutboxRow {
+    std::string run;             // the start of the program it was weighed in
+    weighing::RowId id = 0;      // its identity within that start
+    weighing::Reading reading;
+    std::array<std::uint8_t, 6> frame{};  // the bytes it came from (zeros when none)
+    std::int64_t at = 0;         // when it was journalled, in seconds since 1970
+};
+
 class Journal : public weighing::TableLog {
 public:
     enum class Status {
@@ -76,6 +86,16 @@ public:
     void NoteMove(const PendingMove& move);
     void MovesDone();
     std::vector<PendingMove> PendingMoves();
+
+    // From now on every appended row also goes into the outbox, under `run` (this start's own
+    // identity), in the same commit as the row itself.
+    void KeepForSite(std::string run);
+    // The oldest rows of the outbox, at most `limit`, and how many wait there (what is not
+    // committed yet included: ask after Commit).
+    std::vector<OutboxRow> Outbox(std::size_t limit);
+    std::int64_t OutboxSize();
+    // The site has these rows: they leave the outbox with the next commit.
+    void SentToSite(const std::vector<OutboxRow>& rows);
 
     // Makes every change so far part of the journal, synced to the disk. False once failed.
     bool Commit();
@@ -116,6 +136,10 @@ private:
     sqlite3_stmt* setUnit_ = nullptr;
     sqlite3_stmt* noteMove_ = nullptr;
     sqlite3_stmt* movesDone_ = nullptr;
+    std::string siteRun_;  // empty: nothing goes to the outbox
+    sqlite3_stmt* toOutbox_ = nullptr;
+    sqlite3_stmt* outboxReading_ = nullptr;
+    sqlite3_stmt* sent_ = nullptr;
 };
 
 }  // namespace journal

@@ -80,6 +80,7 @@ int ChildWork(const std::string& role, long parent) {
     Journal& j = *opening.journal;
     weighing::MeasurementTable table;
     table.SetLog(&j);
+    j.KeepForSite("start-1");
     j.NextRowFrom(kFrame);
     const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 355});
     table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
@@ -155,6 +156,29 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(rows[2].texts[weighing::kData], u"9.9");
     EXPECT_EQ(again.journal->Unit(), 1);
     EXPECT_GT(rows[0].at, 0);
+
+    // The site's outbox keeps every committed weighing, the saved one too, until the site has it.
+    Journal& j = *again.journal;
+    auto outbox = j.Outbox(10);
+    ASSERT_EQ(outbox.size(), 4u);
+    EXPECT_EQ(j.OutboxSize(), 4);
+    EXPECT_EQ(outbox[0].run, "start-1");
+    EXPECT_EQ(outbox[0].id, rows[0].id);
+    EXPECT_EQ(outbox[0].reading.kg, 123.4);
+    EXPECT_EQ(outbox[0].frame[4], 0xD2);
+    EXPECT_EQ(outbox[1].reading.kind, weighing::RowKind::Error);
+    j.Cleared();
+    j.KeepForSite("start-2");
+    weighing::MeasurementTable table;
+    table.SetLog(&j);
+    table.Append(Texts(u"       1", u"7.0", u"KG"), {weighing::RowKind::Weight, 7.0, 355});
+    j.SentToSite({outbox[0], outbox[2]});
+    ASSERT_TRUE(j.Commit());
+    outbox = j.Outbox(10);
+    ASSERT_EQ(outbox.size(), 3u);
+    EXPECT_EQ(outbox[0].reading.kind, weighing::RowKind::Error);
+    EXPECT_EQ(outbox[2].run, "start-2");
+    EXPECT_EQ(j.Outbox(1).size(), 1u);
 }
 
 TEST_F(JournalTest, ADamagedUnwritableOrFullJournalIsReportedAndKept) {
