@@ -57,6 +57,7 @@ Desk::Desk(desk::View& view, Options options, std::unique_ptr<Line> line)
       link_(*line_, *this, options.timings) {}
 
 Desk::~Desk() {
+    site_.reset();  // (its thread posts to this desk)
     *alive_ = false;
     // No worker and no monitor may outlive the desk they talk to.
     link_.Stop();
@@ -123,6 +124,7 @@ void Desk::Start() {
     if (!refusedAtStart_.empty()) RefuseLanguage(refusedAtStart_);
     // What an earlier run left unsaved is offered back before the window is used.
     OpenJournal();
+    OpenSite();
     if (!portsFound) Ask(kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
 }
 
@@ -378,6 +380,17 @@ void Desk::SetupTable() { reference_ = now_(); }
 std::u16string Desk::UpdateTitle() const {
     std::u16string title = Text(u"Dialog_Caption", u"Dialog_Caption");
     if (journalOff_) title += u" \u2014 " + MessageText(u"Journal_Off", "rows not journalled");
+    if (site_) {
+        // The site's state: everything there, or how many weighings wait on this desk.
+        const std::string digits = std::to_string(siteWaiting_);
+        std::u16string count;  // with thousands separated: 1,234
+        for (std::size_t i = 0; i < digits.size(); ++i) {
+            if (i > 0 && (digits.size() - i) % 3 == 0) count += u',';
+            count += static_cast<char16_t>(digits[i]);
+        }
+        title += u" \u2014 " + (siteConnected_ && siteWaiting_ == 0 ? MessageText(u"Site_Connected", "site: connected")
+                                                                    : Fill(MessageText(u"Site_Waiting", "site: %1 waiting"), count));
+    }
     return title;
 }
 

@@ -35,9 +35,15 @@
 #include <thread>
 #include <vector>
 
+namespace site {
+class Sender;
+struct Result;
+}  // namespace site
+
 namespace journal {
 class Journal;
 struct StoredRow;
+struct OutboxRow;
 }  // namespace journal
 
 namespace desk {
@@ -304,6 +310,15 @@ private:
         std::uint64_t place;  // of its 0x9F among the bytes queued on the line
     };
     std::optional<AnswerPending> answerPending_;
+
+    // The site's database (Site.ini): the journal's outbox, sent a batch at a time.
+    void OpenSite();
+    void FeedSite();
+    void SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result);
+    std::shared_ptr<site::Sender> site_;
+    bool siteBusy_ = false, siteConnected_ = false, siteRefusedTold_ = false, siteDownTold_ = false;
+    std::int64_t siteWaiting_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> siteDownSince_;
 
     // The line and the connection (declared last: stopped first).
     std::atomic<bool> connected_{false};

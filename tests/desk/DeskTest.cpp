@@ -12,6 +12,10 @@
 #include "platform/PortList.h"
 #include "platform/Utf.h"
 #endif
+#ifdef PESAVO_DESK_SITE
+#include "../support/PostgresCluster.h"
+#include <sys/stat.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -117,6 +121,7 @@ public:
     std::vector<Asked> asked;
     std::vector<std::string> savePaths;
     int progressShown = 0, closed = 0;
+    std::u16string title;
 
     void Post(std::function<void()> fn) override {
         {
@@ -132,7 +137,7 @@ public:
     void RowsReset() override {}
     void TitlesChanged() override {}
     void ShowTexts() override {}
-    void ShowState(const desk::State&) override {}
+    void ShowState(const desk::State& state) override { title = state.title; }
     void ShowPorts(const std::u16string&, const std::vector<desk::PortItem>&) override {}
     void ShowLanguages(const std::vector<std::u16string>&, const std::vector<std::string>&, int) override {}
     void Ask(const desk::Question& question) override { asked.push_back({question, wire_.heard.size()}); }
@@ -541,5 +546,46 @@ TEST_F(DeskTest, AnInstalledProgramWritesOnlyInTheUsersFolders) {
     EXPECT_EQ(Workbooks(), 0) << "a workbook in the program's folder";
     EXPECT_EQ(folder_.ReadFile("Setting.ini"), shipped);
 }
+
+#ifdef PESAVO_DESK_SITE
+// ---- the site's database ----
+
+// With a Site.ini every weighing reaches the site once, those weighed while its server was down
+// too, and the scale's answers never wait for it.
+TEST_F(DeskTest, EveryWeighingReachesTheSiteOnceThroughAnOutage) {
+    if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    PostgresCluster cluster;
+    ASSERT_EQ(cluster.Error(), "");
+    std::ifstream schema(ProgramFolder::SourceDir() / "site" / "pesavo-site.sql");
+    cluster.Sql(std::string(std::istreambuf_iterator<char>(schema), {}));
+    cluster.Sql("create role desk7 login password 'desk7-secret' in role pesavo_desk");
+    const std::string passwords = cluster.Folder() + "/pgpass";
+    std::ofstream(passwords) << "127.0.0.1:" << cluster.Port() << ":postgres:desk7:desk7-secret\n";
+    ::chmod(passwords.c_str(), 0600);
+    ::setenv("PGPASSFILE", passwords.c_str(), 1);
+    folder_.WriteFile("Site.ini", "[Site]\r\nDatabase=host=127.0.0.1 port=" + std::to_string(cluster.Port()) +
+                                      " dbname=postgres user=desk7\r\nDesk=desk-07\r\n");
+    // Rows and grams at the site (weighing g weighs g grams).
+    const auto atSite = [&] { return cluster.Sql("select count(*) || ' ' || coalesce(sum(kg * 1000)::bigint, 0) from pesavo.weighings"); };
+
+    Open(999, folder_.Path() + "journal");
+    Connect();
+    for (std::uint32_t g = 1001; g <= 1030; ++g) Feed(Weight(g));
+    EXPECT_EQ(wire_.Take(), Bytes(30, kAck));
+    ASSERT_TRUE(view_->PumpUntil([&] { return atSite() == "30 30465"; }, 20s)) << atSite();
+    ASSERT_TRUE(view_->PumpUntil([&] { return view_->title.ends_with(Message(u"Site_Connected")); }));
+
+    ASSERT_TRUE(cluster.Stop());
+    for (std::uint32_t g = 1031; g <= 1050; ++g) Feed(Weight(g));
+    EXPECT_EQ(wire_.Take(), Bytes(20, kAck)) << "the answers waited for the site";
+    ASSERT_TRUE(view_->PumpUntil([&] { return view_->title.find(u"20") != std::u16string::npos; }, 20s));
+    desk_->OnClearData();  // the table goes; the weighings stay on their way to the site
+    Answer(u"Clear_Data", kYes);
+    ASSERT_TRUE(cluster.Start());
+    ASSERT_TRUE(view_->PumpUntil([&] { return atSite() == "50 51275"; }, 60s)) << atSite();
+    EXPECT_EQ(cluster.Sql("select count(distinct run) || ' ' || min(desk) from pesavo.weighings"), "1 desk-07");
+    EXPECT_EQ(view_->asked.size(), 1u) << "a notice for an outage of seconds";  // (Clear's question alone)
+}
+#endif
 
 }  // namespace

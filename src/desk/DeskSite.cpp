@@ -1,0 +1,127 @@
+// The site's database: with a Site.ini ([Site] Database= a libpq connection string, Desk= this
+// desk's name), every weighing the journal commits also waits in its outbox until the site has
+// it. A sender thread takes the outbox a batch at a time; the desk only hands batches over and
+// takes the answers, so the scale never waits for the network, and a server that is down,
+// restarting or refusing costs nothing but a note in the title (and one notice).
+#include "Desk.h"
+
+#include "Journal.h"
+#include "LanguageFiles.h"
+#include "platform/Utf.h"
+#ifdef PESAVO_SITE
+#include "Sender.h"
+#include <unistd.h>
+#endif
+
+#include <filesystem>
+#include <random>
+
+namespace desk {
+
+#ifndef PESAVO_SITE
+
+void Desk::OpenSite() {}  // (this build has no site client)
+void Desk::FeedSite() {}
+
+#else
+
+namespace {
+
+constexpr std::size_t kBatch = 500;
+constexpr auto kDownNotice = std::chrono::seconds(60);  // down that long: the operator hears once
+
+// This start's own name among the desk's runs: the time and some random digits.
+std::string NewRun(std::int64_t now) {
+    std::random_device random;
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld-%08x%08x", static_cast<long long>(now), random(), random());
+    return text;
+}
+
+std::string HostName() {
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? name : "desk";
+}
+
+}  // namespace
+
+void Desk::OpenSite() {
+    // The operator's settings folder first (IT's choice), then beside the program.
+    std::string file;
+    for (const std::string& folder : {places_.userSettings, places_.folder}) {
+        std::error_code ec;
+        if (!folder.empty() && std::filesystem::is_regular_file(platform::Utf8Path(folder + "Site.ini"), ec)) {
+            file = folder + "Site.ini";
+            break;
+        }
+    }
+    if (file.empty()) return;
+    const std::string database = platform::Utf16ToUtf8(localisation::ReadProfileText(file, u"Site", u"Database"));
+    std::string name = platform::Utf16ToUtf8(localisation::ReadProfileText(file, u"Site", u"Desk"));
+    if (database.empty()) return;
+    if (!JournalOn()) {
+        // Without a journal there is no outbox that outlives a crash: nothing goes to the site.
+        Ask(kOkOnly, MessageText(u"Site_No_Journal", "This desk keeps no journal, so its weighings are not sent to the site."));
+        return;
+    }
+    if (name.empty()) name = HostName();
+    journal_->KeepForSite(NewRun(now_()));
+    site_ = std::make_shared<site::Sender>(database, name);
+    FeedSite();
+}
+
+void Desk::FeedSite() {
+    if (!site_ || siteBusy_ || !JournalOn()) return;
+    std::vector<journal::OutboxRow> rows = journal_->Outbox(kBatch);
+    const std::int64_t waiting = journal_->OutboxSize();
+    if (waiting != siteWaiting_ || rows.empty()) {
+        siteWaiting_ = waiting;
+        ShowState();
+    }
+    if (rows.empty()) return;
+    std::vector<site::Weighing> batch;
+    batch.reserve(rows.size());
+    for (const journal::OutboxRow& row : rows) {
+        site::Weighing w;
+        w.run = row.run;
+        w.rowId = static_cast<std::int64_t>(row.id);
+        w.kind = static_cast<site::RowKind>(row.reading.kind);
+        if (row.reading.kind != weighing::RowKind::Error) w.kg = row.reading.kg;
+        w.widthCode = row.reading.widthCode;
+        w.frame = row.frame;
+        w.at = row.at;
+        batch.push_back(std::move(w));
+    }
+    siteBusy_ = site_->Send(std::move(batch), [this, rows = std::move(rows)](const site::Result& result) {
+        PostSafe([this, rows, result] { SiteAnswered(rows, result); });
+    });
+}
+
+void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result) {
+    siteBusy_ = false;
+    siteConnected_ = result.kind == site::Result::Kind::Sent;
+    if (siteConnected_) {
+        // The site has them: they leave the outbox (and nothing else of the journal changes).
+        journal_->SentToSite(rows);
+        CommitJournal();
+        siteDownSince_.reset();
+        siteDownTold_ = siteRefusedTold_ = false;
+    } else if (result.kind == site::Result::Kind::Refused) {
+        if (!std::exchange(siteRefusedTold_, true))
+            Ask(kOkOnly, Fill(MessageText(u"Site_Refused", "The site database refused Pesavo: %1. Weighing goes on; the weighings wait "
+                                                           "on this desk until the site's settings are mended."),
+                              platform::Utf8ToUtf16(result.message)));
+    } else {
+        const auto now = clock_();
+        if (!siteDownSince_) siteDownSince_ = now;
+        if (now - *siteDownSince_ >= kDownNotice && !std::exchange(siteDownTold_, true))
+            Ask(kOkOnly, MessageText(u"Site_Unreachable", "The site database has been out of reach for a while. Weighing goes on; "
+                                                          "the weighings wait on this desk and are sent when it is back."));
+    }
+    ShowState();
+    FeedSite();
+}
+
+#endif
+
+}  // namespace desk

@@ -1,0 +1,56 @@
+#include "Sender.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace site {
+
+Sender::Sender(std::string connectionString, std::string desk)
+    : client_(std::move(connectionString), std::move(desk)), thread_([this](std::stop_token stop) { Run(stop); }) {}
+
+Sender::~Sender() {
+    thread_.request_stop();
+    wake_.notify_all();
+}
+
+bool Sender::Send(std::vector<Weighing> batch, Done done) {
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_) return false;
+        busy_ = true;
+        next_.emplace(std::move(batch), std::move(done));
+    }
+    wake_.notify_all();
+    return true;
+}
+
+void Sender::Run(std::stop_token stop) {
+    using namespace std::chrono_literals;
+    std::chrono::milliseconds pause = 0ms;
+    while (!stop.stop_requested()) {
+        std::pair<std::vector<Weighing>, Done> work;
+        {
+            std::unique_lock lock(mutex_);
+            if (!wake_.wait(lock, stop, [this] { return next_.has_value(); })) return;
+            work = std::move(*next_);
+            next_.reset();
+        }
+        const Result result = client_.Send(work.first);
+        if (result.kind == Result::Kind::Sent) {
+            pause = 0ms;
+        } else {
+            // Down is normal: try again later, and later still while it stays down.
+            pause = result.kind == Result::Kind::Refused ? 60s : std::clamp<std::chrono::milliseconds>(pause * 2, 1s, 30s);
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, stop, pause, [] { return false; });
+            if (stop.stop_requested()) return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            busy_ = false;
+        }
+        work.second(result);
+    }
+}
+
+}  // namespace site
