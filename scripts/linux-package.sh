@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/desktop-helpers.sh
 for tool in Xvfb xdotool xwd lintian appstreamcli desktop-file-validate; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIPPED: the package test needs $tool (scripts/deps.sh installs it)"
@@ -45,14 +46,6 @@ fail() {
   xwd -silent -root > "$work/failed.xwd" 2>/dev/null && /usr/bin/python3 scripts/xwd2png.py "$work/failed.xwd" "$work/failed.png" || true
   exit 1
 }
-until_true() {  # seconds, command...
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.2
-  done
-}
 
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "./$deb" >/dev/null
 dpkg -L pesavo | sort > "$work/files"
@@ -77,8 +70,6 @@ Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 until_true 10 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "no virtual display"
-window_named() { xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1; }
-has_window() { [ -n "$(window_named "$1")" ]; }
 start() {
   (cd "$work" && exec /usr/bin/pesavo) > "$work/pesavo.log" 2>&1 &
   program=$!

@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/desktop-helpers.sh
 wine=/usr/lib/wine/wine64
 for tool in Xvfb xdotool xwd msibuild; do
   if ! command -v "$tool" >/dev/null; then
@@ -26,7 +27,6 @@ export WINEPREFIX=$root/build-win/msi-prefix WINEDEBUG=${WINEDEBUG:--all} WINEDL
 work=$root/build-win/msi-run
 rm -rf "$work"
 mkdir -p "$work"
-winpath() { echo "Z:$1" | tr '/' '\\'; }
 pids=()
 cleanup() {
   "${wine%/*}/wineserver" -k 2>/dev/null || true
@@ -59,16 +59,6 @@ journal() { echo "$drive"/users/*/AppData/Local/Pesavo; }
 settings() { echo "$drive"/users/*/AppData/Roaming/Pesavo/Setting.ini; }
 rm -rf "$installed" "$book" $(journal) "$(dirname "$(settings)")"  # (what an earlier run left on purpose)
 
-until_true() {  # waits until "$@" succeeds, at most $1 seconds
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.2
-  done
-}
-window_named() { xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1; }
-has_window() { [ -n "$(window_named "$1")" ]; }
 screenshot() { xwd -silent -root > "$work/shot.xwd" && /usr/bin/python3 scripts/xwd2png.py "$work/shot.xwd" "$1"; }
 fail() { echo "FAILED: $*"; screenshot "$work/failed.png" || true; exit 1; }
 msiexec() {  # log name, msiexec's arguments

@@ -14,6 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+source scripts/desktop-helpers.sh
 wine=/usr/lib/wine/wine64
 for tool in Xvfb xdotool xwd; do
   if ! command -v "$tool" >/dev/null; then
@@ -37,7 +38,6 @@ mkdir -p "$work"
 (cd "$work" && unzip -q "$root/build-win/pesavo-windows.zip")
 ln -s Pesavo/bin "$work/program"
 if ls "$work/program"/*.dll >/dev/null 2>&1; then echo "FAILED: DLLs beside Pesavo.exe"; exit 1; fi
-winpath() { echo "Z:$1" | tr '/' '\\'; }
 
 pids=()
 cleanup() {
@@ -61,15 +61,6 @@ fi
 # No journal from an earlier run: the rows it kept would be offered at the first start.
 rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/Pesavo
 
-# Waits until "$@" succeeds, at most $limit seconds.
-until_true() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.2
-  done
-}
 settings() {  # Setting.ini naming language file $1 with name $2, as the program writes it (UTF-16)
   printf '[Language_Configuration]\r\nLanguage_FileName=\\%s\r\nLanguage_Name=%s\r\n' "$1" "$2" |
     iconv -f UTF-8 -t UTF-16 > "$work/program/Setting.ini"
@@ -92,8 +83,6 @@ start_program() {
   "$wine" cmd /c "$(winpath "$batch")" > "$work/wine.log" 2>&1 &
   program=$!
 }
-window_named() { xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1; }  # a title starting so
-has_window() { [ -n "$(window_named "$1")" ]; }
 screenshot() {  # window (empty: the whole screen), PNG path, [crop: x y width height]
   if [ -n "$1" ]; then xwd -silent -id "$1" > "$work/shot.xwd"; else xwd -silent -root > "$work/shot.xwd"; fi
   /usr/bin/python3 scripts/xwd2png.py "$work/shot.xwd" "$2" ${3:-}
