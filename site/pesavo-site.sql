@@ -27,6 +27,10 @@ create table if not exists pesavo.weighings (
     frame      bytea not null              -- the six bytes of the scale's frame
                check (length(frame) = 6),
     at         timestamptz not null,       -- when the desk took the weighing
+    maybe_repeat boolean not null default false,  -- the first weighing after the desk's program restarted
+                                           -- and the same as the last one before: the scale may have sent
+                                           -- that one again (it never heard its answer), or it is a new
+                                           -- parcel of the same weight; the desk cannot tell, and says so
     received   timestamptz not null default now(),  -- when it reached this database
     primary key (desk, run, row_id)
 );
@@ -38,7 +42,8 @@ create or replace view pesavo.daily_totals as
 select desk,
        (at at time zone 'UTC')::date                      as day,
        count(*) filter (where kind = 0)                   as weighings,
-       coalesce(sum(kg) filter (where kind = 0), 0)       as kilograms
+       coalesce(sum(kg) filter (where kind = 0), 0)       as kilograms,
+       count(*) filter (where kind = 0 and maybe_repeat)  as maybe_repeats
 from pesavo.weighings
 group by desk, (at at time zone 'UTC')::date;
 

@@ -388,8 +388,11 @@ std::u16string Desk::UpdateTitle() const {
             if (i > 0 && (digits.size() - i) % 3 == 0) count += u',';
             count += static_cast<char16_t>(digits[i]);
         }
-        title += u" \u2014 " + (siteConnected_ && siteWaiting_ == 0 ? MessageText(u"Site_Connected", "site: connected")
-                                                                    : Fill(MessageText(u"Site_Waiting", "site: %1 waiting"), count));
+        // A connected site takes what waits a batch at a time: the count matters only when more
+        // than one batch waits (and the title does not flicker with every weighing).
+        title += u" \u2014 " + (!siteAnswered_                             ? MessageText(u"Site_Connecting", "site: connecting...")
+                                : siteConnected_ && siteWaiting_ < std::int64_t{kSiteBatch} ? MessageText(u"Site_Connected", "site: connected")
+                                                                            : Fill(MessageText(u"Site_Waiting", "site: %1 waiting"), count));
     }
     return title;
 }

@@ -312,11 +312,15 @@ private:
     std::optional<AnswerPending> answerPending_;
 
     // The site's database (Site.ini): the journal's outbox, sent a batch at a time.
+    static constexpr std::size_t kSiteBatch = 500;
     void OpenSite();
-    void FeedSite();
+    void SiteRowAdded();
+    void FeedSite(bool evenEmpty = false);
     void SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result);
+    void ShowSiteState();
     std::shared_ptr<site::Sender> site_;
-    bool siteBusy_ = false, siteConnected_ = false, siteRefusedTold_ = false, siteDownTold_ = false;
+    bool siteBusy_ = false, siteAnswered_ = false, siteConnected_ = false, siteRefusedTold_ = false, siteDownTold_ = false;
+    std::u16string siteTitle_;  // the title last shown for the site's state
     std::int64_t siteWaiting_ = 0;
     std::optional<std::chrono::steady_clock::time_point> siteDownSince_;
 

@@ -197,7 +197,7 @@ void Desk::ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, st
         const Unconfirmed last = *std::exchange(unconfirmed_, std::nullopt);
         maybeRepeat = std::equal(last.frame.begin(), last.frame.end(), frame);
     }
-    if (journal_) journal_->NextRowFrom(frame);
+    if (journal_) journal_->NextRowFrom(frame, maybeRepeat);
     // The language's words a row of this kind may show (a weighing only the error text, for an
     // unknown decimal code: frames come fast).
     std::u16string overweight, badBatch, repeat;
@@ -220,7 +220,7 @@ void Desk::ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, st
     NoteAnswerLeft();  // the previous row's, if the engine has not told yet
     const std::uint64_t answer = line_->Queue(weighing::kAcknowledge);
     if (journal_) answerPending_ = AnswerPending{table_.Id(row), answer};
-    FeedSite();  // (behind the answer: the network never holds it)
+    SiteRowAdded();  // (behind the answer: the network never holds it)
     if (rules_.RowAdded(row)) {
         EndAtRowLimit();  // the connection ends anyway: no question about errors
         return;

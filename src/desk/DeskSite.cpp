@@ -21,13 +21,12 @@ namespace desk {
 #ifndef PESAVO_SITE
 
 void Desk::OpenSite() {}  // (this build has no site client)
-void Desk::FeedSite() {}
+void Desk::SiteRowAdded() {}
 
 #else
 
 namespace {
 
-constexpr std::size_t kBatch = 500;
 constexpr auto kDownNotice = std::chrono::seconds(60);  // down that long: the operator hears once
 
 // This start's own name among the desk's runs: the time and some random digits.
@@ -67,18 +66,28 @@ void Desk::OpenSite() {
     if (name.empty()) name = HostName();
     journal_->KeepForSite(NewRun(now_()));
     site_ = std::make_shared<site::Sender>(database, name);
-    FeedSite();
+    // At once, even with nothing waiting: the title says whether the site takes the weighings,
+    // and a refusal is told before the first parcel.
+    FeedSite(true);
 }
 
-void Desk::FeedSite() {
+void Desk::SiteRowAdded() {
+    if (!site_) return;
+    // While a batch is on its way (or waits for the server to come back) the new row is
+    // counted without asking the journal.
+    ++siteWaiting_;
+    if (siteBusy_)
+        ShowSiteState();
+    else
+        FeedSite();
+}
+
+void Desk::FeedSite(bool evenEmpty) {
     if (!site_ || siteBusy_ || !JournalOn()) return;
-    std::vector<journal::OutboxRow> rows = journal_->Outbox(kBatch);
-    const std::int64_t waiting = journal_->OutboxSize();
-    if (waiting != siteWaiting_ || rows.empty()) {
-        siteWaiting_ = waiting;
-        ShowState();
-    }
-    if (rows.empty()) return;
+    std::vector<journal::OutboxRow> rows = journal_->Outbox(kSiteBatch);
+    siteWaiting_ = journal_->OutboxSize();
+    ShowSiteState();
+    if (rows.empty() && !evenEmpty) return;
     std::vector<site::Weighing> batch;
     batch.reserve(rows.size());
     for (const journal::OutboxRow& row : rows) {
@@ -90,6 +99,7 @@ void Desk::FeedSite() {
         w.widthCode = row.reading.widthCode;
         w.frame = row.frame;
         w.at = row.at;
+        w.maybeRepeat = row.maybeRepeat;
         batch.push_back(std::move(w));
     }
     siteBusy_ = site_->Send(std::move(batch), [this, rows = std::move(rows)](const site::Result& result) {
@@ -99,11 +109,14 @@ void Desk::FeedSite() {
 
 void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result) {
     siteBusy_ = false;
+    siteAnswered_ = true;
     siteConnected_ = result.kind == site::Result::Kind::Sent;
     if (siteConnected_) {
         // The site has them: they leave the outbox (and nothing else of the journal changes).
-        journal_->SentToSite(rows);
-        CommitJournal();
+        if (!rows.empty()) {
+            journal_->SentToSite(rows);
+            CommitJournal();
+        }
         siteDownSince_.reset();
         siteDownTold_ = siteRefusedTold_ = false;
     } else if (result.kind == site::Result::Kind::Refused) {
@@ -118,8 +131,15 @@ void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site:
             Ask(kOkOnly, MessageText(u"Site_Unreachable", "The site database has been out of reach for a while. Weighing goes on; "
                                                           "the weighings wait on this desk and are sent when it is back."));
     }
-    ShowState();
+    ShowSiteState();
     FeedSite();
+}
+
+void Desk::ShowSiteState() {
+    std::u16string title = UpdateTitle();
+    if (title == siteTitle_) return;
+    siteTitle_ = std::move(title);
+    ShowState();
 }
 
 #endif

@@ -29,7 +29,7 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);"
     "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);"
     "CREATE TABLE IF NOT EXISTS outbox(run TEXT, id INTEGER, kind INTEGER, kg REAL, width INTEGER, frame BLOB, at INTEGER,"
-    " PRIMARY KEY(run, id));";
+    " repeat INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(run, id));";
 constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
 
 #ifdef _WIN32
@@ -97,6 +97,12 @@ int Hold(sqlite3* db, std::string& step) {
         return SQLITE_NOTADB;  // somebody else's database, or one of a later Pesavo: keep it, aside
     step = "creating the journal";
     if (int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) return rc;
+    // (an outbox made before it said which rows may be repeats)
+    std::string hasRepeat;
+    if (int rc = QueryText(db, "SELECT count(*) FROM pragma_table_info('outbox') WHERE name = 'repeat'", hasRepeat)) return rc;
+    if (hasRepeat == "0")
+        if (int rc = sqlite3_exec(db, "ALTER TABLE outbox ADD COLUMN repeat INTEGER NOT NULL DEFAULT 0", nullptr, nullptr, nullptr))
+            return rc;
     const std::string marks = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                               "; PRAGMA user_version=" + std::to_string(kVersion);
     if (int rc = sqlite3_exec(db, marks.c_str(), nullptr, nullptr, nullptr)) return rc;
@@ -213,7 +219,7 @@ bool Journal::Prepare() {
     setUnit_ = Statement("INSERT OR REPLACE INTO settings(key, value) VALUES('unit', ?1)");
     noteMove_ = Statement("INSERT INTO moves(temp, target, ids) VALUES(?1, ?2, ?3)");
     movesDone_ = Statement("DELETE FROM moves");
-    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, width, frame, at) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, width, frame, at, repeat) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     outboxReading_ = Statement("UPDATE outbox SET kind = ?1, kg = ?2, width = ?3 WHERE run = ?4 AND id = ?5");
     sent_ = Statement("DELETE FROM outbox WHERE run = ?1 AND id = ?2");
     return !Failed();
@@ -271,13 +277,15 @@ void BindText(sqlite3_stmt* s, int index, std::u16string_view text) {
 
 }  // namespace
 
-void Journal::NextRowFrom(const std::uint8_t* frame) {
+void Journal::NextRowFrom(const std::uint8_t* frame, bool maybeRepeat) {
     std::memcpy(nextFrame_.data(), frame, nextFrame_.size());
     hasNextFrame_ = true;
+    nextMaybeRepeat_ = maybeRepeat;
 }
 
 void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, const weighing::Reading& reading) {
     const bool fromFrame = std::exchange(hasNextFrame_, false);
+    const bool maybeRepeat = fromFrame && std::exchange(nextMaybeRepeat_, false);
     if (!Begin()) return;
     sqlite3_bind_int64(insert_, 1, static_cast<sqlite3_int64>(id));
     for (int c = 0; c < weighing::kColumns; ++c) BindText(insert_, 2 + c, texts[static_cast<std::size_t>(c)]);
@@ -298,6 +306,7 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     sqlite3_bind_int(toOutbox_, 5, reading.widthCode);
     sqlite3_bind_blob(toOutbox_, 6, frame.data(), static_cast<int>(frame.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(toOutbox_, 7, static_cast<sqlite3_int64>(now));
+    sqlite3_bind_int(toOutbox_, 8, maybeRepeat ? 1 : 0);
     Step(toOutbox_, "writing a row to the site's outbox");
 }
 
@@ -307,7 +316,7 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
     std::vector<OutboxRow> rows;
     if (Failed()) return rows;
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at FROM outbox ORDER BY rowid LIMIT ?1", -1, &select,
+    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at, repeat FROM outbox ORDER BY rowid LIMIT ?1", -1, &select,
                            nullptr) != SQLITE_OK) {
         Fail("reading the site's outbox");
         return rows;
@@ -322,6 +331,7 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
         if (sqlite3_column_bytes(select, 5) == static_cast<int>(row.frame.size()))
             std::memcpy(row.frame.data(), sqlite3_column_blob(select, 5), row.frame.size());
         row.at = sqlite3_column_int64(select, 6);
+        row.maybeRepeat = sqlite3_column_int(select, 7) != 0;
         rows.push_back(std::move(row));
     }
     sqlite3_finalize(select);

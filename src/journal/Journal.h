@@ -48,6 +48,7 @@ struct OutboxRow {
     weighing::Reading reading;
     std::array<std::uint8_t, 6> frame{};  // the bytes it came from (zeros when none)
     std::int64_t at = 0;         // when it was journalled, in seconds since 1970
+    bool maybeRepeat = false;    // the row says it may be the weighing before a restart, sent again
 };
 
 class Journal : public weighing::TableLog {
@@ -77,8 +78,8 @@ public:
     std::vector<StoredRow> Rows();
     int Unit();
     void SetUnit(int unit);
-    // The bytes the next appended row comes from.
-    void NextRowFrom(const std::uint8_t* frame);
+    // The bytes the next appended row comes from, and whether the row may be a repeat.
+    void NextRowFrom(const std::uint8_t* frame, bool maybeRepeat = false);
     // The row's answer has left for the scale.
     void MarkAnswered(weighing::RowId id);
     // A save about to move its file into place, and the move done (either way). A start finds
@@ -125,6 +126,7 @@ private:
     bool inTransaction_ = false;
     std::array<std::uint8_t, 6> nextFrame_{};
     bool hasNextFrame_ = false;
+    bool nextMaybeRepeat_ = false;
     std::vector<sqlite3_stmt*> statements_;  // every prepared statement, finalized at the end
     sqlite3_stmt* insert_ = nullptr;
     std::array<sqlite3_stmt*, weighing::kColumns> updateText_{};

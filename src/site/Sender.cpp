@@ -26,7 +26,7 @@ bool Sender::Send(std::vector<Weighing> batch, Done done) {
 
 void Sender::Run(std::stop_token stop) {
     using namespace std::chrono_literals;
-    std::chrono::milliseconds pause = 0ms;
+    std::chrono::milliseconds pause = 0ms;  // before the next batch: grows while the failures go on
     while (!stop.stop_requested()) {
         std::pair<std::vector<Weighing>, Done> work;
         {
@@ -34,17 +34,17 @@ void Sender::Run(std::stop_token stop) {
             if (!wake_.wait(lock, stop, [this] { return next_.has_value(); })) return;
             work = std::move(*next_);
             next_.reset();
+            if (pause > 0ms) {
+                wake_.wait_for(lock, stop, pause, [] { return false; });
+                if (stop.stop_requested()) return;
+            }
         }
         const Result result = client_.Send(work.first);
-        if (result.kind == Result::Kind::Sent) {
+        // Down is normal: try again later, and later still while it stays down.
+        if (result.kind == Result::Kind::Sent)
             pause = 0ms;
-        } else {
-            // Down is normal: try again later, and later still while it stays down.
+        else
             pause = result.kind == Result::Kind::Refused ? 60s : std::clamp<std::chrono::milliseconds>(pause * 2, 1s, 30s);
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, stop, pause, [] { return false; });
-            if (stop.stop_requested()) return;
-        }
         {
             std::lock_guard lock(mutex_);
             busy_ = false;

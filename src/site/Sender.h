@@ -1,8 +1,9 @@
 #pragma once
 // Sends a desk's weighings to the site's database on a thread of its own, one batch at a time,
-// so that nothing on the desk (least of all the scale's answer) waits for the network. A batch
-// that failed is reported after a pause that grows while the failures go on (1 s doubling to
-// 30 s, a minute after a refusal), so the desk may hand the next one over at once.
+// so that nothing on the desk (least of all the scale's answer) waits for the network. Every
+// answer is reported at once; after a failure the next batch waits a pause that grows while the
+// failures go on (1 s doubling to 30 s, a minute after a refusal), so the desk may hand it over
+// at once.
 #include "SiteClient.h"
 
 #include <condition_variable>

@@ -12,17 +12,17 @@ namespace site {
 
 namespace {
 
-// The whole batch travels as seven arrays, unnested on the server into rows: one statement
+// The whole batch travels as eight arrays, unnested on the server into rows: one statement
 // whatever the batch's size, and its values never part of the SQL text. ON CONFLICT without a
 // conflict target is deliberate: naming the key columns would need SELECT on them, which a desk
 // does not have; the primary key is the table's only unique constraint, so nothing else is
 // skipped.
 constexpr const char* kInsert =
-    "insert into pesavo.weighings (desk, run, row_id, kind, kg, width_code, frame, at) "
+    "insert into pesavo.weighings (desk, run, row_id, kind, kg, width_code, frame, at, maybe_repeat) "
     "select $1::text, r.run, r.row_id, r.kind, r.kg, r.width_code, decode(r.frame, 'hex'), "
-    "to_timestamp(r.at) "
+    "to_timestamp(r.at), r.maybe_repeat "
     "from unnest($2::text[], $3::bigint[], $4::smallint[], $5::numeric[], $6::smallint[], "
-    "$7::text[], $8::bigint[]) as r(run, row_id, kind, kg, width_code, frame, at) "
+    "$7::text[], $8::bigint[], $9::boolean[]) as r(run, row_id, kind, kg, width_code, frame, at, maybe_repeat) "
     "on conflict do nothing";
 
 std::string Trimmed(const char* text) {
@@ -150,9 +150,8 @@ Result Client::Connect() {
 }
 
 Result Client::Send(const std::vector<Weighing>& batch) {
-    if (batch.empty()) return {Result::Kind::Sent, {}};
 
-    ArrayText runs, rowIds, kinds, kgs, widths, frames, ats;
+    ArrayText runs, rowIds, kinds, kgs, widths, frames, ats, repeats;
     static constexpr char kHex[] = "0123456789abcdef";
     for (const Weighing& w : batch) {
         AppendQuoted(runs.Next(), w.run);
@@ -171,11 +170,12 @@ Result Client::Send(const std::vector<Weighing>& batch) {
             frame += kHex[b & 15];
         }
         AppendNumber(ats.Next(), w.at);
+        repeats.Next() += w.maybeRepeat ? 't' : 'f';
     }
-    const std::string params[] = {desk_,           runs.Done(),   rowIds.Done(), kinds.Done(),
-                                  kgs.Done(),      widths.Done(), frames.Done(), ats.Done()};
-    const char* values[8];
-    for (int i = 0; i < 8; ++i) values[i] = params[i].c_str();
+    const std::string params[] = {desk_,      runs.Done(),   rowIds.Done(), kinds.Done(), kgs.Done(),
+                                  widths.Done(), frames.Done(), ats.Done(),   repeats.Done()};
+    const char* values[9];
+    for (int i = 0; i < 9; ++i) values[i] = params[i].c_str();
 
     // A connection kept from an earlier Send may have been closed by a server restart since:
     // that costs one new connection and a second try, not a failed Send.
@@ -184,7 +184,7 @@ Result Client::Send(const std::vector<Weighing>& batch) {
             Result connected = Connect();
             if (connected.kind != Result::Kind::Sent) return connected;
         }
-        PGresult* res = PQexecParams(conn_, kInsert, 8, nullptr, values, nullptr, nullptr, 0);
+        PGresult* res = PQexecParams(conn_, kInsert, 9, nullptr, values, nullptr, nullptr, 0);
         if (PQresultStatus(res) == PGRES_COMMAND_OK) {
             PQclear(res);
             return {Result::Kind::Sent, {}};

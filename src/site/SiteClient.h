@@ -33,6 +33,7 @@ struct Weighing {
     std::int16_t widthCode = 0;
     std::array<std::uint8_t, 6> frame{};  // the scale's frame
     std::int64_t at = 0;      // when it was weighed, in seconds since 1970 (UTC)
+    bool maybeRepeat = false;  // may be the last weighing before a restart, sent again by the scale
 };
 
 struct Result {
@@ -55,7 +56,8 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Sends the batch, connecting first when there is no connection. An empty batch is Sent.
+    // Sends the batch, connecting first when there is no connection. An empty batch asks whether
+    // the site would take this desk's weighings (the same statement, with no rows).
     Result Send(const std::vector<Weighing>& batch);
 
 private:

@@ -556,15 +556,9 @@ TEST_F(DeskTest, EveryWeighingReachesTheSiteOnceThroughAnOutage) {
     if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
     PostgresCluster cluster;
     ASSERT_EQ(cluster.Error(), "");
-    std::ifstream schema(ProgramFolder::SourceDir() / "site" / "pesavo-site.sql");
-    cluster.Sql(std::string(std::istreambuf_iterator<char>(schema), {}));
-    cluster.Sql("create role desk7 login password 'desk7-secret' in role pesavo_desk");
-    const std::string passwords = cluster.Folder() + "/pgpass";
-    std::ofstream(passwords) << "127.0.0.1:" << cluster.Port() << ":postgres:desk7:desk7-secret\n";
-    ::chmod(passwords.c_str(), 0600);
-    ::setenv("PGPASSFILE", passwords.c_str(), 1);
-    folder_.WriteFile("Site.ini", "[Site]\r\nDatabase=host=127.0.0.1 port=" + std::to_string(cluster.Port()) +
-                                      " dbname=postgres user=desk7\r\nDesk=desk-07\r\n");
+    cluster.MakeSite({{"desk7", "desk7-secret"}});
+    ::setenv("PGPASSFILE", cluster.WritePassFile("pgpass", {{"desk7", "desk7-secret"}}).c_str(), 1);
+    folder_.WriteFile("Site.ini", "[Site]\r\nDatabase=" + cluster.Connection("desk7") + "\r\nDesk=desk-07\r\n");
     // Rows and grams at the site (weighing g weighs g grams).
     const auto atSite = [&] { return cluster.Sql("select count(*) || ' ' || coalesce(sum(kg * 1000)::bigint, 0) from pesavo.weighings"); };
 

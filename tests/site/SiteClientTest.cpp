@@ -27,26 +27,14 @@ class Site {
 public:
     Site() {
         if (!cluster.Error().empty()) return;
-        std::ifstream in(std::string(PESAVO_SOURCE_DIR) + "/site/pesavo-site.sql");
-        std::stringstream schema;
-        schema << in.rdbuf();
-        cluster.Sql(schema.str());
-        cluster.Sql("create role desk1 login password 'desk1-secret' in role pesavo_desk;"
-                    "create role stranger login password 'stranger-secret'");
+        cluster.MakeSite({{"desk1", "desk1-secret"}});
+        cluster.Sql("create role stranger login password 'stranger-secret'");
         passFile = WritePassFile("pgpass", {{"desk1", "desk1-secret"}, {"stranger", "stranger-secret"}});
         setenv("PGPASSFILE", passFile.c_str(), 1);
     }
-    std::string Connection(const std::string& user) const {
-        return "host=127.0.0.1 port=" + std::to_string(cluster.Port()) + " dbname=postgres user=" + user;
-    }
+    std::string Connection(const std::string& user) const { return cluster.Connection(user); }
     std::string WritePassFile(const std::string& name, const std::map<std::string, std::string>& passwords) const {
-        const std::string path = cluster.Folder() + "/" + name;
-        std::ofstream out(path);
-        for (const auto& [user, password] : passwords)
-            out << "127.0.0.1:" << cluster.Port() << ":postgres:" << user << ":" << password << "\n";
-        out.close();
-        chmod(path.c_str(), 0600);  // libpq ignores a password file that others may read
-        return path;
+        return cluster.WritePassFile(name, passwords);
     }
 
     PostgresCluster cluster;

@@ -15,12 +15,14 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -108,6 +110,30 @@ public:
         }
         PQfinish(conn);
         return value;
+    }
+
+    // Pesavo's site schema as the site's administrator makes it (site/pesavo-site.sql), and a
+    // desk's login role for each of `desks`, with the password given.
+    void MakeSite(const std::map<std::string, std::string>& desks) {
+        std::ifstream in(std::string(PESAVO_SOURCE_DIR) + "/site/pesavo-site.sql");
+        Sql(std::string(std::istreambuf_iterator<char>(in), {}));
+        for (const auto& [user, password] : desks)
+            Sql("create role " + user + " login password '" + password + "' in role pesavo_desk");
+    }
+    // A libpq password file in the cluster's folder with these passwords for the cluster's
+    // database `postgres` over TCP; its path.
+    std::string WritePassFile(const std::string& name, const std::map<std::string, std::string>& passwords) const {
+        const std::string path = folder_ + "/" + name;
+        std::ofstream out(path);
+        for (const auto& [user, password] : passwords)
+            out << "127.0.0.1:" << port_ << ":postgres:" << user << ":" << password << "\n";
+        out.close();
+        chmod(path.c_str(), 0600);  // libpq ignores a password file that others may read
+        return path;
+    }
+    // A libpq connection string for `user` over TCP (the password from libpq's password file).
+    std::string Connection(const std::string& user) const {
+        return "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres user=" + user;
     }
 
 private:
