@@ -1,11 +1,16 @@
 // Cost of decoding one frame into a row, early and late in a table, and the memory a full table
 // (65,001 rows) takes. Runs the real window offscreen, its desk connected to a simulated scale.
+// Where libpq is there, also what sending to a site's database costs the desk, against a
+// PostgreSQL server of the benchmark's own.
 #include "CPesavoDlg.h"
 #include "Journal.h"
 #include "platform/ModulePath.h"
 #include "platform/PortList.h"
 #include "../tests/support/Boxes.h"
 #include "../tests/support/EventLoop.h"
+#ifdef PESAVO_BENCH_SITE
+#include "../tests/support/PostgresCluster.h"
+#endif
 #include "../tests/support/ScaleSim.h"
 #include "../tests/support/Window.h"
 
@@ -21,6 +26,7 @@
 #include <malloc.h>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -74,10 +80,13 @@ struct ConnectedWindow {
     Scratch scratch;
     ScaleSim sim{{"--count", "0", "--interval", "100000"}};
     std::unique_ptr<CPesavoDlg> dlg;
-    ConnectedWindow() {
+    // `prepare` may add to the program folder first; with `journal` the window keeps one.
+    explicit ConnectedWindow(std::function<void(const Scratch&)> prepare = nullptr, bool journal = false) {
         std::ofstream(scratch.dir / "SerialComm.ini") << "[SerialComm]\r\nCOM6=" << sim.Device() << "\r\n";
+        if (prepare) prepare(scratch);
         desk::Options options;
         options.places = scratch.Places();
+        if (journal) options.journalFolder = scratch.Data();
         options.lastRow = 1000000;
         dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator(), options);
         dlg->OnInitDialog();
@@ -168,9 +177,30 @@ BENCHMARK(BM_ExportFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->I
 
 // ---- with the journal ----
 
+#ifdef PESAVO_BENCH_SITE
+// The site's server, started on first use: Pesavo's schema and a desk login whose password is in
+// a libpq password file.
+PostgresCluster& SiteServer() {
+    static PostgresCluster server;
+    static const bool made = [] {
+        if (server.Error().empty()) server.MakeSite({{"bench", "bench-secret"}});
+        return true;
+    }();
+    (void)made;
+    return server;
+}
+// Points the program in `scratch` at the site.
+void SendToSite(const Scratch& scratch) {
+    PostgresCluster& server = SiteServer();
+    std::ofstream(scratch.dir / "Site.ini") << "[Site]\r\nDatabase=" << server.Connection("bench") << " passfile="
+                                            << server.WritePassFile("pgpass", {{"bench", "bench-secret"}}) << "\r\nDesk=bench\r\n";
+}
+#endif
+
 // Frames per second through the whole program over a pseudo-terminal, from the simulated scale's
-// first weighing to its 3,000th answered, without the journal (0) and with it (1): every row
-// committed and synced to the disk before its answer.
+// first weighing to its 3,000th answered, without the journal (0), with it (1): every row
+// committed and synced to the disk before its answer, and with the journal sending to a site's
+// database (2).
 void BM_FramesOverPty(benchmark::State& state) {
     constexpr int kFrames = 3000;
     for (auto _ : state) {
@@ -181,6 +211,9 @@ void BM_FramesOverPty(benchmark::State& state) {
         }
         ScaleSim sim({"--interval", "0", "--frames", (scratch.dir / "frames.txt").string()});
         std::ofstream(scratch.dir / "SerialComm.ini") << "[SerialComm]\r\nCOM6=" << sim.Device() << "\r\n";
+#ifdef PESAVO_BENCH_SITE
+        if (state.range(0) == 2) SendToSite(scratch);
+#endif
         auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator(), scratch.Places());
         if (state.range(0)) dlg->SetJournalFolder(scratch.Data());
         dlg->OnInitDialog();
@@ -199,6 +232,44 @@ void BM_FramesOverPty(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FramesOverPty)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+#ifdef PESAVO_BENCH_SITE
+BENCHMARK(BM_FramesOverPty)->Arg(2)->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Rows per second into the site while a desk catches up after an outage: 20,000 weighings
+// journalled while the server was down, then the server back; counted at the server from the
+// first batch it took to the last.
+void BM_SiteCatchUp(benchmark::State& state) {
+    constexpr int kRows = 20000;
+    PostgresCluster& server = SiteServer();
+    for (auto _ : state) {
+        state.PauseTiming();
+        server.Sql("truncate pesavo.weighings");
+        server.Stop();
+        ConnectedWindow w(SendToSite, true);
+        w.Feed(kRows);
+        server.Start();
+        PGconn* watch = PQconnectdb(("host=" + server.Folder() + " port=" + std::to_string(server.Port()) +
+                                     " user=postgres dbname=postgres").c_str());
+        const auto atSite = [&] {
+            PGresult* res = PQexec(watch, "select count(*) from pesavo.weighings");
+            const int n = PQresultStatus(res) == PGRES_TUPLES_OK ? std::atoi(PQgetvalue(res, 0, 0)) : -1;
+            PQclear(res);
+            return n;
+        };
+        int first = 0;
+        RunUntil([&] { return (first = atSite()) > 0; }, std::chrono::seconds(60));
+        const auto start = std::chrono::steady_clock::now();
+        const bool all = RunUntil([&] { return atSite() >= kRows; }, std::chrono::seconds(120));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        state.counters["rows_per_s"] = (kRows - first) / seconds;
+        PQfinish(watch);
+        if (!all) state.SkipWithError("not every row reached the site");
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_SiteCatchUp)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+#endif
 
 // A unit change of a full table (65,001 rows) whose journal follows it: the rows come back from
 // a journal an earlier run left, and every conversion rewrites their texts there too.

@@ -241,7 +241,7 @@ private:
     // Asks whether to put the rows back; `then` runs once they are back or kept in a file.
     void OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> rows, int unit, std::function<void()> then);
     void RestoreJournalRows(const std::vector<journal::StoredRow>& rows, int unit);
-    bool CommitJournal();
+    bool CommitJournal(bool synced = true);
     void JournalOff(const std::u16string& why);
 
     desk::View& view_;

@@ -158,7 +158,7 @@ void Desk::RestoreJournalRows(const std::vector<journal::StoredRow>& rows, int u
     }
 }
 
-bool Desk::CommitJournal() {
+bool Desk::CommitJournal(bool synced) {
     if (!journal_) return false;
     if (journalOff_) {
         // Off after a failure: an empty table holds nothing the journal lacks, so the journal
@@ -173,7 +173,7 @@ bool Desk::CommitJournal() {
         ShowState();
         return true;
     }
-    if (journal_->Commit()) return true;
+    if (journal_->Commit(synced)) return true;
     JournalOff(MessageText(u"Journal_Error", "The journal cannot be written: weighings are not kept safe on disk until they are "
                                              "saved. Save the table regularly.") +
                u"\n(" + platform::Utf8ToUtf16(journal_->Error()) + u")");

@@ -74,12 +74,13 @@ void Desk::OpenSite() {
 void Desk::SiteRowAdded() {
     if (!site_) return;
     // While a batch is on its way (or waits for the server to come back) the new row is
-    // counted without asking the journal.
+    // counted without asking the journal; the title shows the count only while the site is
+    // out of reach or far behind.
     ++siteWaiting_;
-    if (siteBusy_)
-        ShowSiteState();
-    else
+    if (!siteBusy_)
         FeedSite();
+    else if (siteAnswered_ && !(siteConnected_ && siteWaiting_ < std::int64_t{kSiteBatch}))
+        ShowSiteState();
 }
 
 void Desk::FeedSite(bool evenEmpty) {
@@ -102,9 +103,11 @@ void Desk::FeedSite(bool evenEmpty) {
         w.maybeRepeat = row.maybeRepeat;
         batch.push_back(std::move(w));
     }
-    siteBusy_ = site_->Send(std::move(batch), [this, rows = std::move(rows)](const site::Result& result) {
-        PostSafe([this, rows, result] { SiteAnswered(rows, result); });
-    });
+    const bool backlog = siteWaiting_ > static_cast<std::int64_t>(batch.size());
+    siteBusy_ = site_->Send(
+        std::move(batch),
+        [this, rows = std::move(rows)](const site::Result& result) { PostSafe([this, rows, result] { SiteAnswered(rows, result); }); },
+        backlog);
 }
 
 void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result) {
@@ -113,9 +116,11 @@ void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site:
     siteConnected_ = result.kind == site::Result::Kind::Sent;
     if (siteConnected_) {
         // The site has them: they leave the outbox (and nothing else of the journal changes).
+        // Not synced: a power cut that undoes it only sends them again, and the site ignores
+        // rows it has.
         if (!rows.empty()) {
             journal_->SentToSite(rows);
-            CommitJournal();
+            CommitJournal(false);
         }
         siteDownSince_.reset();
         siteDownTold_ = siteRefusedTold_ = false;

@@ -253,7 +253,7 @@ bool Journal::Step(sqlite3_stmt* statement, const char* what) {
     return rc == SQLITE_DONE || rc == SQLITE_ROW || Fail(what);
 }
 
-bool Journal::Commit() {
+bool Journal::Commit(bool synced) {
     if (Failed()) return false;
     if (!inTransaction_) return true;
     // Commits into a file that was deleted or moved away (its folder removed) reach nothing a
@@ -263,7 +263,12 @@ bool Journal::Commit() {
         error_ = "the journal's file was deleted or moved away";
         return Fail("saving the journal");
     }
-    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return Fail("saving the journal");
+    // (The write-ahead log keeps an unsynced commit whole: it is there after a crash, and a
+    // power cut loses it whole or not at all.)
+    if (!synced) sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    const bool committed = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!synced) sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    if (!committed) return Fail("saving the journal");
     inTransaction_ = false;
     return true;
 }

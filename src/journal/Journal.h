@@ -99,7 +99,9 @@ public:
     void SentToSite(const std::vector<OutboxRow>& rows);
 
     // Makes every change so far part of the journal, synced to the disk. False once failed.
-    bool Commit();
+    // Not `synced`: a change that may be lost to a power cut (not to a crash), because losing it
+    // costs nothing — the next synced commit takes it along to the disk.
+    bool Commit(bool synced = true);
     bool Failed() const { return !error_.empty(); }
     // Forgets a failure (and what was not committed), to be used again from a known state.
     bool TryAgain();

@@ -13,12 +13,12 @@ Sender::~Sender() {
     wake_.notify_all();
 }
 
-bool Sender::Send(std::vector<Weighing> batch, Done done) {
+bool Sender::Send(std::vector<Weighing> batch, Done done, bool backlog) {
     {
         std::lock_guard lock(mutex_);
         if (busy_) return false;
         busy_ = true;
-        next_.emplace(std::move(batch), std::move(done));
+        next_.emplace(Work{std::move(batch), std::move(done), backlog});
     }
     wake_.notify_all();
     return true;
@@ -28,7 +28,7 @@ void Sender::Run(std::stop_token stop) {
     using namespace std::chrono_literals;
     std::chrono::milliseconds pause = 0ms;  // before the next batch: grows while the failures go on
     while (!stop.stop_requested()) {
-        std::pair<std::vector<Weighing>, Done> work;
+        Work work;
         {
             std::unique_lock lock(mutex_);
             if (!wake_.wait(lock, stop, [this] { return next_.has_value(); })) return;
@@ -39,17 +39,24 @@ void Sender::Run(std::stop_token stop) {
                 if (stop.stop_requested()) return;
             }
         }
-        const Result result = client_.Send(work.first);
+        const auto handedOver = std::chrono::steady_clock::now();
+        const Result result = client_.Send(work.batch);
         // Down is normal: try again later, and later still while it stays down.
-        if (result.kind == Result::Kind::Sent)
+        if (result.kind == Result::Kind::Sent) {
             pause = 0ms;
-        else
+            if (!work.backlog) {
+                std::unique_lock lock(mutex_);
+                wake_.wait_until(lock, stop, handedOver + 100ms, [] { return false; });
+                if (stop.stop_requested()) return;
+            }
+        } else {
             pause = result.kind == Result::Kind::Refused ? 60s : std::clamp<std::chrono::milliseconds>(pause * 2, 1s, 30s);
+        }
         {
             std::lock_guard lock(mutex_);
             busy_ = false;
         }
-        work.second(result);
+        work.done(result);
     }
 }
 

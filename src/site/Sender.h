@@ -22,8 +22,11 @@ public:
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
-    // Hands a batch over; false while the last one is still on its way.
-    bool Send(std::vector<Weighing> batch, Done done);
+    // Hands a batch over; false while the last one is still on its way. Unless `backlog` (more
+    // rows wait behind this batch), a batch that arrived is reported no sooner than 100 ms after
+    // it was handed over: rows weighed meanwhile then go together in the next batch, instead of
+    // each in a round trip of its own.
+    bool Send(std::vector<Weighing> batch, Done done, bool backlog = false);
 
 private:
     void Run(std::stop_token stop);
@@ -31,7 +34,12 @@ private:
     Client client_;
     std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::optional<std::pair<std::vector<Weighing>, Done>> next_;
+    struct Work {
+        std::vector<Weighing> batch;
+        Done done;
+        bool backlog = false;
+    };
+    std::optional<Work> next_;
     bool busy_ = false;
     std::jthread thread_;  // last: starts when everything else is there
 };
