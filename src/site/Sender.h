@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,7 +19,11 @@ class Sender {
 public:
     using Done = std::function<void(const Result&)>;  // called on the sender's thread
     Sender(std::string connectionString, std::string desk);
-    ~Sender();  // a batch on its way is abandoned (its rows stay wherever the desk keeps them)
+    // A batch on its way is abandoned (its rows stay wherever the desk keeps them), and no answer
+    // is reported once this returns. A batch stuck on a network that stopped answering is waited
+    // for two seconds at most: the thread then ends by itself when its connection gives up, or
+    // with the program.
+    ~Sender();
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
@@ -29,19 +34,26 @@ public:
     bool Send(std::vector<Weighing> batch, Done done, bool backlog = false);
 
 private:
-    void Run(std::stop_token stop);
-
-    Client client_;
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
     struct Work {
         std::vector<Weighing> batch;
         Done done;
         bool backlog = false;
     };
-    std::optional<Work> next_;
-    bool busy_ = false;
-    std::jthread thread_;  // last: starts when everything else is there
+    // What the thread works with: shared, because the thread may outlive the Sender.
+    struct State {
+        State(std::string connectionString, std::string desk) : client(std::move(connectionString), std::move(desk)) {}
+        Client client;
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::optional<Work> next;
+        bool busy = false;
+        bool abandoned = false;  // the Sender is gone
+        bool finished = false;   // the thread is done with everything but the State
+    };
+    static void Run(const std::shared_ptr<State>& state);
+
+    std::shared_ptr<State> state_;
+    std::thread thread_;
 };
 
 }  // namespace site
