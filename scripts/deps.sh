@@ -14,7 +14,8 @@ packages=(
   postgresql-15 libpq-dev
 )
 # (tcl, with dpkg-dev, fetches and generates SQLite for the Windows build: scripts/windows-sqlite.sh;
-# wixl and msitools build its installer)
+# dpkg-dev alone fetches libpq's source for it: scripts/windows-libpq.sh; wixl and msitools build
+# its installer)
 optional=(g++-mingw-w64-x86-64 wine64 zip unzip tcl wixl msitools)
 
 missing() {

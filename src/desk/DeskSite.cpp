@@ -10,8 +10,12 @@
 #include "platform/Utf.h"
 #ifdef PESAVO_SITE
 #include "Sender.h"
+#ifndef _WIN32
 #include <unistd.h>
 #endif
+#endif
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <random>
@@ -38,8 +42,13 @@ std::string NewRun(std::int64_t now) {
 }
 
 std::string HostName() {
+#ifdef _WIN32
+    const char* name = std::getenv("COMPUTERNAME");  // (Windows names every process's computer there)
+    return name && *name ? name : "desk";
+#else
     char name[256] = {};
     return ::gethostname(name, sizeof name - 1) == 0 ? name : "desk";
+#endif
 }
 
 }  // namespace

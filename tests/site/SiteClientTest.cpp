@@ -1,6 +1,7 @@
 // The site client against a PostgreSQL server of the test's own, with the shipped schema
 // (site/pesavo-site.sql) and a desk's login role whose password is in a libpq password file:
 // batches arrive exactly once through resends, outages and restarts, and a desk can only add.
+// The Windows build runs them under Wine against a server started for it, which it cannot stop.
 #include "SiteClient.h"
 #include "../support/PostgresCluster.h"
 
@@ -21,6 +22,15 @@ namespace {
 
 using Kind = site::Result::Kind;
 
+// libpq's password file from now on.
+void UsePassFile(const std::string& path) {
+#ifdef _WIN32
+    _putenv_s("PGPASSFILE", path.c_str());
+#else
+    setenv("PGPASSFILE", path.c_str(), 1);
+#endif
+}
+
 // A cluster with Pesavo's schema and the login roles `desk1` (a desk) and `stranger` (a login
 // that is not one), their passwords in a password file that PGPASSFILE names.
 class Site {
@@ -30,7 +40,7 @@ public:
         cluster.MakeSite({{"desk1", "desk1-secret"}});
         cluster.Sql("create role stranger login password 'stranger-secret'");
         passFile = WritePassFile("pgpass", {{"desk1", "desk1-secret"}, {"stranger", "stranger-secret"}});
-        setenv("PGPASSFILE", passFile.c_str(), 1);
+        UsePassFile(passFile);
     }
     std::string Connection(const std::string& user) const { return cluster.Connection(user); }
     std::string WritePassFile(const std::string& name, const std::map<std::string, std::string>& passwords) const {
@@ -94,6 +104,7 @@ TEST(SiteClient, EveryWeighingArrivesOnceThroughResendsOutagesAndRestarts) {
               "2023-11-14 " + std::to_string(weighingsPerDay["2023-11-14"]) + ", 2023-11-15 " +
                   std::to_string(weighingsPerDay["2023-11-15"]));
 
+#ifndef _WIN32  // (the Windows build's server cannot be stopped from its test)
     // The server goes away under an open connection: the next batch, half of it already sent,
     // waits with the desk, whether the old connection or a new one fails.
     ASSERT_TRUE(site.cluster.Stop());
@@ -116,6 +127,7 @@ TEST(SiteClient, EveryWeighingArrivesOnceThroughResendsOutagesAndRestarts) {
     sent = client.Send(Batch(run, 1500, 1599));
     EXPECT_EQ(sent.kind, Kind::Sent) << sent.message;
     EXPECT_EQ(site.cluster.Sql("select count(*) from pesavo.weighings"), "1600");
+#endif
 }
 
 // The SQLSTATE of `sql` run as the connection's role, or "ok".
@@ -152,8 +164,15 @@ TEST(SiteClient, DesksCanOnlyAddAndWhatCannotHealIsRefused) {
     EXPECT_EQ(stranger.kind, Kind::Refused);
     EXPECT_NE(stranger.message.find("permission denied"), std::string::npos) << stranger.message;
 
+#ifdef _WIN32
+    // The Windows build has no TLS: settings that ask for it are refused at once, in libpq's words.
+    const auto tls = site::Client(site.Connection("desk1") + " sslmode=require", "desk-01").Send(Batch("r", 4, 5));
+    EXPECT_EQ(tls.kind, Kind::Refused) << tls.message;
+    EXPECT_NE(tls.message.find("SSL"), std::string::npos) << tls.message;
+#endif
+
     // A wrong password: refused, with the server's reason, however often it is tried.
-    setenv("PGPASSFILE", site.WritePassFile("wrong", {{"desk1", "not-the-secret"}}).c_str(), 1);
+    UsePassFile(site.WritePassFile("wrong", {{"desk1", "not-the-secret"}}));
     site::Client wrong(site.Connection("desk1"), "desk-01");
     for (int attempt = 0; attempt < 2; ++attempt) {
         const auto refused = wrong.Send(Batch("r", 4, 5));

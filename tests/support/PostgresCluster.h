@@ -6,10 +6,17 @@
 // `nobody` and its programs run through runuser. The superuser `postgres` comes in through the
 // socket without a password; every other role comes in over TCP with a SCRAM password, so that
 // a wrong one can be tried.
+//
+// Windows (the Windows build's tests under Wine) cannot start one: there PESAVO_SITE_SERVER names
+// the port on 127.0.0.1 of a server started for the tests (scripts/windows-test.sh), where the
+// superuser comes in over TCP without a password and every other role as above. Each
+// PostgresCluster empties it first (Pesavo's schema and every role but the superuser go), and
+// it cannot be stopped or started.
 #include <libpq-fe.h>
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,6 +25,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#else
+#include <process.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +37,33 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+class PostgresCluster {
+public:
+    static bool Installed() { return std::getenv("PESAVO_SITE_SERVER") != nullptr; }
+
+    PostgresCluster() {
+        const char* port = std::getenv("PESAVO_SITE_SERVER");
+        port_ = port ? std::atoi(port) : 0;
+        if (port_ <= 0) {
+            error_ = "PESAVO_SITE_SERVER names no port";
+            return;
+        }
+        static int made = 0;
+        folder_ = (std::filesystem::temp_directory_path() /
+                   ("pesavo-pg-" + std::to_string(_getpid()) + "-" + std::to_string(++made)))
+                      .string();
+        std::filesystem::create_directories(folder_);
+        Sql("set client_min_messages = warning; drop schema if exists pesavo cascade; "
+            "do $$ declare r text; begin for r in select rolname from pg_roles where rolname <> 'postgres' and "
+            "rolname !~ '^pg_' loop execute format('drop role %I', r); end loop; end $$");
+    }
+
+    ~PostgresCluster() {
+        std::error_code ec;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+    }
+#else
 extern char** environ;
 
 class PostgresCluster {
@@ -65,6 +102,7 @@ public:
         std::error_code ec;
         if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
     }
+#endif
     PostgresCluster(const PostgresCluster&) = delete;
     PostgresCluster& operator=(const PostgresCluster&) = delete;
 
@@ -72,6 +110,7 @@ public:
     int Port() const { return port_; }
     const std::string& Folder() const { return folder_; }
 
+#ifndef _WIN32
     // Starts the server again on the same port, and waits until it takes connections.
     bool Start() {
         const std::string options = "-c port=" + std::to_string(port_) +
@@ -89,12 +128,17 @@ public:
         if (stopped) running_ = false;
         return stopped;
     }
+#endif
 
     // Runs `sql` (one statement or several) as the superuser; the first value of the last
     // statement's answer, empty when there is none. An error fails the test.
     std::string Sql(const std::string& sql) {
+#ifdef _WIN32
+        const std::string conninfo = Connection("postgres");
+#else
         const std::string conninfo =
             "host=" + folder_ + " port=" + std::to_string(port_) + " user=postgres dbname=postgres";
+#endif
         PGconn* conn = PQconnectdb(conninfo.c_str());
         std::string value;
         if (PQstatus(conn) != CONNECTION_OK) {
@@ -128,7 +172,9 @@ public:
         for (const auto& [user, password] : passwords)
             out << "127.0.0.1:" << port_ << ":postgres:" << user << ":" << password << "\n";
         out.close();
+#ifndef _WIN32
         chmod(path.c_str(), 0600);  // libpq ignores a password file that others may read
+#endif
         return path;
     }
     // A libpq connection string for `user` over TCP (the password from libpq's password file).
@@ -137,6 +183,7 @@ public:
     }
 
 private:
+#ifndef _WIN32
     static int FreePort() {
         int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -181,6 +228,7 @@ private:
         }
         return text.str();
     }
+#endif
 
     std::string folder_;
     std::string error_;
