@@ -28,8 +28,9 @@ constexpr const char* kSchema =
     " kind INTEGER, kg REAL, width INTEGER, at INTEGER, answered INTEGER, frame BLOB);"
     "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);"
     "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);"
+    // (the outbox without a rowid: one b-tree, a page less in every row's commit)
     "CREATE TABLE IF NOT EXISTS outbox(run TEXT, id INTEGER, kind INTEGER, kg REAL, width INTEGER, frame BLOB, at INTEGER,"
-    " repeat INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(run, id));";
+    " repeat INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(run, id)) WITHOUT ROWID;";
 constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
 
 #ifdef _WIN32
@@ -321,7 +322,7 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
     std::vector<OutboxRow> rows;
     if (Failed()) return rows;
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at, repeat FROM outbox ORDER BY rowid LIMIT ?1", -1, &select,
+    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at, repeat FROM outbox ORDER BY run, id LIMIT ?1", -1, &select,
                            nullptr) != SQLITE_OK) {
         Fail("reading the site's outbox");
         return rows;
