@@ -314,11 +314,14 @@ private:
     // The site's database (Site.ini): the journal's outbox, sent a batch at a time.
     static constexpr std::size_t kSiteBatch = 500;
     void OpenSite();
-    void SiteRowAdded();
+    void SiteRowAdded(weighing::RowId id, const weighing::Reading& reading, const std::uint8_t* frame, bool maybeRepeat);
     void FeedSite(bool evenEmpty = false);
-    void SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result);
+    void SiteAnswered(const std::vector<journal::OutboxRow>& rows, bool held, const site::Result& result);
     void ShowSiteState();
     std::shared_ptr<site::Sender> site_;
+    std::string siteRun_, siteDesk_;
+    // Rows weighed while the journal is off: they wait for the site here, in memory only.
+    std::vector<journal::OutboxRow> siteHeld_;
     bool siteBusy_ = false, siteAnswered_ = false, siteConnected_ = false, siteRefusedTold_ = false, siteDownTold_ = false;
     std::u16string siteTitle_;  // the title last shown for the site's state
     std::int64_t siteWaiting_ = 0;

@@ -220,7 +220,7 @@ void Desk::ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, st
     NoteAnswerLeft();  // the previous row's, if the engine has not told yet
     const std::uint64_t answer = line_->Queue(weighing::kAcknowledge);
     if (journal_) answerPending_ = AnswerPending{table_.Id(row), answer};
-    SiteRowAdded();  // (behind the answer: the network never holds it)
+    SiteRowAdded(table_.Id(row), made.reading, frame, maybeRepeat);  // (behind the answer: the network never holds it)
     if (rules_.RowAdded(row)) {
         EndAtRowLimit();  // the connection ends anyway: no question about errors
         return;

@@ -7,6 +7,7 @@
 
 #include "Journal.h"
 #include "LanguageFiles.h"
+#include "platform/ProfileFile.h"
 #include "platform/Utf.h"
 #ifdef PESAVO_SITE
 #include "Sender.h"
@@ -25,7 +26,7 @@ namespace desk {
 #ifndef PESAVO_SITE
 
 void Desk::OpenSite() {}  // (this build has no site client)
-void Desk::SiteRowAdded() {}
+void Desk::SiteRowAdded(weighing::RowId, const weighing::Reading&, const std::uint8_t*, bool) {}
 
 #else
 
@@ -64,24 +65,44 @@ void Desk::OpenSite() {
         }
     }
     if (file.empty()) return;
-    const std::string database = platform::Utf16ToUtf8(localisation::ReadProfileText(file, u"Site", u"Database"));
-    std::string name = platform::Utf16ToUtf8(localisation::ReadProfileText(file, u"Site", u"Desk"));
-    if (database.empty()) return;
+    // Read whole: a connection string cut short may lose what it says last (sslmode=...), and
+    // two long desk names cut alike would become one.
+    constexpr std::size_t kLongest = 4096;
+    const std::u16string database16 = platform::GetProfileString(u"Site", u"Database", u"", file, kLongest);
+    const std::u16string name16 = platform::GetProfileString(u"Site", u"Desk", u"", file, kLongest);
+    if (database16.empty()) return;
+    if (database16.size() >= kLongest - 1 || name16.size() >= kLongest - 1) {
+        Ask(kOkOnly, Fill(MessageText(u"Site_Refused", "The site database refused Pesavo: %1. Weighing goes on; the weighings wait "
+                                                       "on this desk until the site's settings are mended."),
+                          u"Site.ini holds a value longer than 4,094 characters"));
+        return;
+    }
+    const std::string database = platform::Utf16ToUtf8(database16);
+    std::string name = platform::Utf16ToUtf8(name16);
     if (!JournalOn()) {
         // Without a journal there is no outbox that outlives a crash: nothing goes to the site.
         Ask(kOkOnly, MessageText(u"Site_No_Journal", "This desk keeps no journal, so its weighings are not sent to the site."));
         return;
     }
     if (name.empty()) name = HostName();
-    journal_->KeepForSite(NewRun(now_()));
+    siteRun_ = NewRun(now_());
+    siteDesk_ = name;
+    journal_->KeepForSite(siteRun_, siteDesk_);
     site_ = std::make_shared<site::Sender>(database, name);
     // At once, even with nothing waiting: the title says whether the site takes the weighings,
     // and a refusal is told before the first parcel.
     FeedSite(true);
 }
 
-void Desk::SiteRowAdded() {
+void Desk::SiteRowAdded(weighing::RowId id, const weighing::Reading& reading, const std::uint8_t* frame, bool maybeRepeat) {
     if (!site_) return;
+    if (journalOff_) {
+        // Not in the journal's outbox: the row waits for the site here (lost only with the
+        // program, like the table's rows while the journal is off).
+        journal::OutboxRow row{siteRun_, id, reading, {}, now_(), maybeRepeat, siteDesk_};
+        std::copy(frame, frame + row.frame.size(), row.frame.begin());
+        siteHeld_.push_back(std::move(row));
+    }
     // While a batch is on its way (or waits for the server to come back) the new row is
     // counted without asking the journal; the title shows the count only while the site is
     // out of reach or far behind.
@@ -93,9 +114,15 @@ void Desk::SiteRowAdded() {
 }
 
 void Desk::FeedSite(bool evenEmpty) {
-    if (!site_ || siteBusy_ || !JournalOn()) return;
-    std::vector<journal::OutboxRow> rows = journal_->Outbox(kSiteBatch);
-    siteWaiting_ = journal_->OutboxSize();
+    if (!site_ || siteBusy_) return;
+    // The rows held in memory first (the journal is off, or was); then the journal's outbox.
+    std::vector<journal::OutboxRow> rows;
+    const bool held = !siteHeld_.empty();
+    if (held)
+        rows.assign(siteHeld_.begin(), siteHeld_.begin() + static_cast<std::ptrdiff_t>(std::min(siteHeld_.size(), kSiteBatch)));
+    else if (JournalOn())
+        rows = journal_->Outbox(kSiteBatch);
+    if (JournalOn()) siteWaiting_ = journal_->OutboxSize() + static_cast<std::int64_t>(siteHeld_.size());
     ShowSiteState();
     if (rows.empty() && !evenEmpty) return;
     std::vector<site::Weighing> batch;
@@ -110,16 +137,19 @@ void Desk::FeedSite(bool evenEmpty) {
         w.frame = row.frame;
         w.at = row.at;
         w.maybeRepeat = row.maybeRepeat;
+        w.desk = row.desk;
         batch.push_back(std::move(w));
     }
     const bool backlog = siteWaiting_ > static_cast<std::int64_t>(batch.size());
     siteBusy_ = site_->Send(
         std::move(batch),
-        [this, rows = std::move(rows)](const site::Result& result) { PostSafe([this, rows, result] { SiteAnswered(rows, result); }); },
+        [this, rows = std::move(rows), held](const site::Result& result) {
+            PostSafe([this, rows, held, result] { SiteAnswered(rows, held, result); });
+        },
         backlog);
 }
 
-void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site::Result& result) {
+void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, bool held, const site::Result& result) {
     siteBusy_ = false;
     siteAnswered_ = true;
     siteConnected_ = result.kind == site::Result::Kind::Sent;
@@ -127,7 +157,10 @@ void Desk::SiteAnswered(const std::vector<journal::OutboxRow>& rows, const site:
         // The site has them: they leave the outbox (and nothing else of the journal changes).
         // Not synced: a power cut that undoes it only sends them again, and the site ignores
         // rows it has.
-        if (!rows.empty()) {
+        if (held) {
+            siteHeld_.erase(siteHeld_.begin(), siteHeld_.begin() + static_cast<std::ptrdiff_t>(rows.size()));
+            siteWaiting_ -= static_cast<std::int64_t>(rows.size());
+        } else if (!rows.empty() && JournalOn()) {
             journal_->SentToSite(rows);
             CommitJournal(false);
         }

@@ -30,7 +30,7 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);"
     // (the outbox without a rowid: one b-tree, a page less in every row's commit)
     "CREATE TABLE IF NOT EXISTS outbox(run TEXT, id INTEGER, kind INTEGER, kg REAL, width INTEGER, frame BLOB, at INTEGER,"
-    " repeat INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(run, id)) WITHOUT ROWID;";
+    " repeat INTEGER NOT NULL DEFAULT 0, desk TEXT, PRIMARY KEY(run, id)) WITHOUT ROWID;";
 constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
 
 #ifdef _WIN32
@@ -98,12 +98,16 @@ int Hold(sqlite3* db, std::string& step) {
         return SQLITE_NOTADB;  // somebody else's database, or one of a later Pesavo: keep it, aside
     step = "creating the journal";
     if (int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) return rc;
-    // (an outbox made before it said which rows may be repeats)
-    std::string hasRepeat;
-    if (int rc = QueryText(db, "SELECT count(*) FROM pragma_table_info('outbox') WHERE name = 'repeat'", hasRepeat)) return rc;
-    if (hasRepeat == "0")
-        if (int rc = sqlite3_exec(db, "ALTER TABLE outbox ADD COLUMN repeat INTEGER NOT NULL DEFAULT 0", nullptr, nullptr, nullptr))
-            return rc;
+    // (an outbox made before it said which rows may be repeats, and at which desk each was weighed)
+    for (const char* column : {"repeat INTEGER NOT NULL DEFAULT 0", "desk TEXT"}) {
+        const std::string name(column, std::strchr(column, ' '));
+        std::string has;
+        const std::string query = "SELECT count(*) FROM pragma_table_info('outbox') WHERE name = '" + name + "'";
+        if (int rc = QueryText(db, query.c_str(), has)) return rc;
+        if (has == "0")
+            if (int rc = sqlite3_exec(db, ("ALTER TABLE outbox ADD COLUMN " + std::string(column)).c_str(), nullptr, nullptr, nullptr))
+                return rc;
+    }
     const std::string marks = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                               "; PRAGMA user_version=" + std::to_string(kVersion);
     if (int rc = sqlite3_exec(db, marks.c_str(), nullptr, nullptr, nullptr)) return rc;
@@ -220,7 +224,7 @@ bool Journal::Prepare() {
     setUnit_ = Statement("INSERT OR REPLACE INTO settings(key, value) VALUES('unit', ?1)");
     noteMove_ = Statement("INSERT INTO moves(temp, target, ids) VALUES(?1, ?2, ?3)");
     movesDone_ = Statement("DELETE FROM moves");
-    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, width, frame, at, repeat) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, width, frame, at, repeat, desk) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     outboxReading_ = Statement("UPDATE outbox SET kind = ?1, kg = ?2, width = ?3 WHERE run = ?4 AND id = ?5");
     sent_ = Statement("DELETE FROM outbox WHERE run = ?1 AND id = ?2");
     return !Failed();
@@ -313,16 +317,20 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     sqlite3_bind_blob(toOutbox_, 6, frame.data(), static_cast<int>(frame.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(toOutbox_, 7, static_cast<sqlite3_int64>(now));
     sqlite3_bind_int(toOutbox_, 8, maybeRepeat ? 1 : 0);
+    sqlite3_bind_text(toOutbox_, 9, siteDesk_.c_str(), -1, SQLITE_TRANSIENT);
     Step(toOutbox_, "writing a row to the site's outbox");
 }
 
-void Journal::KeepForSite(std::string run) { siteRun_ = std::move(run); }
+void Journal::KeepForSite(std::string run, std::string desk) {
+    siteRun_ = std::move(run);
+    siteDesk_ = std::move(desk);
+}
 
 std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
     std::vector<OutboxRow> rows;
     if (Failed()) return rows;
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at, repeat FROM outbox ORDER BY run, id LIMIT ?1", -1, &select,
+    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at, repeat, coalesce(desk, '') FROM outbox ORDER BY run, id LIMIT ?1", -1, &select,
                            nullptr) != SQLITE_OK) {
         Fail("reading the site's outbox");
         return rows;
@@ -338,6 +346,7 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
             std::memcpy(row.frame.data(), sqlite3_column_blob(select, 5), row.frame.size());
         row.at = sqlite3_column_int64(select, 6);
         row.maybeRepeat = sqlite3_column_int(select, 7) != 0;
+        row.desk = reinterpret_cast<const char*>(sqlite3_column_text(select, 8));
         rows.push_back(std::move(row));
     }
     sqlite3_finalize(select);

@@ -49,6 +49,7 @@ struct OutboxRow {
     std::array<std::uint8_t, 6> frame{};  // the bytes it came from (zeros when none)
     std::int64_t at = 0;         // when it was journalled, in seconds since 1970
     bool maybeRepeat = false;    // the row says it may be the weighing before a restart, sent again
+    std::string desk;            // the desk's name when it was weighed (empty: not known)
 };
 
 class Journal : public weighing::TableLog {
@@ -89,8 +90,8 @@ public:
     std::vector<PendingMove> PendingMoves();
 
     // From now on every appended row also goes into the outbox, under `run` (this start's own
-    // identity), in the same commit as the row itself.
-    void KeepForSite(std::string run);
+    // identity) and the desk's name, in the same commit as the row itself.
+    void KeepForSite(std::string run, std::string desk);
     // The oldest rows of the outbox, at most `limit`, and how many wait there (what is not
     // committed yet included: ask after Commit).
     std::vector<OutboxRow> Outbox(std::size_t limit);
@@ -141,6 +142,7 @@ private:
     sqlite3_stmt* noteMove_ = nullptr;
     sqlite3_stmt* movesDone_ = nullptr;
     std::string siteRun_;  // empty: nothing goes to the outbox
+    std::string siteDesk_;
     sqlite3_stmt* toOutbox_ = nullptr;
     sqlite3_stmt* outboxReading_ = nullptr;
     sqlite3_stmt* sent_ = nullptr;

@@ -12,23 +12,50 @@ namespace site {
 
 namespace {
 
-// The whole batch travels as eight arrays, unnested on the server into rows: one statement
+// The whole batch travels as nine arrays, unnested on the server into rows: one statement
 // whatever the batch's size, and its values never part of the SQL text. ON CONFLICT without a
 // conflict target is deliberate: naming the key columns would need SELECT on them, which a desk
 // does not have; the primary key is the table's only unique constraint, so nothing else is
 // skipped.
 constexpr const char* kInsert =
     "insert into pesavo.weighings (desk, run, row_id, kind, kg, width_code, frame, at, maybe_repeat) "
-    "select $1::text, r.run, r.row_id, r.kind, r.kg, r.width_code, decode(r.frame, 'hex'), "
+    "select coalesce(r.desk, $1::text), r.run, r.row_id, r.kind, r.kg, r.width_code, decode(r.frame, 'hex'), "
     "to_timestamp(r.at), r.maybe_repeat "
     "from unnest($2::text[], $3::bigint[], $4::smallint[], $5::numeric[], $6::smallint[], "
-    "$7::text[], $8::bigint[], $9::boolean[]) as r(run, row_id, kind, kg, width_code, frame, at, maybe_repeat) "
+    "$7::text[], $8::bigint[], $9::boolean[], $10::text[]) as r(run, row_id, kind, kg, width_code, frame, at, maybe_repeat, desk) "
     "on conflict do nothing";
 
 std::string Trimmed(const char* text) {
     std::string s = text ? text : "";
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
+}
+
+// libpq's words about a connection string it cannot read quote the string's pieces, which may
+// be a password: they are left out.
+std::string WithoutQuotes(const std::string& message) {
+    std::string out;
+    bool quoted = false;
+    for (char c : message) {
+        if (c == '"') {
+            quoted = !quoted;
+            if (quoted) out += "\"...\"";
+            continue;
+        }
+        if (!quoted) out += c;
+    }
+    return out;
+}
+
+// A server that is up but cannot take this connection yet: full (every connection slot taken),
+// or starting, shutting down or recovering. It says so in words (a connection that fails has no
+// error code for the client); these are the server's English ones.
+bool Busy(const std::string& message) {
+    for (const char* words : {"too many clients", "remaining connection slots", "the database system is starting up",
+                              "the database system is shutting down", "the database system is in recovery mode",
+                              "the database system is not yet accepting connections", "the database system is not accepting connections"})
+        if (message.find(words) != std::string::npos) return true;
+    return false;
 }
 
 template <typename Number>
@@ -96,7 +123,7 @@ Result Client::Connect() {
     char* parseError = nullptr;
     PQconninfoOption* options = PQconninfoParse(connectionString_.c_str(), &parseError);
     if (!options) {
-        Result refused{Result::Kind::Refused, Trimmed(parseError ? parseError : "invalid connection string")};
+        Result refused{Result::Kind::Refused, WithoutQuotes(Trimmed(parseError ? parseError : "invalid connection string"))};
         PQfreemem(parseError);
         return refused;
     }
@@ -122,6 +149,9 @@ Result Client::Connect() {
     fallback("keepalives_interval", "5");
     fallback("keepalives_count", "3");
     fallback("tcp_user_timeout", "30000");
+    // A batch the server holds (a lock somebody keeps on the table) is given up after half a
+    // minute like one lost on the network, instead of holding the desk's rows for ever.
+    fallback("options", "-c statement_timeout=30s");
     keywords.push_back(nullptr);
     values.push_back(nullptr);
 
@@ -139,7 +169,7 @@ Result Client::Connect() {
             result.kind = Result::Kind::Refused;
             break;
         }
-        if (ping != PQPING_OK) {
+        if (ping != PQPING_OK || Busy(result.message)) {
             result.kind = Result::Kind::Unreachable;
             break;
         }
@@ -151,7 +181,7 @@ Result Client::Connect() {
 
 Result Client::Send(const std::vector<Weighing>& batch) {
 
-    ArrayText runs, rowIds, kinds, kgs, widths, frames, ats, repeats;
+    ArrayText runs, rowIds, kinds, kgs, widths, frames, ats, repeats, desks;
     static constexpr char kHex[] = "0123456789abcdef";
     for (const Weighing& w : batch) {
         AppendQuoted(runs.Next(), w.run);
@@ -171,11 +201,16 @@ Result Client::Send(const std::vector<Weighing>& batch) {
         }
         AppendNumber(ats.Next(), w.at);
         repeats.Next() += w.maybeRepeat ? 't' : 'f';
+        if (w.desk.empty())
+            desks.Next() += "NULL";
+        else
+            AppendQuoted(desks.Next(), w.desk);
     }
-    const std::string params[] = {desk_,      runs.Done(),   rowIds.Done(), kinds.Done(), kgs.Done(),
-                                  widths.Done(), frames.Done(), ats.Done(),   repeats.Done()};
-    const char* values[9];
-    for (int i = 0; i < 9; ++i) values[i] = params[i].c_str();
+    const std::string params[] = {desk_,         runs.Done(), rowIds.Done(),  kinds.Done(), kgs.Done(),
+                                  widths.Done(), frames.Done(), ats.Done(), repeats.Done(), desks.Done()};
+    constexpr int kParams = sizeof params / sizeof params[0];
+    const char* values[kParams];
+    for (int i = 0; i < kParams; ++i) values[i] = params[i].c_str();
 
     // A connection kept from an earlier Send may have been closed by a server restart since:
     // that costs one new connection and a second try, not a failed Send.
@@ -184,7 +219,7 @@ Result Client::Send(const std::vector<Weighing>& batch) {
             Result connected = Connect();
             if (connected.kind != Result::Kind::Sent) return connected;
         }
-        PGresult* res = PQexecParams(conn_, kInsert, 9, nullptr, values, nullptr, nullptr, 0);
+        PGresult* res = PQexecParams(conn_, kInsert, kParams, nullptr, values, nullptr, nullptr, 0);
         if (PQresultStatus(res) == PGRES_COMMAND_OK) {
             PQclear(res);
             return {Result::Kind::Sent, {}};

@@ -24,7 +24,7 @@ namespace site {
 // What a row is, in the numbers of weighing::RowKind and of the table's `kind` column.
 enum class RowKind : std::uint8_t { Weight = 0, Overweight = 1, Error = 2 };
 
-// One weighing as the site keeps it; the desk's name is the Client's.
+// One weighing as the site keeps it.
 struct Weighing {
     std::string run;          // the desk run's identity, made when the program starts
     std::int64_t rowId = 0;   // the row within the run
@@ -34,6 +34,7 @@ struct Weighing {
     std::array<std::uint8_t, 6> frame{};  // the scale's frame
     std::int64_t at = 0;      // when it was weighed, in seconds since 1970 (UTC)
     bool maybeRepeat = false;  // may be the last weighing before a restart, sent again by the scale
+    std::string desk;          // the desk it was weighed at, when not the Client's (renamed since)
 };
 
 struct Result {

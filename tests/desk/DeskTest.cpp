@@ -579,6 +579,14 @@ TEST_F(DeskTest, EveryWeighingReachesTheSiteOnceThroughAnOutage) {
     ASSERT_TRUE(view_->PumpUntil([&] { return atSite() == "50 51275"; }, 60s)) << atSite();
     EXPECT_EQ(cluster.Sql("select count(distinct run) || ' ' || min(desk) from pesavo.weighings"), "1 desk-07");
     EXPECT_EQ(view_->asked.size(), 1u) << "a notice for an outage of seconds";  // (Clear's question alone)
+
+    // The journal's folder goes: the journal is off (told once), and what is weighed meanwhile
+    // still reaches the site.
+    std::filesystem::remove_all(folder_.File("journal"));
+    for (std::uint32_t g = 1051; g <= 1055; ++g) Feed(Weight(g));
+    EXPECT_EQ(wire_.Take(), Bytes(5, kAck));
+    ASSERT_TRUE(view_->PumpUntil([&] { return atSite() == "55 56540"; }, 20s)) << atSite();
+    EXPECT_EQ(view_->asked.size(), 2u);
 }
 #endif
 

@@ -80,7 +80,7 @@ int ChildWork(const std::string& role, long parent) {
     Journal& j = *opening.journal;
     weighing::MeasurementTable table;
     table.SetLog(&j);
-    j.KeepForSite("start-1");
+    j.KeepForSite("start-1", "desk 1");
     j.NextRowFrom(kFrame);
     const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 355});
     table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
@@ -168,7 +168,7 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(outbox[0].frame[4], 0xD2);
     EXPECT_EQ(outbox[1].reading.kind, weighing::RowKind::Error);
     j.Cleared();
-    j.KeepForSite("start-2");
+    j.KeepForSite("start-2", "desk 1, renamed");  // (rows of the start before keep their name)
     weighing::MeasurementTable table;
     table.SetLog(&j);
     table.Append(Texts(u"       1", u"7.0", u"KG"), {weighing::RowKind::Weight, 7.0, 355});
@@ -178,6 +178,7 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     ASSERT_EQ(outbox.size(), 3u);
     EXPECT_EQ(outbox[0].reading.kind, weighing::RowKind::Error);
     EXPECT_EQ(outbox[2].run, "start-2");
+    EXPECT_EQ(outbox[0].desk + " | " + outbox[2].desk, "desk 1 | desk 1, renamed");
     EXPECT_EQ(j.Outbox(1).size(), 1u);
 }
 

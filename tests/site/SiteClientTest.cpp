@@ -171,6 +171,11 @@ TEST(SiteClient, DesksCanOnlyAddAndWhatCannotHealIsRefused) {
     EXPECT_NE(tls.message.find("SSL"), std::string::npos) << tls.message;
 #endif
 
+    // A connection string libpq cannot read: refused, without repeating what it holds.
+    const auto unreadable = site::Client("postgresql://desk1:TopSecret99@[::1/postgres", "desk-01").Send(Batch("r", 4, 5));
+    EXPECT_EQ(unreadable.kind, Kind::Refused);
+    EXPECT_EQ(unreadable.message.find("TopSecret99"), std::string::npos) << unreadable.message;
+
     // A wrong password: refused, with the server's reason, however often it is tried.
     UsePassFile(site.WritePassFile("wrong", {{"desk1", "not-the-secret"}}));
     site::Client wrong(site.Connection("desk1"), "desk-01");
