@@ -100,7 +100,7 @@ int Hold(sqlite3* db, std::string& step) {
     if (int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) return rc;
     // (an outbox made before it said which rows may be repeats, and at which desk each was weighed)
     for (const char* column : {"repeat INTEGER NOT NULL DEFAULT 0", "desk TEXT"}) {
-        const std::string name(column, std::strchr(column, ' '));
+        const std::string name(std::string_view(column).substr(0, std::string_view(column).find(' ')));
         std::string has;
         const std::string query = "SELECT count(*) FROM pragma_table_info('outbox') WHERE name = '" + name + "'";
         if (int rc = QueryText(db, query.c_str(), has)) return rc;
