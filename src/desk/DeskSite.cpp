@@ -6,7 +6,6 @@
 #include "Desk.h"
 
 #include "Journal.h"
-#include "LanguageFiles.h"
 #include "platform/ProfileFile.h"
 #include "platform/Utf.h"
 #ifdef PESAVO_SITE
@@ -17,7 +16,6 @@
 #endif
 
 #include <cstdlib>
-
 #include <filesystem>
 #include <random>
 
