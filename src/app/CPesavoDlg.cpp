@@ -5,7 +5,6 @@
 #include "DialogUnits.h"
 #include "ScreenFit.h"
 #include "platform/ModulePath.h"
-#include "platform/ShellOpen.h"
 
 #include <QAbstractItemView>
 #include <QButtonGroup>
@@ -388,16 +387,9 @@ void CPesavoDlg::OnAbout() {
     about->open();
 }
 
-QString CPesavoDlg::HelpFilePath() const {
-    // An installed program knows where its manual is; otherwise it lies beside the program's
-    // folder, seen from the working directory.
-    if (!m_options.places.manual.empty()) return QString::fromStdString(m_options.places.manual);
-    return QString::fromStdString(platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf"));
-}
+QString CPesavoDlg::HelpFilePath() const { return QString::fromStdString(m_desk->ManualPath()); }
 
-bool CPesavoDlg::OnHelp() {
-    return platform::ShellOpenDocument(HelpFilePath().toStdString());
-}
+bool CPesavoDlg::OnHelp() { return m_desk->OpenManual(); }
 
 // Esc and Enter end the dialog through the same close path as the close box, so a stray key
 // never discards the table or leaves the scale without its disconnect notice.

@@ -5,6 +5,8 @@
 #include "Notices.h"
 #include "platform/ProfileFile.h"
 #include "platform/Folder.h"
+#include "platform/ModulePath.h"
+#include "platform/ShellOpen.h"
 #include "platform/Utf.h"
 
 #include <algorithm>
@@ -374,6 +376,15 @@ void Desk::SetTitles() {
 }
 
 void Desk::SetupTable() { reference_ = now_(); }
+
+// ---- the manual ----
+
+std::string Desk::ManualPath() const {
+    if (!places_.manual.empty()) return places_.manual;
+    return platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf");
+}
+
+bool Desk::OpenManual() { return platform::ShellOpenDocument(ManualPath()); }
 
 // ---- state ----
 

@@ -137,6 +137,11 @@ public:
     void ToggleConnection(int portItem);
     void RefreshPortList();
     void StartTestMode();
+    // F1: the operator's manual in the system's viewer; false when it could not be opened.
+    bool OpenManual();
+    // Where the manual is: an installed program knows; otherwise it lies beside the program's
+    // folder, seen from the working directory.
+    std::string ManualPath() const;
     void OnSaveTable();
     void OnClearData();
     void OnUnit(int unit);

@@ -2,7 +2,6 @@
 
 #include "Dialogs.h"
 #include "platform/Folder.h"
-#include "platform/ShellOpen.h"
 #include "platform/Utf.h"
 #include "resource.h"
 
@@ -96,11 +95,7 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_HELP:
-            // The manual beside the program's folder, as the operator's desk has it (an installed
-            // program knows where).
-            platform::ShellOpenDocument(desk_.Places().manual.empty()
-                                            ? platform::NativeSeparators("..\\Doc\\Korvane电子秤上位机使用说明.pdf")
-                                            : desk_.Places().manual);
+            desk_.OpenManual();
             return TRUE;
         case WM_CLOSE:
             desk_.OnClose();
