@@ -28,18 +28,8 @@ work=$root/build-win/msi-run
 rm -rf "$work"
 mkdir -p "$work"
 pids=()
-cleanup() {
-  "${wine%/*}/wineserver" -k 2>/dev/null || true
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -f "$WINEPREFIX/dosdevices/com5"
-}
-trap cleanup EXIT
-display=:$((500 + $$ % 300))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-"${wine%/*}/wineserver" -k 2>/dev/null || true
-"${wine%/*}/wineserver" -w 2>/dev/null || true
+trap end_wine_run EXIT
+wine_on_virtual_display 500
 # A prefix that still has Pesavo installed (a run stopped halfway) is made anew: an install over it
 # would find the product there already.
 if grep -q '"DisplayName"="Pesavo"' "$WINEPREFIX/system.reg" 2>/dev/null; then rm -rf "$WINEPREFIX"; fi

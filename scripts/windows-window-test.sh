@@ -40,20 +40,8 @@ ln -s Pesavo/bin "$work/program"
 if ls "$work/program"/*.dll >/dev/null 2>&1; then echo "FAILED: DLLs beside Pesavo.exe"; exit 1; fi
 
 pids=()
-cleanup() {
-  "${wine%/*}/wineserver" -k 2>/dev/null || true
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -f "$dos/com5"
-}
-trap cleanup EXIT
-display=:$((100 + $$ % 400))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-# A Wine session still lingering from the tests before (started without a display) would take
-# this one's windows: end it first. Then the prefix, on this display.
-"${wine%/*}/wineserver" -k 2>/dev/null || true
-"${wine%/*}/wineserver" -w 2>/dev/null || true
+trap end_wine_run EXIT
+wine_on_virtual_display 100  # (then the prefix, on this display)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "-- creating the Wine prefix"
   "$wine" wineboot -i >/dev/null 2>&1 || true

@@ -106,16 +106,6 @@ private:
     }
 };
 
-// Waits (without an event loop) until `pred` holds; false after `limit`.
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAndUnitChanges) {
     ProgramFolder folder("crash");
@@ -146,19 +136,19 @@ TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAnd
     for (int run = 0; run < kRuns; ++run) {
         Program program({"--operate", folder.Path(), data, std::to_string(run)});
         const int target = scale.Count("rx 9F") + 30 + static_cast<int>(random() % 200);
-        ASSERT_TRUE(WaitFor([&] { return scale.Count("rx 9F") >= target; }, 60s)) << "run " << run << ": the scale is not answered";
+        ASSERT_TRUE(PollUntil([&] { return scale.Count("rx 9F") >= target; }, 60s)) << "run " << run << ": the scale is not answered";
         switch (run % 4) {
             case 1:
             case 3: {
                 const char* word = run % 4 == 1 ? "save" : "unit";
                 const int seen = program.Count(word);
-                ASSERT_TRUE(WaitFor([&] { return program.Count(word) > seen; }, 20s)) << "run " << run << ": no " << word;
+                ASSERT_TRUE(PollUntil([&] { return program.Count(word) > seen; }, 20s)) << "run " << run << ": no " << word;
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
                 break;
             }
             case 2:
                 savedFileAppeared();  // (files of earlier runs)
-                ASSERT_TRUE(WaitFor(savedFileAppeared, 20s)) << "run " << run << ": no file saved";
+                ASSERT_TRUE(PollUntil(savedFileAppeared, 20s)) << "run " << run << ": no file saved";
                 break;
             default:
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
@@ -199,7 +189,7 @@ TEST(JournalCrashTest, EveryAnsweredWeighingSurvivesKillsDuringWeighingsSavesAnd
     // left is sent again by the scale, and the row of the repeat says it may be one (nothing is
     // dropped on a guess).
     const int answered = scale.Count("rx 9F");
-    EXPECT_TRUE(WaitFor([&] { return scale.Count("rx 9F") >= answered; }, 5s));
+    EXPECT_TRUE(PollUntil([&] { return scale.Count("rx 9F") >= answered; }, 5s));
     EXPECT_EQ(scale.Count("rx F9"), 0);
     int next = 0, repeats = 0, wrong = 0;
     for (std::size_t r = 0; r < rows.size(); ++r) {

@@ -90,16 +90,6 @@ public:
     }
 };
 
-// Waits (without an event loop) until `pred` holds; false after `limit`.
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 TEST(SiteDesksTest, FourDesksEveryWeighingOnceThroughAnOutageAKillAndAWrongPassword) {
     if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
@@ -136,7 +126,7 @@ TEST(SiteDesksTest, FourDesksEveryWeighingOnceThroughAnOutageAKillAndAWrongPassw
 
     // Desk 2 killed in the middle of its weighings, and started again: it puts back its table
     // and takes up its scale.
-    ASSERT_TRUE(WaitFor([&] { return atSite() >= 2000; }, 120s)) << atSite();
+    ASSERT_TRUE(PollUntil([&] { return atSite() >= 2000; }, 120s, 20ms)) << atSite();
     desks[1]->End(SIGKILL);
     const int answeredBeforeKill = scales[1]->Count("rx 9F");
     EXPECT_LT(answeredBeforeKill, kWeighings) << "desk 2 was done before it was killed";
@@ -145,7 +135,7 @@ TEST(SiteDesksTest, FourDesksEveryWeighingOnceThroughAnOutageAKillAndAWrongPassw
 
     // The server stopped for ten seconds: the desks go on answering their scales, and say how
     // many weighings wait.
-    ASSERT_TRUE(WaitFor([&] { return atSite() >= 8000; }, 120s)) << atSite();
+    ASSERT_TRUE(PollUntil([&] { return atSite() >= 8000; }, 120s, 20ms)) << atSite();
     ASSERT_TRUE(server.Stop());
     const int answeredBeforeOutage = answered();
     std::this_thread::sleep_for(10s);  // (the outage itself)
@@ -154,9 +144,9 @@ TEST(SiteDesksTest, FourDesksEveryWeighingOnceThroughAnOutageAKillAndAWrongPassw
 
     // Every scale hears all its answers, and every desk's title says the site has everything.
     for (int d = 0; d < kDesks; ++d)
-        EXPECT_TRUE(WaitFor([&] { return scales[d]->Count("rx 9F") >= kWeighings; }, 180s)) << "desk " << d + 1;
+        EXPECT_TRUE(PollUntil([&] { return scales[d]->Count("rx 9F") >= kWeighings; }, 180s, 20ms)) << "desk " << d + 1;
     for (int d = 0; d < kDesks; ++d) {
-        EXPECT_TRUE(WaitFor([&] { return desks[d]->Title().ends_with("site: connected"); }, 120s))
+        EXPECT_TRUE(PollUntil([&] { return desks[d]->Title().ends_with("site: connected"); }, 120s, 20ms))
             << "desk " << d + 1 << ": " << desks[d]->Title();
     }
     int titlesWaiting = 0;

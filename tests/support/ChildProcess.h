@@ -14,6 +14,17 @@
 
 extern char** environ;
 
+// Waits (without an event loop) until `pred` holds, asking every `every`; false after `limit`.
+template <typename Pred>
+bool PollUntil(Pred pred, std::chrono::milliseconds limit, std::chrono::milliseconds every = std::chrono::milliseconds(1)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(every);
+    }
+    return true;
+}
+
 class ChildProcess {
 public:
     explicit ChildProcess(std::vector<std::string> args) {
