@@ -9,6 +9,7 @@
 #include "platform/LocalTime.h"
 #include "platform/Utf.h"
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 
@@ -113,16 +114,31 @@ void Desk::OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> row
         for (int c = 0; c < exporter::kColumns; ++c) titles[static_cast<std::size_t>(c)] = titles_[static_cast<std::size_t>(c)];
         std::vector<std::u16string> numbers(rows->size());
         for (std::size_t r = 0; r < rows->size(); ++r) numbers[r] = weighing::NumberText(r);
-        const exporter::SaveResult saved = exporter::WriteTableWorkbook(path, titles, rows->size(), [&](std::size_t r, int c) {
+        exporter::UnmovedFile unmoved;
+        exporter::SaveResult saved = exporter::WriteTableWorkbook(path, titles, rows->size(), [&](std::size_t r, int c) {
             return c == weighing::kNumber ? std::u16string_view(numbers[r])
                                           : std::u16string_view((*rows)[r].texts[static_cast<std::size_t>(c)]);
-        });
+        }, nullptr, {}, &unmoved);
         const std::u16string file = platform::Utf8ToUtf16(path);
+        std::vector<weighing::RowId> ids;
+        for (const auto& row : *rows) ids.push_back(row.id);
         if (saved.written) {
-            std::vector<weighing::RowId> ids;
-            for (const auto& row : *rows) ids.push_back(row.id);
-            journal_->Removed(ids);
+            // As a save does: the move is noted before it happens, so a crash right after it
+            // finishes the move at the next start instead of offering these rows a second time.
+            journal_->NoteMove({unmoved.written, unmoved.target, ids});
+            saved.error = CommitJournal() ? cfb::MoveFileIntoPlace(unmoved.written, unmoved.target) : EIO;
+            saved.written = saved.error == 0;
+            if (!saved.written) {
+                std::error_code ec;
+                std::filesystem::remove(platform::Utf8Path(unmoved.written), ec);
+            }
+        }
+        if (JournalOn()) {
+            if (saved.written) journal_->Removed(ids);
+            journal_->MovesDone();
             CommitJournal();
+        }
+        if (saved.written) {
             Ask(kOkOnly, Fill(MessageText(u"Journal_Recovered", "The weighings were written to %1."), file));
             then();
             return;

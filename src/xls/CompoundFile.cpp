@@ -243,8 +243,20 @@ std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, co
 
 // ---- storage calls ----
 
+namespace {
+std::function<void(const std::string&)>& MovedHook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+}  // namespace
+
+void detail::SetMovedHook(std::function<void(const std::string& to)> hook) { MovedHook() = std::move(hook); }
+
 int MoveFileIntoPlace(const std::string& from, const std::string& to) {
-    if (MoveIntoPlace(from, to)) return 0;
+    if (MoveIntoPlace(from, to)) {
+        if (MovedHook()) MovedHook()(to);
+        return 0;
+    }
     return errno ? errno : EIO;
 }
 
@@ -389,8 +401,7 @@ bool Writer::Commit() {
         Discard();
         return false;
     }
-    if (!MoveIntoPlace(temp_, target_)) {
-        const int reason = errno;
+    if (const int reason = MoveFileIntoPlace(temp_, target_)) {
         Fail("moving the file into place", reason);
         Discard();
         return false;

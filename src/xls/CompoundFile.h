@@ -68,6 +68,12 @@ private:
 int MoveFileIntoPlace(const std::string& from, const std::string& to);
 bool FileExists(const std::string& path);
 
+namespace detail {
+// Called right after a file has been moved onto `to`: lets a test see the disk as a process
+// killed at that moment would leave it. Not for the program's own use.
+void SetMovedHook(std::function<void(const std::string& to)> hook);
+}  // namespace detail
+
 // The bytes of a compound file holding one stream; exposed for the tests.
 std::vector<std::uint8_t> BuildCompoundFile(const std::u16string& streamName, const std::vector<std::uint8_t>& stream);
 

@@ -7,6 +7,7 @@
 #include "../support/ProgramFolder.h"
 #include "FrameDecoder.h"
 #ifdef PESAVO_DESK_JOURNAL
+#include "CompoundFile.h"
 #include "Journal.h"
 #include "LanguageFiles.h"
 #include "platform/PortList.h"
@@ -426,6 +427,44 @@ TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
     desk_->Answer(view_->asked.back().question.id, kYes);
     view_->RunPosted();
     EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{KgText(third), KgText(fourth)}));
+}
+
+// Rows the operator sends to a file at the next start are written there once: a kill right after
+// the file is in place (the disk as it is then, copied) neither offers them again nor writes them
+// to a second file.
+TEST_F(DeskTest, RecoveredRowsGoToOneFileEvenWhenKilledAsItIsMoved) {
+    const std::filesystem::path journalFolder = folder_.File("journal"), killed = folder_.File("killed");
+    Open(99, journalFolder.string());
+    Connect();
+    for (std::uint32_t g : {1500u, 1600u, 1700u}) Feed(Weight(g));
+    desk_.reset();  // ended without a save
+
+    std::filesystem::create_directories(killed);
+    cfb::detail::SetMovedHook([&](const std::string& to) {
+        for (const auto& entry : std::filesystem::directory_iterator(journalFolder))
+            if (entry.path().filename().string().find(".damaged") == std::string::npos)
+                std::filesystem::copy_file(entry.path(), killed / entry.path().filename(),
+                                           std::filesystem::copy_options::overwrite_existing);
+        EXPECT_TRUE(std::filesystem::exists(killed / std::filesystem::path(to).filename()));
+    });
+    Open(99, journalFolder.string());
+    ASSERT_EQ(view_->asked.size(), 1u);
+    desk_->Answer(view_->asked.back().question.id, kNo);
+    cfb::detail::SetMovedHook(nullptr);
+    view_->RunPosted();
+    ASSERT_EQ(view_->asked.size(), 2u);
+    EXPECT_NE(view_->asked.back().question.text.find(u"RecoveredTable-"), std::u16string::npos);
+
+    const auto recovered = [](const std::filesystem::path& folder) {
+        const std::filesystem::directory_iterator files(folder);
+        return std::count_if(begin(files), end(files), [](const auto& e) { return e.path().extension() == ".xls"; });
+    };
+    for (const std::filesystem::path& folder : {journalFolder, killed}) {
+        Open(99, folder.string());
+        EXPECT_TRUE(view_->asked.empty()) << "offered again from " << folder;
+        EXPECT_EQ(desk_->Table().size(), 0u);
+        EXPECT_EQ(recovered(folder), 1) << folder;
+    }
 }
 #endif
 
