@@ -72,6 +72,55 @@ int QueryText(sqlite3* db, const char* sql, std::string& out) {
     return rc;
 }
 
+// Finds out, without writing a byte of it, what the entry at the journal's path is: SQLITE_OK
+// when there is none, or an empty file, or a journal of ours; SQLITE_NOTADB or SQLITE_CORRUPT
+// when it is to go aside (as it is); SQLITE_BUSY when another process holds it; otherwise what
+// kept it from being read. `error` says why when it is not SQLITE_OK.
+int Examine(const std::string& path, std::string& error) {
+    namespace fs = std::filesystem;
+    const char* step = "checking the journal";
+    std::error_code ec;
+    const fs::path entry = platform::Utf8Path(path);
+    switch (fs::symlink_status(entry, ec).type()) {
+    case fs::file_type::regular: break;
+    case fs::file_type::not_found: return SQLITE_OK;
+    case fs::file_type::none:       // (not to be looked at, or a folder: the opening says why it fails)
+    case fs::file_type::directory: return SQLITE_OK;
+    default:  // a link is never followed: what it points to may be anybody's
+        error = std::string(step) + ": it is a link or a device, not a file";
+        return SQLITE_NOTADB;
+    }
+    if (fs::file_size(entry, ec) == 0 && !ec) return SQLITE_OK;  // (a start that died at once)
+    // Read only, with what a killed Pesavo left in the write-ahead log.
+    const fs::path index = platform::Utf8Path(path + "-shm");
+    const bool hadIndex = fs::symlink_status(index, ec).type() != fs::file_type::not_found;
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr);
+    std::string id, version, tables;
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, 0);
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);  // (a checkpoint writes the file)
+        rc = QueryText(db, "PRAGMA application_id", id);
+        if (rc == SQLITE_OK) rc = QueryText(db, "PRAGMA user_version", version);
+        if (rc == SQLITE_OK) rc = QueryText(db, "SELECT count(*) FROM sqlite_schema", tables);
+    }
+    if (rc == SQLITE_READONLY_ROLLBACK) {
+        error = std::string(step) + ": it is another program's database, in the middle of a change";
+        rc = SQLITE_NOTADB;
+    } else if (rc != SQLITE_OK) {
+        error = Reason(db, step);
+    } else if (tables != "0" && (id != std::to_string(kApplicationId) || version != std::to_string(kVersion))) {
+        // (no tables: a Pesavo died creating it)
+        error = std::string(step) + ": it is another program's database, or one of a later Pesavo";
+        rc = SQLITE_NOTADB;
+    }
+    sqlite3_close_v2(db);
+    // The index SQLite made to read the log serves nobody: the journal keeps its index in memory.
+    if (!hadIndex) fs::remove(index, ec);
+    return rc;
+}
+
 // Brings a freshly opened database to a held, checked journal. Returns SQLite's code (SQLITE_OK,
 // SQLITE_BUSY when another process holds it, SQLITE_NOTADB when it is not a journal of ours).
 int Hold(sqlite3* db, std::string& step) {
@@ -115,19 +164,26 @@ int Hold(sqlite3* db, std::string& step) {
     return sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
 }
 
-// Moves a damaged journal (and its write-ahead log) aside under a name with the time; the
-// bytes stay for whoever wants to look at them. Returns the new name, empty when it failed.
+// Moves a damaged journal, or whatever else took its name, aside under a name with the time:
+// the entry itself (a link stays a link) with its write-ahead log and rollback journal; the bytes
+// stay for whoever wants to look at them. Returns the new name, empty when it failed.
 std::string MoveAside(const std::string& path) {
     char stamp[32] = "";
     std::tm local{};
     if (platform::ToLocalTime(std::time(nullptr), local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H-%M-%S", &local);
     std::error_code ec;
+    const auto taken = [&ec](const std::string& name) {
+        for (const char* part : {"", "-wal", "-journal"})
+            if (std::filesystem::symlink_status(platform::Utf8Path(name + part), ec).type() != std::filesystem::file_type::not_found)
+                return true;
+        return false;
+    };
     std::string target = path + ".damaged-" + stamp;
-    for (int n = 2; std::filesystem::exists(platform::Utf8Path(target), ec); ++n)
-        target = path + ".damaged-" + stamp + "-" + std::to_string(n);
+    for (int n = 2; taken(target); ++n) target = path + ".damaged-" + stamp + "-" + std::to_string(n);
     std::filesystem::rename(platform::Utf8Path(path), platform::Utf8Path(target), ec);
     if (ec) return {};
-    std::filesystem::rename(platform::Utf8Path(path + "-wal"), platform::Utf8Path(target + "-wal"), ec);
+    for (const char* part : {"-wal", "-journal"})
+        std::filesystem::rename(platform::Utf8Path(path + part), platform::Utf8Path(target + part), ec);
     return target;
 }
 
@@ -148,27 +204,38 @@ Journal::Opening Journal::Open(const std::string& folder) {
         o.error = "creating " + folder + ": " + ec.message();
         return o;
     }
+#ifdef _WIN32
+    const std::string& file = o.path;
+#else
+    // SQLite refuses a link anywhere on a path it is not to follow: it is given the folder's real
+    // path, and only a link at the journal's own name (see Examine) keeps it out.
+    const std::filesystem::path real = std::filesystem::canonical(platform::Utf8Path(folder), ec);
+    const std::string file = (ec ? folder : real.string()) + kSeparator + kFileName;
+#endif
     std::minstd_rand pause(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     for (int attempt = 0, busy = 0; attempt < 2; ++attempt) {
-        sqlite3* db = nullptr;
-        int rc = sqlite3_open_v2(o.path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-        std::string step = "opening the journal";
+        int rc = Examine(file, o.error);
         if (rc == SQLITE_OK) {
-            sqlite3_extended_result_codes(db, 1);
-            rc = Hold(db, step);
-        }
-        if (rc == SQLITE_OK) {
-            std::unique_ptr<Journal> journal(new Journal(db));
-            if (!journal->Prepare()) {
-                o.error = journal->Error();
+            sqlite3* db = nullptr;
+            rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+            std::string step = "opening the journal";
+            if (rc == SQLITE_OK) {
+                sqlite3_extended_result_codes(db, 1);
+                rc = Hold(db, step);
+            }
+            if (rc == SQLITE_OK) {
+                std::unique_ptr<Journal> journal(new Journal(db));
+                if (!journal->Prepare()) {
+                    o.error = journal->Error();
+                    return o;
+                }
+                o.journal = std::move(journal);
+                o.status = o.movedTo.empty() ? Status::Opened : Status::MovedAside;
                 return o;
             }
-            o.journal = std::move(journal);
-            o.status = o.movedTo.empty() ? Status::Opened : Status::MovedAside;
-            return o;
+            o.error = Reason(db, step.c_str());
+            sqlite3_close_v2(db);
         }
-        o.error = Reason(db, step.c_str());
-        sqlite3_close_v2(db);
         if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) {
             // Two Pesavos starting at once may each keep the other out for a moment: one of them
             // gets it when they try again after different pauses. One that holds it keeps it.

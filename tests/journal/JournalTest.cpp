@@ -4,10 +4,12 @@
 #include "../support/ReadOnlyFolder.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #ifdef _WIN32
@@ -243,6 +245,60 @@ TEST_F(JournalTest, ADamagedUnwritableOrFullJournalIsReportedAndKept) {
         rows.SetLog(nullptr);
     }
     std::system(("umount '" + small + "'").c_str());
+#endif
+}
+
+// Another program's database at the journal's path, or a link there: moved aside as it was,
+// never written, and a fresh journal takes the path.
+TEST_F(JournalTest, AnotherProgramsDatabaseOrALinkThereIsMovedAsideUntouched) {
+    const auto bytes = [](const fs::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // One table with a row, in rollback-journal mode: opening it in WAL mode rewrites its header.
+    const auto foreign = [&](const fs::path& file) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(Utf8(file).c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "PRAGMA journal_mode=DELETE; CREATE TABLE parcels(code TEXT); INSERT INTO parcels VALUES('P-1')",
+                               nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        return bytes(file);
+    };
+    const auto opensFresh = [](const std::string& folder) {
+        Journal::Opening opening = Journal::Open(folder);
+        EXPECT_EQ(opening.status, Journal::Status::MovedAside) << opening.error;
+        if (!opening.journal) return opening;
+        opening.journal->SetUnit(2);
+        EXPECT_TRUE(opening.journal->Commit()) << opening.journal->Error();
+        EXPECT_EQ(fs::symlink_status(opening.path).type(), fs::file_type::regular);
+        return opening;
+    };
+
+    const std::string own = Folder("own");
+    fs::create_directories(own);
+    const std::string before = foreign(fs::path(own) / journal::kFileName);
+    const Journal::Opening moved = opensFresh(own);
+    EXPECT_EQ(fs::symlink_status(moved.movedTo).type(), fs::file_type::regular);
+    EXPECT_TRUE(bytes(moved.movedTo) == before) << "the moved-aside database was written";
+
+#ifdef _WIN32
+    GTEST_SKIP() << "a link needs a privilege on Windows";
+#else
+    const std::string linked = Folder("linked");
+    fs::create_directories(linked);
+    const fs::path elsewhere = dir_ / "elsewhere.sqlite3";
+    const std::string target = foreign(elsewhere);
+    fs::create_symlink(elsewhere, fs::path(linked) / journal::kFileName);
+    Journal::Opening link = opensFresh(linked);
+    EXPECT_TRUE(fs::is_symlink(link.movedTo));
+    EXPECT_EQ(fs::read_symlink(link.movedTo), elsewhere);
+    EXPECT_TRUE(bytes(elsewhere) == target) << "the database the link points to was written";
+    link.journal.reset();
+    // (a link on the way to the folder is the user's own: the journal opens through it)
+    fs::create_directory_symlink(linked, dir_ / "via");
+    const Journal::Opening through = Journal::Open(Utf8(dir_ / "via"));
+    EXPECT_EQ(through.status, Journal::Status::Opened) << through.error;
+    EXPECT_TRUE(through.journal && through.journal->Unit() == 2);
 #endif
 }
 
