@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace site {
@@ -31,20 +33,69 @@ std::string Trimmed(const char* text) {
     return s;
 }
 
-// libpq's words about a connection string it cannot read quote the string's pieces, which may
-// be a password: they are left out.
+// Whether `word` names one of libpq's connection options.
+bool OptionName(const std::string& word) {
+    PQconninfoOption* options = PQconninfoParse("", nullptr);
+    bool found = false;
+    for (const PQconninfoOption* o = options; o && o->keyword && !found; ++o) found = word == o->keyword;
+    if (options) PQconninfoFree(options);
+    return found;
+}
+
+// libpq's words about settings it cannot use or a connection that failed quote what was typed,
+// which may be a password: only the names of options stay.
 std::string WithoutQuotes(const std::string& message) {
-    std::string out;
+    std::string out, piece;
     bool quoted = false;
     for (char c : message) {
-        if (c == '"') {
-            quoted = !quoted;
-            if (quoted) out += "\"...\"";
+        if (c != '"') {
+            (quoted ? piece : out) += c;
             continue;
         }
-        if (!quoted) out += c;
+        if (quoted) out += '"' + (OptionName(piece) ? piece : "...") + '"';
+        piece.clear();
+        quoted = !quoted;
     }
+    if (quoted) out += "\"...\"";
     return out;
+}
+
+// The number libpq reads in `text`, as it reads integer options: decimal, signed, blanks around.
+std::optional<int> Integer(std::string_view text) {
+    constexpr std::string_view kBlanks = " \t\n\v\f\r";
+    const auto first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return std::nullopt;
+    text = text.substr(first, text.find_last_not_of(kBlanks) + 1 - first);
+    if (text.size() > 1 && text[0] == '+' && text[1] != '-') text.remove_prefix(1);
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// The first integer option among `options` that libpq cannot read, or null. libpq reads these
+// only while connecting, and a ping then answers as if no server were there. `port` is a list,
+// one for each host, an empty one meaning the default.
+const char* UnusableOption(const PQconninfoOption* options) {
+    for (const PQconninfoOption* o = options; o && o->keyword; ++o) {
+        if (!o->val) continue;
+        const std::string_view keyword = o->keyword, value = o->val;
+        if (keyword == "port") {
+            for (std::size_t begin = 0;;) {
+                const std::size_t comma = value.find(',', begin);
+                const std::string_view port = value.substr(begin, comma - begin);
+                const auto number = Integer(port);
+                if (!port.empty() && !(number && *number >= 1 && *number <= 65535)) return o->keyword;
+                if (comma == std::string_view::npos) break;
+                begin = comma + 1;
+            }
+            continue;
+        }
+        for (const char* integer : {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                                    "keepalives_count", "tcp_user_timeout"})
+            if (keyword == integer && !Integer(value)) return o->keyword;
+    }
+    return nullptr;
 }
 
 // A server that is up but cannot take this connection yet: full (every connection slot taken),
@@ -163,7 +214,21 @@ Result Client::Connect() {
         conn_ = PQconnectdbParams(keywords.data(), values.data(), 0);
         if (conn_ && PQstatus(conn_) == CONNECTION_OK) break;
         result.message = conn_ ? Trimmed(PQerrorMessage(conn_)) : "out of memory";
+        // A setting libpq could not read is one to mend, not an outage. The options are those
+        // libpq used (its environment and service file included): the port counts always, the
+        // others only when its words name them, since it skips them where they do not apply (a
+        // local socket, keepalives off, a system without the setting).
+        PQconninfoOption* used = conn_ ? PQconninfo(conn_) : nullptr;
+        const char* unusable = UnusableOption(used);
+        const bool mistyped = unusable && (std::strcmp(unusable, "port") == 0 ||
+                                           result.message.find(unusable) != std::string::npos);
+        if (used) PQconninfoFree(used);
+        result.message = WithoutQuotes(result.message);
         Drop();
+        if (mistyped) {
+            result.kind = Result::Kind::Refused;
+            break;
+        }
         const PGPing ping = PQpingParams(keywords.data(), values.data(), 0);
         if (ping == PQPING_NO_ATTEMPT) {
             result.kind = Result::Kind::Refused;

@@ -130,6 +130,25 @@ TEST(SiteClient, EveryWeighingArrivesOnceThroughResendsOutagesAndRestarts) {
 #endif
 }
 
+// Settings libpq cannot use are refused, server or none, in libpq's words but without the values
+// typed (any may be a password): a port that is no number, a URI whose password holds an
+// unencoded "/" (libpq takes the part before it for the port), an sslmode that is no mode.
+TEST(SiteClient, SettingsLibpqCannotUseAreRefusedWithoutTheirValues) {
+    struct Setting {
+        const char* connection;
+        const char* named;
+        const char* hidden;
+    };
+    for (const Setting& s : {Setting{"host=127.0.0.1 port=5432x dbname=weighings user=desk_07", "port", "5432x"},
+                             Setting{"postgresql://desk_07:Pass42/Word@127.0.0.1/weighings", "port", "Pass42"},
+                             Setting{"host=127.0.0.1 sslmode=Sup3rS3cret", "sslmode", "Sup3rS3cret"}}) {
+        const auto refused = site::Client(s.connection, "desk-01").Send(Batch("r", 1, 2));
+        EXPECT_EQ(refused.kind, Kind::Refused) << s.connection << ": " << refused.message;
+        EXPECT_NE(refused.message.find(s.named), std::string::npos) << s.connection << ": " << refused.message;
+        EXPECT_EQ(refused.message.find(s.hidden), std::string::npos) << s.connection << ": " << refused.message;
+    }
+}
+
 // The SQLSTATE of `sql` run as the connection's role, or "ok".
 std::string Outcome(PGconn* conn, const char* sql) {
     PGresult* res = PQexec(conn, sql);
