@@ -242,7 +242,9 @@ void Desk::LoadSettings() {
     settingFile_ = places_.SettingsToWrite();
     const std::u16string value = Setting(u"Language_FileName");
     const std::string chosen = localisation::LanguageFilePath(places_.folder, value);
-    auto texts = std::make_shared<const localisation::LanguageTexts>(chosen);  // read once, here
+    // Read once, here; a name that leaves the language folder is not opened at all.
+    auto texts = localisation::StaysInLanguageFolder(value) ? std::make_shared<const localisation::LanguageTexts>(chosen)
+                                                             : std::make_shared<const localisation::LanguageTexts>();
     if (!texts->Usable()) {
         // No settings, or they name a file that is gone, damaged or without the window's texts:
         // English if it can be used, else the first language of the folder that can, so that no
@@ -279,9 +281,7 @@ std::u16string Desk::Setting(const char16_t* key) const {
 void Desk::RefuseLanguage(const std::string& file) {
     // In the language the window keeps (English words when none can be used).
     const std::shared_ptr<const localisation::LanguageTexts> kept = Texts();
-    const std::u16string keptName =
-        kept->File().empty() ? std::u16string(u"-")
-                             : localisation::ReadProfileText(kept->File(), u"Language_Configuration", u"Language_Name");
+    const std::u16string keptName = kept->File().empty() ? std::u16string(u"-") : kept->Text(u"Language_Configuration", u"Language_Name");
     Ask(kOkOnly, Fill(MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
                                                         "or lacks the window's texts. The window stays in %2."),
                       platform::Utf8ToUtf16(file), keptName));
@@ -321,12 +321,19 @@ std::u16string Desk::Fill(std::u16string text, const std::u16string& first, cons
 void Desk::FillLanguageList() {
     languageFiles_ = localisation::ListLanguageFolder(places_.folder);
     const std::u16string current = Setting(u"Language_Name");
+    const std::shared_ptr<const localisation::LanguageTexts> inUse = Texts();
     std::vector<std::u16string> names;
-    int selection = 0;
+    int selection = 0, inUseAt = -1;
     for (std::size_t i = 0; i < languageFiles_.size(); ++i) {
-        names.push_back(localisation::ReadProfileText(languageFiles_[i], u"Language_Configuration", u"Language_Name"));
+        // Read as the window reads its texts, so that a name is the same wherever it is shown.
+        names.push_back(localisation::LanguageTexts(languageFiles_[i]).Text(u"Language_Configuration", u"Language_Name"));
         if (names.back() == current) selection = static_cast<int>(i);  // the last match wins
+        if (languageFiles_[i] == inUse->File()) inUseAt = static_cast<int>(i);
     }
+    // The list shows the language the window is in: where the settings name another (a file that
+    // is gone or cannot be used), Apply would otherwise switch to a language nobody chose.
+    if (inUseAt >= 0 && !languageFiles_.empty() && names[static_cast<std::size_t>(selection)] != names[static_cast<std::size_t>(inUseAt)])
+        selection = inUseAt;
     view_.ShowLanguages(names, languageFiles_, languageFiles_.empty() ? -1 : selection);
 }
 
@@ -342,6 +349,7 @@ void Desk::OnLanguageOK(int index) {
     if (index < 0 || static_cast<std::size_t>(index) >= languageFiles_.size()) return;
     const std::string file = languageFiles_[static_cast<std::size_t>(index)];
     auto texts = std::make_shared<const localisation::LanguageTexts>(file);
+    const std::u16string name = texts->Text(u"Language_Configuration", u"Language_Name");
     if (!IsFile(file) || !texts->Usable()) {
         // Missing (deleted since the list was filled), unreadable or damaged: not applied, and
         // Setting.ini keeps the language that works.
@@ -353,7 +361,6 @@ void Desk::OnLanguageOK(int index) {
         std::lock_guard lock(textMutex_);  // the connection worker may be reading a text
         texts_ = std::move(texts);
     }
-    const std::u16string name = localisation::ReadProfileText(file, u"Language_Configuration", u"Language_Name");
     // A settings file that cannot be written only means the next start uses the old language;
     // the operator hears so, and why, in the new one.
     errno = 0;

@@ -51,6 +51,19 @@ std::string LanguageFilePath(const std::string& moduleDir, const std::u16string&
     return moduleDir + "Language" + platform::NativeSeparators(platform::Utf16ToUtf8(fileNameValue));
 }
 
+bool StaysInLanguageFolder(const std::u16string& fileNameValue) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = fileNameValue.find_first_of(u"/\\", start);
+        std::u16string_view part = std::u16string_view(fileNameValue).substr(start, end == std::u16string::npos ? end : end - start);
+        // (Windows drops a step's trailing blanks and dots: ".. " and "..." are ".." there)
+        while (!part.empty() && part.back() == u' ') part.remove_suffix(1);
+        if (part.size() >= 2 && part.find_first_not_of(u'.') == std::u16string_view::npos) return false;
+        if (end == std::u16string::npos) return true;
+        start = end + 1;
+    }
+}
+
 std::u16string LanguageFileNameValue(const std::string& languageFile) {
     const auto cut = languageFile.find_last_of("/\\");
     const std::string name = cut == std::string::npos ? languageFile : languageFile.substr(cut + 1);

@@ -42,6 +42,10 @@ private:
 // its leading backslash (setting files are shared with the Windows program), either separator works.
 std::string LanguageFilePath(const std::string& moduleDir, const std::u16string& fileNameValue);
 
+// Whether such a value names something inside the language folder: a ".." step would leave it,
+// so such a value names no language and is never opened.
+bool StaysInLanguageFolder(const std::u16string& fileNameValue);
+
 // The value written back to "Language_FileName" for a chosen file: a backslash and its name.
 std::u16string LanguageFileNameValue(const std::string& languageFile);
 

@@ -7,7 +7,12 @@
 #include <filesystem>
 #include <fstream>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#undef GetProfileString
+#undef WriteProfileString
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -195,17 +200,64 @@ bool ReplaceFile(const std::string& linkOrPath, const std::string& bytes, mode_t
 }  // namespace
 
 std::string ReadFileBytes(const std::string& path) {
-    if (path.empty() || IsFolder(path)) return {};
-    std::ifstream in(Utf8Path(path), std::ios::binary);
-    if (!in) return {};
+    // Only a regular file is a profile: a pipe, a device or a socket under a profile's name would
+    // block the reader until somebody writes to it (or hold a serial port), so it reads as empty.
+    if (path.empty() || IsDeviceName(path)) return {};
     std::string bytes;
-    char chunk[65536];
-    while (in && bytes.size() < kMaxProfileBytes) {
-        in.read(chunk, sizeof chunk);
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+#ifdef _WIN32
+    const HANDLE file = ::CreateFileW(WideCStr(Utf8ToUtf16(path)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};  // (a folder too: it opens only with backup semantics)
+    if (::GetFileType(file) == FILE_TYPE_DISK) {
+        char chunk[65536];
+        DWORD got = 0;
+        while (bytes.size() < kMaxProfileBytes && ::ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
+            bytes.append(chunk, got);
     }
+    ::CloseHandle(file);
+#else
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Opened without waiting and checked again once open: the name may have changed meanwhile.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char chunk[65536];
+        while (bytes.size() < kMaxProfileBytes) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+#endif
     if (bytes.size() > kMaxProfileBytes) bytes.resize(kMaxProfileBytes);
     return bytes;
+}
+
+bool IsDeviceName(const std::string& path) {
+#ifdef _WIN32
+    // Windows opens these names as devices in every folder, with any extension ("COM5.ini") and
+    // blanks before it: the console, printers, serial and parallel ports, the null device.
+    const auto cut = path.find_last_of("/\\:");
+    std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"})
+        if (name == device) return true;
+    // COM1-COM9 and LPT1-LPT9, and with the superscript digits ¹ ² ³ (UTF-8 C2 B9, C2 B2, C2 B3)
+    if (name.size() >= 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0)) {
+        const std::string digit = name.substr(3);
+        if (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') return true;
+        if (digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3") return true;
+    }
+    return false;
+#else
+    (void)path;
+    return false;
+#endif
 }
 
 std::u16string DecodeProfileBytes(std::string_view bytes) {
@@ -220,9 +272,24 @@ std::u16string DecodeProfileBytes(std::string_view bytes) {
         }
         case Encoding::Utf8Bom: return Utf8ToUtf16(bytes.substr(3));
         case Encoding::Utf8:
-        case Encoding::Bytes: break;  // read as UTF-8: its ASCII keys and values come through
+        case Encoding::Bytes: break;
     }
-    return Utf8ToUtf16(bytes);
+    bool valid = true;
+    std::u16string text = Utf8ToUtf16(bytes, &valid);
+#ifdef _WIN32
+    // Without a mark and not UTF-8: written in the system's ANSI code page (a CP1252 or GBK file
+    // saved by Notepad), which is how the system's own profile functions read it too.
+    if (!valid && !bytes.empty() && bytes.size() <= 0x7FFFFFFF) {
+        const int n = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        if (n > 0) {
+            text.assign(static_cast<std::size_t>(n), u'\0');
+            ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), reinterpret_cast<wchar_t*>(text.data()), n);
+        }
+    }
+#endif
+    // (elsewhere the system's text is UTF-8: a broken byte reads as U+FFFD, its ASCII keys and
+    // values come through)
+    return text;
 }
 
 bool FindProfileValue(std::u16string_view text, std::u16string_view section, std::u16string_view key,

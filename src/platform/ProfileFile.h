@@ -23,8 +23,13 @@ namespace platform {
 // Decodes the bytes of a profile file into UTF-16 text (BOM-sniffed, never throws).
 std::u16string DecodeProfileBytes(std::string_view bytes);
 
-// Reads the whole file; an unreadable path or a folder gives an empty string.
+// Reads the whole file; an unreadable path, a folder or anything that is not a regular file (a
+// pipe, a device, a socket) gives an empty string, at once.
 std::string ReadFileBytes(const std::string& path);
+
+// Whether the last part of `path` is a name the system opens as a device wherever it stands
+// (Windows: CON, NUL, COM1, LPT2.txt, …); never on other systems.
+bool IsDeviceName(const std::string& path);
 
 // Finds a value in already decoded profile text. Returns false when section or key is missing.
 bool FindProfileValue(std::u16string_view text, std::u16string_view section, std::u16string_view key,

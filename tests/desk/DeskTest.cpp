@@ -6,10 +6,10 @@
 
 #include "../support/ProgramFolder.h"
 #include "FrameDecoder.h"
+#include "LanguageFiles.h"
 #ifdef PESAVO_DESK_JOURNAL
 #include "CompoundFile.h"
 #include "Journal.h"
-#include "LanguageFiles.h"
 #include "platform/PortList.h"
 #include "platform/Utf.h"
 #endif
@@ -123,6 +123,8 @@ public:
     std::vector<std::string> savePaths;
     int progressShown = 0, closed = 0;
     std::u16string title;
+    std::vector<std::u16string> languages;
+    int languageShown = -1;
 
     void Post(std::function<void()> fn) override {
         {
@@ -140,7 +142,10 @@ public:
     void ShowTexts() override {}
     void ShowState(const desk::State& state) override { title = state.title; }
     void ShowPorts(const std::u16string&, const std::vector<desk::PortItem>&) override {}
-    void ShowLanguages(const std::vector<std::u16string>&, const std::vector<std::string>&, int) override {}
+    void ShowLanguages(const std::vector<std::u16string>& names, const std::vector<std::string>&, int selection) override {
+        languages = names;
+        languageShown = selection;
+    }
     void Ask(const desk::Question& question) override { asked.push_back({question, wire_.heard.size()}); }
     void AskSavePath(const std::string& fileName, const std::string&) override { savePaths.push_back(fileName); }
     void ShowProgress(const std::u16string&, const std::u16string&) override { ++progressShown; }
@@ -584,6 +589,22 @@ TEST_F(DeskTest, AnInstalledProgramWritesOnlyInTheUsersFolders) {
     EXPECT_TRUE(std::filesystem::is_regular_file(platform::Utf8Path(platform::Utf16ToUtf8(path))));
     EXPECT_EQ(Workbooks(), 0) << "a workbook in the program's folder";
     EXPECT_EQ(folder_.ReadFile("Setting.ini"), shipped);
+}
+
+// Settings that name a language file that is gone, or one outside the language folder (never
+// opened, though it would work): the window is in English, says why once, and its language list
+// shows English, so that Apply does not switch to a language nobody chose.
+TEST_F(DeskTest, TheLanguageListShowsTheLanguageInUse) {
+    std::filesystem::copy_file(folder_.File("Language/Chinese.ini"), folder_.File("trap.ini"));
+    const std::u16string english = localisation::LanguageTexts(folder_.File("Language/English.ini")).Text(u"Dialog_Caption", u"Dialog_Caption");
+    for (const char* named : {"\\Missing.ini", "\\..\\trap.ini"}) {
+        folder_.WriteSettings(named, "简体中文");
+        Open(9);
+        EXPECT_EQ(desk_->Text(u"Dialog_Caption", u"Dialog_Caption"), english) << named;
+        ASSERT_GE(view_->languageShown, 0) << named;
+        EXPECT_EQ(view_->languages[static_cast<std::size_t>(view_->languageShown)], u"English") << named;
+        EXPECT_EQ(view_->asked.size(), 1u) << named;
+    }
 }
 
 #ifdef PESAVO_DESK_SITE

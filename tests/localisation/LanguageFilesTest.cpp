@@ -6,8 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+
+#include "platform/ProfileFile.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -82,6 +93,53 @@ TEST(LanguageFilesTest, FolderListingSkipsDotsAndCountsSubfolders) {
     EXPECT_EQ(std::filesystem::path(entries[2]), std::filesystem::path(folder.File("Language/sub")));
     std::filesystem::remove_all(folder.File("Language"));
     EXPECT_TRUE(localisation::ListLanguageFolder(folder.Path()).empty());
+}
+
+// Only regular files are read: a pipe or a device in the language folder (or named by the
+// settings) reads as empty at once instead of holding the start for ever, and a name that leaves
+// the folder names no language.
+TEST(LanguageFilesTest, NothingButARegularFileIsReadAndNothingOutsideTheFolder) {
+    ProgramFolder folder("nonfiles");
+    std::vector<std::string> traps;
+#ifdef _WIN32
+    // Names Windows opens as devices in any folder: COM5 is the tests' scale line under Wine.
+    for (const char* name : {"COM5", "com1.ini", "LPT2.txt", "Aux"}) {
+        traps.push_back(folder.File("Language") + "\\" + name);
+        EXPECT_TRUE(platform::IsDeviceName(traps.back())) << name;
+    }
+    for (const char* name : {"COM10", "CONSOLE.ini", "English.ini", "COM"}) EXPECT_FALSE(platform::IsDeviceName(name)) << name;
+#else
+    traps.push_back(folder.File("Language/Zfifo.ini"));
+    ASSERT_EQ(::mkfifo(traps.back().c_str(), 0600), 0);
+    EXPECT_EQ(localisation::ListLanguageFolder(folder.Path()).back(), traps.back());
+#endif
+    for (const std::string& trap : traps) {
+        auto read = std::async(std::launch::async, [&] { return localisation::LanguageTexts(trap).Usable(); });
+        const bool done = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+#ifndef _WIN32
+        if (!done) ::close(::open(trap.c_str(), O_WRONLY | O_NONBLOCK));  // (lets a reader stuck on it go)
+#endif
+        ASSERT_TRUE(done) << "reading " << trap << " blocks";
+        EXPECT_FALSE(read.get());
+    }
+    EXPECT_TRUE(localisation::StaysInLanguageFolder(u"\\English.ini"));
+    for (const char16_t* away : {u"\\..\\..\\trap", u"/../Setting.ini", u"\\sub\\..\\..\\x.ini", u"\\.. \\x.ini"})
+        EXPECT_FALSE(localisation::StaysInLanguageFolder(away));
+}
+
+// A language file is read one way for every text: one without a mark that is not UTF-8 (an ANSI
+// file saved by Notepad) gives its names and its texts as the system's profile functions do.
+TEST(LanguageFilesTest, AFileWithoutAMarkReadsAsTheSystemReadsIt) {
+    ProgramFolder folder("ansi");
+    folder.WriteFile("Language/Deutsch.ini", "[Language_Configuration]\r\nLanguage_Name=Deutsch Gr\xF6\xDF" "e\r\n"
+                                             "[Message_Button]\r\nMsg_IDYES=Gr\xF6\xDF" "e\r\n");
+    const std::string file = folder.File("Language/Deutsch.ini");
+    const localisation::LanguageTexts texts(file);
+    for (const auto& [section, key] : {std::pair{u"Language_Configuration", u"Language_Name"}, std::pair{u"Message_Button", u"Msg_IDYES"}})
+        EXPECT_EQ(texts.Text(section, key), localisation::ReadProfileText(file, section, key));
+#ifdef _WIN32
+    if (::GetACP() == 1252) EXPECT_EQ(texts.Text(u"Message_Button", u"Msg_IDYES"), u"Größe");
+#endif
 }
 
 TEST(LanguageFilesTest, BufferRuleCutsLongValues) {
