@@ -3,6 +3,7 @@
 
 #include "Journal.h"
 #include "Notices.h"
+#include "SixByteProtocol.h"
 #include "platform/ProfileFile.h"
 #include "platform/Folder.h"
 #include "platform/ModulePath.h"
@@ -50,16 +51,18 @@ Desk::Desk(desk::View& view, Options options, std::unique_ptr<Line> line)
     : view_(view),
       places_(std::move(options.places)),
       journalFolder_(std::move(options.journalFolder)),
-      frameWait_(options.frameWait),
       now_(options.now ? std::move(options.now) : [] { return static_cast<std::int64_t>(std::time(nullptr)); }),
       clock_(options.clock ? std::move(options.clock) : [] { return std::chrono::steady_clock::now(); }),
       viewThread_(std::this_thread::get_id()),
       rules_(options.lastRow),
+      scale_(options.protocol ? std::move(options.protocol) : std::make_shared<scale::SixByteProtocol>(), options.frameWait),
+      // One box at a time, the save dialog included.
+      questions_(view_, heldWork_, [this] { return !choosing_ && !closing_; }, [this] { RequestPending(); }),
       line_(line ? std::move(line) : std::make_unique<EngineLine>(this, places_, [this] { reference_ = now_(); })),
-      link_(*line_, *this, options.timings) {}
+      link_(*line_, *this, scale_.Protocol().Use(), options.timings) {}
 
 Desk::~Desk() {
-    site_.reset();  // (its thread posts to this desk)
+    outlets_.clear();  // (their threads post to this desk)
     *alive_ = false;
     // No worker and no monitor may outlive the desk they talk to.
     link_.Stop();
@@ -126,41 +129,18 @@ void Desk::Start() {
     if (!refusedAtStart_.empty()) RefuseLanguage(refusedAtStart_);
     // What an earlier run left unsaved is offered back before the window is used.
     OpenJournal();
-    OpenSite();
-    if (!portsFound) Ask(kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
+    if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
+    for (const auto& outlet : outlets_) outlet->Started();
+    if (!portsFound) Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
 }
 
 // ---- questions and held work ----
 
-void Desk::Ask(int mode, std::u16string text, Continuation then, bool systemError) {
-    if (!then && mode == kOkOnly) {
-        // The same notice already waiting for the operator says it all (a Test cycle that
-        // finds no port every round, a line that keeps failing).
-        const auto same = [&](const Pending& p) { return !p.then && p.question.mode == mode && p.question.text == text; };
-        if ((open_ && same(*open_)) || std::any_of(waiting_.begin(), waiting_.end(), same)) return;
-    }
-    waiting_.push_back({{nextQuestion_++, mode, std::move(text), systemError}, std::move(then)});
-    ShowNextQuestion();
+void Desk::Ask(Prompt kind, int mode, std::u16string text, Questions::Continuation then, bool systemError) {
+    questions_.Ask(kind, mode, std::move(text), std::move(then), systemError);
 }
 
-void Desk::ShowNextQuestion() {
-    // One box at a time, the save dialog included.
-    if (open_ || choosing_ || waiting_.empty() || closing_) return;
-    open_ = std::move(waiting_.front());
-    waiting_.pop_front();
-    heldWork_.Enter();  // held work waits for the answer
-    view_.Ask(open_->question);
-}
-
-void Desk::Answer(std::uint64_t question, int answer) {
-    if (!open_ || open_->question.id != question) return;
-    Pending answered = std::move(*open_);
-    open_.reset();
-    if (answered.then) answered.then(answer);
-    const bool outermost = heldWork_.Leave();
-    ShowNextQuestion();
-    if (outermost && !open_) RequestPending();
-}
+void Desk::Answer(std::uint64_t question, int answer) { questions_.Answer(question, answer); }
 
 void Desk::RequestPending() {
     if (pendingPosted_) return;
@@ -174,7 +154,7 @@ void Desk::RequestPending() {
 void Desk::RunPending() {
     heldWork_.Run({
         [this] { ShowState(); },
-        [this](int mode, const std::u16string& message) { Ask(mode, message); },
+        [this](int mode, const std::u16string& message) { Ask(mode == kYesNo ? Prompt::TableFull : Prompt::Notice, mode, message); },
         // Nothing to save when a save that ran meanwhile took every row.
         [this] { if (!table_.empty()) SaveTable(true); },
         [this] { if (connected_) ToggleConnection(0); },
@@ -186,8 +166,8 @@ void Desk::RunPending() {
 // ---- closing ----
 
 void Desk::OnClose() {
-    if (closing_ || closeAsked_) return;  // (the question is open: its answer decides)
-    if (rules_.Busy() || open_ || choosing_) {
+    if (closing_ || Asked(Prompt::CloseExe)) return;  // (the question is open: its answer decides)
+    if (rules_.Busy() || questions_.Open() || choosing_) {
         // A job owns the table, or the operator is being asked: close once that is over.
         rules_.Hold(weighing::TableRules::kClose);
         if (!rules_.Busy()) RequestPending();
@@ -199,9 +179,7 @@ void Desk::OnClose() {
     }
     // The question is about the rows the operator saw.
     const std::vector<weighing::RowId> asked = table_.Ids();
-    closeAsked_ = true;
-    Ask(kYesNo, Text(u"Message", u"Close_Exe"), [this, asked](int answer) {
-        closeAsked_ = false;
+    Ask(Prompt::CloseExe, kYesNo, Text(u"Message", u"Close_Exe"), [this, asked](int answer) {
         // Only an explicit Yes closes: Esc or the box's close button must not discard the table.
         if (answer != kYes || closing_) {
             closeAskedAgain_ = false;
@@ -222,7 +200,7 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
     closing_ = true;
     if (connected_) {
         connected_ = false;
-        line_->Queue(weighing::kDisconnectNotice);  // tell the scale we are leaving
+        line_->QueueAll(scale_.Protocol().Goodbye());  // tell the scale we are leaving
         line_->StopAfterQueued(false);
         line_->WaitForSent(std::chrono::milliseconds(200));
         NoteAnswerLeft();  // the last row's answer, for the rows the journal keeps
@@ -282,7 +260,7 @@ void Desk::RefuseLanguage(const std::string& file) {
     // In the language the window keeps (English words when none can be used).
     const std::shared_ptr<const localisation::LanguageTexts> kept = Texts();
     const std::u16string keptName = kept->File().empty() ? std::u16string(u"-") : kept->Text(u"Language_Configuration", u"Language_Name");
-    Ask(kOkOnly, Fill(MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
+    Ask(Prompt::Notice, kOkOnly, Fill(MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
                                                         "or lacks the window's texts. The window stays in %2."),
                       platform::Utf8ToUtf16(file), keptName));
 }
@@ -299,23 +277,6 @@ std::u16string Desk::Text(const char16_t* section, const char16_t* key) const {
 
 std::u16string Desk::MessageText(const char16_t* key, const char* english) const {
     return localisation::MessageOr(*Texts(), key, english);
-}
-
-std::u16string Desk::Fill(std::u16string text, const std::u16string& first, const std::u16string& second) {
-    // In one pass over the language's text: a path may itself hold "%2".
-    std::u16string filled;
-    bool done[2] = {false, false};
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const int n = text[i] == u'%' && i + 1 < text.size() ? text[i + 1] - u'1' : -1;
-        if ((n == 0 || n == 1) && !done[n]) {
-            filled += n == 0 ? first : second;
-            done[n] = true;
-            ++i;
-        } else {
-            filled += text[i];
-        }
-    }
-    return filled;
 }
 
 void Desk::FillLanguageList() {
@@ -371,7 +332,7 @@ void Desk::OnLanguageOK(int index) {
     const int why = errno;
     ApplyLanguage();
     if (!kept)
-        Ask(kOkOnly, MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program "
+        Ask(Prompt::Notice, kOkOnly, MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program "
                                                        "ends, and the next start uses the previous one.") +
                          u"\n" + localisation::FailureText(*Texts(), why ? why : EIO) + u"\n(" +
                          platform::Utf8ToUtf16(settingFile_) + u")");
@@ -398,20 +359,8 @@ bool Desk::OpenManual() { return platform::ShellOpenDocument(ManualPath()); }
 std::u16string Desk::UpdateTitle() const {
     std::u16string title = Text(u"Dialog_Caption", u"Dialog_Caption");
     if (journalOff_) title += u" \u2014 " + MessageText(u"Journal_Off", "rows not journalled");
-    if (site_) {
-        // The site's state: everything there, or how many weighings wait on this desk.
-        const std::string digits = std::to_string(siteWaiting_);
-        std::u16string count;  // with thousands separated: 1,234
-        for (std::size_t i = 0; i < digits.size(); ++i) {
-            if (i > 0 && (digits.size() - i) % 3 == 0) count += u',';
-            count += static_cast<char16_t>(digits[i]);
-        }
-        // A connected site takes what waits a batch at a time: the count matters only when more
-        // than one batch waits (and the title does not flicker with every weighing).
-        title += u" \u2014 " + (!siteAnswered_                             ? MessageText(u"Site_Connecting", "site: connecting...")
-                                : siteConnected_ && siteWaiting_ < std::int64_t{kSiteBatch} ? MessageText(u"Site_Connected", "site: connected")
-                                                                            : Fill(MessageText(u"Site_Waiting", "site: %1 waiting"), count));
-    }
+    for (const auto& outlet : outlets_)
+        if (std::u16string part = outlet->TitlePart(); !part.empty()) title += u" \u2014 " + part;
     return title;
 }
 
@@ -445,6 +394,7 @@ bool Desk::RefreshPorts(std::stop_token stop) {
 void Desk::Tell(serial::Notice notice, int port, const serial::OpenFailure& why, std::stop_token stop) {
     std::u16string text;
     bool systemError = false;
+    Prompt kind = Prompt::Notice;
     switch (notice) {
         case serial::Notice::ConnectionFails: text = Text(u"Message", u"Connection_Fails"); break;
         case serial::Notice::AutoError: text = Text(u"Message", u"Auto_Error"); break;
@@ -453,12 +403,13 @@ void Desk::Tell(serial::Notice notice, int port, const serial::OpenFailure& why,
             // The engine's own box, naming the call the device refused.
             text = platform::Utf8ToUtf16(line_->CommErrorText(why.refusedCall, why.refusedError));
             systemError = true;
+            kind = Prompt::SettingsRefused;
             break;
         case serial::Notice::CannotOpen: text = localisation::CannotOpenText(*Texts(), port, why.error); break;
     }
     // The worker waits for the operator on its own thread, never the window's.
     auto wait = std::make_shared<AnswerWait>();
-    if (!RunOnViewThread([&] { Ask(kOkOnly, text, [wait](int) { wait->Set(); }, systemError); }, stop)) return;
+    if (!RunOnViewThread([&] { Ask(kind, kOkOnly, text, [wait](int) { wait->Set(); }, systemError); }, stop)) return;
     wait->Wait(stop);
 }
 
@@ -479,7 +430,7 @@ void Desk::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_
         PostSafe([this] {
             // The device is gone: a box about a write to it that has not been shown yet says
             // nothing the disconnect does not.
-            std::erase_if(waiting_, [](const Pending& p) { return p.lineError; });
+            questions_.Forget(Prompt::LineError);
             if (connected_) ToggleConnection(0);
         });
     }
@@ -488,8 +439,7 @@ void Desk::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_
 void Desk::ShowSerialError(const std::string& text, std::stop_token) {
     // Told, not waited for: the line goes on.
     PostSafe([this, text] {
-        Ask(kOkOnly, platform::Utf8ToUtf16(text), {}, true);
-        if (!waiting_.empty() && waiting_.back().question.systemError) waiting_.back().lineError = true;
+        Ask(Prompt::LineError, kOkOnly, platform::Utf8ToUtf16(text), {}, true);
     });
 }
 

@@ -18,6 +18,9 @@
 #include "ConnectionControl.h"
 #include "LanguageFiles.h"
 #include "MeasurementTable.h"
+#include "Outlet.h"
+#include "Questions.h"
+#include "ScaleSession.h"
 #include "TableRules.h"
 #include "platform/ModulePath.h"
 
@@ -35,29 +38,12 @@
 #include <thread>
 #include <vector>
 
-namespace site {
-class Sender;
-struct Result;
-}  // namespace site
-
 namespace journal {
 class Journal;
 struct StoredRow;
-struct OutboxRow;
 }  // namespace journal
 
 namespace desk {
-
-// The message box's modes and answers (Esc or the close box answers kCancel).
-enum Mode : int { kYesNo = 0, kOkOnly = 1 };
-enum Answer : int { kOk = 1, kCancel = 2, kYes = 6, kNo = 7 };
-
-struct Question {
-    std::uint64_t id = 0;  // handed back with the answer
-    int mode = kOkOnly;
-    std::u16string text;
-    bool systemError = false;  // the serial engine's own box: fixed caption "Application Error"
-};
 
 // What the window shows of the desk's state. Enabled controls follow from it: the port and
 // language choices only while not connected; Save, Clear and the units only while no job owns
@@ -120,9 +106,10 @@ struct Options {
     std::function<std::int64_t()> now;          // seconds since 1970 (default: the system's)
     std::function<std::chrono::steady_clock::time_point()> clock;  // default: steady_clock
     serial::Timings timings;
+    std::shared_ptr<const scale::ScaleProtocol> protocol;  // the scale's kind (default: the six-byte scale)
 };
 
-class Desk : public SerialOwner, public serial::View {
+class Desk : public SerialOwner, public serial::View, private OutletHost {
 public:
     // Without `line` the desk works on the serial engine of its own.
     Desk(desk::View& view, Options options, std::unique_ptr<Line> line = nullptr);
@@ -166,8 +153,10 @@ public:
     bool Busy() const { return rules_.Busy(); }
     bool Full() const { return rules_.Full(); }
     int Unit() const { return unit_; }
-    bool JournalOn() const;
-    bool QuestionOpen() const { return open_.has_value(); }
+    bool JournalOn() const override;
+    bool QuestionOpen() const { return questions_.Open(); }
+    // One of `kind` is open or waiting for the operator.
+    bool Asked(Prompt kind) const { return questions_.Asked(kind); }
     serial::ConnectionControl& Link() { return link_; }
     Line& SerialLine() { return *line_; }
     const std::string& ProgramFolder() const { return places_.folder; }
@@ -195,9 +184,8 @@ private:
     bool OnViewThread() const { return std::this_thread::get_id() == viewThread_; }
 
     // ---- questions ----
-    using Continuation = std::function<void(int answer)>;
-    void Ask(int mode, std::u16string text, Continuation then = {}, bool systemError = false);
-    void ShowNextQuestion();
+    void Ask(Prompt kind, int mode, std::u16string text, Questions::Continuation then = {}, bool systemError = false);
+    void Tell(std::u16string text) override { Ask(Prompt::Notice, kOkOnly, std::move(text)); }
     // A question answered, a job ended, a command held: the held work, once nothing is open.
     void RequestPending();
     void RunPending();
@@ -212,9 +200,7 @@ private:
     void SetTitles();
     void SetupTable();
     void ShowState();
-    std::u16string MessageText(const char16_t* key, const char* english) const;
-    // `text` with "%1" (and "%2") replaced.
-    static std::u16string Fill(std::u16string text, const std::u16string& first, const std::u16string& second = {});
+    std::u16string MessageText(const char16_t* key, const char* english) const override;
     std::u16string UpdateTitle() const;
 
     // ---- connection ----
@@ -224,10 +210,14 @@ private:
     void Disconnect();
     void EndAtRowLimit();
 
-    // ---- frames ----
+    // ---- the scale's messages ----
     void TakeBytes(const std::uint8_t* bytes, std::size_t count);
-    void TakeFrames();
-    void ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, std::size_t shownBytes);
+    // Takes up the messages the scale's bytes made, in order, while the connection lasts; waits
+    // for the rest of a begun one.
+    void TakeMessages(std::vector<scale::Message>& messages);
+    void TakeMessage(const scale::Message& message);
+    // The road of one weighing: the row, the journal, the scale's answer, the outlets, the view.
+    void RecordWeighing(const scale::Message& message);
     void NoteAnswerLeft();
 
     // ---- table jobs ----
@@ -246,13 +236,19 @@ private:
     // Asks whether to put the rows back; `then` runs once they are back or kept in a file.
     void OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> rows, int unit, std::function<void()> then);
     void RestoreJournalRows(const std::vector<journal::StoredRow>& rows, int unit);
-    bool CommitJournal(bool synced = true);
+    bool CommitJournal(bool synced = true) override;
     void JournalOff(const std::u16string& why);
+
+    // ---- what the outlets use (OutletHost) ----
+    journal::Journal* Journal() override { return journal_.get(); }
+    void TitleChanged() override { ShowState(); }
+    void Post(std::function<void()> fn) override { PostSafe(std::move(fn)); }
+    std::int64_t Now() const override { return now_(); }
+    std::chrono::steady_clock::time_point Clock() const override { return clock_(); }
 
     desk::View& view_;
     const platform::ProgramPlaces places_;
     const std::string journalFolder_;
-    const std::chrono::milliseconds frameWait_;
     std::function<std::int64_t()> now_;
     std::function<std::chrono::steady_clock::time_point()> clock_;
     const std::thread::id viewThread_;
@@ -278,59 +274,19 @@ private:
     std::jthread saveWorker_;
     std::string lastSavePath_;
 
-    // Frames.
-    bool frameError_ = false;
-    int errorCount_ = 0;
-    bool errorAsked_ = false;      // "Error_Error" is open or waiting to be shown
-    bool portCloseAsked_ = false;  // so is "Port_Close"
-    std::vector<std::uint8_t> begun_;  // the start of a frame whose rest has not come yet
-    std::chrono::steady_clock::time_point begunAt_{};
-    std::uint64_t connection_ = 0;  // counts the connections, so a late answer knows its own
-
-    // Questions: the one shown, and those waiting for it, in order.
-    struct Pending {
-        Question question;
-        Continuation then;
-        bool lineError = false;  // the engine's box about the line it was writing to
-    };
-    std::optional<Pending> open_;
-    std::deque<Pending> waiting_;
-    std::uint64_t nextQuestion_ = 1;
+    // The scale, and the operator's questions.
+    ScaleSession scale_;
+    Questions questions_;
     bool pendingPosted_ = false;
     bool closing_ = false;
     bool closeAskedAgain_ = false;
-    bool closeAsked_ = false;  // "Close_Exe" is open or waiting to be shown
-    bool offering_ = false;  // the journal's rows are being offered back: no connection yet
 
     // Journal.
     std::unique_ptr<journal::Journal> journal_;
     bool journalOff_ = false;
-    struct Unconfirmed {
-        weighing::RowId id;
-        std::array<std::uint8_t, 6> frame;
-    };
-    std::optional<Unconfirmed> unconfirmed_;
-    struct AnswerPending {
-        weighing::RowId id;
-        std::uint64_t place;  // of its 0x9F among the bytes queued on the line
-    };
-    std::optional<AnswerPending> answerPending_;
 
-    // The site's database (Site.ini): the journal's outbox, sent a batch at a time.
-    static constexpr std::size_t kSiteBatch = 500;
-    void OpenSite();
-    void SiteRowAdded(weighing::RowId id, const weighing::Reading& reading, const std::uint8_t* frame, bool maybeRepeat);
-    void FeedSite(bool evenEmpty = false);
-    void SiteAnswered(const std::vector<journal::OutboxRow>& rows, bool held, const site::Result& result);
-    void ShowSiteState();
-    std::shared_ptr<site::Sender> site_;
-    std::string siteRun_, siteDesk_;
-    // Rows weighed while the journal is off: they wait for the site here, in memory only.
-    std::vector<journal::OutboxRow> siteHeld_;
-    bool siteBusy_ = false, siteAnswered_ = false, siteConnected_ = false, siteRefusedTold_ = false, siteDownTold_ = false;
-    std::u16string siteTitle_;  // the title last shown for the site's state
-    std::int64_t siteWaiting_ = 0;
-    std::optional<std::chrono::steady_clock::time_point> siteDownSince_;
+    // Where every weighing goes besides the table.
+    std::vector<std::unique_ptr<WeighingOutlet>> outlets_;
 
     // The line and the connection (declared last: stopped first).
     std::atomic<bool> connected_{false};

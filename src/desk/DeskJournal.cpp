@@ -35,7 +35,7 @@ void Desk::OpenJournal() {
     if (opening.status == Status::InUse) {
         journalOff_ = true;
         ShowState();
-        Ask(kOkOnly, Fill(MessageText(u"Journal_In_Use", "Another Pesavo keeps its journal in %1: the weighings of this window are "
+        Ask(Prompt::Notice, kOkOnly, Fill(MessageText(u"Journal_In_Use", "Another Pesavo keeps its journal in %1: the weighings of this window are "
                                                          "not journalled. Save the table regularly."),
                           path));
         return;
@@ -43,13 +43,13 @@ void Desk::OpenJournal() {
     if (!opening.journal) {
         journalOff_ = true;
         ShowState();
-        Ask(kOkOnly, MessageText(u"Journal_Error", "The journal cannot be written: weighings are not kept safe on disk until they "
+        Ask(Prompt::Notice, kOkOnly, MessageText(u"Journal_Error", "The journal cannot be written: weighings are not kept safe on disk until they "
                                                    "are saved. Save the table regularly.") +
                          u"\n(" + platform::Utf8ToUtf16(opening.error) + u")");
         return;
     }
     if (opening.status == Status::MovedAside)
-        Ask(kOkOnly, Fill(MessageText(u"Journal_Moved", "The journal %1 was damaged. It was kept as %2, and a new one was started."),
+        Ask(Prompt::Notice, kOkOnly, Fill(MessageText(u"Journal_Moved", "The journal %1 was damaged. It was kept as %2, and a new one was started."),
                           path, platform::Utf8ToUtf16(opening.movedTo)));
     journal_ = std::move(opening.journal);
     // A save that a crash interrupted on its way into place: its file is complete, so the move is
@@ -75,7 +75,8 @@ void Desk::OpenJournal() {
     auto rows = std::make_shared<std::vector<journal::StoredRow>>(journal_->Rows());
     const int unit = journal_->Unit();
     // (Restored or written to a file: the scale may send that weighing again either way.)
-    if (!rows->empty() && !rows->back().answered) unconfirmed_ = Unconfirmed{rows->back().id, rows->back().frame};
+    if (!rows->empty() && !rows->back().answered)
+        scale_.Unconfirmed({rows->back().frame.begin(), rows->back().frame.end()});
     const auto follow = [this] {
         // From here on the journal follows the table.
         if (!journal_) return;
@@ -95,9 +96,7 @@ void Desk::OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> row
         Fill(MessageText(u"Journal_Restore", "%1 weighings from %2 on were not saved when Pesavo last ended. Put them back into the "
                                              "table? (No: they are first written to a workbook in Pesavo's data folder.)"),
              Latin(std::to_string(rows->size())), Latin(weighing::FormatUpdateTime(rows->front().at)));
-    offering_ = true;
-    Ask(kYesNo, question, [this, rows, unit, then](int answer) {
-        offering_ = false;
+    Ask(Prompt::JournalRestore, kYesNo, question, [this, rows, unit, then](int answer) {
         // Only an explicit No sends them to a file; Esc or the box's close button puts them back.
         if (answer != kNo || !journal_) {
             RestoreJournalRows(*rows, unit);
@@ -139,11 +138,11 @@ void Desk::OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> row
             CommitJournal();
         }
         if (saved.written) {
-            Ask(kOkOnly, Fill(MessageText(u"Journal_Recovered", "The weighings were written to %1."), file));
+            Ask(Prompt::Notice, kOkOnly, Fill(MessageText(u"Journal_Recovered", "The weighings were written to %1."), file));
             then();
             return;
         }
-        Ask(kOkOnly, Fill(MessageText(u"Journal_Recover_Failed", "The weighings could not be written to %1 (error %2). They are back "
+        Ask(Prompt::Notice, kOkOnly, Fill(MessageText(u"Journal_Recover_Failed", "The weighings could not be written to %1 (error %2). They are back "
                                                                  "in the table: save them from there."),
                           file, Latin(std::to_string(saved.error))));
         RestoreJournalRows(*rows, unit);
@@ -201,7 +200,7 @@ void Desk::JournalOff(const std::u16string& why) {
     table_.SetLog(nullptr);
     journalOff_ = true;
     ShowState();
-    Ask(kOkOnly, why);  // told once, behind what is under way
+    Ask(Prompt::Notice, kOkOnly, why);  // told once, behind what is under way
 }
 
 }  // namespace desk

@@ -18,6 +18,16 @@ class Line : public serial::Line {
 public:
     // Queues a byte for the scale; its place among every byte queued (from 1), 0 when dropped.
     virtual std::uint64_t Queue(std::uint8_t byte) = 0;
+    // Queues bytes in order; the place of the last (0 when one was dropped or there were none).
+    std::uint64_t QueueAll(const std::vector<std::uint8_t>& bytes) {
+        std::uint64_t place = 0;
+        bool dropped = bytes.empty();
+        for (std::uint8_t byte : bytes) {
+            place = Queue(byte);
+            dropped = dropped || place == 0;
+        }
+        return dropped ? 0 : place;
+    }
     // True once every byte up to `place` has been written without a failure.
     virtual bool Written(std::uint64_t place) = 0;
     // Ends the connection once the bytes queued so far have been written; with `release` the
@@ -51,14 +61,16 @@ public:
 
     int PortCount() override { return std::min(engine_.PortCount(), CSerialPort::kMaxPorts); }
     int PortAt(int position) override { return engine_.PortAt(position); }
-    bool Open(int port, serial::OpenFailure& failure) override {
+    bool Open(int port, const serial::LineUse& use, serial::OpenFailure& failure) override {
         PortOpening opening;
-        const bool ok = engine_.OpenPort(owner_, port, &opening);
+        const bool ok = engine_.OpenPort(owner_, port, &opening, use.settings, use.messageBytes);
         failure = {opening.openError, opening.refusedCall, opening.refusedError};
         if (ok && engine_.StartMonitor() && opened_) opened_();
         return ok;
     }
-    void Send(std::uint8_t byte) override { engine_.QueueByte(byte); }
+    void Send(const std::vector<std::uint8_t>& bytes) override {
+        for (std::uint8_t byte : bytes) engine_.QueueByte(byte);
+    }
     void Release() override { engine_.ClosePort(); }
 
     std::uint64_t Queue(std::uint8_t byte) override { return engine_.QueueByte(byte); }

@@ -60,7 +60,7 @@ void Desk::OnClearData() {
         takeUpTheScale();
         return;
     }
-    Ask(kYesNo, Text(u"Message", u"Clear_Data"), [this, asked, takeUpTheScale](int answer) {
+    Ask(Prompt::ClearData, kYesNo, Text(u"Message", u"Clear_Data"), [this, asked, takeUpTheScale](int answer) {
         if (answer == kYes && !rules_.Busy() && !closing_) {
             RemoveRows(asked);
             CommitJournal();
@@ -165,7 +165,7 @@ void Desk::SavePathChosen(const std::string& path) {
     if (path.empty()) {
         rules_.End();
         ShowState();
-        ShowNextQuestion();  // what came while the dialog was open
+        questions_.ShowNext();  // what came while the dialog was open
         if (then) then(false);
         RequestPending();  // what was held meanwhile (the automatic save of a full table) follows
         return;
@@ -173,7 +173,7 @@ void Desk::SavePathChosen(const std::string& path) {
     save->path = path;
     lastSavePath_ = path;
     WriteSave(save);
-    ShowNextQuestion();  // over the progress dialog, never under it
+    questions_.ShowNext();  // over the progress dialog, never under it
     if (then) then(true);
 }
 

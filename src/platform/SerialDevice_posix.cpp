@@ -43,6 +43,8 @@ void WaitEvent::Reset() {
 
 // ---- device ----
 
+std::unique_ptr<Transport> MakeTransport(const std::string&) { return std::make_unique<SerialDevice>(); }
+
 SerialDevice::SerialDevice() = default;
 
 SerialDevice::~SerialDevice() { Close(); }
@@ -68,17 +70,49 @@ bool SerialDevice::Open(const std::string& path, int& error) {
     return true;
 }
 
-const char* SerialDevice::Configure() {
+namespace {
+
+speed_t Speed(int baud) {
+    switch (baud) {
+        case 1200: return B1200;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        default: return B0;
+    }
+}
+
+}  // namespace
+
+const char* SerialDevice::Configure(const LineSettings& settings) {
     termios t{};
     if (tcgetattr(fd_, &t) != 0) return "tcgetattr()";
     cfmakeraw(&t);
-    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
-    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CSTOPB | CSIZE | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    switch (settings.dataBits) {
+        case 5: t.c_cflag |= CS5; break;
+        case 6: t.c_cflag |= CS6; break;
+        case 7: t.c_cflag |= CS7; break;
+        default: t.c_cflag |= CS8; break;
+    }
+    if (settings.parity == 'E' || settings.parity == 'O') t.c_cflag |= PARENB;
+    if (settings.parity == 'O') t.c_cflag |= PARODD;
+    if (settings.stopBits == 2) t.c_cflag |= CSTOPB;
     // One byte minimum: with nothing waiting a non-blocking read then says EAGAIN, so that a
     // read of 0 bytes only ever means the device has gone.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (cfsetispeed(&t, B9600) != 0 || cfsetospeed(&t, B9600) != 0) return "cfsetspeed()";
+    const speed_t speed = Speed(settings.baud);
+    if (speed == B0) {
+        errno = EINVAL;
+        return "cfsetspeed()";
+    }
+    if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return "cfsetspeed()";
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return "tcsetattr()";
     int rts = TIOCM_RTS;
     if (ioctl(fd_, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) return "ioctl(TIOCMBIS)";

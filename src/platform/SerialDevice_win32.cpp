@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 namespace platform {
 
@@ -45,6 +46,8 @@ void WaitEvent::Set() { ::SetEvent(handle_); }
 void WaitEvent::Reset() { ::ResetEvent(handle_); }
 
 // ---- device ----
+
+std::unique_ptr<Transport> MakeTransport(const std::string&) { return std::make_unique<SerialDevice>(); }
 
 struct SerialDevice::Overlapped {
     OVERLAPPED wait{};  // the WaitCommEvent that may still be pending
@@ -89,7 +92,7 @@ bool SerialDevice::Open(const std::string& path, int& error) {
     return true;
 }
 
-const char* SerialDevice::Configure() {
+const char* SerialDevice::Configure(const LineSettings& line) {
     // Reads only ever ask for bytes already waiting, so they complete at once.
     COMMTIMEOUTS timeouts{1000, 1000, 1000, 1000, 1000};
     if (!::SetCommTimeouts(handle_, &timeouts)) return "SetCommTimeouts()";
@@ -99,8 +102,10 @@ const char* SerialDevice::Configure() {
     if (!::GetCommState(handle_, &dcb)) return "GetCommState()";
     // Every other field keeps what the driver had, unless the settings text changes it.
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    wchar_t settings[] = L"baud=9600 parity=N data=8 stop=1";
-    if (!::BuildCommDCBW(settings, &dcb)) return "BuildCommDCB()";
+    const std::wstring text = L"baud=" + std::to_wstring(line.baud) + L" parity=" + static_cast<wchar_t>(line.parity) +
+                              L" data=" + std::to_wstring(line.dataBits) + L" stop=" + std::to_wstring(line.stopBits);
+    std::wstring settings = text;  // (the call may write into its text)
+    if (!::BuildCommDCBW(settings.data(), &dcb)) return "BuildCommDCB()";
     return ::SetCommState(handle_, &dcb) != 0 ? nullptr : "SetCommState()";
 }
 

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-CSerialPort::CSerialPort() : m_pWriteBuf(std::make_unique<std::uint8_t[]>(kWriteBufSize)) {}
+CSerialPort::CSerialPort()
+    : m_pWriteBuf(std::make_unique<std::uint8_t[]>(kWriteBufSize)), m_device(std::make_unique<platform::SerialDevice>()) {}
 
 CSerialPort::~CSerialPort() { Shutdown(); }
 
@@ -58,7 +59,8 @@ void CSerialPort::StopMonitor() {
     }
 }
 
-bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
+bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details, const platform::LineSettings& line,
+                           std::size_t messageBytes) {
     PortOpening ignored;
     PortOpening& result = details ? *details : ignored;
     result = {};
@@ -88,18 +90,24 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details) {
         if (device.empty()) device = platform::DeviceForPort(m_places, n);
     }
     std::lock_guard port(m_deviceMutex);
-    m_device.Close();
+    m_device->Close();
+    m_nMessageBytes = std::max<std::size_t>(messageBytes, 1);
     int error = ENOENT;
-    if (device.empty() || !m_device.Open(device, error)) {
+    if (device.empty()) {
+        result.openError = error;
+        return false;
+    }
+    m_device = platform::MakeTransport(device);
+    if (!m_device->Open(device, error)) {
         result.openError = error;
         return false;
     }
     result.opened = true;
-    if (const char* refused = m_device.Configure()) {
+    if (const char* refused = m_device->Configure(line)) {
         result.refusedCall = refused;
         result.refusedError = platform::LastSystemError();
     }
-    m_device.Purge();
+    m_device->Purge();
     return true;
 }
 
@@ -107,12 +115,12 @@ void CSerialPort::ClosePort() {
     std::lock_guard control(m_controlMutex);
     StopMonitor();
     std::lock_guard port(m_deviceMutex);
-    m_device.Close();
+    m_device->Close();
 }
 
 bool CSerialPort::StartMonitor() {
     std::lock_guard control(m_controlMutex);
-    if (!m_device.IsOpen()) return false;
+    if (!m_device->IsOpen()) return false;
     StopMonitor();
     m_hStopEvent.Reset();
     m_bSendBeforeStop = false;
@@ -120,7 +128,7 @@ bool CSerialPort::StartMonitor() {
     {
         // The monitor starts on an empty line: whatever came before it is stale.
         std::lock_guard port(m_deviceMutex);
-        m_device.Purge();
+        m_device->Purge();
     }
     m_bMonitorRunning = 1;  // set before the thread runs, so a poll right after sees it
     m_monitor = std::jthread([this](std::stop_token stop) { MonitorProc(stop); });
@@ -139,7 +147,7 @@ void CSerialPort::Shutdown() {
     m_bSendBeforeStop = true;  // a notice queued on the way out still goes
     StopMonitor();
     std::lock_guard port(m_deviceMutex);
-    m_device.Close();
+    m_device->Close();
 }
 
 // ---- writes ----
@@ -190,7 +198,7 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
     {
         // No purge before the write: received bytes not yet read may be the rest of a frame.
         std::lock_guard port(m_deviceMutex);
-        written = m_device.Write(bytes, count);
+        written = m_device->Write(bytes, count);
         if (!written) error = platform::LastSystemError();
     }
     {
@@ -215,7 +223,7 @@ void CSerialPort::Deliver(unsigned message, std::uintptr_t wParam, std::intptr_t
 void CSerialPort::MonitorProc(std::stop_token stop) {
     bool watchData = true;  // off once the device has failed: a gone device would wake us forever
     for (;;) {
-        const int slot = m_device.WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
+        const int slot = m_device->WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
         if (slot == 0) {
             if (m_bSendBeforeStop) WriteQueued(stop);
             break;
@@ -233,14 +241,14 @@ void CSerialPort::MonitorProc(std::stop_token stop) {
     if (m_bReleaseAtStop) {
         // The connection was closed: the port goes back to the system now, not at the next open.
         std::lock_guard port(m_deviceMutex);
-        m_device.Close();
+        m_device->Close();
     }
     m_bMonitorRunning = 0;
     m_writeDone.notify_all();
 }
 
 bool CSerialPort::ReadAvailable(std::stop_token stop) {
-    BatchAssembler batch;
+    BatchAssembler batch(m_nMessageBytes.load());
     auto deliver = [&] {
         Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch.Data()), static_cast<std::intptr_t>(batch.Size()),
                 true, stop);
@@ -253,7 +261,7 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
         int error = 0;
         {
             std::lock_guard port(m_deviceMutex);
-            n = m_device.Read(batch.Tail(), batch.Space());
+            n = m_device->Read(batch.Tail(), batch.Space());
             if (n < 0) error = platform::LastSystemError();
         }
         if (n == -2) {
@@ -269,11 +277,11 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
             return false;
         }
         if (n == 0) {
-            // Less than a frame so far: give the rest of it a moment to arrive. (A device may
+            // Less than a message so far: give the rest of it a moment to arrive. (A device may
             // wake the wait without a byte to read: the gap is kept by the clock, not by wakes.)
             if (!batch.WantsMore()) break;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quietAt - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || m_device.WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
+            if (left.count() <= 0 || m_device->WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
             continue;
         }
         batch.Added(static_cast<std::size_t>(n));

@@ -44,12 +44,14 @@ public:
     virtual void ShowSerialError(const std::string& text, std::stop_token stop) = 0;
 };
 
-// The bytes of one read pass, gathered until they hold a whole frame or the line has gone quiet:
-// a frame that arrives in pieces is handed on whole.
+// The bytes of one read pass, gathered until they hold a whole message or the line has gone
+// quiet: a message that arrives in pieces is handed on whole. How long a message is the scale's
+// protocol knows; the engine only counts.
 class BatchAssembler {
 public:
     static constexpr std::size_t kCapacity = 1024;  // the most bytes one notification carries
-    static constexpr std::size_t kFrameBytes = 6;
+
+    explicit BatchAssembler(std::size_t messageBytes = 1) : messageBytes_(messageBytes) {}
 
     std::uint8_t* Tail() { return bytes_.data() + length_; }
     std::size_t Space() const { return kCapacity - length_; }
@@ -57,11 +59,12 @@ public:
     const std::uint8_t* Data() const { return bytes_.data(); }
     std::size_t Size() const { return length_; }
     bool Full() const { return length_ == kCapacity; }
-    // Less than a frame so far: worth waiting a moment for the rest before the batch goes.
-    bool WantsMore() const { return length_ > 0 && length_ < kFrameBytes; }
+    // Less than a message so far: worth waiting a moment for the rest before the batch goes.
+    bool WantsMore() const { return length_ > 0 && length_ < messageBytes_; }
     void Clear() { length_ = 0; }
 
 private:
+    std::size_t messageBytes_;
     std::array<std::uint8_t, kCapacity> bytes_{};
     std::size_t length_ = 0;
 };
@@ -79,9 +82,9 @@ public:
     static constexpr int kMaxPorts = 19;
     static constexpr std::uint32_t kWriteBufSize = 1024;
     static constexpr std::size_t kBatchSize = BatchAssembler::kCapacity;
-    // A read pass that brought less than a frame waits this long for the rest before the batch
-    // goes: USB adapters and slow UARTs deliver a frame in pieces (an FTDI adapter's latency
-    // timer alone is 16 ms), and a frame is judged whole or not at all.
+    // A read pass that brought less than a message waits this long for the rest before the
+    // batch goes: USB adapters and slow UARTs deliver a message in pieces (an FTDI adapter's
+    // latency timer alone is 16 ms).
     static constexpr int kAssemblyGapMs = 20;
 
     CSerialPort();
@@ -93,11 +96,13 @@ public:
     // the kernel's serial devices.
     void SetPlaces(const platform::ProgramPlaces& places);
 
-    // Ends a running monitor, closes the previous device and opens COM<n> with the fixed line
-    // settings. True once the device is open, even when a setting failed; false when it does not
-    // open. Shows nothing: `details` tells why it did not open, or which setting was refused,
-    // for the caller to say (CommErrorText) when it holds no lock.
-    bool OpenPort(SerialOwner* owner, int n, PortOpening* details = nullptr);
+    // Ends a running monitor, closes the previous device and opens COM<n> with `line`'s settings;
+    // a read pass then waits a moment for `messageBytes` before its batch goes. True once the
+    // device is open, even when a setting failed; false when it does not open. Shows nothing:
+    // `details` tells why it did not open, or which setting was refused, for the caller to say
+    // (CommErrorText) when it holds no lock.
+    bool OpenPort(SerialOwner* owner, int n, PortOpening* details = nullptr, const platform::LineSettings& line = {},
+                  std::size_t messageBytes = 1);
     // The text of the engine's error box for a failed call.
     std::string CommErrorText(const char* call, int error) const;
     // Starts the monitor thread on the open port; false when none could be started.
@@ -166,7 +171,8 @@ private:
     platform::WaitEvent m_hStopEvent;
     platform::WaitEvent m_hWriteRequest;
     platform::WaitEvent m_hNoWrite;  // never set: a wait for received bytes alone
-    platform::SerialDevice m_device;
+    std::unique_ptr<platform::Transport> m_device;  // the way to the scale, as the port's place names it
+    std::atomic<std::size_t> m_nMessageBytes{1};
     std::atomic<SerialOwner*> m_owner{nullptr};
     std::atomic<unsigned> m_nPort{0};
 

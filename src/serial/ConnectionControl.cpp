@@ -5,8 +5,8 @@
 
 namespace serial {
 
-ConnectionControl::ConnectionControl(Line& line, View& view, Timings timings)
-    : line_(line), view_(view), timings_(timings) {}
+ConnectionControl::ConnectionControl(Line& line, View& view, LineUse use, Timings timings)
+    : line_(line), view_(view), timings_(timings), use_(std::move(use)) {}
 
 ConnectionControl::~ConnectionControl() { Stop(); }
 
@@ -68,15 +68,20 @@ void ConnectionControl::Received(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
     std::lock_guard lock(mutex_);
     if (state_ == LinkState::Idle || state_ == LinkState::CyclePause) return;
-    if (!replied_) {
-        replied_ = true;
-        firstByte_ = bytes[0];
-        if (firstByte_ == kHandshakeReply) early_.assign(bytes + 1, bytes + count);
-        changed_.notify_all();
-    } else if (firstByte_ == kHandshakeReply) {
-        // The scale answered and went on with its first frame before the window knew.
-        early_.insert(early_.end(), bytes, bytes + count);
+    if (replied_) {
+        // The scale answered and went on with its first data before the window knew.
+        if (recognised_) early_.insert(early_.end(), bytes, bytes + count);
+        return;
     }
+    reply_.insert(reply_.end(), bytes, bytes + count);
+    std::size_t used = 0;
+    const Reply reply = use_.recognise ? use_.recognise(reply_.data(), reply_.size(), used) : Reply::Other;
+    if (reply == Reply::NotYet) return;
+    replied_ = true;
+    recognised_ = reply == Reply::Scale;
+    if (recognised_) early_.assign(reply_.begin() + static_cast<std::ptrdiff_t>(std::min(used, reply_.size())), reply_.end());
+    reply_.clear();
+    changed_.notify_all();
 }
 
 std::vector<std::uint8_t> ConnectionControl::TakeEarlyBytes() {
@@ -117,7 +122,8 @@ void ConnectionControl::Start(Chain chain, int port) {
     std::lock_guard lock(mutex_);
     chain_ = chain;
     state_ = chain == Chain::Manual ? LinkState::Checking : chain == Chain::Search ? LinkState::Searching : LinkState::CyclePause;
-    replied_ = false;
+    replied_ = recognised_ = false;
+    reply_.clear();
     early_.clear();
     worker_ = std::jthread([this, chain, port](std::stop_token stop) { Run(chain, port, stop); });
 }
@@ -144,7 +150,7 @@ bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token s
 bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                               std::stop_token stop) {
     failure = {};
-    opened = line_.Open(port, failure);
+    opened = line_.Open(port, use_, failure);
     if (stop.stop_requested()) return false;
     if (opened && failure.refusedCall && !told) {
         told = true;
@@ -153,13 +159,14 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& t
     if (!opened) return false;  // nothing to ask
     {
         std::lock_guard lock(mutex_);
-        replied_ = false;
+        replied_ = recognised_ = false;
+        reply_.clear();
         early_.clear();
     }
-    line_.Send(kHandshakeRequest);
+    line_.Send(use_.greeting);
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, stop, limit, [&] { return replied_; });
-    if (stop.stop_requested() || !replied_ || firstByte_ != kHandshakeReply) return false;
+    if (stop.stop_requested() || !replied_ || !recognised_) return false;
     state_ = LinkState::Connected;  // before the window shows it: a click meanwhile finds it so
     connectedPort_ = port;
     return true;

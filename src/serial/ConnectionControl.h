@@ -7,9 +7,12 @@
 // Commands come from the window's thread. The worker reaches the engine through `Line` and the
 // window through `View`; a view call may wait for the window, and gives up when the worker is
 // stopped.
+#include "platform/Transport.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <stop_token>
 #include <string>
@@ -17,8 +20,6 @@
 #include <vector>
 
 namespace serial {
-
-inline constexpr std::uint8_t kHandshakeRequest = 0x5A, kHandshakeReply = 0xA5;
 
 enum class LinkState { Idle, Checking, Searching, CyclePause, Connected };
 
@@ -29,16 +30,30 @@ struct OpenFailure {
     int refusedError = 0;
 };
 
+// What the scale's answer to a greeting is, so far.
+enum class Reply { NotYet, Scale, Other };
+
+// How the line is used for one kind of scale: what the controller and the engine need of its
+// protocol. The bytes themselves are the protocol's business.
+struct LineUse {
+    platform::LineSettings settings;
+    std::size_t messageBytes = 1;        // a read pass waits a moment for at least this many bytes
+    std::vector<std::uint8_t> greeting;  // sent once the port is open
+    // Judges what came since the greeting: Scale when its first `replyBytes` are the scale's
+    // answer (what follows is the scale's first data), Other when they are not, NotYet to wait.
+    std::function<Reply(const std::uint8_t* bytes, std::size_t count, std::size_t& replyBytes)> recognise;
+};
+
 // What the controller needs of the serial engine.
 class Line {
 public:
     virtual ~Line() = default;
     virtual int PortCount() = 0;  // positions the search may try
     virtual int PortAt(int position) = 0;
-    // Opens the port and starts its monitor; false when it did not open. `failure` also tells
-    // of a refused setting when it did open.
-    virtual bool Open(int port, OpenFailure& failure) = 0;
-    virtual void Send(std::uint8_t byte) = 0;
+    // Opens the port with `use`'s settings and starts its monitor; false when it did not open.
+    // `failure` also tells of a refused setting when it did open.
+    virtual bool Open(int port, const LineUse& use, OpenFailure& failure) = 0;
+    virtual void Send(const std::vector<std::uint8_t>& bytes) = 0;
     // Ends the monitor and gives the port back to the system.
     virtual void Release() = 0;
 };
@@ -65,7 +80,7 @@ struct Timings {
 
 class ConnectionControl {
 public:
-    ConnectionControl(Line& line, View& view, Timings timings = {});
+    ConnectionControl(Line& line, View& view, LineUse use, Timings timings = {});
     ~ConnectionControl();
     ConnectionControl(const ConnectionControl&) = delete;
     ConnectionControl& operator=(const ConnectionControl&) = delete;
@@ -116,8 +131,10 @@ private:
     LinkState state_ = LinkState::Idle;
     Chain chain_ = Chain::Manual;
     bool testMode_ = false;
-    bool replied_ = false;   // a batch came since the last request
-    std::uint8_t firstByte_ = 0;
+    const LineUse use_;
+    bool replied_ = false;  // the scale's answer (or another's) came since the last greeting
+    bool recognised_ = false;
+    std::vector<std::uint8_t> reply_;  // what came since the greeting, until it was judged
     std::vector<std::uint8_t> early_;
     int searchIndex_ = 0;
     int connectedPort_ = 0;

@@ -4,36 +4,24 @@ namespace weighing {
 
 namespace {
 
-constexpr double kOverweightStored = 555.5;
-
 std::u16string Latin(const std::string& s) { return {s.begin(), s.end()}; }
 
 }  // namespace
 
-BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* frame, const std::uint8_t* batch, std::size_t batchBytes,
-                    std::size_t row, int unit, std::int64_t now, std::int64_t reference, const RowWords& words,
-                    bool maybeRepeat) {
+BatchRow RowOfReading(const Reading& reading, const std::uint8_t* shown, std::size_t shownBytes, std::size_t row, int unit,
+                      std::int64_t now, std::int64_t reference, const RowWords& words, bool maybeRepeat) {
     BatchRow made;
+    made.reading = reading;
     auto& t = made.texts;
     t[kNumber] = NumberText(row);
-    if (outcome == BatchOutcome::Overweight) {
+    if (reading.kind == RowKind::Overweight) {
         t[kData] = words.overweight;
-        made.reading = {RowKind::Overweight, kOverweightStored, 0};
-    } else if (outcome == BatchOutcome::Error) {
-        // The whole batch, for whoever has to find out what went wrong on the line.
-        t[kExplan] = std::u16string(words.badBatch) + Latin(HexBytes(batch, static_cast<int>(batchBytes)));
+    } else if (reading.kind == RowKind::Error) {
         t[kData] = words.error;
-        made.reading = {RowKind::Error, 0.0, 0};
+        // The whole batch, for whoever has to find out what went wrong on the line.
+        if (shownBytes > 0) t[kExplan] = std::u16string(words.badBatch) + Latin(HexBytes(shown, static_cast<int>(shownBytes)));
     } else {
-        const Weighing w = DecodeWeight(frame);
-        if (w.readable) {
-            made.reading = {RowKind::Weight, w.kg, w.widthCode};
-            t[kData] = Latin(WeightText(w.kg, w.widthCode, unit));
-        } else {
-            // Keeps its error text in every unit.
-            made.reading = {RowKind::Error, 0.0, 0};
-            t[kData] = words.error;
-        }
+        t[kData] = Latin(WeightText(reading.kg, reading.widthCode, unit));
     }
     if (maybeRepeat)
         t[kExplan] = t[kExplan].empty() ? std::u16string(words.maybeRepeat) : t[kExplan] + u"; " + std::u16string(words.maybeRepeat);

@@ -1,5 +1,5 @@
 #pragma once
-// The row a batch from a connected scale becomes — its six texts and what it stands for —
+// The row a message from a connected scale becomes — its six texts and what it stands for —
 // decided here once for every view of the table.
 #include "FrameDecoder.h"
 #include "MeasurementTable.h"
@@ -27,12 +27,10 @@ struct BatchRow {
     }
 };
 
-// The row at index `row` made of a judged batch (`outcome` is not AskAgain): `frame` holds the
-// six bytes it was judged on (a shorter batch filled up), `batch` the bytes received, which an
-// error row shows. `now` and `reference` (the connection's start) are seconds since 1970; `unit`
-// is the display unit.
-BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* frame, const std::uint8_t* batch, std::size_t batchBytes,
-                    std::size_t row, int unit, std::int64_t now, std::int64_t reference, const RowWords& words,
-                    bool maybeRepeat = false);
+// The row at index `row` a scale's message becomes: what it stands for (`reading`) and, for an
+// error row, the bytes shown in its explanation (`shown`, none: no explanation). `now` and
+// `reference` (the connection's start) are seconds since 1970; `unit` is the display unit.
+BatchRow RowOfReading(const Reading& reading, const std::uint8_t* shown, std::size_t shownBytes, std::size_t row, int unit,
+                      std::int64_t now, std::int64_t reference, const RowWords& words, bool maybeRepeat = false);
 
 }  // namespace weighing

@@ -6,6 +6,7 @@
 
 #include "../support/ProgramFolder.h"
 #include "FrameDecoder.h"
+#include "SixByteProtocol.h"
 #include "LanguageFiles.h"
 #ifdef PESAVO_DESK_JOURNAL
 #include "CompoundFile.h"
@@ -84,11 +85,11 @@ public:
     explicit FakeLine(Wire& wire) : wire_(wire) {}
     int PortCount() override { return 1; }
     int PortAt(int position) override { return position == 1 ? kScalePort : 0; }
-    bool Open(int port, serial::OpenFailure& failure) override {
+    bool Open(int port, const serial::LineUse&, serial::OpenFailure& failure) override {
         failure = {port == kScalePort ? 0 : 2, nullptr, 0};
         return port == kScalePort;
     }
-    void Send(std::uint8_t byte) override { wire_.handshakes += byte == serial::kHandshakeRequest; }
+    void Send(const std::vector<std::uint8_t>& bytes) override { wire_.handshakes += bytes == Bytes{scale::kGreeting}; }
     void Release() override {}
     std::uint64_t Queue(std::uint8_t byte) override {
         wire_.heard.push_back(byte);
@@ -205,7 +206,7 @@ protected:
     void Connect(const Bytes& behindReply = {}) {
         desk_->ToggleConnection(1);
         ASSERT_TRUE(view_->PumpUntil([this] { return wire_.handshakes > 0; }));
-        const Bytes reply = Join({{serial::kHandshakeReply}, behindReply});
+        const Bytes reply = Join({{scale::kGreetingReply}, behindReply});
         desk_->OnSerialData(reply.data(), reply.size());
         ASSERT_TRUE(view_->PumpUntil([this] { return desk_->Connected(); }));
         if (behindReply.empty()) {

@@ -14,6 +14,19 @@ using namespace std::chrono_literals;
 using serial::LinkState;
 using serial::Notice;
 
+// A scale greeted with "?" that answers "!" (the controller knows neither byte).
+constexpr std::uint8_t kAsk = '?', kAnswer = '!';
+serial::LineUse TestScale() {
+    serial::LineUse use;
+    use.greeting = {kAsk};
+    use.recognise = [](const std::uint8_t* bytes, std::size_t count, std::size_t& used) {
+        if (count == 0) return serial::Reply::NotYet;
+        used = 1;
+        return bytes[0] == kAnswer ? serial::Reply::Scale : serial::Reply::Other;
+    };
+    return use;
+}
+
 // Ports with the behaviour a test gives them; records what the controller does to them.
 class FakeLine : public serial::Line {
 public:
@@ -22,7 +35,7 @@ public:
         int error = 0;
         const char* refused = nullptr;
         bool answers = false;
-        std::vector<std::uint8_t> reply = {serial::kHandshakeReply};
+        std::vector<std::uint8_t> reply = {kAnswer};
     };
     serial::ConnectionControl* control = nullptr;
     std::mutex mutex;
@@ -40,7 +53,7 @@ public:
         std::lock_guard lock(mutex);
         return position >= 1 && position <= static_cast<int>(list.size()) ? list[static_cast<std::size_t>(position - 1)] : 0;
     }
-    bool Open(int port, serial::OpenFailure& failure) override {
+    bool Open(int port, const serial::LineUse&, serial::OpenFailure& failure) override {
         Enter();
         std::lock_guard lock(mutex);
         const Port p = ports[port];
@@ -50,7 +63,7 @@ public:
         --busy;
         return p.opens;
     }
-    void Send(std::uint8_t byte) override {
+    void Send(const std::vector<std::uint8_t>& bytes) override {
         Enter();
         Port p;
         {
@@ -58,7 +71,7 @@ public:
             p = ports[current];
         }
         --busy;
-        if (byte == serial::kHandshakeRequest && p.answers) control->Received(p.reply.data(), p.reply.size());
+        if (bytes == std::vector<std::uint8_t>{kAsk} && p.answers) control->Received(p.reply.data(), p.reply.size());
     }
     void Release() override {
         std::lock_guard lock(mutex);
@@ -124,7 +137,7 @@ class ConnectionControlTest : public ::testing::Test {
 protected:
     FakeLine line;
     FakeView view;
-    serial::ConnectionControl control{line, view, {100ms, 30ms, 40ms}};
+    serial::ConnectionControl control{line, view, TestScale(), {100ms, 30ms, 40ms}};
     void SetUp() override { line.control = &control; }
     void TearDown() override { control.Stop(); }
     void Ports(std::initializer_list<std::pair<int, FakeLine::Port>> ports) {
@@ -137,7 +150,7 @@ protected:
 };
 
 TEST_F(ConnectionControlTest, ASecondClickDuringASearchStartsNothingAndTheSearchConnects) {
-    Ports({{3, {}}, {4, {}}, {5, {.answers = true, .reply = {0xA5, 0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B}}}});
+    Ports({{3, {}}, {4, {}}, {5, {.answers = true, .reply = {kAnswer, 0x5F, 0x02, 0x00, 0x04, 0xD2, 0x8B}}}});
     ASSERT_TRUE(control.Connect(0));
     EXPECT_FALSE(control.Connect(0));  // the impatient operator
     EXPECT_FALSE(control.Connect(2));

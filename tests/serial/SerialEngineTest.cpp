@@ -162,7 +162,7 @@ TEST_F(SerialEngineTest, PurgeDropsBytesNotYetRead) {
     platform::SerialDevice device;  // the device layer on its own
     int error = 0;
     ASSERT_TRUE(device.Open(scale.device, error));
-    ASSERT_EQ(device.Configure(), nullptr);
+    ASSERT_EQ(device.Configure({}), nullptr);
     scale.Send({1, 2, 3});
     for (int i = 0; i < 300 && device.Waiting() < 3; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(device.Waiting(), 3);

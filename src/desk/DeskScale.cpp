@@ -1,0 +1,233 @@
+// The scale: the port list, connecting and disconnecting, and the scale's messages — every
+// weighing from a connected scale becomes one row (a weight, an overweight or an explained
+// error) on one road, and the scale gets its answer at once.
+#include "Desk.h"
+
+#include "BatchRow.h"
+#include "Journal.h"
+
+#include <algorithm>
+
+namespace desk {
+
+// ---- port list ----
+
+void Desk::FillPortList() {
+    std::vector<PortItem> ports;
+    for (const Line::Port& port : line_->Ports()) ports.push_back({port.number, port.device});
+    view_.ShowPorts(Text(u"Dialog_Caption", u"Port_NoChose"), ports);
+}
+
+void Desk::RefreshPortList() {
+    if (!line_->ListPorts()) {
+        view_.ShowPorts(Text(u"Dialog_Caption", u"Port_NoChose"), {});
+        Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
+        return;
+    }
+    FillPortList();
+}
+
+// ---- connecting ----
+
+void Desk::ToggleConnection(int portItem) {
+    if (closing_ || Asked(Prompt::JournalRestore)) return;
+    if (connected_) {
+        if (rules_.Busy()) {
+            // Closing asks whether to save or discard the rows: that waits for the running job.
+            rules_.Hold(weighing::TableRules::kDisconnect);
+            return;
+        }
+        if (table_.empty()) {
+            Disconnect();
+            return;
+        }
+        if (Asked(Prompt::PortClose)) return;  // the question is already open
+        const std::vector<weighing::RowId> asked = table_.Ids();  // what the question is about
+        Ask(Prompt::PortClose, kYesNo, Text(u"Message", u"Port_Close"), [this, asked](int answer) {
+            // The row limit may have ended the connection meanwhile; it looks after the rows.
+            if (!connected_) return;
+            if (answer == kYes) {
+                SaveTable(false, [this](bool started) {
+                    if (started && connected_) Disconnect();  // a cancelled save stays connected
+                });
+            } else if (answer == kNo) {
+                RemoveRows(asked);  // rows that came while it was open stay
+                CommitJournal();
+                SetupTable();
+                Disconnect();
+            }
+            // Esc or the box's close button: nothing changes.
+        });
+        return;
+    }
+    if (portItem > 0) {
+        link_.Connect(portItem);  // ignored while a check or search of the operator's runs
+        return;
+    }
+    // Item 0, or no item at all (an empty list): search every port, unless a search runs.
+    const serial::LinkState state = link_.State();
+    if ((state == serial::LinkState::Checking || state == serial::LinkState::Searching) && !link_.TestMode()) return;
+    RefreshPortList();
+    if (line_->PortCount() <= 0) {
+        Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"No_Port"));
+        return;
+    }
+    link_.Connect(0);
+}
+
+void Desk::StartTestMode() {
+    if (link_.TestMode() || closing_ || Asked(Prompt::JournalRestore)) return;
+    link_.StartTestMode();  // searches now, or once whatever is connected or checked has ended
+    ShowState();
+}
+
+void Desk::EnterConnectedState() {
+    if (closing_) return;
+    connected_ = true;
+    scale_.Begin();
+    rules_.NewConnection();
+    ShowState();
+    // A weighing the scale sent right behind its handshake reply is the first row; less than a
+    // message of it waits for its rest like any.
+    const std::vector<std::uint8_t> early = link_.TakeEarlyBytes();
+    if (!early.empty()) TakeBytes(early.data(), early.size());
+}
+
+void Desk::Disconnect() {
+    line_->QueueAll(scale_.Protocol().Goodbye());
+    // The notice leaves before the monitor ends, and the port goes back to the system.
+    line_->StopAfterQueued(true);
+    link_.Disconnected();
+    connected_ = false;
+    scale_.End();
+    ShowState();
+    StartTestMode();
+}
+
+void Desk::EndAtRowLimit() {
+    line_->QueueAll(scale_.Protocol().Goodbye());
+    line_->StopAfterQueued(true);
+    link_.Disconnected(false);  // a full table waits for the operator, also in the Test mode
+    connected_ = false;
+    scale_.End();
+    ShowState();
+    // The automatic save (and then "Data_Error") once this frame's handling is over, no
+    // question is open and no conversion or save runs.
+    RequestPending();
+}
+
+// ---- the scale's messages ----
+
+void Desk::OnSerialData(const std::uint8_t* bytes, std::size_t count) {
+    if (closing_) return;
+    if (!connected_) {
+        link_.Received(bytes, count);
+        return;
+    }
+    TakeBytes(bytes, count);
+}
+
+void Desk::TakeBytes(const std::uint8_t* bytes, std::size_t count) {
+    if (count == 0) return;
+    std::vector<scale::Message> messages;
+    scale_.Take(bytes, count, clock_(), messages);
+    TakeMessages(messages);
+}
+
+void Desk::OnTimer() {
+    if (!connected_ || closing_) return;
+    std::vector<scale::Message> messages;
+    scale_.Expire(clock_(), messages);
+    TakeMessages(messages);
+}
+
+void Desk::TakeMessages(std::vector<scale::Message>& messages) {
+    // In order, one row each, while the connection lasts (the row limit may end it).
+    for (const scale::Message& message : messages) {
+        if (!connected_) return;
+        TakeMessage(message);
+    }
+    if (!connected_) return;
+    // A message has begun: its rest is waited for a while (a USB or Bluetooth adapter delivers
+    // one in pieces), then what is there is judged as it is.
+    if (const auto due = scale_.Due()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*due - clock_()).count();
+        if (left > 0) {
+            view_.StartTimer(static_cast<int>(left));
+        } else {
+            std::vector<scale::Message> late;
+            scale_.Expire(clock_(), late);
+            if (!late.empty()) TakeMessages(late);
+        }
+    }
+}
+
+void Desk::TakeMessage(const scale::Message& message) {
+    if (message.kind == scale::Message::Kind::AskAgain) {
+        line_->QueueAll(message.answer);
+        return;
+    }
+    if (message.kind != scale::Message::Kind::Row) return;  // (a live weight: nothing to record)
+    RecordWeighing(message);
+    if (rules_.RowAdded(table_.size() - 1)) {
+        EndAtRowLimit();  // the connection ends anyway: no question about errors
+        return;
+    }
+    if (message.offerDisconnect && !Asked(Prompt::ErrorError)) {
+        Ask(Prompt::ErrorError, kYesNo, Text(u"Message", u"Error_Error"), [this, asked = scale_.Connection()](int answer) {
+            if (answer != kYes) return;
+            scale_.ErrorsForgiven();
+            // After the messages already answered; held while a job runs; nothing to do when the
+            // connection it was about ended while the question was open.
+            if (connected_ && scale_.Connection() == asked) ToggleConnection(0);
+        });
+    }
+}
+
+void Desk::RecordWeighing(const scale::Message& message) {
+    // The first weighing after a start that found the earlier run's last row journalled before
+    // its answer was known to have left: the same bytes may be that weighing sent again by a
+    // scale that never heard its answer, or a new parcel of the same weight. Nothing is dropped
+    // on a guess: the row is kept and says so, for the operator to judge.
+    const bool maybeRepeat = scale_.MaybeRepeat(message.raw);
+    if (journal_) journal_->NextRowFrom(message.raw.data(), maybeRepeat);
+    // The language's words a row of this kind may show (a weight only the error text: weighings
+    // come fast).
+    std::u16string overweight, badBatch, repeat;
+    const std::u16string error = Text(u"ListCtrl_Header", u"Error_EX");
+    if (message.reading.kind != weighing::RowKind::Weight) {
+        overweight = Text(u"ListCtrl_Header", u"Overweight");
+        badBatch = Text(u"Message", u"CMD_ERROR");
+    }
+    if (maybeRepeat)
+        repeat = MessageText(u"Journal_Maybe_Repeat", "Maybe sent again: the same as the last weighing before Pesavo restarted");
+    const std::size_t row = table_.size();
+    const std::int64_t at = now_();
+    const weighing::BatchRow made = weighing::RowOfReading(message.reading, message.shown.data(), message.shown.size(), row, unit_,
+                                                           at, reference_, {overweight, error, badBatch, repeat}, maybeRepeat);
+    // The promise, in this order: the row is in the table and on disk before the scale hears
+    // that it arrived (once the answer has left, the journal notes that too: a restart learns
+    // from it whether the scale will repeat the message); the answer goes out before anything
+    // the row leads to, so the scale hears events in order, and nothing behind it — an outlet,
+    // the network, the view — ever holds it.
+    const weighing::RowId id = table_.Append(made.Views(), made.reading);
+    CommitJournal();
+    NoteAnswerLeft();  // the previous row's, if the engine has not told yet
+    const std::uint64_t answer = line_->QueueAll(message.answer);
+    if (journal_) scale_.AnswerQueued(id, answer);
+    const Recorded recorded{id, row, made.reading, message.raw, at, maybeRepeat};
+    for (const auto& outlet : outlets_) outlet->WeighingRecorded(recorded);
+    view_.RowsInserted(row, 1);
+}
+
+void Desk::NoteAnswerLeft() {
+    const auto& pending = scale_.AnswerInFlight();
+    if (!pending || !line_->Written(pending->place)) return;
+    if (journal_) {
+        journal_->MarkAnswered(pending->id);
+        CommitJournal();
+    }
+    scale_.AnswerLeft();
+}
+
+}  // namespace desk

@@ -1,0 +1,76 @@
+#pragma once
+// A kind of scale: how the line is set for it, how it is greeted and known by its answer, what
+// its bytes mean, what it is answered, and whether it is asked for its weight. The serial engine
+// and the connection controller only move bytes; what is inside them is a protocol's alone.
+//
+// A protocol is a description; the desk's scale gets a Session of it, which keeps what the bytes
+// so far have begun (half a message, the errors in a row).
+#include "ConnectionControl.h"
+#include "MeasurementTable.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace scale {
+
+using Clock = std::chrono::steady_clock;
+
+// One message of the scale's, as the desk takes it.
+struct Message {
+    enum class Kind {
+        Row,       // a row of the table: a weight, an overweight, or an error the line came to
+        AskAgain,  // damaged: answered (`answer`) without a row
+        Live,      // a weight the scale shows but does not report as a weighing (in motion, …)
+    };
+    Kind kind = Kind::Row;
+    weighing::Reading reading;
+    // The bytes it came from, as the journal and the site keep them.
+    std::vector<std::uint8_t> raw;
+    // For an error row: the bytes the operator is shown in its explanation (none: no explanation).
+    std::vector<std::uint8_t> shown;
+    // Sent once the row is on disk (or at once, for a message without a row).
+    std::vector<std::uint8_t> answer;
+    // Errors keep coming: the operator is asked whether to disconnect.
+    bool offerDisconnect = false;
+};
+
+// What the desk makes of the scale's bytes, one connection after another.
+class Session {
+public:
+    virtual ~Session() = default;
+    // Bytes from the line, in pieces of any size, at `now`: the whole messages among them are
+    // appended to `out`, in order.
+    virtual void Take(const std::uint8_t* bytes, std::size_t count, Clock::time_point now, std::vector<Message>& out) = 0;
+    // When a begun message is to be judged as it is, its rest not having come; none while
+    // nothing has begun.
+    virtual std::optional<Clock::time_point> Due() const = 0;
+    // The time has come (see Due): what has begun is judged now.
+    virtual void Expire(Clock::time_point now, std::vector<Message>& out) = 0;
+    // The operator chose to go on after repeated errors: they count afresh.
+    virtual void ErrorsForgiven() = 0;
+    // The connection ended or began again: what had begun is dropped. (What the scale's messages
+    // said so far, such as errors in a row, stays: it is the scale's, not the connection's.)
+    virtual void Restart() = 0;
+};
+
+class ScaleProtocol {
+public:
+    virtual ~ScaleProtocol() = default;
+    // Its name in settings and titles ("frame6", …).
+    virtual std::string Name() const = 0;
+    // The line settings, the greeting and how the scale's answer is known.
+    virtual serial::LineUse Use() const = 0;
+    // What the scale is told when Pesavo ends the connection (nothing for some).
+    virtual std::vector<std::uint8_t> Goodbye() const = 0;
+    // A scale that only answers when asked: what to send, and how often (zero: never).
+    virtual std::chrono::milliseconds PollEvery() const { return std::chrono::milliseconds(0); }
+    virtual std::vector<std::uint8_t> Poll() const { return {}; }
+    // A session for the desk's scale; a begun message waits `messageWait` for its rest.
+    virtual std::unique_ptr<Session> Open(std::chrono::milliseconds messageWait) const = 0;
+};
+
+}  // namespace scale
