@@ -20,13 +20,6 @@ namespace desk {
 
 namespace {
 
-constexpr const char16_t* kColumnKeys[weighing::kColumns] = {u"Number", u"Data", u"Unit", u"Duration", u"Update_Time", u"Explan"};
-
-bool IsFile(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(platform::Utf8Path(path), ec);
-}
-
 // A worker's wait for the answer to its notice; the answer may come after the worker gave up.
 struct AnswerWait {
     std::mutex mutex;
@@ -120,13 +113,13 @@ bool Desk::RunOnViewThread(const std::function<void()>& fn, std::stop_token stop
 // ---- start ----
 
 void Desk::Start() {
-    LoadSettings();
+    languages_.Load();
     SetupTable();
     const bool portsFound = line_->ListPorts();
     // The language comes first, whatever the ports: every box after this one has its words.
     FillLanguageList();
     ApplyLanguage();
-    if (!refusedAtStart_.empty()) RefuseLanguage(refusedAtStart_);
+    if (!languages_.RefusedAtStart().empty()) Ask(Prompt::Notice, kOkOnly, languages_.RefusalText(languages_.RefusedAtStart()));
     // What an earlier run left unsaved is offered back before the window is used.
     OpenJournal();
     if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
@@ -216,87 +209,16 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
 
 // ---- settings and language ----
 
-void Desk::LoadSettings() {
-    settingFile_ = places_.SettingsToWrite();
-    const std::u16string value = Setting(u"Language_FileName");
-    const std::string chosen = localisation::LanguageFilePath(places_.folder, value);
-    // Read once, here; a name that leaves the language folder is not opened at all.
-    auto texts = localisation::StaysInLanguageFolder(value) ? std::make_shared<const localisation::LanguageTexts>(chosen)
-                                                             : std::make_shared<const localisation::LanguageTexts>();
-    if (!texts->Usable()) {
-        // No settings, or they name a file that is gone, damaged or without the window's texts:
-        // English if it can be used, else the first language of the folder that can, so that no
-        // box ever shows without words. Setting.ini keeps what the operator chose.
-        std::vector<std::string> candidates{places_.folder + "Language" + platform::kPathSeparator + "English.ini"};
-        for (const std::string& file : localisation::ListLanguageFolder(places_.folder)) candidates.push_back(file);
-        std::shared_ptr<const localisation::LanguageTexts> fallback;
-        for (const std::string& file : candidates) {
-            if (!IsFile(file)) continue;
-            auto candidate = std::make_shared<const localisation::LanguageTexts>(file);
-            if (candidate->Usable()) {
-                fallback = std::move(candidate);
-                break;
-            }
-        }
-        // A language the settings name but that cannot be used is worth a word; no settings at
-        // all (a first start) are not.
-        if (!value.empty()) refusedAtStart_ = chosen;
-        texts = fallback ? fallback : std::make_shared<const localisation::LanguageTexts>();
-    }
-    std::lock_guard lock(textMutex_);
-    texts_ = std::move(texts);
-}
-
-std::u16string Desk::Setting(const char16_t* key) const {
-    // The operator's own choice first, key by key: the shipped Setting.ini stays the default.
-    if (!places_.userSettings.empty()) {
-        std::u16string value = localisation::ReadProfileText(settingFile_, u"Language_Configuration", key);
-        if (!value.empty()) return value;
-    }
-    return localisation::ReadProfileText(places_.folder + "Setting.ini", u"Language_Configuration", key);
-}
-
-void Desk::RefuseLanguage(const std::string& file) {
-    // In the language the window keeps (English words when none can be used).
-    const std::shared_ptr<const localisation::LanguageTexts> kept = Texts();
-    const std::u16string keptName = kept->File().empty() ? std::u16string(u"-") : kept->Text(u"Language_Configuration", u"Language_Name");
-    Ask(Prompt::Notice, kOkOnly, Fill(MessageText(u"Language_Unusable", "The language file %1 cannot be used: it is missing, cannot be read "
-                                                        "or lacks the window's texts. The window stays in %2."),
-                      platform::Utf8ToUtf16(file), keptName));
-}
-
-std::shared_ptr<const localisation::LanguageTexts> Desk::Texts() const {
-    std::lock_guard lock(textMutex_);
-    return texts_ ? texts_ : std::make_shared<const localisation::LanguageTexts>();
-}
-
-std::u16string Desk::Text(const char16_t* section, const char16_t* key) const {
-    std::lock_guard lock(textMutex_);
-    return texts_ ? texts_->Text(section, key) : std::u16string();
-}
-
-std::u16string Desk::MessageText(const char16_t* key, const char* english) const {
-    return localisation::MessageOr(*Texts(), key, english);
-}
-
 void Desk::FillLanguageList() {
-    languageFiles_ = localisation::ListLanguageFolder(places_.folder);
-    const std::u16string current = Setting(u"Language_Name");
-    const std::shared_ptr<const localisation::LanguageTexts> inUse = Texts();
-    std::vector<std::u16string> names;
-    int selection = 0, inUseAt = -1;
-    for (std::size_t i = 0; i < languageFiles_.size(); ++i) {
-        // Read as the window reads its texts, so that a name is the same wherever it is shown.
-        names.push_back(localisation::LanguageTexts(languageFiles_[i]).Text(u"Language_Configuration", u"Language_Name"));
-        if (names.back() == current) selection = static_cast<int>(i);  // the last match wins
-        if (languageFiles_[i] == inUse->File()) inUseAt = static_cast<int>(i);
-    }
-    // The list shows the language the window is in: where the settings name another (a file that
-    // is gone or cannot be used), Apply would otherwise switch to a language nobody chose.
-    if (inUseAt >= 0 && !languageFiles_.empty() && names[static_cast<std::size_t>(selection)] != names[static_cast<std::size_t>(inUseAt)])
-        selection = inUseAt;
-    view_.ShowLanguages(names, languageFiles_, languageFiles_.empty() ? -1 : selection);
+    const Languages::List list = languages_.ListFolder();
+    view_.ShowLanguages(list.names, list.files, list.selection);
 }
+
+std::shared_ptr<const localisation::LanguageTexts> Desk::Texts() const { return languages_.Texts(); }
+
+std::u16string Desk::Text(const char16_t* section, const char16_t* key) const { return languages_.Text(section, key); }
+
+std::u16string Desk::MessageText(const char16_t* key, const char* english) const { return languages_.MessageText(key, english); }
 
 void Desk::ApplyLanguage() {
     SetTitles();
@@ -307,39 +229,24 @@ void Desk::ApplyLanguage() {
 
 void Desk::OnLanguageOK(int index) {
     if (rules_.Busy() || connected_ || closing_) return;  // the button is disabled meanwhile
-    if (index < 0 || static_cast<std::size_t>(index) >= languageFiles_.size()) return;
-    const std::string file = languageFiles_[static_cast<std::size_t>(index)];
-    auto texts = std::make_shared<const localisation::LanguageTexts>(file);
-    const std::u16string name = texts->Text(u"Language_Configuration", u"Language_Name");
-    if (!IsFile(file) || !texts->Usable()) {
-        // Missing (deleted since the list was filled), unreadable or damaged: not applied, and
-        // Setting.ini keeps the language that works.
-        RefuseLanguage(file);
+    const Languages::Switch done = languages_.SwitchTo(index);
+    if (done.outcome == Languages::Switch::Refused) {
+        Ask(Prompt::Notice, kOkOnly, languages_.RefusalText(done.file));
         FillLanguageList();
         return;
     }
-    {
-        std::lock_guard lock(textMutex_);  // the connection worker may be reading a text
-        texts_ = std::move(texts);
-    }
-    // A settings file that cannot be written only means the next start uses the old language;
-    // the operator hears so, and why, in the new one.
-    errno = 0;
-    if (!places_.userSettings.empty()) platform::MakeFolder(places_.userSettings);  // the operator's own, on the first switch
-    const bool kept = platform::WriteProfileString(u"Language_Configuration", u"Language_Name", name, settingFile_) &&
-                      platform::WriteProfileString(u"Language_Configuration", u"Language_FileName",
-                                                   localisation::LanguageFileNameValue(file), settingFile_);
-    const int why = errno;
+    if (done.outcome != Languages::Switch::Switched) return;
     ApplyLanguage();
-    if (!kept)
-        Ask(Prompt::Notice, kOkOnly, MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program "
-                                                       "ends, and the next start uses the previous one.") +
-                         u"\n" + localisation::FailureText(*Texts(), why ? why : EIO) + u"\n(" +
-                         platform::Utf8ToUtf16(settingFile_) + u")");
+    // The operator hears that the next start uses the old language, and why, in the new one.
+    if (!done.saved)
+        Ask(Prompt::Notice, kOkOnly,
+            MessageText(u"Setting_Not_Saved", "Setting.ini could not be written: the language applies until the program "
+                                              "ends, and the next start uses the previous one.") +
+                u"\n" + localisation::FailureText(*Texts(), done.why) + u"\n(" + platform::Utf8ToUtf16(languages_.SettingFile()) + u")");
 }
 
 void Desk::SetTitles() {
-    for (int c = 0; c < weighing::kColumns; ++c) titles_[static_cast<std::size_t>(c)] = Text(u"ListCtrl_Header", kColumnKeys[c]);
+    languages_.ReadTitles();
     view_.TitlesChanged();
 }
 
@@ -358,7 +265,7 @@ bool Desk::OpenManual() { return platform::ShellOpenDocument(ManualPath()); }
 
 std::u16string Desk::UpdateTitle() const {
     std::u16string title = Text(u"Dialog_Caption", u"Dialog_Caption");
-    if (journalOff_) title += u" \u2014 " + MessageText(u"Journal_Off", "rows not journalled");
+    if (keeper_.Off()) title += u" \u2014 " + MessageText(u"Journal_Off", "rows not journalled");
     for (const auto& outlet : outlets_)
         if (std::u16string part = outlet->TitlePart(); !part.empty()) title += u" \u2014 " + part;
     return title;
@@ -379,7 +286,7 @@ State Desk::CurrentState() const {
 
 void Desk::ShowState() { view_.ShowState(CurrentState()); }
 
-bool Desk::JournalOn() const { return journal_ != nullptr && !journalOff_; }
+bool Desk::JournalOn() const { return keeper_.On(); }
 
 // ---- the connection controller's calls ----
 

@@ -14,9 +14,11 @@
 // is shown at a time; while one is open, held work (the automatic save, a disconnect, closing)
 // waits. Nothing on the way from a frame to its answer waits for a person.
 #include "DeskLine.h"
+#include "JournalKeeper.h"
 
 #include "ConnectionControl.h"
 #include "LanguageFiles.h"
+#include "Languages.h"
 #include "MeasurementTable.h"
 #include "Outlet.h"
 #include "Questions.h"
@@ -143,7 +145,7 @@ public:
 
     // ---- what the view shows ----
     const weighing::MeasurementTable& Table() const { return table_; }
-    const std::u16string& Title(int column) const { return titles_[static_cast<std::size_t>(column)]; }
+    const std::u16string& Title(int column) const { return languages_.Titles()[static_cast<std::size_t>(column)]; }
     // A text of the current language (empty when missing); from any thread.
     std::u16string Text(const char16_t* section, const char16_t* key) const;
     std::shared_ptr<const localisation::LanguageTexts> Texts() const;
@@ -191,11 +193,7 @@ private:
     void RunPending();
 
     // ---- state and texts ----
-    void LoadSettings();
-    // Tells the operator that `file` cannot be used as the window's language.
-    void RefuseLanguage(const std::string& file);
     void FillLanguageList();
-    std::u16string Setting(const char16_t* key) const;  // of [Language_Configuration]
     void ApplyLanguage();
     void SetTitles();
     void SetupTable();
@@ -237,10 +235,9 @@ private:
     void OfferJournalRows(std::shared_ptr<std::vector<journal::StoredRow>> rows, int unit, std::function<void()> then);
     void RestoreJournalRows(const std::vector<journal::StoredRow>& rows, int unit);
     bool CommitJournal(bool synced = true) override;
-    void JournalOff(const std::u16string& why);
 
     // ---- what the outlets use (OutletHost) ----
-    journal::Journal* Journal() override { return journal_.get(); }
+    journal::Journal* Journal() override { return keeper_.Get(); }
     void TitleChanged() override { ShowState(); }
     void Post(std::function<void()> fn) override { PostSafe(std::move(fn)); }
     std::int64_t Now() const override { return now_(); }
@@ -253,13 +250,7 @@ private:
     std::function<std::chrono::steady_clock::time_point()> clock_;
     const std::thread::id viewThread_;
 
-    // Language and settings.
-    std::string settingFile_;
-    std::string refusedAtStart_;  // the language Setting.ini names, when it could not be used
-    mutable std::mutex textMutex_;  // the workers read texts too
-    std::shared_ptr<const localisation::LanguageTexts> texts_;
-    std::vector<std::string> languageFiles_;
-    std::array<std::u16string, weighing::kColumns> titles_;
+    Languages languages_{places_};
 
     // The table.
     weighing::MeasurementTable table_;
@@ -281,9 +272,7 @@ private:
     bool closing_ = false;
     bool closeAskedAgain_ = false;
 
-    // Journal.
-    std::unique_ptr<journal::Journal> journal_;
-    bool journalOff_ = false;
+    JournalKeeper keeper_{journalFolder_, table_};
 
     // Where every weighing goes besides the table.
     std::vector<std::unique_ptr<WeighingOutlet>> outlets_;

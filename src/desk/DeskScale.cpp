@@ -190,7 +190,7 @@ void Desk::RecordWeighing(const scale::Message& message) {
     // scale that never heard its answer, or a new parcel of the same weight. Nothing is dropped
     // on a guess: the row is kept and says so, for the operator to judge.
     const bool maybeRepeat = scale_.MaybeRepeat(message.raw);
-    if (journal_) journal_->NextRowFrom(message.raw.data(), maybeRepeat);
+    if (keeper_.Get()) keeper_.Get()->NextRowFrom(message.raw.data(), maybeRepeat);
     // The language's words a row of this kind may show (a weight only the error text: weighings
     // come fast).
     std::u16string overweight, badBatch, repeat;
@@ -214,7 +214,7 @@ void Desk::RecordWeighing(const scale::Message& message) {
     CommitJournal();
     NoteAnswerLeft();  // the previous row's, if the engine has not told yet
     const std::uint64_t answer = line_->QueueAll(message.answer);
-    if (journal_) scale_.AnswerQueued(id, answer);
+    if (keeper_.Get()) scale_.AnswerQueued(id, answer);
     const Recorded recorded{id, row, made.reading, message.raw, at, maybeRepeat};
     for (const auto& outlet : outlets_) outlet->WeighingRecorded(recorded);
     view_.RowsInserted(row, 1);
@@ -223,8 +223,8 @@ void Desk::RecordWeighing(const scale::Message& message) {
 void Desk::NoteAnswerLeft() {
     const auto& pending = scale_.AnswerInFlight();
     if (!pending || !line_->Written(pending->place)) return;
-    if (journal_) {
-        journal_->MarkAnswered(pending->id);
+    if (keeper_.Get()) {
+        keeper_.Get()->MarkAnswered(pending->id);
         CommitJournal();
     }
     scale_.AnswerLeft();

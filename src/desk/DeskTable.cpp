@@ -108,7 +108,7 @@ void Desk::ConvertChunk(int unit, std::size_t next, std::size_t rows, std::uint6
         view_.RowsChanged(first, table_.size());
     }
     unit_ = unit;
-    if (journal_) journal_->SetUnit(unit);
+    if (keeper_.Get()) keeper_.Get()->SetUnit(unit);
     CommitJournal();  // the rewritten texts and the unit together
     FinishJob(kOkOnly, {});
 }
@@ -140,7 +140,7 @@ void Desk::SaveTable(bool automatic, std::function<void(bool started)> then) {
     auto save = std::make_shared<SaveJob>();
     save->automatic = automatic;
     save->rows = table_.Snapshot();
-    for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = titles_[static_cast<std::size_t>(c)];
+    for (int c = 0; c < exporter::kColumns; ++c) save->titles[static_cast<std::size_t>(c)] = languages_.Titles()[static_cast<std::size_t>(c)];
     const std::string fileName = exporter::DefaultFileName(static_cast<std::time_t>(now_()));
     if (automatic) {
         // Beside the program, or in the operator's documents when the program is installed.
@@ -197,14 +197,14 @@ void Desk::FinishSave(const std::shared_ptr<SaveJob>& save) {
         // journal that cannot note it keeps the rows, so the file is not put in place either.
         bool noted = true;
         if (JournalOn()) {
-            journal_->NoteMove({save->written.written, save->written.target, save->rows.Ids()});
+            keeper_.Get()->NoteMove({save->written.written, save->written.target, save->rows.Ids()});
             noted = CommitJournal();
         }
         result.error = noted ? cfb::MoveFileIntoPlace(save->written.written, save->written.target) : EIO;
         result.written = result.error == 0;
         // Exactly the rows in the file leave the table; rows that came meanwhile stay, in order.
         if (result.written) RemoveRows(save->rows.Ids());
-        if (journal_) journal_->MovesDone();
+        if (keeper_.Get()) keeper_.Get()->MovesDone();
         CommitJournal();
         if (!result.written) {
             std::error_code ec;  // (only now: the note said it was to be moved)
