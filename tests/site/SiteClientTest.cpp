@@ -37,7 +37,7 @@ class Site {
 public:
     Site() {
         if (!cluster.Error().empty()) return;
-        cluster.MakeSite({{"desk1", "desk1-secret"}});
+        cluster.MakeSite({{"desk1", "desk1-secret"}}, {{"desk1", {"desk-01"}}});
         cluster.Sql("create role stranger login password 'stranger-secret'");
         passFile = WritePassFile("pgpass", {{"desk1", "desk1-secret"}, {"stranger", "stranger-secret"}});
         UsePassFile(passFile);
@@ -174,7 +174,8 @@ TEST(SiteClient, DesksCanOnlyAddAndWhatCannotHealIsRefused) {
     ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
     for (const char* sql : {"select * from pesavo.weighings", "select * from pesavo.daily_totals",
                             "update pesavo.weighings set kg = 0", "delete from pesavo.weighings",
-                            "truncate pesavo.weighings", "create table pesavo.mine (a int)"})
+                            "truncate pesavo.weighings", "create table pesavo.mine (a int)",
+                            "select * from pesavo.desk_names", "insert into pesavo.desk_names values ('desk1', 'desk-02')"})
         EXPECT_EQ(Outcome(conn, sql), "42501") << sql;
     PQfinish(conn);
 
