@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -158,6 +159,31 @@ bool Passing(const char* state) {
     return false;
 }
 
+// Refusals whose server words would not tell the operator what to mend: a site schema older than
+// the frames (version 1 checks their length), a desk name the site has not given this login (the
+// policy that binds a desk's inserts). Known by the constraint's and the policy's names, in any
+// language the server speaks. The server does not say which row it refused: every name is told.
+std::optional<std::string> Explained(const PGresult* res, const char* login, const std::string& desk,
+                                     const std::vector<Weighing>& batch) {
+    const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    const char* constraint = PQresultErrorField(res, PG_DIAG_CONSTRAINT_NAME);
+    const char* words = PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY);
+    if (!state) return std::nullopt;
+    if (std::strcmp(state, "23514") == 0 && constraint && std::strcmp(constraint, "weighings_frame_check") == 0)
+        return "the site's database schema is older than this Pesavo and refuses its frames (the site's DBA "
+               "upgrades it with pesavo-site-upgrade-2.sql, which comes with Pesavo)";
+    if (std::strcmp(state, "42501") != 0 || !words || !std::strstr(words, "weighings_desk_names")) return std::nullopt;
+    std::vector<std::string> names;
+    for (const Weighing& w : batch) {
+        const std::string& name = w.desk.empty() ? desk : w.desk;
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    std::string text = std::string("the login \"") + (login ? login : "") + "\" may not write weighings under ";
+    text += names.size() == 1 ? "the desk name " : "one of the desk names ";
+    for (std::size_t i = 0; i < names.size(); ++i) text += (i ? ", \"" : "\"") + names[i] + '"';
+    return text + " (the site's DBA gives a login its desk names in pesavo.desk_names)";
+}
+
 }  // namespace
 
 Client::Client(std::string connectionString, std::string desk)
@@ -294,6 +320,8 @@ Result Client::Send(const std::vector<Weighing>& batch) {
                                                                          : Result::Kind::Refused,
                       Trimmed(res ? PQresultErrorMessage(res) : PQerrorMessage(conn_))};
         if (failed.message.empty()) failed.message = Trimmed(PQerrorMessage(conn_));
+        if (auto explained = res ? Explained(res, PQuser(conn_), desk_, batch) : std::nullopt)
+            failed.message = std::move(*explained);
         PQclear(res);
         Drop();
         if (!(reused && lost)) return failed;

@@ -6,8 +6,9 @@
 // Rows already there are left alone, so a batch whose answer was lost is simply sent again. A
 // failure says whether waiting helps (Unreachable: the server is down, restarting, out of reach
 // or short of resources) or not (Refused: a wrong password, database or role, no permission, a
-// database without Pesavo's schema): the desk keeps the rows either way. The connection is made
-// when needed and dropped after a failure, so the next Send connects again.
+// database without Pesavo's schema or with one too old for the frames, a desk name the site has
+// not given this login): the desk keeps the rows either way. The connection is made when needed
+// and dropped after a failure, so the next Send connects again.
 //
 // Passwords are libpq's business: its password file (~/.pgpass or PGPASSFILE) and service file.
 // A Client is used by one thread at a time; Clients on different threads are independent.

@@ -95,7 +95,7 @@ TEST(SiteDesksTest, FourDesksEveryWeighingOnceThroughAnOutageAKillAndAWrongPassw
     if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
     PostgresCluster server;
     ASSERT_EQ(server.Error(), "");
-    server.MakeSite({{"packing", "packing-secret"}});
+    server.MakeSite({{"packing", "packing-secret"}}, {{"packing", {"desk-1", "desk-2", "desk-3", "desk-4", "desk-5"}}});
     const std::string passwords = server.WritePassFile("pgpass", {{"packing", "packing-secret"}});
     const std::string wrong = server.WritePassFile("pgpass-wrong", {{"packing", "not-the-secret"}});
 

@@ -617,7 +617,7 @@ TEST_F(DeskTest, EveryWeighingReachesTheSiteOnceThroughAnOutage) {
     if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
     PostgresCluster cluster;
     ASSERT_EQ(cluster.Error(), "");
-    cluster.MakeSite({{"desk7", "desk7-secret"}});
+    cluster.MakeSite({{"desk7", "desk7-secret"}}, {{"desk7", {"desk-07"}}});
     ::setenv("PGPASSFILE", cluster.WritePassFile("pgpass", {{"desk7", "desk7-secret"}}).c_str(), 1);
     folder_.WriteFile("Site.ini", "[Site]\r\nDatabase=" + cluster.Connection("desk7") + "\r\nDesk=desk-07\r\n");
     // Rows and grams at the site (weighing g weighs g grams).

@@ -1,6 +1,7 @@
 // The site client against a PostgreSQL server of the test's own, with the shipped schema
 // (site/pesavo-site.sql) and a desk's login role whose password is in a libpq password file:
-// batches arrive exactly once through resends, outages and restarts, and a desk can only add.
+// batches arrive exactly once through resends, outages and restarts, a desk can only add, and
+// only under its own names; a site of the previous schema takes the rows and is upgraded.
 // The Windows build runs them under Wine against a server started for it, which it cannot stop.
 #include "SiteClient.h"
 #include "../support/PostgresCluster.h"
@@ -37,7 +38,7 @@ class Site {
 public:
     Site() {
         if (!cluster.Error().empty()) return;
-        cluster.MakeSite({{"desk1", "desk1-secret"}});
+        cluster.MakeSite({{"desk1", "desk1-secret"}}, {{"desk1", {"desk-01"}}});
         cluster.Sql("create role stranger login password 'stranger-secret'");
         passFile = WritePassFile("pgpass", {{"desk1", "desk1-secret"}, {"stranger", "stranger-secret"}});
         UsePassFile(passFile);
@@ -174,7 +175,8 @@ TEST(SiteClient, DesksCanOnlyAddAndWhatCannotHealIsRefused) {
     ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
     for (const char* sql : {"select * from pesavo.weighings", "select * from pesavo.daily_totals",
                             "update pesavo.weighings set kg = 0", "delete from pesavo.weighings",
-                            "truncate pesavo.weighings", "create table pesavo.mine (a int)"})
+                            "truncate pesavo.weighings", "create table pesavo.mine (a int)",
+                            "select * from pesavo.desk_names", "insert into pesavo.desk_names values ('desk1', 'desk-02')"})
         EXPECT_EQ(Outcome(conn, sql), "42501") << sql;
     PQfinish(conn);
 
@@ -204,6 +206,94 @@ TEST(SiteClient, DesksCanOnlyAddAndWhatCannotHealIsRefused) {
         EXPECT_NE(refused.message.find("password authentication failed"), std::string::npos) << refused.message;
     }
     EXPECT_EQ(site.cluster.Sql("select count(*) from pesavo.weighings"), "3");
+}
+
+// Everything the schema pesavo holds, as text: relations, columns, constraints, indexes, triggers,
+// policies, functions, privileges and the schema's comment.
+std::string Schema(PostgresCluster& cluster) {
+    return cluster.Sql(
+        "select string_agg(line, E'\\n' order by line) from ("
+        " select 'relation ' || c.oid::regclass || ' ' || c.relkind::text || ' ' || c.relrowsecurity || ' ' || c.relforcerowsecurity"
+        "  || ' ' || coalesce(c.relacl::text, '') || ' ' || coalesce(case c.relkind when 'v' then pg_get_viewdef(c.oid)"
+        "  when 'i' then pg_get_indexdef(c.oid) end, '') from pg_class c where c.relnamespace = 'pesavo'::regnamespace"
+        " union all select 'column ' || a.attrelid::regclass || ' ' || a.attnum || ' ' || a.attname || ' '"
+        "  || format_type(a.atttypid, a.atttypmod) || ' ' || a.attnotnull || ' ' || coalesce(pg_get_expr(d.adbin, d.adrelid), '')"
+        "  from pg_attribute a join pg_class c on c.oid = a.attrelid left join pg_attrdef d on (d.adrelid, d.adnum) = (a.attrelid, a.attnum)"
+        "  where c.relnamespace = 'pesavo'::regnamespace and a.attnum > 0 and not a.attisdropped"
+        " union all select 'constraint ' || conrelid::regclass || ' ' || conname || ' ' || pg_get_constraintdef(oid)"
+        "  from pg_constraint where connamespace = 'pesavo'::regnamespace"
+        " union all select 'trigger ' || pg_get_triggerdef(t.oid) || ' ' || t.tgenabled::text from pg_trigger t"
+        "  join pg_class c on c.oid = t.tgrelid where c.relnamespace = 'pesavo'::regnamespace and not t.tgisinternal"
+        " union all select 'policy ' || concat_ws(' ', tablename, policyname, permissive, roles, cmd, qual, with_check)"
+        "  from pg_policies where schemaname = 'pesavo'"
+        " union all select 'function ' || pg_get_functiondef(oid) || ' ' || coalesce(proacl::text, '')"
+        "  from pg_proc where pronamespace = 'pesavo'::regnamespace"
+        " union all select 'schema ' || coalesce(obj_description(oid, 'pg_namespace'), '') || ' ' || coalesce(nspacl::text, '')"
+        "  from pg_namespace where nspname = 'pesavo'"
+        ") as schema(line)");
+}
+
+// A desk's login writes only under the desk names the DBA gave it, and every row keeps the login
+// that wrote it whatever the desk sends; the owner is not bound. A site made by the previous
+// Pesavo (schema version 1, as it shipped) takes today's rows, and its upgrade gives it the schema
+// a new site has, keeping its rows, and changes nothing when run again.
+TEST(SiteClient, DesksWriteUnderTheirOwnNamesAndAnEarlierSiteIsUpgraded) {
+    if (!PostgresCluster::Installed()) GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    Site site;
+    ASSERT_EQ(site.cluster.Error(), "");
+    const std::string fresh = Schema(site.cluster);
+    EXPECT_NE(fresh.find("schema Pesavo site schema 2"), std::string::npos) << fresh;
+    site::Client desk(site.Connection("desk1"), "desk-01");
+    auto sent = desk.Send(Batch("r", 1, 3));
+    ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+    const auto rows = [&] {
+        return site.cluster.Sql("select string_agg(desk || ' ' || coalesce(login::text, 'none') || ' ' || length(frame), ', '"
+                                " order by desk, run, row_id) from pesavo.weighings");
+    };
+
+    // One row under another desk's name: the whole batch is refused, the rows already there and
+    // the new one too, and the operator hears which login and names.
+    auto forged = Batch("r", 1, 5);
+    forged.back().desk = "desk-02";
+    const auto refused = desk.Send(forged);
+    EXPECT_EQ(refused.kind, Kind::Refused);
+    EXPECT_NE(refused.message.find("\"desk1\" may not write weighings under one of the desk names \"desk-01\", \"desk-02\""),
+              std::string::npos)
+        << refused.message;
+    // As the desk's login by hand: another desk's name is refused; naming the login gets the
+    // session's own; a frame of any length is taken. The owner (here the superuser) writes under any name.
+    PGconn* conn = PQconnectdb(site.Connection("desk1").c_str());
+    ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+    EXPECT_EQ(Outcome(conn, "insert into pesavo.weighings (desk, run, row_id, kind, kg, frame, at) "
+                            "values ('desk-02', 'raw', 1, 0, 999.0, '\\x01', now())"),
+              "42501");
+    EXPECT_EQ(Outcome(conn, "insert into pesavo.weighings (desk, run, row_id, kind, kg, frame, at, login) "
+                            "values ('desk-01', 'raw', 1, 0, 1.0, convert_to('ST,GS,+  1.234kg', 'UTF8'), now(), 'postgres')"),
+              "ok");
+    PQfinish(conn);
+    site.cluster.Sql("insert into pesavo.weighings (desk, run, row_id, kind, kg, frame, at) values ('desk-09', 'raw', 1, 0, 2.0, '\\x02', now())");
+    EXPECT_EQ(rows(), "desk-01 desk1 6, desk-01 desk1 6, desk-01 desk1 6, desk-01 desk1 16, desk-09 postgres 1");
+
+    // A site of the previous Pesavo takes the desk's rows as they are sent today.
+    site.cluster.Sql("drop schema pesavo cascade");
+    site.cluster.Apply("tests/site/data/pesavo-site-1.sql");
+    sent = desk.Send(Batch("r", 1, 3));
+    ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+    // Its upgrade: the schema of a new site, with the rows it had (their writer unknown).
+    for (int run = 1; run <= 2; ++run) {
+        site.cluster.Apply("site/pesavo-site-upgrade-2.sql");
+        EXPECT_EQ(Schema(site.cluster), fresh) << "run " << run;
+        EXPECT_EQ(rows(), "desk-01 none 6, desk-01 none 6, desk-01 none 6") << "run " << run;
+    }
+    // Its desks' logins have no names until the DBA gives them.
+    const auto unnamed = desk.Send(Batch("r", 4, 5));
+    EXPECT_EQ(unnamed.kind, Kind::Refused);
+    EXPECT_NE(unnamed.message.find("\"desk1\" may not write weighings under the desk name \"desk-01\""), std::string::npos)
+        << unnamed.message;
+    site.cluster.Sql("insert into pesavo.desk_names values ('desk1', 'desk-01')");
+    sent = desk.Send(Batch("r", 4, 5));
+    ASSERT_EQ(sent.kind, Kind::Sent) << sent.message;
+    EXPECT_EQ(rows(), "desk-01 none 6, desk-01 none 6, desk-01 none 6, desk-01 desk1 6, desk-01 desk1 6");
 }
 
 }  // namespace

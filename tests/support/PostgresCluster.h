@@ -144,6 +144,7 @@ public:
         if (PQstatus(conn) != CONNECTION_OK) {
             ADD_FAILURE() << "superuser connection: " << PQerrorMessage(conn);
         } else {
+            PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);  // ("already exists, skipping")
             PGresult* res = PQexec(conn, sql.c_str());
             const ExecStatusType status = PQresultStatus(res);
             if (status == PGRES_TUPLES_OK && PQntuples(res) > 0 && PQnfields(res) > 0)
@@ -157,12 +158,21 @@ public:
     }
 
     // Pesavo's site schema as the site's administrator makes it (site/pesavo-site.sql), and a
-    // desk's login role for each of `desks`, with the password given.
-    void MakeSite(const std::map<std::string, std::string>& desks) {
-        std::ifstream in(std::string(PESAVO_SOURCE_DIR) + "/site/pesavo-site.sql");
-        Sql(std::string(std::istreambuf_iterator<char>(in), {}));
+    // desk's login role for each of `desks`, with the password given, that may write under the
+    // desk names `names` gives it.
+    void MakeSite(const std::map<std::string, std::string>& desks,
+                  const std::map<std::string, std::vector<std::string>>& names) {
+        Apply("site/pesavo-site.sql");
         for (const auto& [user, password] : desks)
             Sql("create role " + user + " login password '" + password + "' in role pesavo_desk");
+        for (const auto& [user, userNames] : names)
+            for (const std::string& name : userNames)
+                Sql("insert into pesavo.desk_names values ('" + user + "', '" + name + "')");
+    }
+    // Runs the SQL file at `path` in the source tree as the superuser.
+    void Apply(const std::string& path) {
+        std::ifstream in(std::string(PESAVO_SOURCE_DIR) + "/" + path);
+        Sql(std::string(std::istreambuf_iterator<char>(in), {}));
     }
     // A libpq password file in the cluster's folder with these passwords for the cluster's
     // database `postgres` over TCP; its path.
