@@ -183,7 +183,7 @@ BENCHMARK(BM_ExportFullTable)->UseManualTime()->Unit(benchmark::kMillisecond)->I
 PostgresCluster& SiteServer() {
     static PostgresCluster server;
     static const bool made = [] {
-        if (server.Error().empty()) server.MakeSite({{"bench", "bench-secret"}});
+        if (server.Error().empty()) server.MakeSite({{"bench", "bench-secret"}}, {{"bench", {"bench"}}});
         return true;
     }();
     (void)made;
