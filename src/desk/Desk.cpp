@@ -50,7 +50,7 @@ Desk::Desk(desk::View& view, Options options, std::unique_ptr<Line> line)
       rules_(options.lastRow),
       scale_(options.protocol ? std::move(options.protocol) : std::make_shared<scale::SixByteProtocol>(), options.frameWait),
       // One box at a time, the save dialog included.
-      questions_(view_, heldWork_, [this] { return !choosing_ && !closing_; }, [this] { RequestPending(); }),
+      questions_(view_, heldWork_, [this] { return !jobs_.ChoosingPath() && !closing_; }, [this] { RequestPending(); }),
       line_(line ? std::move(line) : std::make_unique<EngineLine>(this, places_, [this] { reference_ = now_(); })),
       link_(*line_, *this, scale_.Protocol().Use(), options.timings) {}
 
@@ -59,10 +59,7 @@ Desk::~Desk() {
     *alive_ = false;
     // No worker and no monitor may outlive the desk they talk to.
     link_.Stop();
-    if (saveWorker_.joinable()) {
-        saveWorker_.request_stop();
-        saveWorker_.join();
-    }
+    jobs_.Stop();
     line_->Shutdown();
 }
 
@@ -149,7 +146,7 @@ void Desk::RunPending() {
         [this] { ShowState(); },
         [this](int mode, const std::u16string& message) { Ask(mode == kYesNo ? Prompt::TableFull : Prompt::Notice, mode, message); },
         // Nothing to save when a save that ran meanwhile took every row.
-        [this] { if (!table_.empty()) SaveTable(true); },
+        [this] { if (!table_.empty()) jobs_.SaveTable(true); },
         [this] { if (connected_) ToggleConnection(0); },
         [this] { OnClose(); },
         [this] { return closing_; },
@@ -160,7 +157,7 @@ void Desk::RunPending() {
 
 void Desk::OnClose() {
     if (closing_ || Asked(Prompt::CloseExe)) return;  // (the question is open: its answer decides)
-    if (rules_.Busy() || questions_.Open() || choosing_) {
+    if (rules_.Busy() || questions_.Open() || jobs_.ChoosingPath()) {
         // A job owns the table, or the operator is being asked: close once that is over.
         rules_.Hold(weighing::TableRules::kClose);
         if (!rules_.Busy()) RequestPending();
@@ -201,7 +198,7 @@ void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
     // The rows the operator chose to close without saving leave the journal with the window;
     // rows that came while the question was open stay there for the next start.
     if (!discarded.empty()) {
-        RemoveRows(discarded);
+        jobs_.RemoveRows(discarded);
         CommitJournal();
     }
     view_.Close();

@@ -23,6 +23,7 @@
 #include "Outlet.h"
 #include "Questions.h"
 #include "ScaleSession.h"
+#include "TableJobs.h"
 #include "TableRules.h"
 #include "platform/ModulePath.h"
 
@@ -111,7 +112,7 @@ struct Options {
     std::shared_ptr<const scale::ScaleProtocol> protocol;  // the scale's kind (default: the six-byte scale)
 };
 
-class Desk : public SerialOwner, public serial::View, private OutletHost {
+class Desk : public SerialOwner, public serial::View, private OutletHost, private JobHost {
 public:
     // Without `line` the desk works on the serial engine of its own.
     Desk(desk::View& view, Options options, std::unique_ptr<Line> line = nullptr);
@@ -131,16 +132,16 @@ public:
     // Where the manual is: an installed program knows; otherwise it lies beside the program's
     // folder, seen from the working directory.
     std::string ManualPath() const;
-    void OnSaveTable();
-    void OnClearData();
-    void OnUnit(int unit);
+    void OnSaveTable() { jobs_.OnSaveTable(); }
+    void OnClearData() { jobs_.OnClearData(); }
+    void OnUnit(int unit) { jobs_.OnUnit(unit); }
     void OnLanguageOK(int index);  // the language list's current item
     // The close box, Esc, Enter: asks when there are rows; the view's Close follows a Yes.
     void OnClose();
 
     // ---- the view's answers ----
     void Answer(std::uint64_t question, int answer);
-    void SavePathChosen(const std::string& path);
+    void SavePathChosen(const std::string& path) { jobs_.SavePathChosen(path); }
     void OnTimer();
 
     // ---- what the view shows ----
@@ -150,11 +151,11 @@ public:
     std::u16string Text(const char16_t* section, const char16_t* key) const;
     std::shared_ptr<const localisation::LanguageTexts> Texts() const;
     State CurrentState() const;
-    const std::atomic<int>& Progress() const { return progress_; }  // 0..1,000,000; -1: none
+    const std::atomic<int>& Progress() const { return jobs_.Progress(); }  // 0..1,000,000; -1: none
     bool Connected() const { return connected_; }
     bool Busy() const { return rules_.Busy(); }
     bool Full() const { return rules_.Full(); }
-    int Unit() const { return unit_; }
+    int Unit() const override { return unit_; }
     bool JournalOn() const override;
     bool QuestionOpen() const { return questions_.Open(); }
     // One of `kind` is open or waiting for the operator.
@@ -163,7 +164,7 @@ public:
     Line& SerialLine() { return *line_; }
     const std::string& ProgramFolder() const { return places_.folder; }
     const platform::ProgramPlaces& Places() const { return places_; }
-    std::string LastSavePath() const { return lastSavePath_; }
+    std::string LastSavePath() const { return jobs_.LastSavePath(); }
 
     // ---- the serial engine's notifications (SerialOwner) ----
     void OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait,
@@ -182,14 +183,14 @@ private:
     // Runs `fn` on the view's thread and waits for it; false when `stop` came first.
     bool RunOnViewThread(const std::function<void()>& fn, std::stop_token stop);
     // Runs `fn` later on the view's thread, unless the desk is gone by then.
-    void PostSafe(std::function<void()> fn);
+    void PostSafe(std::function<void()> fn) override;
     bool OnViewThread() const { return std::this_thread::get_id() == viewThread_; }
 
     // ---- questions ----
     void Ask(Prompt kind, int mode, std::u16string text, Questions::Continuation then = {}, bool systemError = false);
     void Tell(std::u16string text) override { Ask(Prompt::Notice, kOkOnly, std::move(text)); }
     // A question answered, a job ended, a command held: the held work, once nothing is open.
-    void RequestPending();
+    void RequestPending() override;
     void RunPending();
 
     // ---- state and texts ----
@@ -197,7 +198,7 @@ private:
     void ApplyLanguage();
     void SetTitles();
     void SetupTable();
-    void ShowState();
+    void ShowState() override;
     std::u16string MessageText(const char16_t* key, const char* english) const override;
     std::u16string UpdateTitle() const;
 
@@ -218,14 +219,11 @@ private:
     void RecordWeighing(const scale::Message& message);
     void NoteAnswerLeft();
 
-    // ---- table jobs ----
-    void SaveTable(bool automatic, std::function<void(bool started)> then = {});
-    struct SaveJob;
-    void WriteSave(std::shared_ptr<SaveJob> save);
-    void FinishSave(const std::shared_ptr<SaveJob>& save);
-    void ConvertChunk(int unit, std::size_t next, std::size_t rows, std::uint64_t job);
-    void FinishJob(int mode, std::u16string message);
-    void RemoveRows(const std::vector<weighing::RowId>& ids);
+    // ---- what the table jobs use (JobHost) ----
+    bool Closing() const override { return closing_; }
+    void SetUnit(int unit) override { unit_ = unit; }
+    void TableEmptied() override { SetupTable(); }
+    void TakeUpTheScale() override { link_.Reconnect(); }
     // Closes: the scale is told, the rows the operator discarded leave the journal.
     void FinishClose(const std::vector<weighing::RowId>& discarded);
 
@@ -258,12 +256,6 @@ private:
     weighing::HeldWork heldWork_{rules_};
     int unit_ = 0;
     std::atomic<std::int64_t> reference_{0};  // the table's start (Duration)
-    std::atomic<int> progress_{-1};
-    std::uint64_t jobNumber_ = 0;  // the running conversion, so a stale chunk knows it is
-    std::function<void(bool)> afterPath_;  // what a manual save does once its path is chosen
-    std::shared_ptr<SaveJob> choosing_;    // the save whose path is being chosen
-    std::jthread saveWorker_;
-    std::string lastSavePath_;
 
     // The scale, and the operator's questions.
     ScaleSession scale_;
@@ -273,6 +265,7 @@ private:
     bool closeAskedAgain_ = false;
 
     JournalKeeper keeper_{journalFolder_, table_};
+    TableJobs jobs_{{view_, table_, rules_, heldWork_, questions_, keeper_, languages_, places_}, *this};
 
     // Where every weighing goes besides the table.
     std::vector<std::unique_ptr<WeighingOutlet>> outlets_;

@@ -47,11 +47,11 @@ void Desk::ToggleConnection(int portItem) {
             // The row limit may have ended the connection meanwhile; it looks after the rows.
             if (!connected_) return;
             if (answer == kYes) {
-                SaveTable(false, [this](bool started) {
+                jobs_.SaveTable(false, [this](bool started) {
                     if (started && connected_) Disconnect();  // a cancelled save stays connected
                 });
             } else if (answer == kNo) {
-                RemoveRows(asked);  // rows that came while it was open stay
+                jobs_.RemoveRows(asked);  // rows that came while it was open stay
                 CommitJournal();
                 SetupTable();
                 Disconnect();
