@@ -138,7 +138,9 @@ TEST(LanguageFilesTest, AFileWithoutAMarkReadsAsTheSystemReadsIt) {
     for (const auto& [section, key] : {std::pair{u"Language_Configuration", u"Language_Name"}, std::pair{u"Message_Button", u"Msg_IDYES"}})
         EXPECT_EQ(texts.Text(section, key), localisation::ReadProfileText(file, section, key));
 #ifdef _WIN32
-    if (::GetACP() == 1252) EXPECT_EQ(texts.Text(u"Message_Button", u"Msg_IDYES"), u"Größe");
+    if (::GetACP() == 1252) {
+        EXPECT_EQ(texts.Text(u"Message_Button", u"Msg_IDYES"), u"Größe");
+    }
 #endif
 }
 
