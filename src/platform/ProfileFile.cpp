@@ -122,10 +122,12 @@ std::ptrdiff_t ScanSection(const std::vector<RawLine>& lines, std::u16string_vie
 
 std::u16string_view AsIs(std::u16string_view s) { return s; }
 
+#ifndef _WIN32
 bool IsFolder(const std::string& path) {
     std::error_code ec;
     return std::filesystem::is_directory(Utf8Path(path), ec);
 }
+#endif
 
 // `Bytes`: not UTF-8 at all (an ANSI or GBK file from a Windows PC). Such a file is edited byte
 // by byte: every byte the edit does not replace stays as it was.
