@@ -228,16 +228,16 @@ protected:
         EXPECT_FALSE(text.empty()) << "no text for a question";
         return text;
     }
-    int TimesAsked(const char16_t* key) const {
-        const std::u16string text = Message(key);
+    // Questions are found by their kind, never by their words.
+    int TimesAsked(desk::Prompt kind) const {
         return static_cast<int>(std::count_if(view_->asked.begin(), view_->asked.end(),
-                                               [&](const FakeView::Asked& a) { return a.question.text == text; }));
+                                               [&](const FakeView::Asked& a) { return a.question.kind == kind; }));
     }
-    // Answers the question shown last, which must be `key`.
-    void Answer(const char16_t* key, int answer) {
+    // Answers the question shown last, which must be of `kind`.
+    void Answer(desk::Prompt kind, int answer) {
         ASSERT_TRUE(desk_->QuestionOpen());
         const desk::Question q = view_->asked.back().question;
-        ASSERT_EQ(q.text, Message(key));
+        ASSERT_EQ(q.kind, kind);
         desk_->Answer(q.id, answer);
     }
     std::vector<std::u16string> Column(int column) const {
@@ -338,7 +338,7 @@ TEST_F(DeskTest, ErrorQuestionNeverHoldsTheLine) {
     Connect();
     for (int i = 0; i < 8; ++i) Feed(kDamaged);
     EXPECT_EQ(wire_.Take(), (Bytes{kBad, kAck, kBad, kAck, kBad, kAck, kBad, kAck}));
-    ASSERT_EQ(TimesAsked(u"Error_Error"), 1);
+    ASSERT_EQ(TimesAsked(desk::Prompt::ErrorError), 1);
     EXPECT_EQ(view_->asked.back().heard, 8u) << "asked before the fourth error row's answer was queued";
     ASSERT_TRUE(desk_->QuestionOpen());
 
@@ -348,15 +348,15 @@ TEST_F(DeskTest, ErrorQuestionNeverHoldsTheLine) {
     Feed(Join({Weight(1001), Weight(1002), Weight(1003)}));
     EXPECT_EQ(wire_.Take(), (Bytes{kBad, kAck, kAck, kAck, kAck}));
     EXPECT_EQ(desk_->Table().size(), 8u);
-    EXPECT_EQ(TimesAsked(u"Error_Error"), 1);
+    EXPECT_EQ(TimesAsked(desk::Prompt::ErrorError), 1);
 
     // Yes: the rows are asked about first; one that comes meanwhile stays after a No.
-    Answer(u"Error_Error", kYes);
+    Answer(desk::Prompt::ErrorError, kYes);
     view_->RunPosted();
-    EXPECT_EQ(TimesAsked(u"Port_Close"), 1);
+    EXPECT_EQ(TimesAsked(desk::Prompt::PortClose), 1);
     EXPECT_TRUE(desk_->Connected());
     Feed(Weight(1004));
-    Answer(u"Port_Close", kNo);
+    Answer(desk::Prompt::PortClose, kNo);
     view_->RunPosted();
     EXPECT_EQ(wire_.Take(), (Bytes{kAck, kBye}));
     EXPECT_EQ(wire_.stops, (std::vector<std::pair<std::size_t, bool>>{{wire_.heard.size(), true}}));
@@ -416,13 +416,13 @@ TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
 
     // Weighings arrive while the close question is open: one Yes closes.
     desk_->OnClose();
-    ASSERT_EQ(TimesAsked(u"Close_Exe"), 1);
+    ASSERT_EQ(TimesAsked(desk::Prompt::CloseExe), 1);
     const Bytes third = Weight(1700), fourth = Weight(1800);
     Feed(Join({third, fourth}));
-    Answer(u"Close_Exe", kYes);
+    Answer(desk::Prompt::CloseExe, kYes);
     view_->RunPosted();
     EXPECT_EQ(view_->closed, 1);
-    EXPECT_EQ(TimesAsked(u"Close_Exe"), 1);
+    EXPECT_EQ(TimesAsked(desk::Prompt::CloseExe), 1);
     EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kAck, kBye}));
     EXPECT_EQ(wire_.waits, std::vector<std::chrono::milliseconds>{200ms});
 
@@ -483,7 +483,7 @@ TEST_F(DeskTest, RowLimitSavesOnceTheQuestionIsAnswered) {
     Connect();
     for (std::uint32_t g = 1001; g <= 1008; ++g) Feed(Weight(g));
     desk_->OnClearData();
-    ASSERT_EQ(TimesAsked(u"Clear_Data"), 1);
+    ASSERT_EQ(TimesAsked(desk::Prompt::ClearData), 1);
 
     Feed(Join({Weight(1009), Weight(1010)}));  // the ninth and tenth rows: the table is full
     EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kAck, kAck, kAck, kAck, kAck, kAck, kAck, kBye}));
@@ -497,9 +497,9 @@ TEST_F(DeskTest, RowLimitSavesOnceTheQuestionIsAnswered) {
     Feed(Weight(1011));  // a full table waits for the operator
     EXPECT_EQ(wire_.Take(), Bytes{});
 
-    Answer(u"Clear_Data", kYes);
+    Answer(desk::Prompt::ClearData, kYes);
     EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{KgText(Weight(1009)), KgText(Weight(1010))}));
-    ASSERT_TRUE(view_->PumpUntil([this] { return TimesAsked(u"Data_Error") == 1; }));
+    ASSERT_TRUE(view_->PumpUntil([this] { return TimesAsked(desk::Prompt::TableFull) == 1; }));
     EXPECT_EQ(Workbooks(), 1);
     EXPECT_TRUE(desk_->Table().empty());
     EXPECT_TRUE(view_->savePaths.empty());
@@ -514,12 +514,12 @@ TEST_F(DeskTest, PortCloseAnsweredAfterTheRowLimitChangesNothing) {
     Connect();
     for (std::uint32_t g = 1001; g <= 1008; ++g) Feed(Weight(g));
     desk_->ToggleConnection(1);
-    ASSERT_EQ(TimesAsked(u"Port_Close"), 1);
+    ASSERT_EQ(TimesAsked(desk::Prompt::PortClose), 1);
     Feed(Join({Weight(1009), Weight(1010)}));
     wire_.Take();
 
-    Answer(u"Port_Close", kYes);
-    ASSERT_TRUE(view_->PumpUntil([this] { return TimesAsked(u"Data_Error") == 1; }));
+    Answer(desk::Prompt::PortClose, kYes);
+    ASSERT_TRUE(view_->PumpUntil([this] { return TimesAsked(desk::Prompt::TableFull) == 1; }));
     EXPECT_TRUE(view_->savePaths.empty()) << "a save was asked for on a connection already ended";
     EXPECT_EQ(wire_.Take(), Bytes{});
     EXPECT_EQ(wire_.stops.size(), 1u);
@@ -535,15 +535,15 @@ TEST_F(DeskTest, CloseWhileWeighingsArriveEnds) {
     EXPECT_EQ(Column(weighing::kData), std::vector<std::u16string>{KgText(Weight(1001))});
     desk_->OnClose();
     Feed(Weight(1002));
-    Answer(u"Close_Exe", kYes);
+    Answer(desk::Prompt::CloseExe, kYes);
     view_->RunPosted();
-    EXPECT_EQ(TimesAsked(u"Close_Exe"), 2);
+    EXPECT_EQ(TimesAsked(desk::Prompt::CloseExe), 2);
     EXPECT_EQ(view_->closed, 0);
     Feed(Weight(1003));
-    Answer(u"Close_Exe", kYes);
+    Answer(desk::Prompt::CloseExe, kYes);
     view_->RunPosted();
     EXPECT_EQ(view_->closed, 1);
-    EXPECT_EQ(TimesAsked(u"Close_Exe"), 2);
+    EXPECT_EQ(TimesAsked(desk::Prompt::CloseExe), 2);
     EXPECT_EQ(wire_.Take(), (Bytes{kAck, kAck, kAck, kBye}));
 }
 
@@ -635,7 +635,7 @@ TEST_F(DeskTest, EveryWeighingReachesTheSiteOnceThroughAnOutage) {
     EXPECT_EQ(wire_.Take(), Bytes(20, kAck)) << "the answers waited for the site";
     ASSERT_TRUE(view_->PumpUntil([&] { return view_->title.find(u"20") != std::u16string::npos; }, 20s));
     desk_->OnClearData();  // the table goes; the weighings stay on their way to the site
-    Answer(u"Clear_Data", kYes);
+    Answer(desk::Prompt::ClearData, kYes);
     ASSERT_TRUE(cluster.Start());
     ASSERT_TRUE(view_->PumpUntil([&] { return atSite() == "50 51275"; }, 60s)) << atSite();
     EXPECT_EQ(cluster.Sql("select count(distinct run) || ' ' || min(desk) from pesavo.weighings"), "1 desk-07");
