@@ -131,7 +131,7 @@ void Desk::FeedSite(bool evenEmpty) {
         w.rowId = static_cast<std::int64_t>(row.id);
         w.kind = static_cast<site::RowKind>(row.reading.kind);
         if (row.reading.kind != weighing::RowKind::Error) w.kg = row.reading.kg;
-        w.widthCode = row.reading.widthCode;
+        if (row.reading.kind == weighing::RowKind::Weight) w.widthCode = weighing::WidthCode(row.reading.kg, row.reading.decimals);
         w.frame = row.frame;
         w.at = row.at;
         w.maybeRepeat = row.maybeRepeat;

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -38,6 +39,26 @@ constexpr const char* kSeparator = "\\";
 #else
 constexpr const char* kSeparator = "/";
 #endif
+
+// The width code a row is kept with: the widths its weight is shown in (none for other rows).
+int StoredWidth(const weighing::Reading& reading) {
+    return reading.kind == weighing::RowKind::Weight ? weighing::WidthCode(reading.kg, reading.decimals) : 0;
+}
+
+// The decimals of a row kept with its width code: of 1, 2 and 3 those that give that code, and
+// of these the fewest that hold every digit of `kg` (from 100 to 999 kg two decimals and three
+// show alike); 3 when none gives it. Rows of other kinds have none.
+std::int8_t DecimalsOf(int kind, double kg, int width) {
+    if (kind != static_cast<int>(weighing::RowKind::Weight)) return 0;
+    int matching = 0;
+    for (int d = 1; d <= 3; ++d) {
+        if (weighing::WidthCode(kg, d) != width) continue;
+        const double scaled = std::fabs(kg) * std::pow(10.0, d);
+        if (std::fabs(scaled - std::round(scaled)) < 1e-6) return static_cast<std::int8_t>(d);
+        if (matching == 0) matching = d;
+    }
+    return static_cast<std::int8_t>(matching != 0 ? matching : 3);
+}
 
 // What went wrong, for the operator: the step, SQLite's words and the system's reason (an
 // errno value, or on Windows the GetLastError() code).
@@ -368,7 +389,7 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     for (int c = 0; c < weighing::kColumns; ++c) BindText(insert_, 2 + c, texts[static_cast<std::size_t>(c)]);
     sqlite3_bind_int(insert_, 8, static_cast<int>(reading.kind));
     sqlite3_bind_double(insert_, 9, reading.kg);
-    sqlite3_bind_int(insert_, 10, reading.widthCode);
+    sqlite3_bind_int(insert_, 10, StoredWidth(reading));
     const std::int64_t now = std::time(nullptr);
     sqlite3_bind_int64(insert_, 11, static_cast<sqlite3_int64>(now));
     if (fromFrame) sqlite3_bind_blob(insert_, 12, nextFrame_.data(), static_cast<int>(nextFrame_.size()), SQLITE_TRANSIENT);
@@ -380,7 +401,7 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     sqlite3_bind_int64(toOutbox_, 2, static_cast<sqlite3_int64>(id));
     sqlite3_bind_int(toOutbox_, 3, static_cast<int>(reading.kind));
     sqlite3_bind_double(toOutbox_, 4, reading.kg);
-    sqlite3_bind_int(toOutbox_, 5, reading.widthCode);
+    sqlite3_bind_int(toOutbox_, 5, StoredWidth(reading));
     sqlite3_bind_blob(toOutbox_, 6, frame.data(), static_cast<int>(frame.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(toOutbox_, 7, static_cast<sqlite3_int64>(now));
     sqlite3_bind_int(toOutbox_, 8, maybeRepeat ? 1 : 0);
@@ -407,8 +428,9 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
         OutboxRow row;
         row.run = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
         row.id = static_cast<weighing::RowId>(sqlite3_column_int64(select, 1));
-        row.reading = {static_cast<weighing::RowKind>(sqlite3_column_int(select, 2)), sqlite3_column_double(select, 3),
-                       static_cast<std::int16_t>(sqlite3_column_int(select, 4))};
+        const int kind = sqlite3_column_int(select, 2);
+        const double kg = sqlite3_column_double(select, 3);
+        row.reading = {static_cast<weighing::RowKind>(kind), kg, DecimalsOf(kind, kg, sqlite3_column_int(select, 4))};
         if (sqlite3_column_bytes(select, 5) == static_cast<int>(row.frame.size()))
             std::memcpy(row.frame.data(), sqlite3_column_blob(select, 5), row.frame.size());
         row.at = sqlite3_column_int64(select, 6);
@@ -451,13 +473,13 @@ void Journal::ReadingChanged(weighing::RowId id, const weighing::Reading& readin
     if (!Begin()) return;
     sqlite3_bind_int(updateReading_, 1, static_cast<int>(reading.kind));
     sqlite3_bind_double(updateReading_, 2, reading.kg);
-    sqlite3_bind_int(updateReading_, 3, reading.widthCode);
+    sqlite3_bind_int(updateReading_, 3, StoredWidth(reading));
     sqlite3_bind_int64(updateReading_, 4, static_cast<sqlite3_int64>(id));
     if (!Step(updateReading_, "writing a row to the journal") || siteRun_.empty()) return;
     // (a row the site already has keeps what it was sent with)
     sqlite3_bind_int(outboxReading_, 1, static_cast<int>(reading.kind));
     sqlite3_bind_double(outboxReading_, 2, reading.kg);
-    sqlite3_bind_int(outboxReading_, 3, reading.widthCode);
+    sqlite3_bind_int(outboxReading_, 3, StoredWidth(reading));
     sqlite3_bind_text(outboxReading_, 4, siteRun_.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(outboxReading_, 5, static_cast<sqlite3_int64>(id));
     Step(outboxReading_, "writing a row to the site's outbox");
@@ -565,7 +587,7 @@ std::vector<StoredRow> Journal::Rows() {
         const int kind = sqlite3_column_int(s, 7);
         row.reading.kind = kind == 1 ? weighing::RowKind::Overweight : kind == 2 ? weighing::RowKind::Error : weighing::RowKind::Weight;
         row.reading.kg = sqlite3_column_double(s, 8);
-        row.reading.widthCode = static_cast<std::int16_t>(sqlite3_column_int(s, 9));
+        row.reading.decimals = DecimalsOf(static_cast<int>(row.reading.kind), row.reading.kg, sqlite3_column_int(s, 9));
         row.at = sqlite3_column_int64(s, 10);
         row.answered = sqlite3_column_int(s, 11) != 0;
         if (sqlite3_column_bytes(s, 12) == static_cast<int>(row.frame.size()))

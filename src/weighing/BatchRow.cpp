@@ -27,8 +27,8 @@ BatchRow RowOfBatch(BatchOutcome outcome, const std::uint8_t* frame, const std::
     } else {
         const Weighing w = DecodeWeight(frame);
         if (w.readable) {
-            made.reading = {RowKind::Weight, w.kg, w.widthCode};
-            t[kData] = Latin(WeightText(w.kg, w.widthCode, unit));
+            made.reading = {RowKind::Weight, w.kg, w.decimals};
+            t[kData] = Latin(WeightText(w.kg, w.decimals, unit));
         } else {
             // Keeps its error text in every unit.
             made.reading = {RowKind::Error, 0.0, 0};

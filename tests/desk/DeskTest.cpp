@@ -59,7 +59,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 // The Data text a weighing shows in kilograms.
 std::u16string KgText(const Bytes& frame) {
     const weighing::Weighing w = weighing::DecodeWeight(frame.data());
-    const std::string text = weighing::WeightText(w.kg, w.widthCode, weighing::kKg);
+    const std::string text = weighing::WeightText(w.kg, w.decimals, weighing::kKg);
     return {text.begin(), text.end()};
 }
 

@@ -84,9 +84,9 @@ int ChildWork(const std::string& role, long parent) {
     table.SetLog(&j);
     j.KeepForSite("start-1", "desk 1");
     j.NextRowFrom(kFrame);
-    const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 355});
+    const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 1});
     table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
-    table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 355});
+    table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 1});
     j.MarkAnswered(first);
     if (!j.Commit()) return 3;
     // A unit change, a saved row leaving, and renumbering (not journalled: it follows positions).
@@ -150,7 +150,7 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(rows[0].texts[weighing::kData], u"272.0");
     EXPECT_EQ(rows[0].texts[weighing::kUnit], u"LB");
     EXPECT_EQ(rows[0].texts[weighing::kExplan], u"数据校验错误 📦");
-    EXPECT_EQ(rows[0].reading.widthCode, 355);
+    EXPECT_EQ(rows[0].reading.decimals, 1);
     EXPECT_TRUE(rows[0].answered);
     EXPECT_EQ(rows[0].frame[4], 0xD2);
     EXPECT_EQ(rows[1].texts[weighing::kData], u"5.0");
@@ -173,7 +173,7 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     j.KeepForSite("start-2", "desk 1, renamed");  // (rows of the start before keep their name)
     weighing::MeasurementTable table;
     table.SetLog(&j);
-    table.Append(Texts(u"       1", u"7.0", u"KG"), {weighing::RowKind::Weight, 7.0, 355});
+    table.Append(Texts(u"       1", u"7.0", u"KG"), {weighing::RowKind::Weight, 7.0, 1});
     j.SentToSite({outbox[0], outbox[2]});
     ASSERT_TRUE(j.Commit());
     outbox = j.Outbox(10);
