@@ -307,7 +307,7 @@ private:
     bool journalOff_ = false;
     struct Unconfirmed {
         weighing::RowId id;
-        std::array<std::uint8_t, 6> frame;
+        std::vector<std::uint8_t> frame;
     };
     std::optional<Unconfirmed> unconfirmed_;
     struct AnswerPending {

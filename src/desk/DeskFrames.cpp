@@ -195,9 +195,9 @@ void Desk::ProcessFrame(const std::uint8_t* frame, const std::uint8_t* shown, st
     bool maybeRepeat = false;
     if (unconfirmed_) {
         const Unconfirmed last = *std::exchange(unconfirmed_, std::nullopt);
-        maybeRepeat = std::equal(last.frame.begin(), last.frame.end(), frame);
+        maybeRepeat = std::equal(last.frame.begin(), last.frame.end(), frame, frame + kFrameBytes);
     }
-    if (journal_) journal_->NextRowFrom(frame, maybeRepeat);
+    if (journal_) journal_->NextRowFrom(frame, kFrameBytes, maybeRepeat);
     // The language's words a row of this kind may show (a weighing only the error text, for an
     // unknown decimal code: frames come fast).
     std::u16string overweight, badBatch, repeat;

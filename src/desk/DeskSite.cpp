@@ -98,7 +98,7 @@ void Desk::SiteRowAdded(weighing::RowId id, const weighing::Reading& reading, co
         // Not in the journal's outbox: the row waits for the site here (lost only with the
         // program, like the table's rows while the journal is off).
         journal::OutboxRow row{siteRun_, id, reading, {}, now_(), maybeRepeat, siteDesk_};
-        std::copy(frame, frame + row.frame.size(), row.frame.begin());
+        row.frame.assign(frame, frame + 6);  // (a six-byte frame)
         siteHeld_.push_back(std::move(row));
     }
     // While a batch is on its way (or waits for the server to come back) the new row is

@@ -375,8 +375,8 @@ void BindText(sqlite3_stmt* s, int index, std::u16string_view text) {
 
 }  // namespace
 
-void Journal::NextRowFrom(const std::uint8_t* frame, bool maybeRepeat) {
-    std::memcpy(nextFrame_.data(), frame, nextFrame_.size());
+void Journal::NextRowFrom(const std::uint8_t* bytes, std::size_t size, bool maybeRepeat) {
+    nextFrame_.assign(bytes, bytes + size);
     hasNextFrame_ = true;
     nextMaybeRepeat_ = maybeRepeat;
 }
@@ -395,8 +395,8 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     if (fromFrame) sqlite3_bind_blob(insert_, 12, nextFrame_.data(), static_cast<int>(nextFrame_.size()), SQLITE_TRANSIENT);
     else sqlite3_bind_null(insert_, 12);
     if (!Step(insert_, "writing a row to the journal") || siteRun_.empty()) return;
-    const std::array<std::uint8_t, 6> none{};
-    const std::array<std::uint8_t, 6>& frame = fromFrame ? nextFrame_ : none;
+    static const std::vector<std::uint8_t> none(6);  // (the site keeps six bytes for every row)
+    const std::vector<std::uint8_t>& frame = fromFrame ? nextFrame_ : none;
     sqlite3_bind_text(toOutbox_, 1, siteRun_.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(toOutbox_, 2, static_cast<sqlite3_int64>(id));
     sqlite3_bind_int(toOutbox_, 3, static_cast<int>(reading.kind));
@@ -431,8 +431,8 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
         const int kind = sqlite3_column_int(select, 2);
         const double kg = sqlite3_column_double(select, 3);
         row.reading = {static_cast<weighing::RowKind>(kind), kg, DecimalsOf(kind, kg, sqlite3_column_int(select, 4))};
-        if (sqlite3_column_bytes(select, 5) == static_cast<int>(row.frame.size()))
-            std::memcpy(row.frame.data(), sqlite3_column_blob(select, 5), row.frame.size());
+        const auto* frame = static_cast<const std::uint8_t*>(sqlite3_column_blob(select, 5));
+        row.frame.assign(frame, frame + (frame ? sqlite3_column_bytes(select, 5) : 0));
         row.at = sqlite3_column_int64(select, 6);
         row.maybeRepeat = sqlite3_column_int(select, 7) != 0;
         row.desk = reinterpret_cast<const char*>(sqlite3_column_text(select, 8));
@@ -590,8 +590,8 @@ std::vector<StoredRow> Journal::Rows() {
         row.reading.decimals = DecimalsOf(static_cast<int>(row.reading.kind), row.reading.kg, sqlite3_column_int(s, 9));
         row.at = sqlite3_column_int64(s, 10);
         row.answered = sqlite3_column_int(s, 11) != 0;
-        if (sqlite3_column_bytes(s, 12) == static_cast<int>(row.frame.size()))
-            std::memcpy(row.frame.data(), sqlite3_column_blob(s, 12), row.frame.size());
+        const auto* frame = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 12));
+        row.frame.assign(frame, frame + (frame ? sqlite3_column_bytes(s, 12) : 0));
     }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) {

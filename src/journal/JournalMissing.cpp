@@ -17,7 +17,7 @@ Journal::~Journal() = default;
 std::vector<StoredRow> Journal::Rows() { return {}; }
 int Journal::Unit() { return 0; }
 void Journal::SetUnit(int) {}
-void Journal::NextRowFrom(const std::uint8_t*) {}
+void Journal::NextRowFrom(const std::uint8_t*, std::size_t, bool) {}
 void Journal::MarkAnswered(weighing::RowId) {}
 void Journal::NoteMove(const PendingMove&) {}
 void Journal::MovesDone() {}

@@ -401,7 +401,7 @@ TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
     Feed(second);
     ASSERT_EQ(atAnswer.size(), 2u);
     ASSERT_EQ(atAnswer[0].size(), 1u);
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), atAnswer[0][0].frame.begin()));
+    EXPECT_EQ(atAnswer[0][0].frame, first);
     ASSERT_EQ(atAnswer[1].size(), 2u);
     EXPECT_FALSE(atAnswer[1][0].answered) << "noted as answered before the line wrote it";
 

@@ -83,7 +83,7 @@ int ChildWork(const std::string& role, long parent) {
     weighing::MeasurementTable table;
     table.SetLog(&j);
     j.KeepForSite("start-1", "desk 1");
-    j.NextRowFrom(kFrame);
+    j.NextRowFrom(kFrame, sizeof kFrame);
     const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 1});
     table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
     table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 1});
@@ -152,7 +152,7 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(rows[0].texts[weighing::kExplan], u"数据校验错误 📦");
     EXPECT_EQ(rows[0].reading.decimals, 1);
     EXPECT_TRUE(rows[0].answered);
-    EXPECT_EQ(rows[0].frame[4], 0xD2);
+    EXPECT_EQ(rows[0].frame, std::vector<std::uint8_t>(std::begin(kFrame), std::end(kFrame)));
     EXPECT_EQ(rows[1].texts[weighing::kData], u"5.0");
     EXPECT_FALSE(rows[1].answered);
     EXPECT_EQ(rows[2].texts[weighing::kData], u"9.9");
@@ -167,7 +167,7 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(outbox[0].run, "start-1");
     EXPECT_EQ(outbox[0].id, rows[0].id);
     EXPECT_EQ(outbox[0].reading.kg, 123.4);
-    EXPECT_EQ(outbox[0].frame[4], 0xD2);
+    EXPECT_EQ(outbox[0].frame, rows[0].frame);
     EXPECT_EQ(outbox[1].reading.kind, weighing::RowKind::Error);
     j.Cleared();
     j.KeepForSite("start-2", "desk 1, renamed");  // (rows of the start before keep their name)
