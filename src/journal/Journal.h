@@ -68,6 +68,8 @@ public:
         std::string error;    // what failed: the step and the reason
     };
     // Opens the journal in `folder` (created when missing) and holds it for this process alone.
+    // A journal an earlier Pesavo wrote is brought up to date in place, every row kept; one of a
+    // later Pesavo, like any other database, is moved aside as it is.
     static Opening Open(const std::string& folder);
     // False in a build without SQLite: no journal can ever be opened.
     static bool Available();

@@ -432,6 +432,20 @@ TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
     desk_->Answer(view_->asked.back().question.id, kYes);
     view_->RunPosted();
     EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{KgText(third), KgText(fourth)}));
+
+    // So are the rows of a journal 0.3 left, in the unit it last noted: its weight in pounds as
+    // 0.3 showed it, from the decimals its upgrade found.
+    const std::filesystem::path old = folder_.File("journal-0.3");
+    std::filesystem::create_directories(old);
+    std::filesystem::copy_file(ProgramFolder::SourceDir() / "tests" / "journal" / "data" / "journal-0.3.sqlite3", old / journal::kFileName);
+    Open(99, old.string());
+    ASSERT_EQ(view_->asked.size(), 1u);
+    EXPECT_EQ(view_->asked.back().question.mode, desk::kYesNo);
+    desk_->Answer(view_->asked.back().question.id, kYes);
+    view_->RunPosted();
+    EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{u"2.719", desk_->Text(u"ListCtrl_Header", u"Overweight"),
+                                                                     desk_->Text(u"ListCtrl_Header", u"Error_EX")}));
+    EXPECT_EQ(Column(weighing::kUnit), std::vector<std::u16string>(3, u"LB"));
 }
 
 // Rows the operator sends to a file at the next start are written there once: a kill right after
