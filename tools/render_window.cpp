@@ -63,7 +63,7 @@ QImage RenderWindow(const QString& language, bool labelled) {
             {u"       2", u"2.350", u"KG", u"00:00:12", u"14:05:16 12/07/2026", u""},
             {u"       3", u"-0.125", u"KG", u"00:00:20", u"14:05:24 12/07/2026", u""},
         };
-        for (const auto& r : rows) table.Append({r[0], r[1], r[2], r[3], r[4], r[5]}, {weighing::RowKind::Weight, 1.0, 355});
+        for (const auto& r : rows) table.Append({r[0], r[1], r[2], r[3], r[4], r[5]}, {weighing::RowKind::Weight, 1.0, 3});
         if (opening.journal) opening.journal->Commit();
         table.SetLog(nullptr);
     }

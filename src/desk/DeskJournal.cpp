@@ -46,7 +46,7 @@ void Desk::OpenJournal() {
     CommitJournal();  // (the moves a crash interrupted, finished)
     auto rows = std::make_shared<std::vector<journal::StoredRow>>(std::move(opening.rows));
     // (Restored or written to a file: the scale may send that weighing again either way.)
-    if (!rows->empty() && !rows->back().answered) scale_.Unconfirmed({rows->back().frame.begin(), rows->back().frame.end()});
+    if (!rows->empty() && !rows->back().answered) scale_.Unconfirmed(rows->back().frame);
     const auto follow = [this] {
         // From here on the journal follows the table.
         keeper_.Follow(unit_);

@@ -190,7 +190,7 @@ void Desk::RecordWeighing(const scale::Message& message) {
     // scale that never heard its answer, or a new parcel of the same weight. Nothing is dropped
     // on a guess: the row is kept and says so, for the operator to judge.
     const bool maybeRepeat = scale_.MaybeRepeat(message.raw);
-    if (keeper_.Get()) keeper_.Get()->NextRowFrom(message.raw.data(), maybeRepeat);
+    if (keeper_.Get()) keeper_.Get()->NextRowFrom(message.raw.data(), message.raw.size(), maybeRepeat);
     // The language's words a row of this kind may show (a weight only the error text: weighings
     // come fast).
     std::u16string overweight, badBatch, repeat;

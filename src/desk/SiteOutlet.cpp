@@ -108,9 +108,7 @@ void SiteOutlet::WeighingRecorded(const Recorded& weighing) {
     if (!host_.JournalOn()) {
         // Not in the journal's outbox: the row waits for the site here (lost only with the
         // program, like the table's rows while the journal is off).
-        journal::OutboxRow row{run_, weighing.id, weighing.reading, {}, weighing.at, weighing.maybeRepeat, desk_};
-        std::copy_n(weighing.raw.begin(), std::min(weighing.raw.size(), row.frame.size()), row.frame.begin());
-        held_.push_back(std::move(row));
+        held_.push_back({run_, weighing.id, weighing.reading, weighing.raw, weighing.at, weighing.maybeRepeat, desk_});
     }
     // While a batch is on its way (or waits for the server to come back) the new row is
     // counted without asking the journal; the title shows the count only while the site is
@@ -142,8 +140,9 @@ void SiteOutlet::Feed(bool evenEmpty) {
         w.rowId = static_cast<std::int64_t>(row.id);
         w.kind = static_cast<site::RowKind>(row.reading.kind);
         if (row.reading.kind != weighing::RowKind::Error) w.kg = row.reading.kg;
-        w.widthCode = row.reading.widthCode;
-        std::copy_n(row.frame.begin(), std::min(row.frame.size(), w.frame.size()), w.frame.begin());
+        // (the site keeps how the weight was shown in the packing of three widths it always had)
+        if (row.reading.kind == weighing::RowKind::Weight) w.widthCode = weighing::WidthCode(row.reading.kg, row.reading.decimals);
+        w.frame = row.frame;
         w.at = row.at;
         w.maybeRepeat = row.maybeRepeat;
         w.desk = row.desk;

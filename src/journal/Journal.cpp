@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,17 +21,27 @@ namespace journal {
 namespace {
 
 constexpr int kApplicationId = 0x50455341;  // "PESA": this file is a Pesavo journal
-constexpr int kVersion = 1;
+// 1: 0.3's, a width code beside each weight (`width`); 2: the weight's decimals instead (the
+// width column stays, unwritten, so that no journal has two shapes). An older journal is
+// brought up to this version at its first opening.
+constexpr int kVersion = 2;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS weighings("
     " id INTEGER PRIMARY KEY, number TEXT, data TEXT, unit TEXT, duration TEXT, update_time TEXT, explan TEXT,"
-    " kind INTEGER, kg REAL, width INTEGER, at INTEGER, answered INTEGER, frame BLOB);"
+    " kind INTEGER, kg REAL, width INTEGER, at INTEGER, answered INTEGER, frame BLOB, decimals INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value);"
     "CREATE TABLE IF NOT EXISTS moves(temp TEXT, target TEXT, ids BLOB);"
     // (the outbox without a rowid: one b-tree, a page less in every row's commit)
     "CREATE TABLE IF NOT EXISTS outbox(run TEXT, id INTEGER, kind INTEGER, kg REAL, width INTEGER, frame BLOB, at INTEGER,"
-    " repeat INTEGER NOT NULL DEFAULT 0, desk TEXT, PRIMARY KEY(run, id)) WITHOUT ROWID;";
+    " repeat INTEGER NOT NULL DEFAULT 0, desk TEXT, decimals INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(run, id)) WITHOUT ROWID;";
+// Columns added since the tables were first made, added to a journal that lacks them.
+constexpr const char* kAddedColumns[][2] = {
+    {"outbox", "repeat INTEGER NOT NULL DEFAULT 0"},  // (which rows may be repeats, and at which desk each was weighed)
+    {"outbox", "desk TEXT"},
+    {"weighings", "decimals INTEGER NOT NULL DEFAULT 0"},  // version 2
+    {"outbox", "decimals INTEGER NOT NULL DEFAULT 0"},
+};
 constexpr const char* kTextColumns[weighing::kColumns] = {"number", "data", "unit", "duration", "update_time", "explan"};
 
 #ifdef _WIN32
@@ -38,6 +49,34 @@ constexpr const char* kSeparator = "\\";
 #else
 constexpr const char* kSeparator = "/";
 #endif
+
+// A file this program opens as its journal: a Pesavo journal of this version or an older one.
+bool OursToOpen(const std::string& id, const std::string& version) {
+    if (id != std::to_string(kApplicationId)) return false;
+    for (int v = 1; v <= kVersion; ++v)
+        if (version == std::to_string(v)) return true;
+    return false;
+}
+
+// The decimals of a row of a version 1 journal, from its kg and width code: of 1, 2 and 3 those
+// that give that code, and of these the fewest that hold every digit of `kg` (from 100 to 999 kg
+// two decimals and three show alike); 3 when none gives it. Other rows have none, as now.
+std::int8_t DecimalsOf(int kind, double kg, int width) {
+    if (kind == static_cast<int>(weighing::RowKind::Overweight) || kind == static_cast<int>(weighing::RowKind::Error)) return 0;
+    int matching = 0;
+    for (int d = 1; d <= 3; ++d) {
+        if (weighing::WidthCode(kg, d) != width) continue;
+        const double scaled = std::fabs(kg) * std::pow(10.0, d);
+        if (std::fabs(scaled - std::round(scaled)) < 1e-6) return static_cast<std::int8_t>(d);
+        if (matching == 0) matching = d;
+    }
+    return static_cast<std::int8_t>(matching != 0 ? matching : 3);
+}
+
+// DecimalsOf(kind, kg, width) in SQL, for the upgrade from version 1.
+void DecimalsOfInSql(sqlite3_context* context, int, sqlite3_value** args) {
+    sqlite3_result_int(context, DecimalsOf(sqlite3_value_int(args[0]), sqlite3_value_double(args[1]), sqlite3_value_int(args[2])));
+}
 
 // What went wrong, for the operator: the step, SQLite's words and the system's reason (an
 // errno value, or on Windows the GetLastError() code).
@@ -110,7 +149,7 @@ int Examine(const std::string& path, std::string& error) {
         rc = SQLITE_NOTADB;
     } else if (rc != SQLITE_OK) {
         error = Reason(db, step);
-    } else if (tables != "0" && (id != std::to_string(kApplicationId) || version != std::to_string(kVersion))) {
+    } else if (tables != "0" && !OursToOpen(id, version)) {
         // (no tables: a Pesavo died creating it)
         error = std::string(step) + ": it is another program's database, or one of a later Pesavo";
         rc = SQLITE_NOTADB;
@@ -143,19 +182,31 @@ int Hold(sqlite3* db, std::string& step) {
     std::string tables;
     if (int rc = QueryText(db, "SELECT count(*) FROM sqlite_schema", tables)) return rc;
     const bool empty = tables == "0";
-    if (!empty && (id != std::to_string(kApplicationId) || version != std::to_string(kVersion)))
+    if (!empty && !OursToOpen(id, version))
         return SQLITE_NOTADB;  // somebody else's database, or one of a later Pesavo: keep it, aside
     step = "creating the journal";
     if (int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) return rc;
-    // (an outbox made before it said which rows may be repeats, and at which desk each was weighed)
-    for (const char* column : {"repeat INTEGER NOT NULL DEFAULT 0", "desk TEXT"}) {
+    // An older journal is brought up to this version in this same transaction: a failure on the
+    // way leaves it as it was.
+    step = "upgrading the journal";
+    for (const auto& [table, column] : kAddedColumns) {
         const std::string name(std::string_view(column).substr(0, std::string_view(column).find(' ')));
         std::string has;
-        const std::string query = "SELECT count(*) FROM pragma_table_info('outbox') WHERE name = '" + name + "'";
+        const std::string query = "SELECT count(*) FROM pragma_table_info('" + std::string(table) + "') WHERE name = '" + name + "'";
         if (int rc = QueryText(db, query.c_str(), has)) return rc;
         if (has == "0")
-            if (int rc = sqlite3_exec(db, ("ALTER TABLE outbox ADD COLUMN " + std::string(column)).c_str(), nullptr, nullptr, nullptr))
+            if (int rc = sqlite3_exec(db, ("ALTER TABLE " + std::string(table) + " ADD COLUMN " + column).c_str(), nullptr, nullptr, nullptr))
                 return rc;
+    }
+    if (!empty && version == "1") {
+        if (int rc = sqlite3_create_function(db, "pesavo_decimals", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, DecimalsOfInSql, nullptr,
+                                             nullptr))
+            return rc;
+        if (int rc = sqlite3_exec(db,
+                                  "UPDATE weighings SET decimals = pesavo_decimals(kind, kg, width);"
+                                  "UPDATE outbox SET decimals = pesavo_decimals(kind, kg, width)",
+                                  nullptr, nullptr, nullptr))
+            return rc;
     }
     const std::string marks = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                               "; PRAGMA user_version=" + std::to_string(kVersion);
@@ -277,13 +328,13 @@ sqlite3_stmt* Journal::Statement(const char* sql) {
 
 bool Journal::Prepare() {
     insert_ = Statement(
-        "INSERT INTO weighings(id, number, data, unit, duration, update_time, explan, kind, kg, width, at, answered, frame)"
+        "INSERT INTO weighings(id, number, data, unit, duration, update_time, explan, kind, kg, decimals, at, answered, frame)"
         " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, 0, ?12)");
     for (int c = 0; c < weighing::kColumns; ++c) {
         const std::string sql = std::string("UPDATE weighings SET ") + kTextColumns[c] + " = ?1 WHERE id = ?2";
         updateText_[static_cast<std::size_t>(c)] = Statement(sql.c_str());
     }
-    updateReading_ = Statement("UPDATE weighings SET kind = ?1, kg = ?2, width = ?3 WHERE id = ?4");
+    updateReading_ = Statement("UPDATE weighings SET kind = ?1, kg = ?2, decimals = ?3 WHERE id = ?4");
     render_ = Statement("UPDATE weighings SET data = ?1, unit = ?2 WHERE id = ?3");
     remove_ = Statement("DELETE FROM weighings WHERE id = ?1");
     removeAll_ = Statement("DELETE FROM weighings");
@@ -291,8 +342,8 @@ bool Journal::Prepare() {
     setUnit_ = Statement("INSERT OR REPLACE INTO settings(key, value) VALUES('unit', ?1)");
     noteMove_ = Statement("INSERT INTO moves(temp, target, ids) VALUES(?1, ?2, ?3)");
     movesDone_ = Statement("DELETE FROM moves");
-    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, width, frame, at, repeat, desk) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-    outboxReading_ = Statement("UPDATE outbox SET kind = ?1, kg = ?2, width = ?3 WHERE run = ?4 AND id = ?5");
+    toOutbox_ = Statement("INSERT OR IGNORE INTO outbox(run, id, kind, kg, decimals, frame, at, repeat, desk) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    outboxReading_ = Statement("UPDATE outbox SET kind = ?1, kg = ?2, decimals = ?3 WHERE run = ?4 AND id = ?5");
     sent_ = Statement("DELETE FROM outbox WHERE run = ?1 AND id = ?2");
     return !Failed();
 }
@@ -354,8 +405,8 @@ void BindText(sqlite3_stmt* s, int index, std::u16string_view text) {
 
 }  // namespace
 
-void Journal::NextRowFrom(const std::uint8_t* frame, bool maybeRepeat) {
-    std::memcpy(nextFrame_.data(), frame, nextFrame_.size());
+void Journal::NextRowFrom(const std::uint8_t* bytes, std::size_t size, bool maybeRepeat) {
+    nextFrame_.assign(bytes, bytes + size);
     hasNextFrame_ = true;
     nextMaybeRepeat_ = maybeRepeat;
 }
@@ -368,19 +419,19 @@ void Journal::Appended(weighing::RowId id, const weighing::RowTexts& texts, cons
     for (int c = 0; c < weighing::kColumns; ++c) BindText(insert_, 2 + c, texts[static_cast<std::size_t>(c)]);
     sqlite3_bind_int(insert_, 8, static_cast<int>(reading.kind));
     sqlite3_bind_double(insert_, 9, reading.kg);
-    sqlite3_bind_int(insert_, 10, reading.widthCode);
+    sqlite3_bind_int(insert_, 10, reading.decimals);
     const std::int64_t now = std::time(nullptr);
     sqlite3_bind_int64(insert_, 11, static_cast<sqlite3_int64>(now));
     if (fromFrame) sqlite3_bind_blob(insert_, 12, nextFrame_.data(), static_cast<int>(nextFrame_.size()), SQLITE_TRANSIENT);
     else sqlite3_bind_null(insert_, 12);
     if (!Step(insert_, "writing a row to the journal") || siteRun_.empty()) return;
-    const std::array<std::uint8_t, 6> none{};
-    const std::array<std::uint8_t, 6>& frame = fromFrame ? nextFrame_ : none;
+    static const std::vector<std::uint8_t> none(6);  // (the site keeps six bytes for every row)
+    const std::vector<std::uint8_t>& frame = fromFrame ? nextFrame_ : none;
     sqlite3_bind_text(toOutbox_, 1, siteRun_.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(toOutbox_, 2, static_cast<sqlite3_int64>(id));
     sqlite3_bind_int(toOutbox_, 3, static_cast<int>(reading.kind));
     sqlite3_bind_double(toOutbox_, 4, reading.kg);
-    sqlite3_bind_int(toOutbox_, 5, reading.widthCode);
+    sqlite3_bind_int(toOutbox_, 5, reading.decimals);
     sqlite3_bind_blob(toOutbox_, 6, frame.data(), static_cast<int>(frame.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(toOutbox_, 7, static_cast<sqlite3_int64>(now));
     sqlite3_bind_int(toOutbox_, 8, maybeRepeat ? 1 : 0);
@@ -397,7 +448,7 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
     std::vector<OutboxRow> rows;
     if (Failed()) return rows;
     sqlite3_stmt* select = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, width, frame, at, repeat, coalesce(desk, '') FROM outbox ORDER BY run, id LIMIT ?1", -1, &select,
+    if (sqlite3_prepare_v2(db_, "SELECT run, id, kind, kg, decimals, frame, at, repeat, coalesce(desk, '') FROM outbox ORDER BY run, id LIMIT ?1", -1, &select,
                            nullptr) != SQLITE_OK) {
         Fail("reading the site's outbox");
         return rows;
@@ -408,9 +459,9 @@ std::vector<OutboxRow> Journal::Outbox(std::size_t limit) {
         row.run = reinterpret_cast<const char*>(sqlite3_column_text(select, 0));
         row.id = static_cast<weighing::RowId>(sqlite3_column_int64(select, 1));
         row.reading = {static_cast<weighing::RowKind>(sqlite3_column_int(select, 2)), sqlite3_column_double(select, 3),
-                       static_cast<std::int16_t>(sqlite3_column_int(select, 4))};
-        if (sqlite3_column_bytes(select, 5) == static_cast<int>(row.frame.size()))
-            std::memcpy(row.frame.data(), sqlite3_column_blob(select, 5), row.frame.size());
+                       static_cast<std::int8_t>(sqlite3_column_int(select, 4))};
+        const auto* frame = static_cast<const std::uint8_t*>(sqlite3_column_blob(select, 5));
+        row.frame.assign(frame, frame + (frame ? sqlite3_column_bytes(select, 5) : 0));
         row.at = sqlite3_column_int64(select, 6);
         row.maybeRepeat = sqlite3_column_int(select, 7) != 0;
         row.desk = reinterpret_cast<const char*>(sqlite3_column_text(select, 8));
@@ -451,13 +502,13 @@ void Journal::ReadingChanged(weighing::RowId id, const weighing::Reading& readin
     if (!Begin()) return;
     sqlite3_bind_int(updateReading_, 1, static_cast<int>(reading.kind));
     sqlite3_bind_double(updateReading_, 2, reading.kg);
-    sqlite3_bind_int(updateReading_, 3, reading.widthCode);
+    sqlite3_bind_int(updateReading_, 3, reading.decimals);
     sqlite3_bind_int64(updateReading_, 4, static_cast<sqlite3_int64>(id));
     if (!Step(updateReading_, "writing a row to the journal") || siteRun_.empty()) return;
     // (a row the site already has keeps what it was sent with)
     sqlite3_bind_int(outboxReading_, 1, static_cast<int>(reading.kind));
     sqlite3_bind_double(outboxReading_, 2, reading.kg);
-    sqlite3_bind_int(outboxReading_, 3, reading.widthCode);
+    sqlite3_bind_int(outboxReading_, 3, reading.decimals);
     sqlite3_bind_text(outboxReading_, 4, siteRun_.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(outboxReading_, 5, static_cast<sqlite3_int64>(id));
     Step(outboxReading_, "writing a row to the site's outbox");
@@ -547,7 +598,7 @@ std::vector<StoredRow> Journal::Rows() {
     if (Failed()) return rows;
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db_,
-                           "SELECT id, number, data, unit, duration, update_time, explan, kind, kg, width, at, answered, frame"
+                           "SELECT id, number, data, unit, duration, update_time, explan, kind, kg, decimals, at, answered, frame"
                            " FROM weighings ORDER BY id",
                            -1, &s, nullptr) != SQLITE_OK) {
         Fail("reading the journal");
@@ -565,11 +616,11 @@ std::vector<StoredRow> Journal::Rows() {
         const int kind = sqlite3_column_int(s, 7);
         row.reading.kind = kind == 1 ? weighing::RowKind::Overweight : kind == 2 ? weighing::RowKind::Error : weighing::RowKind::Weight;
         row.reading.kg = sqlite3_column_double(s, 8);
-        row.reading.widthCode = static_cast<std::int16_t>(sqlite3_column_int(s, 9));
+        row.reading.decimals = static_cast<std::int8_t>(sqlite3_column_int(s, 9));
         row.at = sqlite3_column_int64(s, 10);
         row.answered = sqlite3_column_int(s, 11) != 0;
-        if (sqlite3_column_bytes(s, 12) == static_cast<int>(row.frame.size()))
-            std::memcpy(row.frame.data(), sqlite3_column_blob(s, 12), row.frame.size());
+        const auto* frame = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 12));
+        row.frame.assign(frame, frame + (frame ? sqlite3_column_bytes(s, 12) : 0));
     }
     sqlite3_finalize(s);
     if (rc != SQLITE_DONE) {

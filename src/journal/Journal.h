@@ -30,7 +30,7 @@ struct StoredRow {
     weighing::Reading reading;
     std::int64_t at = 0;         // when it was journalled, in seconds since 1970
     bool answered = false;       // its answer was known to have left for the scale
-    std::array<std::uint8_t, 6> frame{};  // the start of the bytes it came from
+    std::vector<std::uint8_t> frame;  // the bytes it came from (none when not known)
 };
 
 // A saved workbook on its way into place: complete under `temp`, to replace `target`; the rows
@@ -46,7 +46,7 @@ struct OutboxRow {
     std::string run;             // the start of the program it was weighed in
     weighing::RowId id = 0;      // its identity within that start
     weighing::Reading reading;
-    std::array<std::uint8_t, 6> frame{};  // the bytes it came from (zeros when none)
+    std::vector<std::uint8_t> frame;  // the bytes it came from (six zeros when not known)
     std::int64_t at = 0;         // when it was journalled, in seconds since 1970
     bool maybeRepeat = false;    // the row says it may be the weighing before a restart, sent again
     std::string desk;            // the desk's name when it was weighed (empty: not known)
@@ -68,6 +68,8 @@ public:
         std::string error;    // what failed: the step and the reason
     };
     // Opens the journal in `folder` (created when missing) and holds it for this process alone.
+    // A journal an earlier Pesavo wrote is brought up to date in place, every row kept; one of a
+    // later Pesavo, like any other database, is moved aside as it is.
     static Opening Open(const std::string& folder);
     // False in a build without SQLite: no journal can ever be opened.
     static bool Available();
@@ -80,7 +82,7 @@ public:
     int Unit();
     void SetUnit(int unit);
     // The bytes the next appended row comes from, and whether the row may be a repeat.
-    void NextRowFrom(const std::uint8_t* frame, bool maybeRepeat = false);
+    void NextRowFrom(const std::uint8_t* bytes, std::size_t size, bool maybeRepeat = false);
     // The row's answer has left for the scale.
     void MarkAnswered(weighing::RowId id);
     // A save about to move its file into place, and the move done (either way). A start finds
@@ -127,7 +129,7 @@ private:
     sqlite3* db_;
     std::string error_;
     bool inTransaction_ = false;
-    std::array<std::uint8_t, 6> nextFrame_{};
+    std::vector<std::uint8_t> nextFrame_;
     bool hasNextFrame_ = false;
     bool nextMaybeRepeat_ = false;
     std::vector<sqlite3_stmt*> statements_;  // every prepared statement, finalized at the end

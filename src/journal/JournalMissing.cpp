@@ -17,12 +17,16 @@ Journal::~Journal() = default;
 std::vector<StoredRow> Journal::Rows() { return {}; }
 int Journal::Unit() { return 0; }
 void Journal::SetUnit(int) {}
-void Journal::NextRowFrom(const std::uint8_t*) {}
+void Journal::NextRowFrom(const std::uint8_t*, std::size_t, bool) {}
 void Journal::MarkAnswered(weighing::RowId) {}
 void Journal::NoteMove(const PendingMove&) {}
 void Journal::MovesDone() {}
 std::vector<PendingMove> Journal::PendingMoves() { return {}; }
-bool Journal::Commit() { return false; }
+void Journal::KeepForSite(std::string, std::string) {}
+std::vector<OutboxRow> Journal::Outbox(std::size_t) { return {}; }
+std::int64_t Journal::OutboxSize() { return 0; }
+void Journal::SentToSite(const std::vector<OutboxRow>&) {}
+bool Journal::Commit(bool) { return false; }
 bool Journal::TryAgain() { return false; }
 void Journal::Appended(weighing::RowId, const weighing::RowTexts&, const weighing::Reading&) {}
 void Journal::TextChanged(weighing::RowId, int, std::u16string_view) {}

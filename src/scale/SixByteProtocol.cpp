@@ -84,7 +84,7 @@ private:
         } else {
             const weighing::Weighing w = weighing::DecodeWeight(frame);
             // (an unknown decimal code keeps its error text in every unit)
-            m.reading = w.readable ? weighing::Reading{weighing::RowKind::Weight, w.kg, w.widthCode}
+            m.reading = w.readable ? weighing::Reading{weighing::RowKind::Weight, w.kg, w.decimals}
                                    : weighing::Reading{weighing::RowKind::Error, 0.0, 0};
         }
         return m;

@@ -32,7 +32,7 @@ struct Weighing {
     RowKind kind = RowKind::Weight;
     std::optional<double> kg;  // signed, kept to four decimals; none for an error
     std::int16_t widthCode = 0;
-    std::array<std::uint8_t, 6> frame{};  // the scale's frame
+    std::vector<std::uint8_t> frame;  // the scale's bytes
     std::int64_t at = 0;      // when it was weighed, in seconds since 1970 (UTC)
     bool maybeRepeat = false;  // may be the last weighing before a restart, sent again by the scale
     std::string desk;          // the desk it was weighed at, when not the Client's (renamed since)

@@ -21,7 +21,7 @@ BatchRow RowOfReading(const Reading& reading, const std::uint8_t* shown, std::si
         // The whole batch, for whoever has to find out what went wrong on the line.
         if (shownBytes > 0) t[kExplan] = std::u16string(words.badBatch) + Latin(HexBytes(shown, static_cast<int>(shownBytes)));
     } else {
-        t[kData] = Latin(WeightText(reading.kg, reading.widthCode, unit));
+        t[kData] = Latin(WeightText(reading.kg, reading.decimals, unit));
     }
     if (maybeRepeat)
         t[kExplan] = t[kExplan].empty() ? std::u16string(words.maybeRepeat) : t[kExplan] + u"; " + std::u16string(words.maybeRepeat);

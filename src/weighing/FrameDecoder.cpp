@@ -2,6 +2,7 @@
 
 #include "platform/LocalTime.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -81,14 +82,19 @@ Weighing DecodeWeight(const std::uint8_t* f) {
     w.readable = true;
     w.kg = count * factor;
     if ((f[1] & 0xF0) == 0x40) w.kg = -w.kg;
-    const double a = std::fabs(w.kg);
+    w.decimals = static_cast<std::int8_t>(decimals);
+    return w;
+}
+
+std::int16_t WidthCode(double kg, int decimals) {
+    decimals = std::clamp(decimals, 1, 3);  // (the width rule knows the six-byte scale's decimals only)
+    const double a = std::fabs(kg);
     const int kgWidth = WidthRule(a, decimals);
     const int lbWidth = WidthRule(a * kPoundsPerKg, decimals);
     const double x = a * kOuncesPerKg * kPoundsPerOunce;
     const double ounces = (x - std::trunc(x)) * 16;
     const int ozWidth = ounces >= 10 ? 2 : 3;
-    w.widthCode = static_cast<std::int16_t>(kgWidth + 10 * lbWidth + 100 * ozWidth);
-    return w;
+    return static_cast<std::int16_t>(kgWidth + 10 * lbWidth + 100 * ozWidth);
 }
 
 const char* UnitText(int unit) {
@@ -99,7 +105,8 @@ const char* UnitText(int unit) {
     }
 }
 
-std::string WeightText(double kg, int code, int unit) {
+std::string WeightText(double kg, int decimals, int unit) {
+    const int code = WidthCode(kg, decimals);
     const double a = std::fabs(kg);
     std::string text;
     if (unit == kLb) {

@@ -1,6 +1,6 @@
 #pragma once
 // The scale's weight frames, without any user interface: telling frames apart, the check byte,
-// the weight in kilograms with its width code, and the texts a row shows in each display unit.
+// the weight in kilograms with its decimals, and the texts a row shows in each display unit.
 #include <cstdint>
 #include <string>
 
@@ -39,7 +39,7 @@ int WidthRule(double v, int decimals);
 struct Weighing {
     bool readable = false;  // false for an unknown decimal code: the row shows "Error_EX"
     double kg = 0.0;        // signed
-    std::int16_t widthCode = 0;
+    std::int8_t decimals = 0;  // as the scale sent them (1, 2 or 3)
 };
 
 // Decodes the weight of a checked weight frame.
@@ -48,8 +48,12 @@ Weighing DecodeWeight(const std::uint8_t* frame);
 enum Unit { kKg = 0, kLb = 1, kLbOz = 2 };
 const char* UnitText(int unit);  // "KG", "LB", "LB:OZ"
 
-// The Data text of a weighing of `kg` with width code `code` in `unit`.
-std::string WeightText(double kg, int code, int unit);
+// How many leading characters of its "%f" texts a weighing of `kg` with `decimals` (1, 2 or 3)
+// shows: kg width + 10 × lb width + 100 × oz width (the site keeps this code as it is).
+std::int16_t WidthCode(double kg, int decimals);
+
+// The Data text of a weighing of `kg` with `decimals` in `unit`.
+std::string WeightText(double kg, int decimals, int unit);
 
 // Every byte as two upper-case hex digits, without separators.
 std::string HexBytes(const std::uint8_t* bytes, int count);

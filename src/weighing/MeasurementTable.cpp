@@ -18,7 +18,7 @@ std::u16string DataText(const Reading& reading, int unit, std::u16string_view er
         case RowKind::Overweight: return std::u16string(overweightText);
         case RowKind::Weight: break;
     }
-    const std::string text = WeightText(reading.kg, reading.widthCode, unit);
+    const std::string text = WeightText(reading.kg, reading.decimals, unit);
     return std::u16string(text.begin(), text.end());
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The measurement table without any user interface: one row per weighing, each row carrying its
-// six texts, what it stands for (a weight with its width code, an overweight or an error) and a
+// six texts, what it stands for (a weight with its decimals, an overweight or an error) and a
 // sequence number that never repeats within a run. Rows are found by that number, so an export
 // removes exactly the rows it wrote, wherever they stand by then.
 //
@@ -31,8 +31,8 @@ using RowTexts = std::array<std::u16string_view, kColumns>;
 // What a row stands for; the Data text of every unit is rendered from it.
 struct Reading {
     RowKind kind = RowKind::Error;
-    double kg = 0.0;             // signed; meaningful for weight rows
-    std::int16_t widthCode = 0;  // kg width + 10 × lb width + 100 × oz width
+    double kg = 0.0;            // signed; meaningful for weight rows
+    std::int8_t decimals = 0;   // the weight's, as the scale sent it
 };
 
 // The Number text of the row at `row`: its position from 1, right-aligned in eight places.

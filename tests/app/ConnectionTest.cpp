@@ -160,7 +160,7 @@ TEST_F(ConnectionTest, WeighingsArriveAsRowsAndAreAcknowledged) {
     EXPECT_EQ(w.Model().Table().ReadingAt(2).kind, weighing::RowKind::Overweight);
     EXPECT_EQ(Q(w.Model().Text(0, MeasurementModel::Number)), QStringLiteral("       1"));
     EXPECT_EQ(Q(w.Model().Text(4, MeasurementModel::Unit)), QStringLiteral("KG"));
-    EXPECT_EQ(w.Model().Table().ReadingAt(0).widthCode, 355);
+    EXPECT_EQ(w.Model().Table().ReadingAt(0).decimals, 1);
     EXPECT_DOUBLE_EQ(w.Model().Table().ReadingAt(2).kg, 555.5);
 }
 

@@ -257,11 +257,11 @@ TEST_F(FaultTest, JournalKeepsAMaybeRepeatAndForgetsRowsSavedWhileItWasOff) {
         ASSERT_TRUE(opening.journal);
         weighing::MeasurementTable table;
         table.SetLog(opening.journal.get());
-        opening.journal->NextRowFrom(a);
+        opening.journal->NextRowFrom(a, sizeof a);
         opening.journal->MarkAnswered(table.Append({u"       1", u"5.0", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""},
-                                                   {weighing::RowKind::Weight, 5.0, 111}));
-        opening.journal->NextRowFrom(f);
-        table.Append({u"       2", u"123.4", u"KG", u"00:00:02", u"14:05:10 12/07/2026", u""}, {weighing::RowKind::Weight, 123.4, 111});
+                                                   {weighing::RowKind::Weight, 5.0, 1}));
+        opening.journal->NextRowFrom(f, sizeof f);
+        table.Append({u"       2", u"123.4", u"KG", u"00:00:02", u"14:05:10 12/07/2026", u""}, {weighing::RowKind::Weight, 123.4, 1});
         ASSERT_TRUE(opening.journal->Commit());
         table.SetLog(nullptr);
     }

@@ -136,7 +136,7 @@ TEST_F(UnitExportTest, FramesArrivingDuringAConversionEndInTheNewUnit) {
     EXPECT_GT(fed, 0);
     for (int r = 0; r < Rows(); ++r) {
         ASSERT_EQ(Unit(r), "LB") << r;
-        ASSERT_EQ(Data(r), QString::fromLatin1(weighing::WeightText(Reading(r).kg, Reading(r).widthCode, 1)))
+        ASSERT_EQ(Data(r), QString::fromLatin1(weighing::WeightText(Reading(r).kg, Reading(r).decimals, 1)))
             << r;
     }
 }

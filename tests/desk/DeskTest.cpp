@@ -60,7 +60,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 // The Data text a weighing shows in kilograms.
 std::u16string KgText(const Bytes& frame) {
     const weighing::Weighing w = weighing::DecodeWeight(frame.data());
-    const std::string text = weighing::WeightText(w.kg, w.widthCode, weighing::kKg);
+    const std::string text = weighing::WeightText(w.kg, w.decimals, weighing::kKg);
     return {text.begin(), text.end()};
 }
 
@@ -402,7 +402,7 @@ TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
     Feed(second);
     ASSERT_EQ(atAnswer.size(), 2u);
     ASSERT_EQ(atAnswer[0].size(), 1u);
-    EXPECT_TRUE(std::equal(first.begin(), first.end(), atAnswer[0][0].frame.begin()));
+    EXPECT_EQ(atAnswer[0][0].frame, first);
     ASSERT_EQ(atAnswer[1].size(), 2u);
     EXPECT_FALSE(atAnswer[1][0].answered) << "noted as answered before the line wrote it";
 
@@ -433,6 +433,20 @@ TEST_F(DeskTest, JournalHoldsEveryRowBeforeItsAnswer) {
     desk_->Answer(view_->asked.back().question.id, kYes);
     view_->RunPosted();
     EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{KgText(third), KgText(fourth)}));
+
+    // So are the rows of a journal 0.3 left, in the unit it last noted: its weight in pounds as
+    // 0.3 showed it, from the decimals its upgrade found.
+    const std::filesystem::path old = folder_.File("journal-0.3");
+    std::filesystem::create_directories(old);
+    std::filesystem::copy_file(ProgramFolder::SourceDir() / "tests" / "journal" / "data" / "journal-0.3.sqlite3", old / journal::kFileName);
+    Open(99, old.string());
+    ASSERT_EQ(view_->asked.size(), 1u);
+    EXPECT_EQ(view_->asked.back().question.mode, desk::kYesNo);
+    desk_->Answer(view_->asked.back().question.id, kYes);
+    view_->RunPosted();
+    EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{u"2.719", desk_->Text(u"ListCtrl_Header", u"Overweight"),
+                                                                     desk_->Text(u"ListCtrl_Header", u"Error_EX")}));
+    EXPECT_EQ(Column(weighing::kUnit), std::vector<std::u16string>(3, u"LB"));
 }
 
 // Rows the operator sends to a file at the next start are written there once: a kill right after

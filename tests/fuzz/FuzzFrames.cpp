@@ -29,7 +29,7 @@ void CheckWeighing(const std::uint8_t* frame) {
     const weighing::Weighing w = weighing::DecodeWeight(frame);
     if (!w.readable) return;
     for (int unit : {weighing::kKg, weighing::kLb, weighing::kLbOz}) {
-        const std::string text = weighing::WeightText(w.kg, w.widthCode, unit);
+        const std::string text = weighing::WeightText(w.kg, w.decimals, unit);
         Require(!text.empty() && text.size() <= 16, "a weight text of the wrong length");
         Require(std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':'; }),
                 "a weight text with a foreign character");
@@ -67,7 +67,7 @@ struct Window {
                 Require(!frameError && errorCount == 0 && !j.offerDisconnect, "a weighing left the error state");
                 CheckWeighing(rx.data());
                 const weighing::Weighing w = weighing::DecodeWeight(rx.data());
-                if (w.readable) reading = {weighing::RowKind::Weight, w.kg, w.widthCode};
+                if (w.readable) reading = {weighing::RowKind::Weight, w.kg, w.decimals};
                 break;
             }
             case weighing::BatchOutcome::Overweight:

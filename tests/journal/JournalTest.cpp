@@ -83,10 +83,10 @@ int ChildWork(const std::string& role, long parent) {
     weighing::MeasurementTable table;
     table.SetLog(&j);
     j.KeepForSite("start-1", "desk 1");
-    j.NextRowFrom(kFrame);
-    const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 355});
+    j.NextRowFrom(kFrame, sizeof kFrame);
+    const weighing::RowId first = table.Append(Texts(u"       1", u"123.4", u"KG"), {weighing::RowKind::Weight, 123.4, 1});
     table.Append(Texts(u"       2", u"Error", u"KG"), {weighing::RowKind::Error, 0, 0});
-    table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 355});
+    table.Append(Texts(u"       3", u"5.0", u"KG"), {weighing::RowKind::Weight, 5.0, 1});
     j.MarkAnswered(first);
     if (!j.Commit()) return 3;
     // A unit change, a saved row leaving, and renumbering (not journalled: it follows positions).
@@ -150,9 +150,9 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(rows[0].texts[weighing::kData], u"272.0");
     EXPECT_EQ(rows[0].texts[weighing::kUnit], u"LB");
     EXPECT_EQ(rows[0].texts[weighing::kExplan], u"数据校验错误 📦");
-    EXPECT_EQ(rows[0].reading.widthCode, 355);
+    EXPECT_EQ(rows[0].reading.decimals, 1);
     EXPECT_TRUE(rows[0].answered);
-    EXPECT_EQ(rows[0].frame[4], 0xD2);
+    EXPECT_EQ(rows[0].frame, std::vector<std::uint8_t>(std::begin(kFrame), std::end(kFrame)));
     EXPECT_EQ(rows[1].texts[weighing::kData], u"5.0");
     EXPECT_FALSE(rows[1].answered);
     EXPECT_EQ(rows[2].texts[weighing::kData], u"9.9");
@@ -167,13 +167,13 @@ TEST_F(JournalTest, KeepsWhatWasCommittedAndIsHeldByOneProcess) {
     EXPECT_EQ(outbox[0].run, "start-1");
     EXPECT_EQ(outbox[0].id, rows[0].id);
     EXPECT_EQ(outbox[0].reading.kg, 123.4);
-    EXPECT_EQ(outbox[0].frame[4], 0xD2);
+    EXPECT_EQ(outbox[0].frame, rows[0].frame);
     EXPECT_EQ(outbox[1].reading.kind, weighing::RowKind::Error);
     j.Cleared();
     j.KeepForSite("start-2", "desk 1, renamed");  // (rows of the start before keep their name)
     weighing::MeasurementTable table;
     table.SetLog(&j);
-    table.Append(Texts(u"       1", u"7.0", u"KG"), {weighing::RowKind::Weight, 7.0, 355});
+    table.Append(Texts(u"       1", u"7.0", u"KG"), {weighing::RowKind::Weight, 7.0, 1});
     j.SentToSite({outbox[0], outbox[2]});
     ASSERT_TRUE(j.Commit());
     outbox = j.Outbox(10);
@@ -246,6 +246,92 @@ TEST_F(JournalTest, ADamagedUnwritableOrFullJournalIsReportedAndKept) {
     }
     std::system(("umount '" + small + "'").c_str());
 #endif
+}
+
+// A journal 0.3 wrote (version 1: a width code beside each weight) is brought up to date in place
+// at its first opening, every row, the unit, the pending move and the outbox as they were and
+// each weight with the decimals its scale sent; later openings leave it so, and one of a later
+// Pesavo is refused and kept as it was.
+TEST_F(JournalTest, AJournalOf03IsUpgradedInPlace) {
+    const fs::path folder = dir_ / "0.3", file = folder / journal::kFileName;
+    fs::create_directories(folder);
+    fs::copy_file(fs::path(PESAVO_SOURCE_DIR) / "tests" / "journal" / "data" / "journal-0.3.sqlite3", file);
+    const auto userVersion = [&] {
+        sqlite3* db = nullptr;
+        std::string version = "none";
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_open_v2(Utf8(file).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+            version = std::to_string(sqlite3_column_int(s, 0));
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+        return version;
+    };
+    using Bytes = std::vector<std::uint8_t>;
+    const Bytes weightFrame = {0x5F, 0x08, 0x00, 0x04, 0xD2, 0x81}, overweightFrame = {0x3F, 0, 0, 0, 0, 0},
+                damagedFrame = {0x5F, 0x08, 0x00, 0x10, 0x00, 0x00};
+    for (int opening = 1; opening <= 2; ++opening) {
+        SCOPED_TRACE(opening);
+        Journal::Opening o = Journal::Open(Utf8(folder));
+        ASSERT_EQ(o.status, Journal::Status::Opened) << o.error;
+        Journal& j = *o.journal;
+        const auto rows = j.Rows();
+        ASSERT_EQ(rows.size(), opening == 1 ? 3u : 4u);
+        EXPECT_EQ(rows[0].texts[weighing::kData] + u"|" + rows[1].texts[weighing::kData] + u"|" + rows[2].texts[weighing::kData],
+                  u"1.234|Overweight|Data error");
+        EXPECT_EQ(rows[2].texts[weighing::kExplan], u"Check error, received:5F0800100000");
+        EXPECT_EQ(rows[0].texts[weighing::kUnit], u"KG");
+        EXPECT_EQ(rows[0].reading.kind, weighing::RowKind::Weight);
+        EXPECT_EQ(rows[0].reading.kg, 1.234);
+        EXPECT_EQ(int{rows[0].reading.decimals}, 3);
+        EXPECT_EQ(rows[1].reading.kind, weighing::RowKind::Overweight);
+        EXPECT_EQ(int{rows[1].reading.decimals}, 0);
+        EXPECT_EQ(rows[2].reading.kind, weighing::RowKind::Error);
+        EXPECT_EQ(rows[0].frame, weightFrame);
+        EXPECT_EQ(rows[1].frame, overweightFrame);
+        EXPECT_EQ(rows[2].frame, damagedFrame);
+        EXPECT_TRUE(rows[1].answered);
+        EXPECT_FALSE(rows[2].answered);
+        EXPECT_EQ(j.Unit(), weighing::kLb);
+        const auto moves = j.PendingMoves();
+        ASSERT_EQ(moves.size(), 1u);
+        EXPECT_EQ(moves[0].target, "/nonexistent/Table.xls");
+        EXPECT_EQ(moves[0].ids, std::vector<weighing::RowId>{rows[0].id});
+        const auto outbox = j.Outbox(10);
+        ASSERT_EQ(outbox.size(), 1u);
+        EXPECT_EQ(outbox[0].run + " | " + outbox[0].desk, "run-0.3 | desk 0.3");
+        EXPECT_EQ(outbox[0].id, rows[0].id);
+        EXPECT_EQ(outbox[0].reading.kg, 1.234);
+        EXPECT_EQ(int{outbox[0].reading.decimals}, 3);
+        EXPECT_EQ(outbox[0].frame, weightFrame);
+        if (opening == 1) {
+            // A row of this version: an upgrade run again would take its decimals from a width
+            // code it does not have.
+            weighing::MeasurementTable table;
+            ASSERT_TRUE(table.Restore(rows.back().id, {}, {}));
+            table.SetLog(&j);
+            table.Append(Texts(u"       4", u"12.34", u"KG"), {weighing::RowKind::Weight, 12.34, 2});
+            ASSERT_TRUE(j.Commit());
+            table.SetLog(nullptr);
+        } else {
+            EXPECT_EQ(int{rows[3].reading.decimals}, 2);
+        }
+        o.journal.reset();
+        EXPECT_EQ(userVersion(), "2");
+    }
+
+    // One of a later Pesavo: moved aside as it was.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Utf8(file).c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "PRAGMA user_version=3", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    std::ifstream in(file, std::ios::binary);
+    const std::string later(std::istreambuf_iterator<char>(in), {});
+    in.close();
+    const Journal::Opening refused = Journal::Open(Utf8(folder));
+    EXPECT_EQ(refused.status, Journal::Status::MovedAside) << refused.error;
+    std::ifstream moved(fs::path(refused.movedTo), std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(moved), {}) == later) << "the later journal was written";
 }
 
 // Another program's database at the journal's path, or a link there: moved aside as it was,

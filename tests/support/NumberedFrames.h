@@ -45,5 +45,5 @@ inline bool ShowsNumberedFrame(const QStringList& cells, int i) {
     const weighing::Weighing w = weighing::DecodeWeight(f.data());
     const int unit = cells.size() > 2 ? UnitOf(cells[2]) : -1;
     return cells.size() == weighing::kColumns && unit >= 0 &&
-           cells[1] == QLatin1String(weighing::WeightText(w.kg, w.widthCode, unit).c_str());
+           cells[1] == QLatin1String(weighing::WeightText(w.kg, w.decimals, unit).c_str());
 }

@@ -36,7 +36,7 @@ inline void LeaveRowsInJournal(const std::string& folder, int count) {
     table.SetLog(opening.journal.get());
     for (int i = 0; i < count; ++i)
         table.Append({weighing::NumberText(static_cast<std::size_t>(i)), u"123.4", u"KG", u"00:00:01", u"14:05:09 12/07/2026", u""},
-                     {weighing::RowKind::Weight, 123.4, 355});
+                     {weighing::RowKind::Weight, 123.4, 1});
     opening.journal->Commit();
     table.SetLog(nullptr);
 }

@@ -30,10 +30,10 @@ TEST(FrameDecoderTest, WorkedValuesInEveryUnit) {
         const Weighing d = DecodeWeight(w.frame);
         EXPECT_TRUE(d.readable);
         EXPECT_DOUBLE_EQ(d.kg, w.kg);
-        EXPECT_EQ(d.widthCode, w.code) << w.kgText;
-        EXPECT_EQ(WeightText(d.kg, d.widthCode, kKg), w.kgText);
-        EXPECT_EQ(WeightText(d.kg, d.widthCode, kLb), w.lbText);
-        EXPECT_EQ(WeightText(d.kg, d.widthCode, kLbOz), w.lbOzText);
+        EXPECT_EQ(WidthCode(d.kg, d.decimals), w.code) << w.kgText;
+        EXPECT_EQ(WeightText(d.kg, d.decimals, kKg), w.kgText);
+        EXPECT_EQ(WeightText(d.kg, d.decimals, kLb), w.lbText);
+        EXPECT_EQ(WeightText(d.kg, d.decimals, kLbOz), w.lbOzText);
     }
 }
 
@@ -47,9 +47,9 @@ TEST(FrameDecoderTest, WidthRuleAtItsBoundaries) {
     // Cut, not rounded: 123.456 kg with three decimals keeps two.
     const std::uint8_t f[6] = {0x5F, 0x08, 0x01, 0xE2, 0x40, static_cast<std::uint8_t>(0x5F ^ 0x08 ^ 0x01 ^ 0xE2 ^ 0x40)};
     const Weighing d = DecodeWeight(f);
-    EXPECT_EQ(WeightText(d.kg, d.widthCode, kKg), "123.45");
+    EXPECT_EQ(WeightText(d.kg, d.decimals, kKg), "123.45");
     const std::uint8_t hundred[6] = {0x5F, 0x02, 0x00, 0x03, 0xE8, static_cast<std::uint8_t>(0x5F ^ 0x02 ^ 0x03 ^ 0xE8)};
-    EXPECT_EQ(WeightText(DecodeWeight(hundred).kg, DecodeWeight(hundred).widthCode, kKg), "100.0");
+    EXPECT_EQ(WeightText(DecodeWeight(hundred).kg, DecodeWeight(hundred).decimals, kKg), "100.0");
 }
 
 // From 1,000 on (in kilograms or only in pounds) a value keeps every decimal its frame gives:
@@ -73,17 +73,17 @@ TEST(FrameDecoderTest, FourAndMoreWholeDigitsKeepTheirDecimals) {
                                    static_cast<std::uint8_t>(0x5F ^ c.decimals ^ (c.count >> 16) ^ (c.count >> 8) ^ c.count)};
         const Weighing d = DecodeWeight(f);
         ASSERT_TRUE(d.readable) << c.kg;
-        EXPECT_EQ(WeightText(d.kg, d.widthCode, kKg), c.kg);
-        EXPECT_EQ(WeightText(d.kg, d.widthCode, kLb), c.lb) << c.kg;
-        EXPECT_EQ(WeightText(d.kg, d.widthCode, kLbOz), c.lbOz) << c.kg;
-        EXPECT_EQ(WeightText(-d.kg, d.widthCode, kKg), std::string("-") + c.kg);
+        EXPECT_EQ(WeightText(d.kg, d.decimals, kKg), c.kg);
+        EXPECT_EQ(WeightText(d.kg, d.decimals, kLb), c.lb) << c.kg;
+        EXPECT_EQ(WeightText(d.kg, d.decimals, kLbOz), c.lbOz) << c.kg;
+        EXPECT_EQ(WeightText(-d.kg, d.decimals, kKg), std::string("-") + c.kg);
     }
 }
 
 TEST(FrameDecoderTest, SignDecimalsAndFrameTypes) {
     const std::uint8_t negative[6] = {0x5F, 0x42, 0x00, 0x00, 0x0A, static_cast<std::uint8_t>(0x5F ^ 0x42 ^ 0x0A)};
     EXPECT_DOUBLE_EQ(DecodeWeight(negative).kg, -1.0);
-    EXPECT_EQ(WeightText(-1.0, DecodeWeight(negative).widthCode, kKg), "-1.0");
+    EXPECT_EQ(WeightText(-1.0, DecodeWeight(negative).decimals, kKg), "-1.0");
     const std::uint8_t code3[6] = {0x5F, 0x03, 0x00, 0x00, 0x0A, static_cast<std::uint8_t>(0x5F ^ 0x03 ^ 0x0A)};
     EXPECT_EQ(JudgeFrame(code3), FrameType::Weight);
     EXPECT_FALSE(DecodeWeight(code3).readable);
@@ -129,7 +129,7 @@ TEST(FrameDecoderTest, RandomFramesNeverBreakTheDecoder) {
         const Weighing d = DecodeWeight(f);
         if (!d.readable) continue;
         for (int unit : {kKg, kLb, kLbOz}) {
-            const std::string t = WeightText(d.kg, d.widthCode, unit);
+            const std::string t = WeightText(d.kg, d.decimals, unit);
             ASSERT_FALSE(t.empty());
             ASSERT_LE(t.size(), 16u);
         }

@@ -22,7 +22,7 @@ TEST(MeasurementTableTest, ASaveRemovesExactlyTheRowsItWroteWhateverCameMeanwhil
         std::array<std::u16string, kColumns> texts;
         for (int c = 0; c < kColumns; ++c) texts[static_cast<std::size_t>(c)] = Texts(i, c);
         texts[kNumber] = NumberText(expected.size());
-        table.Append({texts[0], texts[1], texts[2], texts[3], texts[4], texts[5]}, {RowKind::Weight, i * 0.5, static_cast<std::int16_t>(i % 400)});
+        table.Append({texts[0], texts[1], texts[2], texts[3], texts[4], texts[5]}, {RowKind::Weight, i * 0.5, static_cast<std::int8_t>(1 + i % 3)});
         expected.push_back(texts);
     };
     for (int i = 0; i < 3000; ++i) append(i);
@@ -51,7 +51,7 @@ TEST(MeasurementTableTest, ASaveRemovesExactlyTheRowsItWroteWhateverCameMeanwhil
         EXPECT_EQ(table.Text(r, kNumber), NumberText(r));
         for (int c = 1; c < kColumns; ++c) ASSERT_EQ(table.Text(r, c), Texts(i, c)) << r;
         EXPECT_DOUBLE_EQ(table.ReadingAt(r).kg, i * 0.5);
-        EXPECT_EQ(table.ReadingAt(r).widthCode, i % 400);
+        EXPECT_EQ(table.ReadingAt(r).decimals, 1 + i % 3);
     }
     // Removed rows are never found again, and identities never repeat after a clear.
     EXPECT_TRUE(table.RunsOf(saved.Ids()).empty());
