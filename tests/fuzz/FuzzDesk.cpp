@@ -28,8 +28,8 @@ public:
     explicit Line(Heard& heard) : heard_(heard) {}
     int PortCount() override { return 1; }
     int PortAt(int) override { return 1; }
-    bool Open(int, serial::OpenFailure&) override { return true; }
-    void Send(std::uint8_t byte) override { heard_.bytes.push_back(byte); }
+    bool Open(int, const serial::LineUse&, serial::OpenFailure&) override { return true; }
+    void Send(const std::vector<std::uint8_t>& bytes) override { heard_.bytes.insert(heard_.bytes.end(), bytes.begin(), bytes.end()); }
     void Release() override {}
     std::uint64_t Queue(std::uint8_t byte) override {
         heard_.bytes.push_back(byte);

@@ -1,22 +1,23 @@
 // Any bytes from the line, in pieces of any size and timing, go through the engine's batch
-// assembler, the frame judging and the table's rules as the program uses them: nothing is lost
-// or doubled between the line and the batches, the error state moves only the way the table
-// expects, and saves in between remove exactly the rows they took, whatever came meanwhile.
+// assembler and a scale's protocol (the six-byte scale's, through the protocol interface) into
+// the table under its rules: nothing is lost or doubled between the line and the batches, every
+// message is answered as the protocol promises, nothing is read past what came, and saves in
+// between remove exactly the rows they took, whatever came meanwhile.
 #include "CSerialPort.h"
 #include "FrameDecoder.h"
 #include "MeasurementTable.h"
+#include "SixByteProtocol.h"
 #include "TableRules.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-constexpr std::size_t kRxBufferSize = 2000;  // the window's receive buffer
+using namespace std::chrono_literals;
 
 void Require(bool condition, const char* what) {
     if (!condition) {
@@ -25,68 +26,81 @@ void Require(bool condition, const char* what) {
     }
 }
 
-void CheckWeighing(const std::uint8_t* frame) {
-    const weighing::Weighing w = weighing::DecodeWeight(frame);
-    if (!w.readable) return;
+void CheckReading(const weighing::Reading& r) {
+    if (r.kind != weighing::RowKind::Weight) return;
     for (int unit : {weighing::kKg, weighing::kLb, weighing::kLbOz}) {
-        const std::string text = weighing::WeightText(w.kg, w.decimals, unit);
+        const std::string text = weighing::WeightText(r.kg, r.decimals, unit);
         Require(!text.empty() && text.size() <= 16, "a weight text of the wrong length");
         Require(std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':'; }),
                 "a weight text with a foreign character");
     }
 }
 
-// The window's side: batches become rows of the table, under its rules.
-struct Window {
-    bool connected = false, frameError = false;
-    int errorCount = 0;
-    std::array<std::uint8_t, kRxBufferSize> rx{};
+// The desk's side: the protocol's messages become rows of the table, under its rules.
+struct Desk {
+    explicit Desk(const scale::ScaleProtocol& p) : protocol(p) {}
+    const scale::ScaleProtocol& protocol;
+    serial::LineUse use = protocol.Use();
+    std::unique_ptr<scale::Session> session = protocol.Open(200ms);
+    scale::Clock::time_point now{std::chrono::hours(1)};
+    bool connected = false;
+    std::vector<std::uint8_t> reply;  // what came since the greeting
+    bool askedAgain = false;          // the last message was asked again
     weighing::MeasurementTable table;
     weighing::TableRules rules;
     weighing::TableSnapshot saving;  // a save in progress
     bool saveRunning = false;
 
     void Take(const std::uint8_t* bytes, std::size_t count) {
-        std::copy(bytes, bytes + count, rx.begin());  // shorter batches leave older bytes behind
         if (!connected) {
-            if (rx[0] != 0xA5) return;
-            connected = true;  // the handshake's reply; what came behind it is the first frame
-            if (count > 1) Take(bytes + 1, count - 1);
+            reply.insert(reply.end(), bytes, bytes + count);
+            std::size_t used = 0;
+            const serial::Reply r = use.recognise(reply.data(), reply.size(), used);
+            if (r == serial::Reply::NotYet) return;
+            Require(used <= reply.size(), "a reply longer than what came");
+            const std::vector<std::uint8_t> early(reply.begin() + static_cast<std::ptrdiff_t>(used), reply.end());
+            reply.clear();
+            if (r != serial::Reply::Scale) return;
+            connected = true;  // what came behind the reply is the scale's first data
+            session->Restart();
+            if (!early.empty()) Take(early.data(), early.size());
             return;
         }
-        const bool errorBefore = frameError;
-        const int countBefore = errorCount;
-        const weighing::BatchJudgement j = weighing::TakeBatch(rx.data(), frameError, errorCount);
-        weighing::Reading reading;
-        switch (j.outcome) {
-            case weighing::BatchOutcome::AskAgain:
-                Require(!errorBefore && frameError && errorCount == countBefore && !j.offerDisconnect, "a bad frame asked again out of turn");
-                std::fill_n(rx.begin(), 10, std::uint8_t{0x20});
-                return;
-            case weighing::BatchOutcome::Weighing: {
-                Require(!frameError && errorCount == 0 && !j.offerDisconnect, "a weighing left the error state");
-                CheckWeighing(rx.data());
-                const weighing::Weighing w = weighing::DecodeWeight(rx.data());
-                if (w.readable) reading = {weighing::RowKind::Weight, w.kg, w.decimals};
-                break;
+        std::vector<scale::Message> out;
+        session->Take(bytes, count, now, out);
+        Messages(out);
+    }
+    void Later(std::chrono::milliseconds span) {
+        now += span;
+        if (!connected) return;
+        std::vector<scale::Message> out;
+        if (const auto due = session->Due(); due && *due <= now) session->Expire(now, out);
+        Messages(out);
+    }
+    void Messages(const std::vector<scale::Message>& out) {
+        for (const scale::Message& m : out) {
+            if (!connected) return;
+            Require(m.raw.size() == scale::SixByteProtocol::kFrameBytes, "a message that is not a frame");
+            if (m.kind == scale::Message::Kind::AskAgain) {
+                Require(!askedAgain, "a damaged frame asked again twice in a row");
+                Require(m.answer == std::vector<std::uint8_t>{weighing::kBadFrameNotice}, "asked again with another answer");
+                askedAgain = true;
+                continue;
             }
-            case weighing::BatchOutcome::Overweight:
-                Require(!frameError && errorCount == countBefore && j.offerDisconnect == (errorCount > 3), "an overweight row changed the error count");
-                reading = {weighing::RowKind::Overweight, 555.5, 0};
-                break;
-            case weighing::BatchOutcome::Error: {
-                Require(errorBefore && !frameError && errorCount == countBefore + 1, "an error row out of turn");
-                Require(j.offerDisconnect == (errorCount > 3), "the disconnect offer at the wrong count");
-                const std::string dump = weighing::HexBytes(rx.data(), static_cast<int>(std::min(count, kRxBufferSize)));
-                Require(dump.size() == 2 * std::min(count, kRxBufferSize), "a hex dump of the wrong length");
-                break;
+            Require(m.kind == scale::Message::Kind::Row, "a message of an unknown kind");
+            Require(m.answer == std::vector<std::uint8_t>{weighing::kAcknowledge}, "a row answered with another byte");
+            Require(m.shown.empty() || m.reading.kind == weighing::RowKind::Error, "bytes shown on a row that is no error");
+            Require(!m.offerDisconnect || m.reading.kind != weighing::RowKind::Weight, "a weight that offers to disconnect");
+            CheckReading(m.reading);
+            askedAgain = false;
+            const std::size_t row = table.size();
+            const std::u16string number = weighing::NumberText(row);
+            table.Append({number, u"x", u"KG", u"00:00:00", u"", u""}, m.reading);
+            if (rules.RowAdded(row)) {
+                connected = false;  // the row limit ends the connection
+                session->Restart();
             }
         }
-        const std::size_t row = table.size();
-        const std::u16string number = weighing::NumberText(row);
-        table.Append({number, u"x", u"KG", u"00:00:00", u"", u""}, reading);
-        if (rules.RowAdded(row)) connected = false;  // the row limit ends the connection
-        std::fill_n(rx.begin(), 10, std::uint8_t{0x20});
     }
 
     void StartSave() {
@@ -119,28 +133,28 @@ struct Window {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    Window window;
-    window.connected = in.ConsumeBool();
-    window.frameError = in.ConsumeBool();
-    window.errorCount = in.ConsumeIntegralInRange(0, 8);
-    BatchAssembler batch;
+    const scale::SixByteProtocol protocol;
+    Desk desk{protocol};
+    desk.connected = in.ConsumeBool();
+    BatchAssembler batch(desk.use.messageBytes);
     std::vector<std::uint8_t> sent, delivered;
     auto deliver = [&] {
         Require(batch.Size() >= 1 && batch.Size() <= BatchAssembler::kCapacity, "a batch of the wrong size");
         delivered.insert(delivered.end(), batch.Data(), batch.Data() + batch.Size());
-        window.Take(batch.Data(), batch.Size());
+        desk.Take(batch.Data(), batch.Size());
         batch.Clear();
     };
     while (in.remaining_bytes() > 0) {
         switch (in.ConsumeIntegralInRange(0, 31)) {
-            case 0: window.StartSave(); break;         // the operator saves...
-            case 1: window.EndSave(true); break;       // ...and the file is written
-            case 2: window.EndSave(false); break;      // ...or it is not
-            case 3: window.connected = !window.connected; break;  // connects or closes
+            case 0: desk.StartSave(); break;         // the operator saves...
+            case 1: desk.EndSave(true); break;       // ...and the file is written
+            case 2: desk.EndSave(false); break;      // ...or it is not
+            case 3: desk.connected = !desk.connected; break;  // connects or closes
+            case 4: desk.Later(std::chrono::milliseconds(in.ConsumeIntegralInRange(0, 400))); break;  // time passes
             default: break;
         }
         // One read from the line: bytes already waiting join the pass; bytes that come within
-        // the gap join it only while it holds less than a frame; later bytes start a new pass.
+        // the gap join it only while it holds less than a message; later bytes start a new pass.
         const int timing = in.ConsumeIntegralInRange(0, 2);
         if (batch.Size() > 0 && (timing == 2 || (timing == 1 && !batch.WantsMore()))) deliver();
         std::vector<std::uint8_t> piece = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(1, 1100));
