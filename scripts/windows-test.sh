@@ -105,7 +105,7 @@ batch=$work/run-tests.bat
   echo '@echo off'
   echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoScaleSim /t REG_SZ /d COM5 /f >nul'
   echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoLinePeer /t REG_SZ /d COM6 /f >nul'
-  for t in platform_tests localisation_tests xls_tests weighing_tests serial_tests desk_tests $journal_tests $site_tests; do
+  for t in platform_tests localisation_tests xls_tests weighing_tests scale_tests serial_tests desk_tests $journal_tests $site_tests; do
     echo "echo -- $t"
     echo "$(winpath "$root/build-win/bin/$t.exe") --gtest_brief=1"
     echo 'if errorlevel 1 exit /b 1'

@@ -8,6 +8,7 @@
 #include "FrameDecoder.h"
 #include "SixByteProtocol.h"
 #include "LanguageFiles.h"
+#include "TableRules.h"
 #ifdef PESAVO_DESK_JOURNAL
 #include "CompoundFile.h"
 #include "Journal.h"
@@ -68,6 +69,7 @@ std::u16string KgText(const Bytes& frame) {
 // comes from the connection controller's worker: the rest is the view's thread.
 struct Wire {
     std::atomic<int> handshakes{0};
+    Bytes greeting;  // the last one sent
     Bytes heard;  // what the desk queued, in order
     std::size_t taken = 0;
     bool sentAtOnce = true;  // else written only up to `sentUpTo`
@@ -89,7 +91,10 @@ public:
         failure = {port == kScalePort ? 0 : 2, nullptr, 0};
         return port == kScalePort;
     }
-    void Send(const std::vector<std::uint8_t>& bytes) override { wire_.handshakes += bytes == Bytes{scale::kGreeting}; }
+    void Send(const std::vector<std::uint8_t>& bytes) override {
+        wire_.greeting = bytes;
+        ++wire_.handshakes;
+    }
     void Release() override {}
     std::uint64_t Queue(std::uint8_t byte) override {
         wire_.heard.push_back(byte);
@@ -197,6 +202,7 @@ protected:
         options.now = [] { return std::int64_t{1700000000}; };
         options.clock = [this] { return clock_; };
         options.timings.cyclePause = 1h;  // the Test mode's search never comes round here
+        options.protocol = protocol_;
         desk_ = std::make_unique<desk::Desk>(*view_, options, std::make_unique<FakeLine>(wire_));
         desk_->Start();
         view_->RunPosted();
@@ -255,6 +261,7 @@ protected:
     ProgramFolder folder_;
     platform::ProgramPlaces places_ = folder_.Places();
     std::chrono::steady_clock::time_point clock_{std::chrono::hours(1)};
+    std::shared_ptr<const scale::ScaleProtocol> protocol_;  // none: the six-byte scale
     std::unique_ptr<FakeView> view_;
     std::unique_ptr<desk::Desk> desk_;  // last: goes first
 };
@@ -333,6 +340,138 @@ TEST_F(DeskTest, EveryBatchGetsItsAnswerAndItsRow) {
 
 // Errors keep coming: the question is asked behind the fourth error row's answer, the line goes
 // on while it is open, and a Yes disconnects after the frames already answered.
+// The questions on their own: one box at a time, in order; a notice already waiting is not
+// queued twice; a question is known by its kind; a stale answer changes nothing; none shows while
+// the save dialog is open; the last answer lets the held work run.
+TEST(QuestionsTest, OneBoxAtATimeEachKnownByItsKind) {
+    using desk::Prompt;
+    Wire wire;
+    FakeView view(wire);
+    weighing::TableRules rules;
+    weighing::HeldWork held(rules);
+    bool mayShow = true;
+    int idle = 0;
+    desk::Questions questions(view, held, [&] { return mayShow; }, [&] { ++idle; });
+    std::vector<int> answers;
+    questions.Ask(Prompt::Notice, desk::kOkOnly, u"no port");
+    questions.Ask(Prompt::Notice, desk::kOkOnly, u"no port");  // says nothing new
+    questions.Ask(Prompt::LineError, desk::kOkOnly, u"write failed", {}, true);
+    questions.Ask(Prompt::PortClose, desk::kYesNo, u"save first?", [&](int a) { answers.push_back(a); });
+    ASSERT_EQ(view.asked.size(), 1u);
+    EXPECT_FALSE(held.Idle());
+    EXPECT_TRUE(questions.Asked(Prompt::PortClose));
+    EXPECT_FALSE(questions.Asked(Prompt::CloseExe));
+    questions.Forget(Prompt::LineError);  // (the device went away: its box says nothing more)
+    questions.Answer(view.asked[0].question.id + 7, desk::kOk);  // stale
+    ASSERT_EQ(view.asked.size(), 1u);
+    questions.Answer(view.asked[0].question.id, desk::kOk);
+    ASSERT_EQ(view.asked.size(), 2u);
+    EXPECT_EQ(view.asked[1].question.kind, Prompt::PortClose);
+    EXPECT_EQ(idle, 0);
+    mayShow = false;  // the save dialog opens
+    questions.Ask(Prompt::CloseExe, desk::kYesNo, u"close?", [&](int a) { answers.push_back(a); });
+    questions.Answer(view.asked[1].question.id, desk::kNo);
+    EXPECT_EQ(answers, std::vector<int>{desk::kNo});
+    EXPECT_EQ(view.asked.size(), 2u) << "a box over the save dialog";
+    EXPECT_EQ(idle, 1);
+    mayShow = true;
+    questions.ShowNext();
+    ASSERT_EQ(view.asked.size(), 3u);
+    EXPECT_EQ(view.asked[2].question.kind, Prompt::CloseExe);
+    questions.Answer(view.asked[2].question.id, desk::kYes);
+    EXPECT_EQ(answers, (std::vector<int>{desk::kNo, desk::kYes}));
+    EXPECT_FALSE(questions.Open());
+    EXPECT_TRUE(held.Idle());
+    EXPECT_EQ(idle, 2);
+}
+
+// A second kind of scale, in a few lines: greeted with "?", it answers "!"; each weighing is a
+// line "W<kg>" ending in CR, answered "K"; a line it cannot read is answered "R" without a row.
+class LineScale : public scale::ScaleProtocol {
+public:
+    std::string Name() const override { return "lines"; }
+    serial::LineUse Use() const override {
+        serial::LineUse use;
+        use.settings = {19200, 7, 'E', 1};
+        use.greeting = {'?'};
+        use.recognise = [](const std::uint8_t* bytes, std::size_t count, std::size_t& used) {
+            used = 1;
+            return count == 0 ? serial::Reply::NotYet : bytes[0] == '!' ? serial::Reply::Scale : serial::Reply::Other;
+        };
+        return use;
+    }
+    std::vector<std::uint8_t> Goodbye() const override { return {'Q'}; }
+    std::unique_ptr<scale::Session> Open(std::chrono::milliseconds) const override { return std::make_unique<Lines>(); }
+
+private:
+    struct Lines : scale::Session {
+        std::string line;
+        void Take(const std::uint8_t* bytes, std::size_t count, scale::Clock::time_point, std::vector<scale::Message>& out) override {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (bytes[i] != '\r') {
+                    line += static_cast<char>(bytes[i]);
+                    continue;
+                }
+                scale::Message m;
+                m.raw.assign(line.begin(), line.end());
+                char* end = nullptr;
+                const double kg = line.size() > 1 && line[0] == 'W' ? std::strtod(line.c_str() + 1, &end) : 0;
+                if (end && *end == 0) {
+                    m.reading = {weighing::RowKind::Weight, kg, 3};
+                    m.answer = {'K'};
+                } else {
+                    m.kind = scale::Message::Kind::AskAgain;
+                    m.answer = {'R'};
+                }
+                out.push_back(std::move(m));
+                line.clear();
+            }
+        }
+        std::optional<scale::Clock::time_point> Due() const override { return std::nullopt; }
+        void Expire(scale::Clock::time_point, std::vector<scale::Message>&) override {}
+        void ErrorsForgiven() override {}
+        void Restart() override { line.clear(); }
+    };
+};
+
+#ifdef PESAVO_DESK_JOURNAL
+std::vector<journal::StoredRow> JournalOnDisk(const std::filesystem::path& folder);  // (below)
+#endif
+
+// The line scale plugs into the desk, the engine and the controller as it is: greeted, its lines
+// become rows (their bytes in the journal), each answered once it is on disk, and goodbye.
+TEST_F(DeskTest, AnotherKindOfScalePlugsIn) {
+    protocol_ = std::make_shared<LineScale>();
+#ifdef PESAVO_DESK_JOURNAL
+    const std::filesystem::path journalFolder = folder_.File("journal");
+    Open(99, journalFolder.string());
+#else
+    Open(99);
+#endif
+    desk_->ToggleConnection(1);
+    ASSERT_TRUE(view_->PumpUntil([this] { return wire_.handshakes > 0; }));
+    EXPECT_EQ(wire_.greeting, Bytes{'?'});
+    const std::string reply = "!W1.25\rW0.5";  // its first weighing right behind the answer
+    desk_->OnSerialData(reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
+    ASSERT_TRUE(view_->PumpUntil([this] { return desk_->Connected(); }));
+    const std::string rest = "00\rnoise\rW12.345\r";
+    Feed({rest.begin(), rest.end()});
+    EXPECT_EQ(wire_.Take(), (Bytes{'K', 'K', 'R', 'K'}));
+    EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{u"1.250", u"0.500", u"12.345"}));
+#ifdef PESAVO_DESK_JOURNAL
+    desk_->OnSerialMessage(WM_SERIAL_SENT, 0, 0, false, {});
+    view_->RunPosted();
+    const std::vector<journal::StoredRow> rows = JournalOnDisk(journalFolder);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(std::string(rows[2].frame.begin(), rows[2].frame.end()), "W12.345");
+    EXPECT_EQ(rows[2].reading.decimals, 3);
+#endif
+    desk_->OnClose();
+    Answer(desk::Prompt::CloseExe, kYes);
+    view_->RunPosted();
+    EXPECT_EQ(wire_.Take(), Bytes{'Q'});
+}
+
 TEST_F(DeskTest, ErrorQuestionNeverHoldsTheLine) {
     Open(99);
     Connect();
