@@ -6,6 +6,7 @@
 #include "CMyMsg.h"
 #include "Desk.h"
 #include "MeasurementModel.h"
+#include "Presentation.h"
 #include "Prompts.h"
 #include "platform/ModulePath.h"
 
@@ -112,7 +113,7 @@ private:
     void SetCaption(QWidget* control, const QString& caption);  // whole; FitControls shows it
     void KeepOnScreen(QSize before);  // `before`: the window's size before the fit
     void OnUnit(int unit);
-    QString Text(const char16_t* section, const char16_t* key) const;
+    QWidget* Widget(desk::Control control) const;
 
     Prompts* m_prompts;  // the operator's answers when given, else the real dialogs
     desk::Options m_options;

@@ -21,8 +21,24 @@ QString FromUtf16(const std::u16string& s) { return QString::fromStdU16String(s)
 
 }  // namespace
 
-QString CPesavoDlg::Text(const char16_t* section, const char16_t* key) const {
-    return FromUtf16(m_desk->Text(section, key));
+QWidget* CPesavoDlg::Widget(desk::Control control) const {
+    switch (control) {
+        case desk::Control::Connect: return m_connect;
+        case desk::Control::Port: return m_ports;
+        case desk::Control::Language: return m_languages;
+        case desk::Control::UnitKg: return m_units->button(weighing::kKg);
+        case desk::Control::UnitLb: return m_units->button(weighing::kLb);
+        case desk::Control::UnitLbOz: return m_units->button(weighing::kLbOz);
+        case desk::Control::Clear: return m_clear;
+        case desk::Control::Refresh: return m_refresh;
+        case desk::Control::Save: return m_save;
+        case desk::Control::LanguageOk: return m_languageOk;
+        case desk::Control::UnitGroup: return m_unitGroupBox;
+        case desk::Control::PortGroup: return m_portGroup;
+        case desk::Control::LanguageGroup: return m_languageGroup;
+        case desk::Control::Test: return m_test;
+    }
+    return nullptr;
 }
 
 void CPesavoDlg::Post(std::function<void()> fn) { ui::PostToUiThread(this, std::move(fn)); }
@@ -62,14 +78,7 @@ void CPesavoDlg::FitColumns() {
     // this font; "Explan" takes the rest of the list.
     const QFontMetrics list(m_list->font()), head(m_list->horizontalHeader()->font());
     const int pad = 2 * m_list->style()->pixelMetric(QStyle::PM_HeaderMargin) + 10;
-    const QStringList samples[MeasurementModel::kColumns] = {
-        {QStringLiteral("   65001")},
-        {QStringLiteral("-16777.215"), Text(u"ListCtrl_Header", u"Overweight"), Text(u"ListCtrl_Header", u"Error_EX")},
-        {QStringLiteral("LB:OZ")},
-        {QStringLiteral("00:00:00")},
-        {QStringLiteral("00:00:00 12/31/2026")},
-        {},
-    };
+    const auto samples = desk::ColumnSamples(*m_desk->Texts());
     QHeaderView* header = m_list->horizontalHeader();
     header->setMinimumSectionSize(10);
     header->setStretchLastSection(true);
@@ -77,7 +86,9 @@ void CPesavoDlg::FitColumns() {
     for (int c = 0; c < MeasurementModel::kColumns; ++c) {
         const int title = head.horizontalAdvance(m_model->Title(c)) + pad;
         int width = std::max(c == MeasurementModel::Explan ? 200 : 80, title);
-        for (const QString& text : samples[c]) width = std::max(width, list.horizontalAdvance(text) + pad);
+        // ("Explan" has its 200 for an explanation.)
+        if (c != MeasurementModel::Explan)
+            for (const std::u16string& text : samples[c]) width = std::max(width, list.horizontalAdvance(FromUtf16(text)) + pad);
         // ("Explan", the last, stretches over the rest: from its title's width it may also narrow.)
         header->resizeSection(c, c == MeasurementModel::Explan ? title : width);
         total += width;
@@ -93,14 +104,8 @@ void CPesavoDlg::FitColumns() {
 // ---- texts, state, lists ----
 
 void CPesavoDlg::ShowTexts() {
-    // Captions of section "Dialog_Caption"; the connect and Test buttons and the title follow
-    // the state.
-    const std::pair<QWidget*, const char16_t*> captions[] = {
-        {m_save, u"Save_Excel"},          {m_clear, u"Clear_Data"},          {m_unitGroupBox, u"Change_Unit_Caption"},
-        {m_portGroup, u"Serial_Caption_Port"}, {m_refresh, u"Serial_Refresh"}, {m_languageGroup, u"Language_Caption"},
-        {m_languageOk, u"Language_OK"},
-    };
-    for (const auto& [widget, key] : captions) SetCaption(widget, Text(u"Dialog_Caption", key));
+    // The connect and Test buttons and the title follow the state.
+    for (const desk::Caption& c : desk::Captions(*m_desk->Texts())) SetCaption(Widget(c.control), FromUtf16(c.text));
     m_box.SetTexts(m_desk->Texts());
     m_model->TitlesChanged();
     FitColumns();
@@ -112,14 +117,7 @@ void CPesavoDlg::ShowState(const desk::State& state) {
     SetCaption(m_connect, FromUtf16(state.connectCaption));
     m_connect->setIcon(state.connected ? m_iconConnected : m_iconDisconnected);
     SetCaption(m_test, FromUtf16(state.testCaption));
-    // The port and the language are chosen only while not connected; while a job owns the
-    // table, nothing may start another job or change rows.
-    for (QWidget* w : std::initializer_list<QWidget*>{m_portGroup, m_ports, m_refresh, m_languageGroup, m_languages})
-        w->setEnabled(!state.connected);
-    for (QAbstractButton* b : m_units->buttons()) b->setEnabled(!state.busy);
-    m_save->setEnabled(!state.busy);
-    m_clear->setEnabled(!state.busy);
-    m_languageOk->setEnabled(!state.busy && !state.connected);
+    for (const desk::Enabling& e : desk::EnabledControls(state)) Widget(e.control)->setEnabled(e.enabled);
     // While a conversion runs the button clicked stays chosen; its end brings the desk's unit.
     if (QAbstractButton* b = m_units->button(state.unit); b && !state.busy) b->setChecked(true);
     FitControls();  // the connect button's caption may have changed with the state
@@ -128,11 +126,11 @@ void CPesavoDlg::ShowState(const desk::State& state) {
 void CPesavoDlg::ShowPorts(const std::u16string& any, const std::vector<desk::PortItem>& ports) {
     m_ports->setCurrentIndex(-1);
     m_ports->clear();
-    m_ports->addItem(FromUtf16(any));
-    for (const desk::PortItem& port : ports) {
-        m_ports->addItem(QStringLiteral("COM%1").arg(port.number));
-        // The device behind each item, so the operator can tell which one is the scale.
-        m_ports->setItemData(m_ports->count() - 1, QString::fromStdString(port.device), Qt::ToolTipRole);
+    const std::vector<std::u16string> labels = desk::PortLabels(any, ports);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        m_ports->addItem(FromUtf16(labels[i]));
+        // The device behind each port, so the operator can tell which one is the scale.
+        if (i > 0) m_ports->setItemData(static_cast<int>(i), QString::fromStdString(ports[i - 1].device), Qt::ToolTipRole);
     }
     m_ports->setCurrentIndex(0);
     FitControls();
@@ -168,8 +166,8 @@ void CPesavoDlg::AskSavePath(const std::string& fileName, const std::string& fol
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
-    dialog->setDefaultSuffix(QStringLiteral("xls"));
-    dialog->setNameFilter(QStringLiteral("Excel Files(*.xls)"));
+    dialog->setDefaultSuffix(QString::fromUtf16(desk::kSaveFileType.suffix));
+    dialog->setNameFilter(QString::fromUtf16(desk::kSaveFileType.name));
     if (!folder.empty()) dialog->setDirectory(QString::fromStdString(folder));
     dialog->selectFile(name);
     QObject::connect(dialog, &QDialog::finished, this, [this, dialog](int result) {

@@ -80,32 +80,26 @@ void FitToText(HWND box, int id, const std::u16string& text) {
 }
 
 struct Message {
-    const localisation::LanguageTexts* texts;
-    int mode;
-    std::u16string text, title;
+    const desk::BoxWords* words;
+    std::u16string text;
 };
 
 INT_PTR CALLBACK MessageProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG: {
             const auto* m = reinterpret_cast<const Message*>(lParam);
-            // A button is never left without a word (the engine's box has no language, a
-            // language file may lack the button's key).
-            const auto caption = [&](int id, const char16_t* key, const char16_t* english) {
-                const std::u16string text = m->texts->Text(u"Message_Button", key);
-                SetDlgItemTextW(box, id, W(text.empty() ? std::u16string(english) : text));
-            };
-            const bool twoButtons = m->mode == kYesNo;
+            const desk::BoxWords& words = *m->words;
+            const bool twoButtons = words.mode == kYesNo;
             ShowWindow(GetDlgItem(box, IDOK), twoButtons ? SW_HIDE : SW_SHOW);
             ShowWindow(GetDlgItem(box, IDYES), twoButtons ? SW_SHOW : SW_HIDE);
             ShowWindow(GetDlgItem(box, IDNO), twoButtons ? SW_SHOW : SW_HIDE);
             if (twoButtons) {
-                caption(IDYES, u"Msg_IDYES", u"Yes");
-                caption(IDNO, u"Msg_IDNO", u"No");
+                SetDlgItemTextW(box, IDYES, W(words.yes));
+                SetDlgItemTextW(box, IDNO, W(words.no));
             } else {
-                caption(IDOK, u"Msg_IDOK", u"OK");
+                SetDlgItemTextW(box, IDOK, W(words.ok));
             }
-            SetWindowTextW(box, W(m->title));
+            SetWindowTextW(box, W(words.caption));
             FitToText(box, IDC_TEXT, m->text);
             SetFocus(GetDlgItem(box, twoButtons ? IDYES : IDOK));
             return FALSE;
@@ -180,9 +174,8 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
 
 }  // namespace
 
-int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
-                const std::u16string& title) {
-    Message m{&texts, mode, text, title.empty() ? texts.Text(u"Message", u"Warning") : title};
+int ShowMessage(HWND owner, const desk::BoxWords& words, const std::u16string& text) {
+    Message m{&words, text};
     const INT_PTR answer = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MESSAGE), owner, MessageProc,
                                            reinterpret_cast<LPARAM>(&m));
     return answer <= 0 ? kAnswerCancel : static_cast<int>(answer);

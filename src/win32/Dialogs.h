@@ -1,7 +1,7 @@
 #pragma once
 // The Windows program's own small dialogs: the message box in the language's words (template
 // 130), the progress dialog of the whole-table jobs (133) and the About box (100).
-#include "LanguageFiles.h"
+#include "Presentation.h"
 
 #include <windows.h>
 
@@ -15,10 +15,9 @@ namespace win32 {
 enum MessageMode { kYesNo = 0, kOk = 1 };
 enum MessageAnswer { kAnswerOk = IDOK, kAnswerCancel = IDCANCEL, kAnswerYes = IDYES, kAnswerNo = IDNO };
 
-// Shows `text` modally over `owner`, its title and button captions from `texts`; `title` replaces
-// the language's "Warning" when given. Returns the answer (Esc and the close box: kAnswerCancel).
-int ShowMessage(HWND owner, const localisation::LanguageTexts& texts, int mode, const std::u16string& text,
-                const std::u16string& title = {});
+// Shows `text` modally over `owner` with the buttons and words of `words`. Returns the answer (Esc
+// and the close box: kAnswerCancel).
+int ShowMessage(HWND owner, const desk::BoxWords& words, const std::u16string& text);
 
 // Shows the progress of a job modally (`progress` counts from 0 to 1,000,000) until `ended` says
 // so at one of its ticks, it is ended from outside (through `*shown`, its handle while it is on

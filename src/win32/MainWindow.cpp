@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "Dialogs.h"
+#include "Presentation.h"
 #include "platform/Folder.h"
 #include "platform/Utf.h"
 #include "resource.h"
@@ -16,23 +17,15 @@ namespace win32 {
 
 namespace {
 
-struct CaptionKey {
-    int id;
-    const char16_t* key;
-};
-
-// Captions of the window's controls in section "Dialog_Caption" (the connect button's and the
-// Test button's come with the desk's state).
-constexpr CaptionKey kCaptions[] = {
-    {IDC_SAVE, u"Save_Excel"},           {IDC_CLEAR, u"Clear_Data"},       {IDC_UNIT_GROUP, u"Change_Unit_Caption"},
-    {IDC_PORT_GROUP, u"Serial_Caption_Port"}, {IDC_REFRESH, u"Serial_Refresh"}, {IDC_LANGUAGE_GROUP, u"Language_Caption"},
-    {IDC_LANGUAGE_OK, u"Language_OK"},
-};
-
-// Controls that stay as they are while a scale is connected.
-constexpr int kLockedControls[] = {IDC_PORT_GROUP, IDC_PORT, IDC_REFRESH, IDC_LANGUAGE_GROUP, IDC_LANGUAGE, IDC_LANGUAGE_OK};
-// Controls that would start another job or change rows while a job owns the table.
-constexpr int kJobControls[] = {IDC_SAVE, IDC_CLEAR, IDC_UNIT_KG, IDC_UNIT_LB, IDC_UNIT_LBOZ};
+// desk::Control names the controls by their ids in this template.
+constexpr int Id(desk::Control control) { return static_cast<int>(control); }
+static_assert(Id(desk::Control::Connect) == IDC_CONNECT && Id(desk::Control::Port) == IDC_PORT &&
+              Id(desk::Control::Language) == IDC_LANGUAGE && Id(desk::Control::UnitKg) == IDC_UNIT_KG &&
+              Id(desk::Control::UnitLb) == IDC_UNIT_LB && Id(desk::Control::UnitLbOz) == IDC_UNIT_LBOZ &&
+              Id(desk::Control::Clear) == IDC_CLEAR && Id(desk::Control::Refresh) == IDC_REFRESH &&
+              Id(desk::Control::Save) == IDC_SAVE && Id(desk::Control::LanguageOk) == IDC_LANGUAGE_OK &&
+              Id(desk::Control::UnitGroup) == IDC_UNIT_GROUP && Id(desk::Control::PortGroup) == IDC_PORT_GROUP &&
+              Id(desk::Control::LanguageGroup) == IDC_LANGUAGE_GROUP && Id(desk::Control::Test) == IDC_TEST);
 
 constexpr UINT_PTR kDeskTimer = 1;
 
@@ -180,7 +173,8 @@ void MainWindow::RowsChanged(std::size_t first, std::size_t end) {
 void MainWindow::TitlesChanged() { SetTitles(); }
 
 void MainWindow::ShowTexts() {
-    for (const CaptionKey& c : kCaptions) captions_[c.id] = Text(u"Dialog_Caption", c.key);
+    // (The connect button's and the Test button's captions come with the desk's state.)
+    for (const desk::Caption& c : desk::Captions(*desk_.Texts())) captions_[Id(c.control)] = c.text;
     FitControls();
 }
 
@@ -190,9 +184,7 @@ void MainWindow::ShowState(const desk::State& state) {
     SendMessageW(Item(IDC_CONNECT), BM_SETIMAGE, IMAGE_ICON,
                  reinterpret_cast<LPARAM>(state.connected ? iconConnected_ : iconDisconnected_));
     SetCaption(IDC_TEST, state.testCaption);
-    for (int id : kLockedControls) EnableWindow(Item(id), !state.connected);
-    for (int id : kJobControls) EnableWindow(Item(id), !state.busy);
-    EnableWindow(Item(IDC_LANGUAGE_OK), !state.busy && !state.connected);
+    for (const desk::Enabling& e : desk::EnabledControls(state)) EnableWindow(Item(Id(e.control)), e.enabled);
     // While a unit change runs, the radio the operator chose stays checked (the desk's unit
     // changes at its end); the radios are locked meanwhile.
     if (!state.busy) CheckRadioButton(hwnd_, IDC_UNIT_KG, IDC_UNIT_LBOZ, IDC_UNIT_KG + state.unit);
@@ -201,11 +193,8 @@ void MainWindow::ShowState(const desk::State& state) {
 void MainWindow::ShowPorts(const std::u16string& any, const std::vector<desk::PortItem>& ports) {
     HWND combo = Item(IDC_PORT);
     SendMessageW(combo, CB_RESETCONTENT, 0, 0);
-    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(any)));
-    for (const desk::PortItem& port : ports) {
-        const std::string name = "COM" + std::to_string(port.number);
-        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(std::u16string(name.begin(), name.end()))));
-    }
+    for (const std::u16string& label : desk::PortLabels(any, ports))
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(label)));
     SendMessageW(combo, CB_SETCURSEL, 0, 0);
     // The list opening on a refresh keeps its place; otherwise the column fits the new names.
     if (!SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0)) FitControls();
@@ -230,10 +219,10 @@ HWND MainWindow::Owner() const {
 
 void MainWindow::Ask(const desk::Question& question) {
     calls_.Post([this, question] {
-        const auto texts = question.systemError ? nullptr : desk_.Texts();
+        // A button is never left without a word (a language file may lack the button's key).
+        const desk::BoxWords words = desk::WithEnglishButtons(desk::BoxWordsFor(question.mode, question.systemError, *desk_.Texts()));
         ++openDialogs_;
-        const int answer = ShowMessage(Owner(), texts ? *texts : localisation::LanguageTexts(), question.mode, question.text,
-                                       question.systemError ? u"Application Error" : u"");
+        const int answer = ShowMessage(Owner(), words, question.text);
         --openDialogs_;
         desk_.Answer(question.id, answer);
     });
@@ -245,14 +234,16 @@ void MainWindow::AskSavePath(const std::string& fileName, const std::string& fol
         const std::u16string initial = platform::Utf8ToUtf16(fileName).substr(0, std::size(chosen) - 1);
         std::copy(initial.begin(), initial.end(), reinterpret_cast<char16_t*>(chosen));
         const std::u16string start = platform::Utf8ToUtf16(folder);
+        // The file type's name and pattern, each ending in a zero, and one more zero after them.
+        const std::u16string filter = std::u16string(desk::kSaveFileType.name) + u'\0' + desk::kSaveFileType.pattern + u'\0';
         OPENFILENAMEW dialog{};
         dialog.lStructSize = sizeof dialog;
         dialog.hwndOwner = Owner();
-        dialog.lpstrFilter = L"Excel Files(*.xls)\0*.xls\0\0";
+        dialog.lpstrFilter = W(filter);
         dialog.lpstrFile = chosen;
         dialog.nMaxFile = static_cast<DWORD>(std::size(chosen));
         dialog.lpstrInitialDir = W(start);
-        dialog.lpstrDefExt = L"xls";
+        dialog.lpstrDefExt = reinterpret_cast<const wchar_t*>(desk::kSaveFileType.suffix);
         dialog.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_EXPLORER;
         ++openDialogs_;
         const bool ok = GetSaveFileNameW(&dialog);
@@ -304,22 +295,14 @@ void MainWindow::Close() {
 // ---- the table on screen ----
 
 std::array<int, weighing::kColumns> MainWindow::ColumnWidths() const {
-    // Each column as wide as its title and its longest text need in this font; "Explan" at least
-    // room for a short explanation.
-    const std::u16string samples[weighing::kColumns][3] = {
-        {u"   65001"},
-        {u"-16777.215", Text(u"ListCtrl_Header", u"Overweight"), Text(u"ListCtrl_Header", u"Error_EX")},
-        {u"LB:OZ"},
-        {u"00:00:00"},
-        {u"00:00:00 12/31/2026"},
-        {u"Maybe sent again"},
-    };
+    // Each column as wide as its title and its widest texts need in this font.
+    const auto samples = desk::ColumnSamples(*desk_.Texts());
     const auto width = [this](const std::u16string& text) { return ListView_GetStringWidth(list_, W(text)) + 16; };
     std::array<int, weighing::kColumns> widths{};
     for (int c = 0; c < weighing::kColumns; ++c) {
         int& cx = widths[static_cast<std::size_t>(c)];
         cx = width(desk_.Title(c));
-        for (const std::u16string& sample : samples[c])
+        for (const std::u16string& sample : samples[static_cast<std::size_t>(c)])
             if (!sample.empty()) cx = std::max(cx, width(sample));
     }
     return widths;
@@ -421,11 +404,12 @@ int MainWindow::Padding(int id) const {
 int MainWindow::NeededWidth(int id) const {
     HWND control = Item(id);
     switch (id) {
-        case IDC_CONNECT:
+        case IDC_CONNECT: {
             // The longer of its two captions: the window keeps its width when the caption
             // changes with the connection.
-            return std::max(TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Open")),
-                            TextWidth(Text(u"Dialog_Caption", u"Serial_Caption_Close"))) + Padding(id);
+            const std::array<std::u16string, 2> captions = desk::ConnectCaptions(*desk_.Texts());
+            return std::max(TextWidth(captions[0]), TextWidth(captions[1])) + Padding(id);
+        }
         case IDC_PORT: case IDC_LANGUAGE: {
             int widest = 0;
             const auto count = SendMessageW(control, CB_GETCOUNT, 0, 0);

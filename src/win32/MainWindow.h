@@ -58,7 +58,6 @@ private:
     HWND Owner() const;  // of the next box or dialog
 
     HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
-    std::u16string Text(const char16_t* section, const char16_t* key) const { return desk_.Text(section, key); }
     // Controls as wide as their texts need in this language and font (the template's sizes are
     // the least), the window growing with them.
     void RememberLayout();

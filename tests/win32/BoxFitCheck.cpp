@@ -9,6 +9,7 @@
 #include "Dialogs.h"
 #include "LanguageFiles.h"
 #include "Notices.h"
+#include "Presentation.h"
 #include "platform/Utf.h"
 #include "resource.h"
 
@@ -109,7 +110,8 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR timer, DWORD) {
 void Check(Expect& expect, const localisation::LanguageTexts& texts, const std::u16string& text) {
     current = &expect;
     SetTimer(nullptr, 0, 50, Tick);
-    if (win32::ShowMessage(nullptr, texts, win32::kYesNo, text) != win32::kAnswerNo) Fault("the box did not answer No");
+    const desk::BoxWords words = desk::WithEnglishButtons(desk::BoxWordsFor(desk::kYesNo, false, texts));
+    if (win32::ShowMessage(nullptr, words, text) != win32::kAnswerNo) Fault("the box did not answer No");
 }
 
 std::u16string Fill(std::u16string text, const std::u16string& first, const std::u16string& second) {

@@ -1,6 +1,7 @@
 #include "CMyMsg.h"
 
 #include "DialogUnits.h"
+#include "Presentation.h"
 #include "ScreenFit.h"
 
 #include <QCoreApplication>
@@ -16,26 +17,10 @@ void CMyMsg::SetLanguageFile(const QString& path) {
     SetTexts(std::make_shared<const localisation::LanguageTexts>(path.toStdString()));  // read once, here
 }
 
-QString CMyMsg::ReadText(const char16_t* section, const char16_t* key) const {
-    return m_texts ? QString::fromStdU16String(m_texts->Text(section, key)) : QString();
-}
-
 CMyMsg::Showing CMyMsg::Prepare(int mode, const QString& text, bool systemError) const {
-    Showing s;
-    s.mode = mode;
-    s.text = text;
-    s.systemError = systemError;
-    if (systemError) {
-        s.mode = ModeOk;
-        s.title = QStringLiteral("Application Error");
-        s.okCaption = QStringLiteral("OK");
-        return s;
-    }
-    s.title = ReadText(u"Message", u"Warning");
-    s.yesCaption = ReadText(u"Message_Button", u"Msg_IDYES");
-    s.noCaption = ReadText(u"Message_Button", u"Msg_IDNO");
-    s.okCaption = ReadText(u"Message_Button", u"Msg_IDOK");
-    return s;
+    const desk::BoxWords words = desk::BoxWordsFor(mode, systemError, m_texts ? *m_texts : localisation::LanguageTexts());
+    const auto q = [](const std::u16string& s) { return QString::fromStdU16String(s); };
+    return {words.mode, q(words.caption), text, q(words.yes), q(words.no), q(words.ok), systemError};
 }
 
 void CMyMsg::Open(QWidget* parent, const Showing& s, std::function<void(int)> answered) const {

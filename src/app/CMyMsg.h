@@ -49,8 +49,6 @@ public:
     static constexpr int kWidth = 177, kHeight = 70;
 
 private:
-    QString ReadText(const char16_t* section, const char16_t* key) const;
-
     std::shared_ptr<const localisation::LanguageTexts> m_texts;
     Answerer m_answerer;
 };
