@@ -213,7 +213,7 @@ private:
     void TakeBytes(const std::uint8_t* bytes, std::size_t count);
     // Takes up the messages the scale's bytes made, in order, while the connection lasts; waits
     // for the rest of a begun one.
-    void TakeMessages(std::vector<scale::Message>& messages);
+    void TakeMessages();
     void TakeMessage(const scale::Message& message);
     // The road of one weighing: the row, the journal, the scale's answer, the outlets, the view.
     void RecordWeighing(const scale::Message& message);

@@ -129,36 +129,25 @@ void Desk::OnSerialData(const std::uint8_t* bytes, std::size_t count) {
 
 void Desk::TakeBytes(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
-    std::vector<scale::Message> messages;
-    scale_.Take(bytes, count, clock_(), messages);
-    TakeMessages(messages);
+    scale_.Take(bytes, count, clock_());
+    TakeMessages();
 }
 
 void Desk::OnTimer() {
-    if (!connected_ || closing_) return;
-    std::vector<scale::Message> messages;
-    scale_.Expire(clock_(), messages);
-    TakeMessages(messages);
+    if (connected_ && !closing_) TakeMessages();
 }
 
-void Desk::TakeMessages(std::vector<scale::Message>& messages) {
-    // In order, one row each, while the connection lasts (the row limit may end it).
-    for (const scale::Message& message : messages) {
-        if (!connected_) return;
-        TakeMessage(message);
-    }
+void Desk::TakeMessages() {
+    // In order, one row each, while the connection lasts: what came behind a message that ended
+    // it (the row limit) is never judged.
+    scale::Message message;
+    while (connected_ && scale_.Next(clock_(), message)) TakeMessage(message);
     if (!connected_) return;
-    // A message has begun: its rest is waited for a while (a USB or Bluetooth adapter delivers
-    // one in pieces), then what is there is judged as it is.
+    // A message has begun: the timer comes back for it once its wait is over (never sooner than
+    // a millisecond from now, so that a wait rounded down is not missed).
     if (const auto due = scale_.Due()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*due - clock_()).count();
-        if (left > 0) {
-            view_.StartTimer(static_cast<int>(left));
-        } else {
-            std::vector<scale::Message> late;
-            scale_.Expire(clock_(), late);
-            if (!late.empty()) TakeMessages(late);
-        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_()).count();
+        view_.StartTimer(static_cast<int>(std::max<std::int64_t>(left, 1)));
     }
 }
 

@@ -25,10 +25,10 @@ public:
     std::uint64_t Connection() const { return connection_; }
 
     // The protocol's session of the connection (see scale::Session).
-    void Take(const std::uint8_t* bytes, std::size_t count, scale::Clock::time_point now, std::vector<scale::Message>& out);
-    std::optional<scale::Clock::time_point> Due() const;
-    void Expire(scale::Clock::time_point now, std::vector<scale::Message>& out);
-    void ErrorsForgiven();
+    void Take(const std::uint8_t* bytes, std::size_t count, scale::Clock::time_point now) { session_->Take(bytes, count, now); }
+    bool Next(scale::Clock::time_point now, scale::Message& message) { return session_->Next(now, message); }
+    std::optional<scale::Clock::time_point> Due() const { return session_->Due(); }
+    void ErrorsForgiven() { session_->ErrorsForgiven(); }
 
     // The answer of row `id` is queued at `place` among the line's bytes.
     void AnswerQueued(weighing::RowId id, std::uint64_t place) { answer_ = Answer{id, place}; }

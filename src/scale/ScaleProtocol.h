@@ -38,22 +38,26 @@ struct Message {
     bool offerDisconnect = false;
 };
 
-// What the desk makes of the scale's bytes, one connection after another.
+// What the desk makes of the scale's bytes, one connection after another. Bytes are taken as
+// they come; messages are handed out one at a time, so that what comes behind a message that
+// ends the connection (the row limit) is never judged.
 class Session {
 public:
     virtual ~Session() = default;
-    // Bytes from the line, in pieces of any size, at `now`: the whole messages among them are
-    // appended to `out`, in order.
-    virtual void Take(const std::uint8_t* bytes, std::size_t count, Clock::time_point now, std::vector<Message>& out) = 0;
-    // When a begun message is to be judged as it is, its rest not having come; none while
-    // nothing has begun.
+    // Bytes from the line, in pieces of any size, at `now`.
+    virtual void Take(const std::uint8_t* bytes, std::size_t count, Clock::time_point now) = 0;
+    // The next whole message, judged at `now` (a begun message whose rest has not come within
+    // its wait is judged as it is); false when none is there yet. A message begun behind the ones
+    // handed out waits for its rest from the first call that finds no whole one, so that the
+    // time taken over those is not taken from its wait.
+    virtual bool Next(Clock::time_point now, Message& message) = 0;
+    // When a begun message is to be judged as it is; none while nothing has begun.
     virtual std::optional<Clock::time_point> Due() const = 0;
-    // The time has come (see Due): what has begun is judged now.
-    virtual void Expire(Clock::time_point now, std::vector<Message>& out) = 0;
     // The operator chose to go on after repeated errors: they count afresh.
     virtual void ErrorsForgiven() = 0;
-    // The connection ended or began again: what had begun is dropped. (What the scale's messages
-    // said so far, such as errors in a row, stays: it is the scale's, not the connection's.)
+    // The connection ended or began again: what had come and not been handed out is dropped.
+    // (What the scale's messages said so far, such as errors in a row, stays: it is the scale's,
+    // not the connection's.)
     virtual void Restart() = 0;
 };
 

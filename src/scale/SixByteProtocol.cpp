@@ -14,55 +14,54 @@ class SixByteSession : public Session {
 public:
     explicit SixByteSession(std::chrono::milliseconds wait) : wait_(wait) {}
 
-    void Take(const std::uint8_t* bytes, std::size_t count, Clock::time_point now, std::vector<Message>& out) override {
+    void Take(const std::uint8_t* bytes, std::size_t count, Clock::time_point now) override {
         if (count == 0) return;
-        if (begun_.empty()) begunAt_ = now;
-        begun_.insert(begun_.end(), bytes, bytes + count);
-        Judge(now, out);
+        if (pending_.empty()) begunAt_ = now;
+        pending_.insert(pending_.end(), bytes, bytes + count);
     }
 
-    std::optional<Clock::time_point> Due() const override {
-        if (begun_.empty()) return std::nullopt;
-        return begunAt_ + wait_;
-    }
-
-    void Expire(Clock::time_point now, std::vector<Message>& out) override { Judge(now, out); }
-
-    void ErrorsForgiven() override { errorCount_ = 0; }
-
-    void Restart() override { begun_.clear(); }
-
-private:
-    void Judge(Clock::time_point now, std::vector<Message>& out) {
-        if (begun_.empty()) return;
-        if (begun_.size() >= SixByteProtocol::kFrameBytes) {
-            // Whole frames are judged at once, one message each, in order.
-            const std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
-            const std::size_t frames = bytes.size() / SixByteProtocol::kFrameBytes;
-            for (std::size_t i = 0; i < frames; ++i) {
-                const std::uint8_t* frame = bytes.data() + i * SixByteProtocol::kFrameBytes;
-                out.push_back(Frame(frame, frame, SixByteProtocol::kFrameBytes));
+    bool Next(Clock::time_point now, Message& message) override {
+        if (pending_.empty()) return false;
+        if (pending_.size() >= SixByteProtocol::kFrameBytes) {
+            // Whole frames are judged one at a time, in order.
+            message = Frame(pending_.data(), pending_.data(), SixByteProtocol::kFrameBytes);
+            pending_.erase(pending_.begin(), pending_.begin() + SixByteProtocol::kFrameBytes);
+            // What is left behind the whole frames is the start of the next frame when it starts
+            // as a frame does (its rest comes with the next read); anything else is the stray end
+            // of a read, which a read's extra bytes have always been, so the next read starts
+            // afresh.
+            if (pending_.size() < SixByteProtocol::kFrameBytes && !pending_.empty()) {
+                if (pending_[0] != weighing::kWeightFrame && pending_[0] != weighing::kOverweightFrame) pending_.clear();
+                fresh_ = true;
             }
-            const std::size_t whole = frames * SixByteProtocol::kFrameBytes;
-            if (bytes.size() == whole) return;
-            // What is left behind them is the start of the next frame when it starts as a frame
-            // does (its rest comes with the next read); anything else is the stray end of this
-            // read, which a read's extra bytes have always been, so the next read starts afresh.
-            if (bytes[whole] != weighing::kWeightFrame && bytes[whole] != weighing::kOverweightFrame) return;
-            begun_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
-            begunAt_ = now;
+            return true;
         }
-        // A frame has begun: its rest is waited for a while from its first byte (a USB or
-        // Bluetooth adapter delivers a frame in pieces), then what is there is judged against
-        // spaces.
-        if (now - begunAt_ < wait_) return;
-        const std::vector<std::uint8_t> bytes = std::exchange(begun_, {});
+        // A frame has begun: its rest is waited for a while (a USB or Bluetooth adapter delivers
+        // a frame in pieces), counted from its first byte — or, behind whole frames, from when
+        // they have been taken up — then what is there is judged against spaces.
+        if (std::exchange(fresh_, false)) begunAt_ = now;
+        if (now - begunAt_ < wait_) return false;
+        const std::vector<std::uint8_t> bytes = std::exchange(pending_, {});
         std::uint8_t frame[SixByteProtocol::kFrameBytes];
         std::fill(std::begin(frame), std::end(frame), std::uint8_t{0x20});
         std::copy(bytes.begin(), bytes.end(), frame);
-        out.push_back(Frame(frame, bytes.data(), bytes.size()));
+        message = Frame(frame, bytes.data(), bytes.size());
+        return true;
     }
 
+    std::optional<Clock::time_point> Due() const override {
+        if (pending_.empty()) return std::nullopt;
+        return begunAt_ + wait_;
+    }
+
+    void ErrorsForgiven() override { errorCount_ = 0; }
+
+    void Restart() override {
+        pending_.clear();
+        fresh_ = false;
+    }
+
+private:
     // The message of one frame (`frame`, six bytes; `shown`, the bytes that came).
     Message Frame(const std::uint8_t* frame, const std::uint8_t* shown, std::size_t shownBytes) {
         Message m;
@@ -91,8 +90,9 @@ private:
     }
 
     const std::chrono::milliseconds wait_;
-    std::vector<std::uint8_t> begun_;  // the start of a frame whose rest has not come yet
-    Clock::time_point begunAt_{};
+    std::vector<std::uint8_t> pending_;  // what came and has not been judged yet
+    Clock::time_point begunAt_{};        // when the first of it came
+    bool fresh_ = false;                 // a frame begun behind whole ones: its wait starts anew
     bool frameError_ = false;  // a damaged frame was asked again
     int errorCount_ = 0;       // error rows since the last good weighing
 };

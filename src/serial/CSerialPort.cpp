@@ -131,7 +131,7 @@ bool CSerialPort::StartMonitor() {
         m_device->Purge();
     }
     m_bMonitorRunning = 1;  // set before the thread runs, so a poll right after sees it
-    m_monitor = std::jthread([this](std::stop_token stop) { MonitorProc(stop); });
+    m_monitor = std::jthread([this, device = m_device](std::stop_token stop) { MonitorProc(device, stop); });
     return true;
 }
 
@@ -182,7 +182,7 @@ std::vector<std::uint8_t> CSerialPort::PendingBytes() {
     return {m_pWriteBuf.get(), m_pWriteBuf.get() + m_nWriteLen};
 }
 
-void CSerialPort::WriteQueued(std::stop_token stop) {
+void CSerialPort::WriteQueued(platform::Transport& device, std::stop_token stop) {
     m_hWriteRequest.Reset();
     std::uint8_t bytes[kWriteBufSize];
     std::uint32_t count;
@@ -198,7 +198,7 @@ void CSerialPort::WriteQueued(std::stop_token stop) {
     {
         // No purge before the write: received bytes not yet read may be the rest of a frame.
         std::lock_guard port(m_deviceMutex);
-        written = m_device->Write(bytes, count);
+        written = device.Write(bytes, count);
         if (!written) error = platform::LastSystemError();
     }
     {
@@ -220,19 +220,19 @@ void CSerialPort::Deliver(unsigned message, std::uintptr_t wParam, std::intptr_t
     if (SerialOwner* owner = m_owner.load()) owner->OnSerialMessage(message, wParam, lParam, wait, stop);
 }
 
-void CSerialPort::MonitorProc(std::stop_token stop) {
+void CSerialPort::MonitorProc(std::shared_ptr<platform::Transport> device, std::stop_token stop) {
     bool watchData = true;  // off once the device has failed: a gone device would wake us forever
     for (;;) {
-        const int slot = m_device->WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
+        const int slot = device->WaitAny(m_hStopEvent, m_hWriteRequest, watchData);
         if (slot == 0) {
-            if (m_bSendBeforeStop) WriteQueued(stop);
+            if (m_bSendBeforeStop) WriteQueued(*device, stop);
             break;
         }
         if (slot == 1) {
             Deliver(WM_SERIAL_RXFLAG, 0, static_cast<std::intptr_t>(m_nPort.load()), false, stop);
-            if (!ReadAvailable(stop)) watchData = false;
+            if (!ReadAvailable(*device, stop)) watchData = false;
         } else if (slot == 2) {
-            WriteQueued(stop);
+            WriteQueued(*device, stop);
         } else if (slot != 3) {
             ShowCommError("WaitCommEvent()", platform::LastSystemError(), stop);
             break;
@@ -241,13 +241,13 @@ void CSerialPort::MonitorProc(std::stop_token stop) {
     if (m_bReleaseAtStop) {
         // The connection was closed: the port goes back to the system now, not at the next open.
         std::lock_guard port(m_deviceMutex);
-        m_device->Close();
+        device->Close();
     }
     m_bMonitorRunning = 0;
     m_writeDone.notify_all();
 }
 
-bool CSerialPort::ReadAvailable(std::stop_token stop) {
+bool CSerialPort::ReadAvailable(platform::Transport& device, std::stop_token stop) {
     BatchAssembler batch(m_nMessageBytes.load());
     auto deliver = [&] {
         Deliver(WM_SERIAL_DATA, reinterpret_cast<std::uintptr_t>(batch.Data()), static_cast<std::intptr_t>(batch.Size()),
@@ -261,7 +261,7 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
         int error = 0;
         {
             std::lock_guard port(m_deviceMutex);
-            n = m_device->Read(batch.Tail(), batch.Space());
+            n = device.Read(batch.Tail(), batch.Space());
             if (n < 0) error = platform::LastSystemError();
         }
         if (n == -2) {
@@ -281,7 +281,7 @@ bool CSerialPort::ReadAvailable(std::stop_token stop) {
             // wake the wait without a byte to read: the gap is kept by the clock, not by wakes.)
             if (!batch.WantsMore()) break;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quietAt - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || m_device->WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
+            if (left.count() <= 0 || device.WaitAny(m_hStopEvent, m_hNoWrite, true, static_cast<int>(left.count())) != 1) break;
             continue;
         }
         batch.Added(static_cast<std::size_t>(n));

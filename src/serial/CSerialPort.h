@@ -145,10 +145,12 @@ public:
     std::array<int, kMaxPorts> m_aPorts{};
 
 private:
-    void MonitorProc(std::stop_token stop);
+    // The monitor keeps the transport it was started on: a port opened meanwhile (from inside a
+    // handler, which leaves the old monitor to end by itself) never frees it under the monitor.
+    void MonitorProc(std::shared_ptr<platform::Transport> device, std::stop_token stop);
     // One read pass; false when the read failed (the device is gone).
-    bool ReadAvailable(std::stop_token stop);
-    void WriteQueued(std::stop_token stop);
+    bool ReadAvailable(platform::Transport& device, std::stop_token stop);
+    void WriteQueued(platform::Transport& device, std::stop_token stop);
     void ShowCommError(const char* call, int error, std::stop_token stop);
     void StopMonitor();
     void Deliver(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, bool wait, std::stop_token stop);
@@ -171,7 +173,7 @@ private:
     platform::WaitEvent m_hStopEvent;
     platform::WaitEvent m_hWriteRequest;
     platform::WaitEvent m_hNoWrite;  // never set: a wait for received bytes alone
-    std::unique_ptr<platform::Transport> m_device;  // the way to the scale, as the port's place names it
+    std::shared_ptr<platform::Transport> m_device;  // the way to the scale, as the port's place names it
     std::atomic<std::size_t> m_nMessageBytes{1};
     std::atomic<SerialOwner*> m_owner{nullptr};
     std::atomic<unsigned> m_nPort{0};

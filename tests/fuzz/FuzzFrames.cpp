@@ -66,20 +66,15 @@ struct Desk {
             if (!early.empty()) Take(early.data(), early.size());
             return;
         }
-        std::vector<scale::Message> out;
-        session->Take(bytes, count, now, out);
-        Messages(out);
+        session->Take(bytes, count, now);
+        Messages();
     }
     void Later(std::chrono::milliseconds span) {
         now += span;
-        if (!connected) return;
-        std::vector<scale::Message> out;
-        if (const auto due = session->Due(); due && *due <= now) session->Expire(now, out);
-        Messages(out);
+        if (connected) Messages();
     }
-    void Messages(const std::vector<scale::Message>& out) {
-        for (const scale::Message& m : out) {
-            if (!connected) return;
+    void Messages() {
+        for (scale::Message m; connected && session->Next(now, m);) {
             Require(m.raw.size() == scale::SixByteProtocol::kFrameBytes, "a message that is not a frame");
             if (m.kind == scale::Message::Kind::AskAgain) {
                 Require(!askedAgain, "a damaged frame asked again twice in a row");

@@ -42,6 +42,12 @@ std::string Describe(const std::vector<scale::Message>& out) {
     return text;
 }
 
+std::vector<scale::Message> Drain(scale::Session& session, scale::Clock::time_point now) {
+    std::vector<scale::Message> out;
+    for (scale::Message m; session.Next(now, m);) out.push_back(m);
+    return out;
+}
+
 TEST(SixByteProtocolTest, TheGreetingAndTheByteTableOfItsFrames) {
     const scale::SixByteProtocol protocol;
     const serial::LineUse use = protocol.Use();
@@ -83,12 +89,8 @@ TEST(SixByteProtocolTest, TheGreetingAndTheByteTableOfItsFrames) {
     for (std::size_t i = 0; i < table.size(); ++i) {
         const Step& step = table[i];
         now += step.after;
-        std::vector<scale::Message> out;
-        if (step.in.empty()) {
-            if (const auto due = session->Due(); due && *due <= now) session->Expire(now, out);
-        } else {
-            session->Take(step.in.data(), step.in.size(), now, out);
-        }
+        if (!step.in.empty()) session->Take(step.in.data(), step.in.size(), now);
+        const std::vector<scale::Message> out = Drain(*session, now);
         EXPECT_EQ(Describe(out), step.expected) << "step " << i;
         for (const scale::Message& m : out) {
             EXPECT_EQ(m.raw.size(), 6u) << "step " << i;
@@ -107,14 +109,36 @@ TEST(SixByteProtocolTest, TheGreetingAndTheByteTableOfItsFrames) {
     ASSERT_EQ(lastError.size(), 1u);
     EXPECT_EQ(lastError[0].shown, Bytes{0x5F});  // only the byte that came, not its padding
 
+    // A frame begun behind whole ones waits for its rest from when they were taken up, not from
+    // when they came; frames behind one that ends the connection are never judged.
+    const Bytes third = Weight(4000);
+    Bytes two = Weight(3500);
+    two.insert(two.end(), third.begin(), third.begin() + 2);
+    session->Take(two.data(), two.size(), now);
+    scale::Message m;
+    ASSERT_TRUE(session->Next(now, m));
+    now += 250ms;  // (the row took its time)
+    EXPECT_FALSE(session->Next(now, m));
+    ASSERT_TRUE(session->Due().has_value());
+    EXPECT_EQ(*session->Due(), now + 200ms);
+    session->Take(third.data() + 2, 4, now + 100ms);
+    EXPECT_EQ(Describe(Drain(*session, now + 100ms)), "W");
+    Bytes last = Weight(1);
+    last.insert(last.end(), kDamaged.begin(), kDamaged.end());
+    session->Take(last.data(), last.size(), now);
+    ASSERT_TRUE(session->Next(now, m));
+    session->Restart();  // (that row filled the table)
+    EXPECT_FALSE(session->Next(now, m));
+
     // Errors in a row: after more than three the operator is asked; a Yes counts afresh; a new
     // connection does not.
     const auto errors = [&](int rows) {
         std::string text;
         for (int r = 0; r < rows; ++r) {
-            std::vector<scale::Message> out;
-            for (int twice = 0; twice < 2; ++twice) session->Take(kDamaged.data(), kDamaged.size(), now, out);
-            text += Describe(out);
+            for (int twice = 0; twice < 2; ++twice) {
+                session->Take(kDamaged.data(), kDamaged.size(), now);
+                text += Describe(Drain(*session, now));
+            }
         }
         return text;
     };
