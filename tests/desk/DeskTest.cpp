@@ -396,6 +396,67 @@ TEST(QuestionsTest, OneBoxAtATimeEachKnownByItsKind) {
     EXPECT_EQ(idle, 2);
 }
 
+// The table's jobs on their own: one at a time; a save writes and removes exactly the rows it
+// took, while rows keep coming; what is refused meanwhile; a cancelled save starts nothing.
+TEST(TableJobsTest, OneJobAtATimeAndASaveRemovesExactlyItsRows) {
+    Wire wire;
+    FakeView view(wire);
+    ProgramFolder folder("jobs");
+    const platform::ProgramPlaces places = folder.Places();
+    weighing::MeasurementTable table;
+    weighing::TableRules rules;
+    weighing::HeldWork held(rules);
+    desk::Languages languages(places);
+    languages.Load();
+    desk::Questions questions(view, held, [] { return true; }, [] {});
+    desk::JournalKeeper keeper({}, table);
+    // The desk's side: posted calls go through the view, the job's end is taken up at once.
+    struct Host : desk::JobHost {
+        Host(FakeView& v, weighing::HeldWork& h) : view(v), held(h) {}
+        FakeView& view;
+        weighing::HeldWork& held;
+        int unit = weighing::kKg;
+        void ShowState() override {}
+        bool CommitJournal(bool) override { return false; }
+        void RequestPending() override { held.Run({[] {}, [](int, const std::u16string&) {}, [] {}, [] {}, [] {}, [] { return false; }}); }
+        void PostSafe(std::function<void()> fn) override { view.Post(std::move(fn)); }
+        std::int64_t Now() const override { return 1700000000; }
+        bool Closing() const override { return false; }
+        int Unit() const override { return unit; }
+        void SetUnit(int u) override { unit = u; }
+        void TableEmptied() override {}
+        void TakeUpTheScale() override {}
+    } host(view, held);
+    desk::TableJobs jobs({view, table, rules, held, questions, keeper, languages, places}, host);
+    const auto add = [&](double kg) {
+        const std::u16string number = weighing::NumberText(table.size());
+        table.Append({number, u"1.000", u"KG", u"", u"", u""}, {weighing::RowKind::Weight, kg, 3});
+    };
+    for (double kg : {1.0, 2.0, 3.0}) add(kg);
+
+    jobs.OnSaveTable();
+    ASSERT_EQ(view.savePaths.size(), 1u);
+    jobs.OnUnit(weighing::kLb);   // refused: the save owns the table
+    jobs.OnClearData();           // refused too
+    EXPECT_EQ(host.unit, weighing::kKg);
+    EXPECT_TRUE(view.asked.empty());
+    add(4.0);  // a weighing while the operator chooses the file
+    jobs.SavePathChosen(folder.File("saved.xls"));
+    ASSERT_TRUE(view.PumpUntil([&] { return !rules.Busy(); }));
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder.File("saved.xls")));
+    ASSERT_EQ(table.size(), 1u) << "the save removed other rows than its own";
+    EXPECT_EQ(table.ReadingAt(0).kg, 4.0);
+    EXPECT_EQ(table.Text(0, weighing::kNumber), weighing::NumberText(0));
+
+    jobs.OnSaveTable();
+    jobs.SavePathChosen({});  // cancelled
+    EXPECT_FALSE(rules.Busy());
+    EXPECT_EQ(table.size(), 1u);
+    jobs.OnUnit(weighing::kLb);  // now it may run, in steps on the desk's thread
+    ASSERT_TRUE(view.PumpUntil([&] { return !rules.Busy(); }));
+    EXPECT_EQ(host.unit, weighing::kLb);
+}
+
 // A second kind of scale, in a few lines: greeted with "?", it answers "!"; each weighing is a
 // line "W<kg>" ending in CR, answered "K"; a line it cannot read is answered "R" without a row.
 class LineScale : public scale::ScaleProtocol {
