@@ -27,6 +27,7 @@ public:
 
     SerialDevice();
     ~SerialDevice() override;
+    const char* Kind() const override { return "serial"; }
     // Opens `path` (a device path, or "COM<n>" on Windows) for this process alone (a second open
     // fails). False with `error` (the system's code) when it does not open.
     bool Open(const std::string& path, int& error) override;

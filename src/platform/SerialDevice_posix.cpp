@@ -43,6 +43,7 @@ void WaitEvent::Reset() {
 
 // ---- device ----
 
+const char* TransportKind(const std::string&) { return "serial"; }
 std::unique_ptr<Transport> MakeTransport(const std::string&) { return std::make_unique<SerialDevice>(); }
 
 SerialDevice::SerialDevice() = default;

@@ -47,6 +47,7 @@ void WaitEvent::Reset() { ::ResetEvent(handle_); }
 
 // ---- device ----
 
+const char* TransportKind(const std::string&) { return "serial"; }
 std::unique_ptr<Transport> MakeTransport(const std::string&) { return std::make_unique<SerialDevice>(); }
 
 struct SerialDevice::Overlapped {

@@ -43,6 +43,8 @@ struct LineSettings {
 class Transport {
 public:
     virtual ~Transport() = default;
+    // The kind of transport (TransportKind of the places it serves).
+    virtual const char* Kind() const = 0;
     // Opens `place` for this process alone; false with `error` (the system's code) when it does
     // not open.
     virtual bool Open(const std::string& place, int& error) = 0;
@@ -64,7 +66,8 @@ public:
     virtual int WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData, int timeoutMs = -1) const = 0;
 };
 
-// The transport for a port's place (as the port list names it).
+// The kind of transport a port's place (as the port list names it) needs, and a new one.
+const char* TransportKind(const std::string& place);
 std::unique_ptr<Transport> MakeTransport(const std::string& place);
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 CSerialPort::CSerialPort()
     : m_pWriteBuf(std::make_unique<std::uint8_t[]>(kWriteBufSize)), m_device(std::make_unique<platform::SerialDevice>()) {}
@@ -97,7 +98,13 @@ bool CSerialPort::OpenPort(SerialOwner* owner, int n, PortOpening* details, cons
         result.openError = error;
         return false;
     }
-    m_device = platform::MakeTransport(device);
+    // The same transport serves the next port of its kind: a device may still complete an I/O
+    // it was told to cancel into the one it was given (a Windows driver can), so one that served
+    // is never freed while the engine lives.
+    if (std::string_view(m_device->Kind()) != platform::TransportKind(device)) {
+        m_retired.push_back(std::move(m_device));
+        m_device = platform::MakeTransport(device);
+    }
     if (!m_device->Open(device, error)) {
         result.openError = error;
         return false;

@@ -174,6 +174,7 @@ private:
     platform::WaitEvent m_hWriteRequest;
     platform::WaitEvent m_hNoWrite;  // never set: a wait for received bytes alone
     std::shared_ptr<platform::Transport> m_device;  // the way to the scale, as the port's place names it
+    std::vector<std::shared_ptr<platform::Transport>> m_retired;  // of another kind, served earlier
     std::atomic<std::size_t> m_nMessageBytes{1};
     std::atomic<SerialOwner*> m_owner{nullptr};
     std::atomic<unsigned> m_nPort{0};
