@@ -28,6 +28,7 @@ struct Message {
     };
     Kind kind = Kind::Row;
     weighing::Reading reading;
+    bool stable = false;  // a live weight: the scale says it has settled
     // The bytes it came from, as the journal and the site keep them.
     std::vector<std::uint8_t> raw;
     // For an error row: the bytes the operator is shown in its explanation (none: no explanation).
@@ -64,8 +65,10 @@ public:
 class ScaleProtocol {
 public:
     virtual ~ScaleProtocol() = default;
-    // Its name in settings and titles ("frame6", …).
+    // Its name in settings ("frame6", "8217", "sics", "print").
     virtual std::string Name() const = 0;
+    // What the operator calls it, in a title ("six-byte", "8217", "MT-SICS", "continuous print").
+    virtual std::string DisplayName() const = 0;
     // The line settings, the greeting and how the scale's answer is known.
     virtual serial::LineUse Use() const = 0;
     // What the scale is told when Pesavo ends the connection (nothing for some).
@@ -73,6 +76,9 @@ public:
     // A scale that only answers when asked: what to send, and how often (zero: never).
     virtual std::chrono::milliseconds PollEvery() const { return std::chrono::milliseconds(0); }
     virtual std::vector<std::uint8_t> Poll() const { return {}; }
+    // A connected scale that is heard nothing of for this long is gone (zero: its silence says
+    // nothing, as the six-byte scale's between parcels).
+    virtual std::chrono::milliseconds SilenceLimit() const { return std::chrono::milliseconds(0); }
     // A session for the desk's scale; a begun message waits `messageWait` for its rest.
     virtual std::unique_ptr<Session> Open(std::chrono::milliseconds messageWait) const = 0;
 };

@@ -101,6 +101,7 @@ private:
 
 serial::LineUse SixByteProtocol::Use() const {
     serial::LineUse use;
+    use.kind = Name();
     use.settings = {9600, 8, 'N', 1};
     use.messageBytes = kFrameBytes;
     use.greeting = {kGreeting};

@@ -14,6 +14,7 @@ public:
     static constexpr std::size_t kFrameBytes = 6;
 
     std::string Name() const override { return "frame6"; }
+    std::string DisplayName() const override { return "six-byte"; }
     serial::LineUse Use() const override;
     std::vector<std::uint8_t> Goodbye() const override;
     std::unique_ptr<Session> Open(std::chrono::milliseconds messageWait) const override;

@@ -36,13 +36,20 @@ enum class Reply { NotYet, Scale, Other };
 // How the line is used for one kind of scale: what the controller and the engine need of its
 // protocol. The bytes themselves are the protocol's business.
 struct LineUse {
+    std::string kind;  // the scale's kind, for whoever takes up the connection (its protocol's name)
     platform::LineSettings settings;
     std::size_t messageBytes = 1;        // a read pass waits a moment for at least this many bytes
     std::vector<std::uint8_t> greeting;  // sent once the port is open
     // Judges what came since the greeting: Scale when its first `replyBytes` are the scale's
     // answer (what follows is the scale's first data), Other when they are not, NotYet to wait.
     std::function<Reply(const std::uint8_t* bytes, std::size_t count, std::size_t& replyBytes)> recognise;
+    // How long the scale may take to answer (or, with no greeting, to be heard); zero: the
+    // controller's check times, for a chosen port and for each port of a search.
+    std::chrono::milliseconds answerWithin{0};
 };
+
+// The ways to try at a port, in order: the first that is answered connects.
+using UsesAt = std::function<std::vector<LineUse>(int port)>;
 
 // What the controller needs of the serial engine.
 class Line {

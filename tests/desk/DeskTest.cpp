@@ -462,6 +462,7 @@ TEST(TableJobsTest, OneJobAtATimeAndASaveRemovesExactlyItsRows) {
 class LineScale : public scale::ScaleProtocol {
 public:
     std::string Name() const override { return "lines"; }
+    std::string DisplayName() const override { return "line scale"; }
     serial::LineUse Use() const override {
         serial::LineUse use;
         use.settings = {19200, 7, 'E', 1};
