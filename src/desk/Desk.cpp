@@ -3,7 +3,6 @@
 
 #include "Journal.h"
 #include "Notices.h"
-#include "SixByteProtocol.h"
 #include "platform/ProfileFile.h"
 #include "platform/Folder.h"
 #include "platform/ModulePath.h"
@@ -48,11 +47,12 @@ Desk::Desk(desk::View& view, Options options, std::unique_ptr<Line> line)
       clock_(options.clock ? std::move(options.clock) : [] { return std::chrono::steady_clock::now(); }),
       viewThread_(std::this_thread::get_id()),
       rules_(options.lastRow),
-      scale_(options.protocol ? std::move(options.protocol) : std::make_shared<scale::SixByteProtocol>(), options.frameWait),
+      kinds_({places_.userSettings, places_.folder}, std::move(options.protocol)),
+      scale_(kinds_.Protocol("frame6", 0), options.frameWait),
       // One box at a time, the save dialog included.
       questions_(view_, heldWork_, [this] { return !jobs_.ChoosingPath() && !closing_; }, [this] { RequestPending(); }),
       line_(line ? std::move(line) : std::make_unique<EngineLine>(this, places_, [this] { reference_ = now_(); })),
-      link_(*line_, *this, scale_.Protocol().Use(), options.timings) {}
+      link_(*line_, *this, [this](int port) { return kinds_.UsesAt(port); }, options.timings) {}
 
 Desk::~Desk() {
     outlets_.clear();  // (their threads post to this desk)
@@ -122,6 +122,7 @@ void Desk::Start() {
     if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
     for (const auto& outlet : outlets_) outlet->Started();
     if (!portsFound) Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
+    LoadScaleKinds();
 }
 
 // ---- questions and held work ----
@@ -262,6 +263,12 @@ bool Desk::OpenManual() { return platform::ShellOpenDocument(ManualPath()); }
 
 std::u16string Desk::UpdateTitle() const {
     std::u16string title = Text(u"Dialog_Caption", u"Dialog_Caption");
+    if (connected_) {
+        // Which scale the rows come from, and where.
+        const scale::ScaleProtocol& protocol = scale_.Protocol();
+        title += u" \u2014 " + MessageText((u"Scale_" + platform::Utf8ToUtf16(protocol.Name())).c_str(), protocol.DisplayName().c_str()) +
+                 u" COM" + platform::Utf8ToUtf16(std::to_string(link_.ConnectedPort()));
+    }
     if (keeper_.Off()) title += u" \u2014 " + MessageText(u"Journal_Off", "rows not journalled");
     for (const auto& outlet : outlets_)
         if (std::u16string part = outlet->TitlePart(); !part.empty()) title += u" \u2014 " + part;
@@ -331,12 +338,7 @@ void Desk::OnSerialMessage(unsigned message, std::uintptr_t wParam, std::intptr_
     } else if (message == WM_SERIAL_READ_FAILED) {
         // The device failed under an open connection (unplugged, simulator ended): close it as
         // the operator would. Ignored while no connection is up: a running check moves on.
-        PostSafe([this] {
-            // The device is gone: a box about a write to it that has not been shown yet says
-            // nothing the disconnect does not.
-            questions_.Forget(Prompt::LineError);
-            if (connected_) ToggleConnection(0);
-        });
+        PostSafe([this] { LineLost(); });
     }
 }
 

@@ -22,6 +22,7 @@
 #include "MeasurementTable.h"
 #include "Outlet.h"
 #include "Questions.h"
+#include "ScaleKinds.h"
 #include "ScaleSession.h"
 #include "TableJobs.h"
 #include "TableRules.h"
@@ -109,7 +110,8 @@ struct Options {
     std::function<std::int64_t()> now;          // seconds since 1970 (default: the system's)
     std::function<std::chrono::steady_clock::time_point()> clock;  // default: steady_clock
     serial::Timings timings;
-    std::shared_ptr<const scale::ScaleProtocol> protocol;  // the scale's kind (default: the six-byte scale)
+    // The one kind of scale there is (default: every kind Pesavo knows, as Scales.ini sets them).
+    std::shared_ptr<const scale::ScaleProtocol> protocol;
 };
 
 class Desk : public SerialOwner, public serial::View, private OutletHost, private JobHost {
@@ -204,6 +206,8 @@ private:
 
     // ---- connection ----
     void FillPortList();
+    // Reads Scales.ini again; tells what in it cannot be used, once for each new finding.
+    void LoadScaleKinds();
     void EnterConnectedState();
     // Tells the scale goodbye, gives the port back; the Test mode takes over.
     void Disconnect();
@@ -215,6 +219,10 @@ private:
     // for the rest of a begun one.
     void TakeMessages();
     void TakeMessage(const scale::Message& message);
+    // Asks a polled scale for its weight when it is time, and notices a scale that fell silent.
+    void KeepLineAlive(scale::Clock::time_point now);
+    // The line is gone (unplugged, failing, or silent): closed as the operator would.
+    void LineLost();
     // The road of one weighing: the row, the journal, the scale's answer, the outlets, the view.
     void RecordWeighing(const scale::Message& message);
     void NoteAnswerLeft();
@@ -258,7 +266,11 @@ private:
     std::atomic<std::int64_t> reference_{0};  // the table's start (Duration)
 
     // The scale, and the operator's questions.
+    ScaleKinds kinds_;
+    std::vector<std::string> scalesTold_;  // what of Scales.ini the operator was told last
     ScaleSession scale_;
+    scale::Clock::time_point nextPoll_{}, lastHeard_{};
+    bool silenceTold_ = false;  // the scale's silence was taken for a lost line
     Questions questions_;
     bool pendingPosted_ = false;
     bool closing_ = false;

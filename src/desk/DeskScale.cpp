@@ -5,6 +5,7 @@
 
 #include "BatchRow.h"
 #include "Journal.h"
+#include "platform/Utf.h"
 
 #include <algorithm>
 
@@ -28,6 +29,21 @@ void Desk::RefreshPortList() {
 }
 
 // ---- connecting ----
+
+void Desk::LoadScaleKinds() {
+    std::vector<std::string> unusable = kinds_.Load();
+    if (unusable.empty() || unusable == scalesTold_) {
+        scalesTold_ = std::move(unusable);
+        return;
+    }
+    std::string lines;
+    for (const std::string& line : unusable) lines += (lines.empty() ? "" : "\n") + line;
+    Ask(Prompt::Notice, kOkOnly,
+        Fill(MessageText(u"Scales_Unusable", "Scales.ini (%1) holds settings Pesavo cannot use; those ports are tried as if "
+                                             "they were not named there:\n%2"),
+             platform::Utf8ToUtf16(kinds_.File()), platform::Utf8ToUtf16(lines)));
+    scalesTold_ = std::move(unusable);
+}
 
 void Desk::ToggleConnection(int portItem) {
     if (closing_ || Asked(Prompt::JournalRestore)) return;
@@ -60,6 +76,7 @@ void Desk::ToggleConnection(int portItem) {
         });
         return;
     }
+    LoadScaleKinds();  // (a site may have named its scales since)
     if (portItem > 0) {
         link_.Connect(portItem);  // ignored while a check or search of the operator's runs
         return;
@@ -84,13 +101,21 @@ void Desk::StartTestMode() {
 void Desk::EnterConnectedState() {
     if (closing_) return;
     connected_ = true;
+    // The kind of scale that answered, with its port's settings.
+    scale_.Use(kinds_.Protocol(link_.ConnectedKind(), link_.ConnectedPort()));
     scale_.Begin();
+    lastHeard_ = nextPoll_ = clock_();
+    nextPoll_ += scale_.Protocol().PollEvery();  // (its probe has just asked)
+    silenceTold_ = false;
     rules_.NewConnection();
     ShowState();
     // A weighing the scale sent right behind its handshake reply is the first row; less than a
     // message of it waits for its rest like any.
     const std::vector<std::uint8_t> early = link_.TakeEarlyBytes();
-    if (!early.empty()) TakeBytes(early.data(), early.size());
+    if (!early.empty())
+        TakeBytes(early.data(), early.size());
+    else
+        TakeMessages();  // (which also sets the timer a polled scale needs)
 }
 
 void Desk::Disconnect() {
@@ -129,12 +154,36 @@ void Desk::OnSerialData(const std::uint8_t* bytes, std::size_t count) {
 
 void Desk::TakeBytes(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
-    scale_.Take(bytes, count, clock_());
+    lastHeard_ = clock_();
+    silenceTold_ = false;
+    scale_.Take(bytes, count, lastHeard_);
     TakeMessages();
 }
 
 void Desk::OnTimer() {
-    if (connected_ && !closing_) TakeMessages();
+    if (!connected_ || closing_) return;
+    KeepLineAlive(clock_());
+    if (connected_) TakeMessages();
+}
+
+void Desk::KeepLineAlive(scale::Clock::time_point now) {
+    const scale::ScaleProtocol& protocol = scale_.Protocol();
+    if (protocol.PollEvery().count() > 0 && now >= nextPoll_) {
+        line_->QueueAll(protocol.Poll());
+        // Never more than one poll behind: a late timer does not send a burst.
+        nextPoll_ = std::max(nextPoll_ + protocol.PollEvery(), now);
+    }
+    if (protocol.SilenceLimit().count() > 0 && !silenceTold_ && now - lastHeard_ >= protocol.SilenceLimit()) {
+        silenceTold_ = true;  // told once, until the scale is heard again
+        LineLost();
+    }
+}
+
+void Desk::LineLost() {
+    // The device is gone: a box about a write to it that has not been shown yet says nothing
+    // the disconnect does not.
+    questions_.Forget(Prompt::LineError);
+    if (connected_) ToggleConnection(0);
 }
 
 void Desk::TakeMessages() {
@@ -143,9 +192,17 @@ void Desk::TakeMessages() {
     scale::Message message;
     while (connected_ && scale_.Next(clock_(), message)) TakeMessage(message);
     if (!connected_) return;
-    // A message has begun: the timer comes back for it once its wait is over (never sooner than
-    // a millisecond from now, so that a wait rounded down is not missed).
-    if (const auto due = scale_.Due()) {
+    // The timer comes back once a begun message's wait is over, when a polled scale is to be
+    // asked again, and when a scale that must keep talking has been silent too long (never
+    // sooner than a millisecond from now, so that a wait rounded down is not missed).
+    std::optional<scale::Clock::time_point> due = scale_.Due();
+    const auto sooner = [&due](scale::Clock::time_point at) {
+        if (!due || at < *due) due = at;
+    };
+    const scale::ScaleProtocol& protocol = scale_.Protocol();
+    if (protocol.PollEvery().count() > 0) sooner(nextPoll_);
+    if (protocol.SilenceLimit().count() > 0 && !silenceTold_) sooner(lastHeard_ + protocol.SilenceLimit());
+    if (due) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_()).count();
         view_.StartTimer(static_cast<int>(std::max<std::int64_t>(left, 1)));
     }
@@ -200,10 +257,15 @@ void Desk::RecordWeighing(const scale::Message& message) {
     // the row leads to, so the scale hears events in order, and nothing behind it — an outlet,
     // the network, the view — ever holds it.
     const weighing::RowId id = table_.Append(made.Views(), made.reading);
+    // A scale that is never answered has nothing to hear, and nothing to send again.
+    const bool unanswered = message.answer.empty();
+    if (unanswered && keeper_.Get()) keeper_.Get()->MarkAnswered(id);
     CommitJournal();
     NoteAnswerLeft();  // the previous row's, if the engine has not told yet
-    const std::uint64_t answer = line_->QueueAll(message.answer);
-    if (keeper_.Get()) scale_.AnswerQueued(id, answer);
+    if (!unanswered) {
+        const std::uint64_t answer = line_->QueueAll(message.answer);
+        if (keeper_.Get()) scale_.AnswerQueued(id, answer);
+    }
     const Recorded recorded{id, row, made.reading, message.raw, at, maybeRepeat};
     for (const auto& outlet : outlets_) outlet->WeighingRecorded(recorded);
     view_.RowsInserted(row, 1);

@@ -18,6 +18,8 @@ public:
     ScaleSession(std::shared_ptr<const scale::ScaleProtocol> protocol, std::chrono::milliseconds messageWait);
 
     const scale::ScaleProtocol& Protocol() const { return *protocol_; }
+    // The scale that answered is of this kind (before Begin).
+    void Use(std::shared_ptr<const scale::ScaleProtocol> protocol);
     // A connection begins or ends: what had begun is dropped.
     void Begin();
     void End();
@@ -47,6 +49,7 @@ public:
     bool MaybeRepeat(const std::vector<std::uint8_t>& raw);
 
 private:
+    const std::chrono::milliseconds messageWait_;
     std::shared_ptr<const scale::ScaleProtocol> protocol_;
     std::unique_ptr<scale::Session> session_;
     std::uint64_t connection_ = 0;

@@ -5,8 +5,11 @@
 
 namespace serial {
 
+ConnectionControl::ConnectionControl(Line& line, View& view, UsesAt uses, Timings timings)
+    : line_(line), view_(view), timings_(timings), uses_(std::move(uses)) {}
+
 ConnectionControl::ConnectionControl(Line& line, View& view, LineUse use, Timings timings)
-    : line_(line), view_(view), timings_(timings), use_(std::move(use)) {}
+    : ConnectionControl(line, view, [use = std::move(use)](int) { return std::vector<LineUse>{use}; }, timings) {}
 
 ConnectionControl::~ConnectionControl() { Stop(); }
 
@@ -75,7 +78,7 @@ void ConnectionControl::Received(const std::uint8_t* bytes, std::size_t count) {
     }
     reply_.insert(reply_.end(), bytes, bytes + count);
     std::size_t used = 0;
-    const Reply reply = use_.recognise ? use_.recognise(reply_.data(), reply_.size(), used) : Reply::Other;
+    const Reply reply = trying_.recognise ? trying_.recognise(reply_.data(), reply_.size(), used) : Reply::Other;
     if (reply == Reply::NotYet) return;
     replied_ = true;
     recognised_ = reply == Reply::Scale;
@@ -102,6 +105,11 @@ int ConnectionControl::SearchIndex() const {
 int ConnectionControl::ConnectedPort() const {
     std::lock_guard lock(mutex_);
     return connectedPort_;
+}
+
+std::string ConnectionControl::ConnectedKind() const {
+    std::lock_guard lock(mutex_);
+    return connectedKind_;
 }
 
 void ConnectionControl::Stop() {
@@ -149,8 +157,31 @@ bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token s
 
 bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                               std::stop_token stop) {
+    opened = false;
+    const std::vector<LineUse> uses = uses_ ? uses_(port) : std::vector<LineUse>{};
+    for (std::size_t i = 0; i < uses.size() && !stop.stop_requested(); ++i) {
+        bool open = false;
+        if (Try(port, uses[i], uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit, told, failure, open, stop))
+            return opened = true;
+        opened = opened || open;
+        if (!open) break;  // a port that does not open is not tried with other settings
+        if (i + 1 < uses.size()) line_.Release();  // (the last is given back by the caller)
+    }
+    return false;
+}
+
+bool ConnectionControl::Try(int port, const LineUse& use, std::chrono::milliseconds limit, bool& told, OpenFailure& failure,
+                            bool& opened, std::stop_token stop) {
     failure = {};
-    opened = line_.Open(port, use_, failure);
+    {
+        // What comes from here on is judged as this way's answer.
+        std::lock_guard lock(mutex_);
+        trying_ = use;
+        replied_ = recognised_ = false;
+        reply_.clear();
+        early_.clear();
+    }
+    opened = line_.Open(port, use, failure);
     if (stop.stop_requested()) return false;
     if (opened && failure.refusedCall && !told) {
         told = true;
@@ -163,12 +194,13 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& t
         reply_.clear();
         early_.clear();
     }
-    line_.Send(use_.greeting);
+    line_.Send(use.greeting);
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, stop, limit, [&] { return replied_; });
     if (stop.stop_requested() || !replied_ || !recognised_) return false;
     state_ = LinkState::Connected;  // before the window shows it: a click meanwhile finds it so
     connectedPort_ = port;
+    connectedKind_ = use.kind;
     return true;
 }
 

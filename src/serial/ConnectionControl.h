@@ -87,6 +87,9 @@ struct Timings {
 
 class ConnectionControl {
 public:
+    // `uses` gives the ways to try at a port (called on the worker); a controller for one kind of
+    // scale may be given its one way.
+    ConnectionControl(Line& line, View& view, UsesAt uses, Timings timings = {});
     ConnectionControl(Line& line, View& view, LineUse use, Timings timings = {});
     ~ConnectionControl();
     ConnectionControl(const ConnectionControl&) = delete;
@@ -112,6 +115,7 @@ public:
     LinkState State() const;
     int SearchIndex() const;    // position the search is trying, or tried last
     int ConnectedPort() const;  // port of the last connection, 0 before the first
+    std::string ConnectedKind() const;  // the kind of scale that answered there
     // Ends the worker and waits for it (closing the window).
     void Stop();
 
@@ -119,10 +123,14 @@ private:
     enum class Chain { Manual, Search, Cycle };
     void Start(Chain chain, int port);
     void Run(Chain chain, int port, std::stop_token stop);
-    // One handshake on `port`: true when the scale answered (then the port stays open).
-    // A refused setting is told unless `told`, which it then sets.
+    // Tries each way of `port` in turn: true when a scale answered (then the port stays open
+    // with its settings). `opened` tells whether the port opened at all. A refused setting is
+    // told unless `told`, which it then sets.
     bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                std::stop_token stop);
+    // One way: opens the port with `use`'s settings, greets and waits for the answer.
+    bool Try(int port, const LineUse& use, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
+             std::stop_token stop);
     // One pass over every port; true when one answered.
     bool SearchAll(bool& told, std::stop_token stop);
     void Become(LinkState state);
@@ -138,7 +146,9 @@ private:
     LinkState state_ = LinkState::Idle;
     Chain chain_ = Chain::Manual;
     bool testMode_ = false;
-    const LineUse use_;
+    const UsesAt uses_;
+    LineUse trying_;  // the way being tried: its answer is judged by it
+    std::string connectedKind_;
     bool replied_ = false;  // the scale's answer (or another's) came since the last greeting
     bool recognised_ = false;
     std::vector<std::uint8_t> reply_;  // what came since the greeting, until it was judged
