@@ -37,10 +37,10 @@ void Desk::LoadScaleKinds() {
         return;
     }
     std::string lines;
-    for (const std::string& line : unusable) lines += (lines.empty() ? "" : "\n") + line;
+    for (const std::string& line : unusable) lines += (lines.empty() ? "" : ", ") + line;
     Ask(Prompt::Notice, kOkOnly,
-        Fill(MessageText(u"Scales_Unusable", "Scales.ini (%1) holds settings Pesavo cannot use; those ports are tried as if "
-                                             "they were not named there:\n%2"),
+        Fill(MessageText(u"Scales_Unusable",
+                         "Scales.ini (%1): Pesavo cannot use %2. Those ports are tried as if they were not named there."),
              platform::Utf8ToUtf16(kinds_.File()), platform::Utf8ToUtf16(lines)));
     scalesTold_ = std::move(unusable);
 }

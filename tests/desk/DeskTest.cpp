@@ -262,7 +262,8 @@ protected:
     ProgramFolder folder_;
     platform::ProgramPlaces places_ = folder_.Places();
     std::chrono::steady_clock::time_point clock_{std::chrono::hours(1)};
-    std::shared_ptr<const scale::ScaleProtocol> protocol_;  // none: the six-byte scale
+    // The desk's tests are about one scale: the six-byte one unless a test plugs in another.
+    std::shared_ptr<const scale::ScaleProtocol> protocol_ = std::make_shared<scale::SixByteProtocol>();
     std::unique_ptr<FakeView> view_;
     std::unique_ptr<desk::Desk> desk_;  // last: goes first
 };

@@ -36,12 +36,14 @@ public:
         const char* refused = nullptr;
         bool answers = false;
         std::vector<std::uint8_t> reply = {kAnswer};
+        std::vector<std::uint8_t> answersTo = {kAsk};  // the greeting it answers
     };
     serial::ConnectionControl* control = nullptr;
     std::mutex mutex;
     std::vector<int> list;          // port numbers at positions 1..n
     std::map<int, Port> ports;
     std::vector<int> opened;        // in order
+    std::vector<std::pair<int, std::vector<std::uint8_t>>> sent;  // each greeting, with its port
     int current = 0, released = 0;
     std::atomic<int> busy{0}, overlapped{0};  // workers inside the line at once
 
@@ -69,9 +71,10 @@ public:
         {
             std::lock_guard lock(mutex);
             p = ports[current];
+            sent.emplace_back(current, bytes);
         }
         --busy;
-        if (bytes == std::vector<std::uint8_t>{kAsk} && p.answers) control->Received(p.reply.data(), p.reply.size());
+        if (bytes == p.answersTo && p.answers) control->Received(p.reply.data(), p.reply.size());
     }
     void Release() override {
         std::lock_guard lock(mutex);
@@ -236,3 +239,43 @@ TEST_F(ConnectionControlTest, StopEndsEveryWaitEvenAnOpenBox) {
 }
 
 }  // namespace
+
+// Every kind of scale is tried at each port, in the order given, each with its own greeting and
+// wait; a port that does not open is not tried again; the kind that answered is known.
+TEST(ConnectionControlKinds, EachPortIsTriedWithEveryKindInOrderAndTheKindThatAnsweredIsKnown) {
+    FakeLine line;
+    FakeView view;
+    const auto kind = [](const char* name, std::uint8_t greeting, std::uint8_t answer) {
+        serial::LineUse use;
+        use.kind = name;
+        use.greeting = {greeting};
+        use.answerWithin = 20ms;
+        use.recognise = [answer](const std::uint8_t* bytes, std::size_t count, std::size_t& used) {
+            if (count == 0) return serial::Reply::NotYet;
+            used = 1;
+            return bytes[0] == answer ? serial::Reply::Scale : serial::Reply::Other;
+        };
+        return use;
+    };
+    std::vector<int> asked;
+    serial::ConnectionControl control{line, view, [&](int port) {
+        asked.push_back(port);
+        return std::vector<serial::LineUse>{kind("a", 'a', 'A'), kind("b", 'b', 'B'), kind("c", 'c', 'C')};
+    }, {100ms, 30ms, 40ms}};
+    line.control = &control;
+    line.list = {3, 5, 8};
+    line.ports[3] = {.opens = false, .error = 2};
+    line.ports[5] = {};
+    line.ports[8] = {.answers = true, .reply = {'B', 0x42}, .answersTo = {'b'}};
+    ASSERT_TRUE(control.Connect(0));
+    ASSERT_TRUE(view.WaitFor([&] { return view.connected == 1; }));
+    EXPECT_EQ(line.Opened(), (std::vector<int>{3, 5, 5, 5, 8, 8}));
+    using Sent = std::vector<std::pair<int, std::vector<std::uint8_t>>>;
+    EXPECT_EQ(line.sent, (Sent{{5, {'a'}}, {5, {'b'}}, {5, {'c'}}, {8, {'a'}}, {8, {'b'}}}));
+    EXPECT_EQ(line.released, 4) << "each way of 5 given back after it, and 8's first";
+    EXPECT_EQ(control.ConnectedKind(), "b");
+    EXPECT_EQ(control.ConnectedPort(), 8);
+    EXPECT_EQ(control.TakeEarlyBytes(), std::vector<std::uint8_t>{0x42});
+    EXPECT_EQ(asked, (std::vector<int>{3, 5, 8}));
+    control.Stop();
+}
