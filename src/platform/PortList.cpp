@@ -1,7 +1,11 @@
 #include "PortList.h"
 
+#include "ProfileFile.h"
+#include "Utf.h"
+
 #include <algorithm>
 #include <climits>
+#include <set>
 
 namespace platform {
 
@@ -22,6 +26,26 @@ int PortNumberFromName(std::u16string_view name) {
     }
     if (negative) value = -value;
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+std::vector<SerialPortEntry> MappedPorts(const ProgramPlaces& places) {
+    std::vector<SerialPortEntry> ports;
+    std::set<int> numbers;
+    // The operator's own device map first (an installed program's folder is not theirs to
+    // write), then the one beside the program; a port number, and a device the operator mapped,
+    // are listed once.
+    std::vector<std::string> maps{places.folder + "SerialComm.ini"};
+    if (!places.userSettings.empty()) maps.insert(maps.begin(), places.userSettings + "SerialComm.ini");
+    std::set<std::string> mappedByUser;
+    for (const std::string& map : maps)
+        for (const auto& [key, value] : GetProfileSection(u"SerialComm", map)) {
+            const int number = PortNumberFromName(key);
+            if (number <= 0 || value.empty() || numbers.count(number) || mappedByUser.count(Utf16ToUtf8(value))) continue;
+            if (maps.size() > 1 && &map == &maps.front()) mappedByUser.insert(Utf16ToUtf8(value));
+            ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), Utf16ToUtf8(value)});
+            numbers.insert(number);
+        }
+    return ports;
 }
 
 std::string DeviceForPort(const ProgramPlaces& places, int number) {

@@ -2,7 +2,6 @@
 // kernel's serial devices.
 #include "PortList.h"
 
-#include "ProfileFile.h"
 #include "Utf.h"
 
 #include <algorithm>
@@ -68,24 +67,13 @@ std::vector<std::pair<int, std::string>> KernelPorts(const std::string& ttyFolde
 }  // namespace
 
 std::vector<SerialPortEntry> ListSerialPorts(const ProgramPlaces& places) {
-    std::vector<SerialPortEntry> ports;
+    std::vector<SerialPortEntry> ports = MappedPorts(places);
     std::set<int> numbers;
     std::set<std::string> devices;
-    // The operator's own device map first (an installed program's folder is not theirs to
-    // write), then the one beside the program; a port number, and a device the operator mapped,
-    // are listed once.
-    std::vector<std::string> maps{places.folder + "SerialComm.ini"};
-    if (!places.userSettings.empty()) maps.insert(maps.begin(), places.userSettings + "SerialComm.ini");
-    std::set<std::string> mappedByUser;
-    for (const std::string& map : maps)
-        for (const auto& [key, value] : GetProfileSection(u"SerialComm", map)) {
-            const int number = PortNumberFromName(key);
-            if (number <= 0 || value.empty() || numbers.count(number) || mappedByUser.count(Utf16ToUtf8(value))) continue;
-            if (maps.size() > 1 && &map == &maps.front()) mappedByUser.insert(Utf16ToUtf8(value));
-            ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), Utf16ToUtf8(value)});
-            numbers.insert(number);
-            devices.insert(Utf16ToUtf8(value));
-        }
+    for (const SerialPortEntry& e : ports) {
+        numbers.insert(PortNumberFromName(e.name));
+        devices.insert(e.device);
+    }
     for (const auto& [number, device] : KernelPorts(places.kernelTtys)) {
         if (numbers.count(number) || devices.count(device)) continue;
         ports.push_back({u"COM" + Utf8ToUtf16(std::to_string(number)), device});

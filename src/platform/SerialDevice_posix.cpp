@@ -43,9 +43,6 @@ void WaitEvent::Reset() {
 
 // ---- device ----
 
-const char* TransportKind(const std::string&) { return "serial"; }
-std::unique_ptr<Transport> MakeTransport(const std::string&) { return std::make_unique<SerialDevice>(); }
-
 SerialDevice::SerialDevice() = default;
 
 SerialDevice::~SerialDevice() { Close(); }

@@ -47,9 +47,6 @@ void WaitEvent::Reset() { ::ResetEvent(handle_); }
 
 // ---- device ----
 
-const char* TransportKind(const std::string&) { return "serial"; }
-std::unique_ptr<Transport> MakeTransport(const std::string&) { return std::make_unique<SerialDevice>(); }
-
 struct SerialDevice::Overlapped {
     OVERLAPPED wait{};  // the WaitCommEvent that may still be pending
     OVERLAPPED io{};    // reads and writes, one at a time

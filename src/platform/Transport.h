@@ -1,7 +1,7 @@
 #pragma once
-// A way to a scale, as the serial engine uses it: opened at a place (a serial device today; a
-// network serial server or a USB scale are further kinds), set to a protocol's line settings,
-// read without blocking, written, and waited on together with the engine's own events.
+// A way to a scale, as the serial engine uses it: opened at a place (a serial device, or a
+// network serial server's "tcp://HOST:PORT"), set to a protocol's line settings, read without
+// blocking, written, and waited on together with the engine's own events.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,7 +66,8 @@ public:
     virtual int WaitAny(const WaitEvent& stop, const WaitEvent& write, bool watchData, int timeoutMs = -1) const = 0;
 };
 
-// The kind of transport a port's place (as the port list names it) needs, and a new one.
+// The kind of transport a port's place (as the port list names it) needs: "tcp" for a place
+// starting "tcp://" (in any case), else "serial"; and a new one (Transport.cpp).
 const char* TransportKind(const std::string& place);
 std::unique_ptr<Transport> MakeTransport(const std::string& place);
 

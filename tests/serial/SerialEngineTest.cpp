@@ -2,6 +2,7 @@
 // Linux, a COM port of Wine linked to one for the Windows build. One source, two backends.
 #include "CSerialPort.h"
 #include "../support/FarEnd.h"
+#include "../support/LoopbackServer.h"
 #include "../support/ProgramFolder.h"
 #include "../support/SimulatedScale.h"
 #include "platform/PortList.h"
@@ -206,6 +207,45 @@ TEST_F(SerialEngineTest, TheFarEndGoingAwayIsAReadFailure) {
     engine.RequestStop();
     for (int i = 0; i < 100 && engine.MonitorRunning(); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(engine.MonitorRunning());
+}
+
+// A scale behind a network serial server: the device map names it on every system, and the
+// engine treats it as a serial line, down to the server going away.
+TEST(NetworkScaleTest, AMappedServerIsAPortThatDeliversAndFailsAsALine) {
+    LoopbackServer server;
+    ProgramFolder folder("network");
+    folder.WriteFile("SerialComm.ini", "[SerialComm]\r\nCOM40=" + server.Place() + "\r\n");
+    Owner owner;
+    CSerialPort engine;
+    engine.SetPlaces(folder.Places());
+    ASSERT_TRUE(engine.EnumeratePorts());
+    ASSERT_EQ(engine.PortAt(1), 40);
+    EXPECT_EQ(engine.DeviceAt(1), server.Place());
+
+    ASSERT_TRUE(engine.OpenPort(&owner, 40));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(engine.StartMonitor());
+    server.Send({0x5F, 0x02, 0x00});
+    ASSERT_TRUE(owner.WaitUntil([&] { return owner.Received() == 3; }));
+    EXPECT_EQ(owner.batches[0], (std::vector<std::uint8_t>{0x5F, 0x02, 0x00}));
+    engine.QueueByte(0x9F);
+    EXPECT_TRUE(engine.WaitForSent(1s));
+    EXPECT_EQ(server.Receive(1s), (std::vector<std::uint8_t>{0x9F}));
+
+    server.CloseClient();
+    ASSERT_TRUE(owner.WaitUntil([&] {
+        return std::find(owner.messages.begin(), owner.messages.end(), WM_SERIAL_READ_FAILED) != owner.messages.end();
+    }));
+    EXPECT_EQ(owner.errorBoxes, 0);
+    engine.ClosePort();
+
+    // A server that is not there does not open, quietly, as a device that is not.
+    server.CloseListener();
+    PortOpening opening;
+    EXPECT_FALSE(engine.OpenPort(&owner, 40, &opening));
+    EXPECT_FALSE(opening.opened);
+    EXPECT_NE(opening.openError, 0);
+    EXPECT_EQ(owner.errorBoxes, 0);
 }
 
 #ifndef _WIN32
