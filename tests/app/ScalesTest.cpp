@@ -20,8 +20,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -129,6 +133,47 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, ScalesTest,
                              return std::string(info.param.protocol == std::string("8217") ? "Polled8217" : info.param.protocol) +
                                     (info.param.tcp ? "OverTcp" : "");
                          });
+
+// The figures of the README: how long the search takes over 19 ports, with no scale and with a
+// scale of each kind on the last one (the other 18 are lines where nothing answers). Run by hand:
+//   build/bin/scales_tests --gtest_also_run_disabled_tests --gtest_filter='*SearchOver*'
+TEST(ScalesSearch, DISABLED_SearchOverNineteenPorts) {
+    std::vector<int> silent;
+    std::string map = "[SerialComm]\r\n";
+    std::string last;  // the 19th port when no scale is there
+    for (int i = 0; i < 19; ++i) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        silent.push_back(master);
+        (i < 18 ? map : last) += "COM" + std::to_string(11 + i) + "=" + ptsname(master) + "\r\n";
+    }
+    for (const char* protocol : {"", "frame6", "print", "8217", "sics"}) {
+        ProgramFolder folder("search");
+        folder.WriteSettings("\\English.ini", "English");
+        std::unique_ptr<ScaleSim> scale;
+        std::string ports = map + last;
+        if (*protocol) {
+            scale = std::make_unique<ScaleSim>(std::vector<std::string>{"--protocol", protocol, "--count", "0", "--loaded"});
+            ports = map + "COM29=" + scale->Device() + "\r\n";
+        }
+        folder.WriteFile("SerialComm.ini", ports);
+        Boxes boxes;
+        auto dlg = std::make_unique<CPesavoDlg>(nullptr, &boxes, folder.Places());
+        dlg->OnInitDialog();
+        ASSERT_EQ(Ports(*dlg)->count(), 20);
+        QElapsedTimer t;
+        t.start();
+        Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
+        const QString failed = LanguageText(*dlg, u"Message", u"Auto_Error");
+        ASSERT_TRUE(RunUntil([&] { return dlg->GetDesk().Connected() || boxes.Shown(failed); }, 120s));
+        std::printf("search: %s over %d ports: %.1f s, %s\n", *protocol ? protocol : "no scale", Ports(*dlg)->count() - 1,
+                    static_cast<double>(t.elapsed()) / 1000, dlg->GetDesk().Connected() ? "connected" : "Auto_Error");
+        dlg.reset();
+    }
+    for (int fd : silent) close(fd);
+}
 
 }  // namespace
 
