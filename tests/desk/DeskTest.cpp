@@ -6,6 +6,7 @@
 
 #include "../support/ProgramFolder.h"
 #include "FrameDecoder.h"
+#include "Protocols.h"
 #include "SixByteProtocol.h"
 #include "LanguageFiles.h"
 #include "TableRules.h"
@@ -23,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -541,6 +543,49 @@ TEST_F(DeskTest, AnotherKindOfScalePlugsIn) {
     Answer(desk::Prompt::CloseExe, kYes);
     view_->RunPosted();
     EXPECT_EQ(wire_.Take(), Bytes{'Q'});
+}
+
+// A scale that is asked for its weight: polled on the desk's timer, one row per parcel, rows
+// journalled as needing no answer; silent for three seconds it is a line gone, closed as an
+// unplugged scale is (asked once).
+TEST_F(DeskTest, APolledScaleIsAskedOnTheTimerAndFallingSilentIsALostLine) {
+    protocol_ = scale::MakeProtocol("8217");
+#ifdef PESAVO_DESK_JOURNAL
+    const std::filesystem::path journalFolder = folder_.File("journal");
+    Open(99, journalFolder.string());
+#else
+    Open(99);
+#endif
+    const auto text = [](const char* s) { return Bytes(s, s + std::strlen(s)); };
+    desk_->ToggleConnection(1);
+    ASSERT_TRUE(view_->PumpUntil([this] { return wire_.handshakes > 0; }));
+    EXPECT_EQ(wire_.greeting, Bytes{'W'});
+    desk_->OnSerialData(text("\x02" "01.250\r").data(), 8);  // the parcel on the pan answers the probe
+    ASSERT_TRUE(view_->PumpUntil([this] { return desk_->Connected(); }));
+    EXPECT_NE(view_->title.find(u"8217 COM7"), std::u16string::npos);
+    for (int i = 0; i < 3; ++i) Later(200ms);
+    EXPECT_EQ(wire_.Take(), text("WWW")) << "polled every 200 ms";
+    Later(1000ms);
+    EXPECT_EQ(wire_.Take(), text("W")) << "a late timer sends one poll, not a burst";
+    Feed(text("\x02" "01.250\r\x02" "?A\r\x02" "00.000\r\x02" "00.730\r\x02" "00.730\r"));
+    EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{u"1.250", u"0.730"}));
+    EXPECT_EQ(wire_.Take(), Bytes{}) << "nothing is answered";
+#ifdef PESAVO_DESK_JOURNAL
+    const std::vector<journal::StoredRow> rows = JournalOnDisk(journalFolder);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].answered && rows[1].answered);
+    EXPECT_EQ(rows[1].frame, text("\x02" "00.730\r"));
+#endif
+    Later(2900ms);
+    EXPECT_EQ(TimesAsked(desk::Prompt::PortClose), 0);
+    Later(200ms);
+    EXPECT_EQ(TimesAsked(desk::Prompt::PortClose), 1) << "three seconds without a word";
+    Later(3000ms);
+    EXPECT_EQ(TimesAsked(desk::Prompt::PortClose), 1);
+    Answer(desk::Prompt::PortClose, kNo);
+    view_->RunPosted();
+    EXPECT_FALSE(desk_->Connected());
+    EXPECT_EQ(desk_->Table().size(), 0u);
 }
 
 TEST_F(DeskTest, ErrorQuestionNeverHoldsTheLine) {
