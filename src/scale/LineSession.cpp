@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <deque>
 #include <string>
 
@@ -148,13 +149,17 @@ std::optional<std::string_view> LineText(const std::uint8_t* line, std::size_t s
     return Trim(std::string_view(reinterpret_cast<const char*>(line), size));
 }
 
-Report WeightOf(double value, int decimals, double perKg, int extra, bool stable) {
+std::optional<Report> WeightOf(double value, int decimals, double perKg, int extra, bool stable) {
     Report r;
     r.kind = Report::Kind::Weight;
     r.kg = value / perKg;
     if (r.kg == 0) r.kg = 0;  // (no minus zero)
     r.decimals = static_cast<std::int8_t>(std::clamp(decimals + extra, 1, 3));
     r.stable = stable;
+    // The table keeps one digit for the width of each unit's text: the pounds, the longest, take
+    // at most nine characters (with a digit to spare against rounding). More than that is no
+    // parcel's weight.
+    if (std::fabs(r.kg) * 2.204 >= std::pow(10.0, 8 - r.decimals) - 1) return std::nullopt;
     return r;
 }
 

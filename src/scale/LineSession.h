@@ -68,8 +68,9 @@ std::optional<std::string_view> LineText(const std::uint8_t* line, std::size_t s
 std::optional<Report> ParseWeight(std::string_view text, bool stable);
 
 // A weight in `decimals` decimals of a unit whose kilogram is `perKg` of it, with `extra`
-// decimals more in kilograms (g: 1000, 3; oz: 35.27, 1); the decimals are kept to 1..3.
-Report WeightOf(double value, int decimals, double perKg, int extra, bool stable);
+// decimals more in kilograms (g: 1000, 3; oz: 35.27, 1); the decimals are kept to 1..3. None
+// when it is more than the table can show.
+std::optional<Report> WeightOf(double value, int decimals, double perKg, int extra, bool stable);
 
 // A protocol of text lines: no goodbye, no answers, and a line that falls silent is lost.
 class LineProtocol : public ScaleProtocol {

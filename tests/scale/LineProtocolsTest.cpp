@@ -159,7 +159,8 @@ TEST(SicsProtocolTest, TheProbeAndTheByteTableOfItsReplies) {
         {B("S S       8.8 oz\r\n"), "=0.24 W0.24"},                          // (an ounce decimal more in kg)
         {B("S  S 1.234   KG  \n"), "=1.234 W1.234"},                          // spaces, case, a lone LF
         {B("ES\r\nET\r\nEL\r\nS I\r\n"), ""},                                   // errors and busy: no row
-        {B("S S      1.234 kN\r\nS S    1.2.3 kg\r\nS S 1.234\r\nS X 1.234 kg\r\nS +1\r\nSS 1.234 kg\r\n"), ""},
+        {B("S S      1.234 kN\r\nS S    1.2.3 kg\r\nS S 1.234\r\nS X 1.234 kg\r\nS +1\r\nSS 1.234 kg\r\n"
+           "S S  45400.000 kg\r\n"), ""},  // (the last: more than the table shows)
         {B("\x00\xFF\r\n\x00\xFFS S      1.234 kg\r\n\x01\x80"), "=1.234 W1.234"},  // noise between lines
         {B("S S      1.\xB3" "4 kg\r\nS S      2.000 kg\r\n"), "=2.000 W2.000"},  // a damaged line
         {Long("S S ", ' ', "1.234 kg\r\nS S      2.000 kg\r\n"), "=2.000 W2.000"},
