@@ -1,5 +1,8 @@
 #include "Protocols.h"
 
+#include "Polled8217Protocol.h"
+#include "PrintProtocol.h"
+#include "SicsProtocol.h"
 #include "SixByteProtocol.h"
 
 #include <algorithm>
@@ -18,11 +21,14 @@ bool SameName(std::string_view a, std::string_view b) {
 }  // namespace
 
 const std::vector<std::string>& ProtocolNames() {
-    static const std::vector<std::string> names = {"frame6"};
+    static const std::vector<std::string> names = {"print", "8217", "sics", "frame6"};
     return names;
 }
 
-std::shared_ptr<const ScaleProtocol> MakeProtocol(std::string_view name, const ScaleOptions&) {
+std::shared_ptr<const ScaleProtocol> MakeProtocol(std::string_view name, const ScaleOptions& options) {
+    if (SameName(name, "print")) return std::make_shared<PrintProtocol>(options);
+    if (SameName(name, "8217")) return std::make_shared<Polled8217Protocol>(options);
+    if (SameName(name, "sics")) return std::make_shared<SicsProtocol>(options);
     if (SameName(name, "frame6")) return std::make_shared<SixByteProtocol>();
     return nullptr;
 }

@@ -19,6 +19,9 @@ namespace scale {
 
 using Clock = std::chrono::steady_clock;
 
+// The weight an overweight row stores (never read as a weight: the row's kind says what it is).
+inline constexpr double kOverweightStored = 555.5;
+
 // One message of the scale's, as the desk takes it.
 struct Message {
     enum class Kind {

@@ -8,8 +8,6 @@ namespace scale {
 
 namespace {
 
-constexpr double kOverweightStored = 555.5;
-
 class SixByteSession : public Session {
 public:
     explicit SixByteSession(std::chrono::milliseconds wait) : wait_(wait) {}
