@@ -159,19 +159,38 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& t
                               std::stop_token stop) {
     opened = false;
     const std::vector<LineUse> uses = uses_ ? uses_(port) : std::vector<LineUse>{};
+    // A port that refuses the settings of every kind tried there is told (once per operator's
+    // action); one that takes some kind's settings is a port like any, and the kinds it refuses
+    // are simply not there (a pseudo-terminal or an adapter without 7-bit parity framing).
+    bool everyRefused = true;
+    OpenFailure refusal;
+    bool connected = false;
     for (std::size_t i = 0; i < uses.size() && !stop.stop_requested(); ++i) {
         bool open = false;
-        if (Try(port, uses[i], uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit, told, failure, open, stop))
-            return opened = true;
+        connected = Try(port, uses[i], uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit, failure, open, stop);
         opened = opened || open;
         if (!open) break;  // a port that does not open is not tried with other settings
+        if (failure.refusedCall)
+            refusal = failure;
+        else
+            everyRefused = false;
+        if (connected) break;
         if (i + 1 < uses.size()) line_.Release();  // (the last is given back by the caller)
     }
-    return false;
+    if (opened && everyRefused && refusal.refusedCall && !told && !stop.stop_requested()) {
+        told = true;
+        view_.Tell(Notice::SettingsRefused, port, refusal, stop);
+    }
+    if (!connected || stop.stop_requested()) return false;
+    std::lock_guard lock(mutex_);
+    state_ = LinkState::Connected;  // before the window shows it: a click meanwhile finds it so
+    connectedPort_ = port;
+    connectedKind_ = connectedUse_;
+    return true;
 }
 
-bool ConnectionControl::Try(int port, const LineUse& use, std::chrono::milliseconds limit, bool& told, OpenFailure& failure,
-                            bool& opened, std::stop_token stop) {
+bool ConnectionControl::Try(int port, const LineUse& use, std::chrono::milliseconds limit, OpenFailure& failure, bool& opened,
+                            std::stop_token stop) {
     failure = {};
     {
         // What comes from here on is judged as this way's answer.
@@ -182,25 +201,12 @@ bool ConnectionControl::Try(int port, const LineUse& use, std::chrono::milliseco
         early_.clear();
     }
     opened = line_.Open(port, use, failure);
-    if (stop.stop_requested()) return false;
-    if (opened && failure.refusedCall && !told) {
-        told = true;
-        view_.Tell(Notice::SettingsRefused, port, failure, stop);
-    }
-    if (!opened) return false;  // nothing to ask
-    {
-        std::lock_guard lock(mutex_);
-        replied_ = recognised_ = false;
-        reply_.clear();
-        early_.clear();
-    }
+    if (stop.stop_requested() || !opened) return false;  // (nothing to ask a port that did not open)
     line_.Send(use.greeting);
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, stop, limit, [&] { return replied_; });
     if (stop.stop_requested() || !replied_ || !recognised_) return false;
-    state_ = LinkState::Connected;  // before the window shows it: a click meanwhile finds it so
-    connectedPort_ = port;
-    connectedKind_ = use.kind;
+    connectedUse_ = use.kind;
     return true;
 }
 

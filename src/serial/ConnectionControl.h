@@ -129,7 +129,7 @@ private:
     bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                std::stop_token stop);
     // One way: opens the port with `use`'s settings, greets and waits for the answer.
-    bool Try(int port, const LineUse& use, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
+    bool Try(int port, const LineUse& use, std::chrono::milliseconds limit, OpenFailure& failure, bool& opened,
              std::stop_token stop);
     // One pass over every port; true when one answered.
     bool SearchAll(bool& told, std::stop_token stop);
@@ -149,6 +149,7 @@ private:
     const UsesAt uses_;
     LineUse trying_;  // the way being tried: its answer is judged by it
     std::string connectedKind_;
+    std::string connectedUse_;  // the kind that answered, until the port is taken as connected
     bool replied_ = false;  // the scale's answer (or another's) came since the last greeting
     bool recognised_ = false;
     std::vector<std::uint8_t> reply_;  // what came since the greeting, until it was judged
