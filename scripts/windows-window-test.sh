@@ -405,4 +405,44 @@ xdotool key Escape
 until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc after the save"
 rm -rf $(journal_dir)  # none left for whatever runs next in this prefix
 echo "-- killed after $before acknowledged weighings, $kept rows journalled: after Yes the save holds all $(acknowledged) the scale heard acknowledged"
+# An MT-SICS balance on COM5 with a parcel already on its pan: the search finds it (no probe zeroes
+# it), the title names it, the parcel on the pan and the next one are one row each, and a save
+# holds both.
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
+rm -f "$work/program"/TarnobelDataFile-*.xls
+build/bin/scale-sim --protocol sics --parcels 1.250,0.730 --loaded --hold 4000 --link "$dos/com5" > "$work/scale-sim5.log" &
+sim=$!
+pids+=($sim)
+until_true 5 test -L "$dos/com5"
+start_program "Pesavo.exe"
+until_true 90 has_window 'Korvane Scale' || fail "no window for the MT-SICS balance"
+main=$(window_named 'Korvane Scale')
+sleep 1
+xdotool windowfocus --sync "$main"
+xdotool key space
+until_true 60 has_window 'MT-SICS COM5' || fail "the title does not name the MT-SICS balance on COM5: $(xdotool getwindowname "$main")"
+until_true 60 sh -c "[ \$(grep -c '^stable' '$work/scale-sim5.log') -ge 2 ]" || fail "the balance's second parcel never settled"
+sleep 1  # (polled five times a second: the second parcel's row)
+screenshot "$main" "$work/mt-sics.png"
+xdotool key Tab Tab Tab Tab space
+until_true 30 has_window 'Save As$' || fail "no save dialog with the MT-SICS balance"
+sleep 0.5
+xdotool key Return
+until_true 30 sh -c "ls '$work/program'/TarnobelDataFile-*.xls >/dev/null 2>&1" || fail "no workbook of the MT-SICS balance's rows"
+book=$(ls "$work/program"/TarnobelDataFile-*.xls | head -1)
+sleep 0.5
+/usr/bin/python3 - "$book" <<'PY' || fail "the workbook of the MT-SICS balance"
+import sys, xlrd
+sheet = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)
+body = [sheet.cell_value(r, 1) for r in range(1, sheet.nrows)]
+assert body == ['1.250', '0.730'], body
+print('-- the MT-SICS balance: rows', body)
+PY
+! grep -q '^zeroed' "$work/scale-sim5.log" || fail "the balance was zeroed by a probe"
+xdotool windowfocus --sync "$main"
+xdotool key Escape
+until_true 20 sh -c "! kill -0 $program 2>/dev/null" || fail "the program did not end on Esc after the MT-SICS save"
+rm -rf $(journal_dir)
+echo "-- an MT-SICS balance found on COM5 ($(grep -c '^rx 53' "$work/scale-sim5.log") polls heard), its two parcels saved, never zeroed"
 echo "PASSED: the Windows window under Wine"
