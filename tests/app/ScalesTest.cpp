@@ -82,6 +82,8 @@ struct Kind {
     const char* title;  // the kind as the title names it
 };
 
+void PrintTo(const Kind& kind, std::ostream* out) { *out << kind.protocol << (kind.tcp ? " over TCP" : "") << " in " << kind.unit; }
+
 class ScalesTest : public ::testing::TestWithParam<Kind> {};
 
 // The Data texts of 1.250 kg, an overload and 0.730 kg, shown in kilograms (English): a scale in
@@ -105,12 +107,14 @@ TEST_P(ScalesTest, TheSearchFindsTheScaleItsParcelsAreOneRowEachAndComeBackAfter
     const std::string data = folder.File("data");
 
     Program weigh({"--weigh", folder.Path(), data, "3"});
-    ASSERT_TRUE(PollUntil([&] { return weigh.Count("rows 3") == 1; }, 60s)) << "the parcels did not become rows";
+    std::vector<std::string> lines;
+    const auto title = [&lines] {
+        return std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("title ", 0) == 0; });
+    };
+    ASSERT_TRUE(PollUntil([&] { return (lines = weigh.Lines(), title() != lines.end()); }, 60s)) << "the parcels did not become rows";
+    EXPECT_EQ(weigh.Count("rows 3"), 1);
     EXPECT_EQ(scale.Count("zeroed"), 0) << "a probe zeroed the scale";
-    const std::vector<std::string> lines = weigh.Lines();
-    const auto title = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("title ", 0) == 0; });
-    ASSERT_NE(title, lines.end());
-    EXPECT_NE(title->find(std::string(kind.title) + " COM12"), std::string::npos) << *title;
+    EXPECT_NE(title()->find(std::string(kind.title) + " COM12"), std::string::npos) << *title();
     weigh.Kill();
 
     const std::string dump = folder.File("table.txt"), saved = folder.File("saved.xls");
