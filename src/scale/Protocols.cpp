@@ -21,7 +21,7 @@ bool SameName(std::string_view a, std::string_view b) {
 }  // namespace
 
 const std::vector<std::string>& ProtocolNames() {
-    static const std::vector<std::string> names = {"print", "8217", "sics", "frame6"};
+    static const std::vector<std::string> names = {"print", "sics", "8217", "frame6"};
     return names;
 }
 

@@ -17,7 +17,8 @@ struct ScaleOptions {
 };
 
 // Every kind, in the order a search tries them: those that only listen or ask for a weight
-// first; the six-byte scale's greeting 0x5A, which is the zero command of the others, last.
+// first (a printing scale is listened for while MT-SICS, on the same line settings, is asked);
+// the six-byte scale's greeting 0x5A, which is the zero command of the others, last.
 const std::vector<std::string>& ProtocolNames();
 
 // The protocol of that name (as ProtocolNames gives it, any case); null when there is none.

@@ -78,7 +78,19 @@ void ConnectionControl::Received(const std::uint8_t* bytes, std::size_t count) {
     }
     reply_.insert(reply_.end(), bytes, bytes + count);
     std::size_t used = 0;
-    const Reply reply = trying_.recognise ? trying_.recognise(reply_.data(), reply_.size(), used) : Reply::Other;
+    Reply reply = trying_.recognise ? trying_.recognise(reply_.data(), reply_.size(), used) : Reply::Other;
+    answeredKind_ = trying_.kind;
+    if (listening_.recognise) {
+        // A scale that speaks unasked is listened for while another kind is asked.
+        std::size_t heard = 0;
+        const Reply unasked = listening_.recognise(reply_.data(), reply_.size(), heard);
+        if (unasked == Reply::Scale) {
+            reply = Reply::Scale, used = heard;
+            answeredKind_ = listening_.kind;
+        } else if (reply == Reply::Other && unasked == Reply::NotYet) {
+            reply = Reply::NotYet;
+        }
+    }
     if (reply == Reply::NotYet) return;
     replied_ = true;
     recognised_ = reply == Reply::Scale;
@@ -166,8 +178,17 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& t
     OpenFailure refusal;
     bool connected = false;
     for (std::size_t i = 0; i < uses.size() && !stop.stop_requested(); ++i) {
+        const LineUse* listen = nullptr;
+        std::chrono::milliseconds wait = uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit;
+        if (uses[i].greeting.empty() && i + 1 < uses.size() && uses[i + 1].settings == uses[i].settings) {
+            // A kind that only listens is listened for while the next kind, on the same line
+            // settings, is asked (its probe is read-only): one wait instead of two.
+            listen = &uses[i];
+            ++i;
+            wait = std::max(wait, uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit);
+        }
         bool open = false;
-        connected = Try(port, uses[i], uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit, failure, open, stop);
+        connected = Try(port, uses[i], listen, wait, failure, open, stop);
         opened = opened || open;
         if (!open) break;  // a port that does not open is not tried with other settings
         if (failure.refusedCall)
@@ -189,13 +210,14 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& t
     return true;
 }
 
-bool ConnectionControl::Try(int port, const LineUse& use, std::chrono::milliseconds limit, OpenFailure& failure, bool& opened,
-                            std::stop_token stop) {
+bool ConnectionControl::Try(int port, const LineUse& use, const LineUse* listen, std::chrono::milliseconds limit,
+                            OpenFailure& failure, bool& opened, std::stop_token stop) {
     failure = {};
     {
         // What comes from here on is judged as this way's answer.
         std::lock_guard lock(mutex_);
         trying_ = use;
+        listening_ = listen ? *listen : LineUse{};
         replied_ = recognised_ = false;
         reply_.clear();
         early_.clear();
@@ -206,7 +228,7 @@ bool ConnectionControl::Try(int port, const LineUse& use, std::chrono::milliseco
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, stop, limit, [&] { return replied_; });
     if (stop.stop_requested() || !replied_ || !recognised_) return false;
-    connectedUse_ = use.kind;
+    connectedUse_ = answeredKind_;
     return true;
 }
 

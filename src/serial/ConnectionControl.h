@@ -128,9 +128,10 @@ private:
     // told unless `told`, which it then sets.
     bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                std::stop_token stop);
-    // One way: opens the port with `use`'s settings, greets and waits for the answer.
-    bool Try(int port, const LineUse& use, std::chrono::milliseconds limit, OpenFailure& failure, bool& opened,
-             std::stop_token stop);
+    // One way: opens the port with `use`'s settings, greets and waits for the answer (or for
+    // `listen`'s scale, heard unasked).
+    bool Try(int port, const LineUse& use, const LineUse* listen, std::chrono::milliseconds limit, OpenFailure& failure,
+             bool& opened, std::stop_token stop);
     // One pass over every port; true when one answered.
     bool SearchAll(bool& told, std::stop_token stop);
     void Become(LinkState state);
@@ -148,6 +149,8 @@ private:
     bool testMode_ = false;
     const UsesAt uses_;
     LineUse trying_;  // the way being tried: its answer is judged by it
+    LineUse listening_;  // a kind that speaks unasked, listened for meanwhile (none: no recogniser)
+    std::string answeredKind_;  // which of the two the answer was
     std::string connectedKind_;
     std::string connectedUse_;  // the kind that answered, until the port is taken as connected
     bool replied_ = false;  // the scale's answer (or another's) came since the last greeting

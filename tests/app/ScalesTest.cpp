@@ -159,7 +159,7 @@ TEST(ScalesSearch, DISABLED_SearchOverNineteenPorts) {
         std::unique_ptr<ScaleSim> scale;
         std::string ports = map + last;
         if (*protocol) {
-            scale = std::make_unique<ScaleSim>(std::vector<std::string>{"--protocol", protocol, "--count", "0", "--loaded"});
+            scale = std::make_unique<ScaleSim>(std::vector<std::string>{"--protocol", protocol, "--count", "0"});
             ports = map + "COM29=" + scale->Device() + "\r\n";
         }
         folder.WriteFile("SerialComm.ini", ports);

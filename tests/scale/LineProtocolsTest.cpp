@@ -194,7 +194,7 @@ TEST(PrintProtocolTest, TheProbeAndTheByteTableOfItsLines) {
 }
 
 TEST(ParcelCaptureTest, OneRowPerParcelOnAScriptedPan) {
-    EXPECT_EQ(scale::ProtocolNames(), (std::vector<std::string>{"print", "8217", "sics", "frame6"}));
+    EXPECT_EQ(scale::ProtocolNames(), (std::vector<std::string>{"print", "sics", "8217", "frame6"}));
     const auto protocol = scale::MakeProtocol("Print", {0.1});
     ASSERT_TRUE(protocol);
     const auto session = protocol->Open(200ms);
