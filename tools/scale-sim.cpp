@@ -1,21 +1,46 @@
-// scale-sim: a simulated postal scale on a pseudo-terminal.
+// scale-sim: a simulated postal scale on a pseudo-terminal or a TCP port.
 //
-//   scale-sim [--frames FILE | --count N] [--interval MS] [--exit-when-done] [--link PATH]
-//             [--silent] [--seed N] [--split] [--early]
+//   scale-sim [--protocol frame6|8217|sics|print] [--tcp PORT] [--link PATH] [--interval MS]
+//             [--count N] [--seed N] [--exit-when-done]
+//             frame6: [--frames FILE] [--silent] [--split] [--early]
+//             others: [--parcels LIST] [--unit kg|lb] [--hold MS] [--loaded]
 //
-// Prints the device path of its line as the first line of standard output, answers every
-// handshake request 0x5A with 0xA5 and then sends frames, each after the previous one was
-// answered (0x9F or 0xF9) and `--interval` ms have passed. Frames come from FILE (one batch per
-// line as hex bytes, e.g. "5F 02 00 04 D2 8B"; blank lines and lines starting with # are
-// skipped) or are generated weighings (N of them; 0 = without end). A generated frame that the
-// host answers with 0xF9 is sent again. 0x3A ends the session until the next 0x5A. Every byte
-// received is printed at once as "rx XX". Ends on SIGINT/SIGTERM, or with --exit-when-done once
-// the last frame was answered. --silent never answers the handshake. The first frame after a
-// handshake follows no sooner than 300 ms, the time a host needs to judge the reply; with
-// --early it follows right behind the reply, in the same write. --split writes each frame in two
-// pieces 5 ms apart, as a slow line or a USB adapter delivers it (with --early, the reply and the
-// first frame but its last byte, then that byte).
+// The first line of standard output is where the host finds the scale: the pseudo-terminal's
+// device path, or with --tcp "tcp://127.0.0.1:<port>" (PORT 0: a free one; one client at a time,
+// the next one taken when it goes). Every byte received is printed at once as "rx XX". Ends on
+// SIGINT/SIGTERM, or with --exit-when-done once the last weighing is over.
+//
+// frame6 (the default), the six-byte scale: answers every handshake request 0x5A with 0xA5 and
+// then sends frames, each after the previous one was answered (0x9F or 0xF9) and `--interval` ms
+// (default 500) have passed. Frames come from FILE (one batch per line as hex bytes, e.g.
+// "5F 02 00 04 D2 8B"; blank lines and lines starting with # are skipped) or are generated
+// weighings (N of them; 0 = without end). A generated frame that the host answers with 0xF9 is
+// sent again. 0x3A ends the session until the next 0x5A (so does the TCP client going).
+// --silent never answers the handshake. The first frame after a handshake follows no sooner than
+// 300 ms, the time a host needs to judge the reply; with --early it follows right behind the
+// reply, in the same write. --split writes each frame in two pieces 5 ms apart, as a slow line or
+// a USB adapter delivers it (with --early, the reply and the first frame but its last byte, then
+// that byte).
+//
+// 8217, sics and print are scales with a pan: a parcel is placed, swings for 0.6 s, stands
+// stable for --hold ms (default 2000) and is lifted (the pan empty for 1 s); LIST gives them
+// ("1.250,over,under,0.730": kg, an overload, the pan taken off, under zero for 1 s) or N are
+// generated (0 = without end). The parcels begin once a host is there (a byte received, a TCP
+// client, or the print being read); --loaded puts the first one stable on the pan from the start.
+// "stable <kg>" (or "stable over") is printed as each parcel settles, "zeroed" when the scale is
+// zeroed (its gross reading becomes the zero; an overload is not zeroed).
+//   8217 (7E1): 'W' is answered STX "01.250" CR (lb: "002.76"), or STX '?' status CR while the
+//     reading is in motion (0x41), over (0x42) or under zero (0x44); 'Z' zeroes; all else is
+//     ignored.
+//   sics (MT-SICS, lines ending CR LF, CR or LF): "SI" or "S" gets "S S      1.250 kg" (S D in
+//     motion, "S +" over, "S -" under zero), "Z" zeroes and gets "Z A", any other line "ES".
+//   print: sends "ST,GS,+  1.250kg" (US in motion, OL over, "-" under zero; lb: "+  2.76lb")
+//     every --interval ms (default 100) and ignores what it receives; a line nobody reads is
+//     dropped, never waited for.
+#include "scale-sim-pan.h"
+
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,11 +50,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -42,11 +72,16 @@ void OnSignal(int) { g_stop = 1; }
 using Frame = std::vector<std::uint8_t>;
 constexpr long kFirstFrameDelayMs = 300;
 constexpr useconds_t kSplitGapUs = 5000;  // between the two pieces of a --split frame
+// Print lines waiting unread beyond this (about 1.5 s of them): nobody reads the line.
+constexpr int kUnreadLimit = 256;
 using Clock = std::chrono::steady_clock;
 
 int Usage(const char* message) {
-    std::fprintf(stderr, "scale-sim: %s\nusage: scale-sim [--frames FILE | --count N] [--interval MS] "
-                         "[--exit-when-done] [--link PATH] [--silent] [--seed N] [--split] [--early]\n", message);
+    std::fprintf(stderr,
+                 "scale-sim: %s\nusage: scale-sim [--protocol frame6|8217|sics|print] [--tcp PORT] [--link PATH]\n"
+                 "                 [--interval MS] [--count N] [--seed N] [--exit-when-done]\n"
+                 "  frame6: [--frames FILE] [--silent] [--split] [--early]\n"
+                 "  others: [--parcels LIST] [--unit kg|lb] [--hold MS] [--loaded]\n", message);
     return 2;
 }
 
@@ -109,79 +144,142 @@ struct Generator {
     }
 };
 
-}  // namespace
 
-int main(int argc, char** argv) {
-    std::vector<Frame> scripted;
-    bool useScript = false, exitWhenDone = false, silent = false, split = false, early = false;
-    long count = 0, interval = 500;
+// Where the host is: the pseudo-terminal's master side, or one TCP client at a time.
+class Line {
+public:
+    enum class Event { Nothing, Bytes, Came, Left, Failed };
+
+    ~Line() {
+        if (!link_.empty()) unlink(link_.c_str());
+        for (int fd : {client_, listener_, keep_, master_})
+            if (fd >= 0) close(fd);
+    }
+
+    bool OpenPty(bool sevenEven, bool nonblocking, const std::string& link) {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | (nonblocking ? O_NONBLOCK : 0));
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            std::perror("scale-sim: pseudo-terminal");
+            return false;
+        }
+        name_ = ptsname(master_);
+        // Holding the line's own end open keeps the master readable while no host has the port
+        // open (a host may close and open it again as it likes), and makes it raw from the start
+        // (no echo, no line editing).
+        keep_ = open(name_.c_str(), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (keep_ < 0 || tcgetattr(keep_, &t) != 0) {
+            std::perror("scale-sim: line");
+            return false;
+        }
+        cfmakeraw(&t);
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        if (sevenEven) t.c_cflag = (t.c_cflag & ~(CSIZE | PARODD)) | CS7 | PARENB;  // the pty passes all 8 bits
+        tcsetattr(keep_, TCSANOW, &t);
+        if (!link.empty()) {
+            unlink(link.c_str());
+            if (symlink(name_.c_str(), link.c_str()) != 0) {
+                std::perror("scale-sim: --link");
+                return false;
+            }
+            link_ = link;
+        }
+        return true;
+    }
+
+    bool Listen(long port, bool nonblocking) {
+        nonblocking_ = nonblocking;
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        socklen_t size = sizeof a;
+        if (listener_ < 0 || setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+            bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener_, 4) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+            std::perror("scale-sim: --tcp");
+            return false;
+        }
+        name_ = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        return true;
+    }
+
+    const std::string& Name() const { return name_; }
+    bool Tcp() const { return listener_ >= 0; }
+    // A host can be written to (a pseudo-terminal always takes bytes, read or not).
+    bool Open() const { return !Tcp() || client_ >= 0; }
+
+    // Up to `ms` for bytes from the host (in `in`, `n` of them); a TCP client is taken when there
+    // is none, and let go when it closes.
+    Event Wait(int ms, std::uint8_t* in, std::size_t cap, ssize_t& n) {
+        const int fd = Tcp() ? (client_ >= 0 ? client_ : listener_) : master_;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, ms);
+        if (ready < 0 && errno != EINTR) return Event::Failed;
+        if (ready <= 0) return Event::Nothing;
+        if (fd == listener_) {
+            client_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client_ < 0) return Event::Nothing;
+            const int on = 1;
+            setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // a reply goes out at once
+            return Event::Came;
+        }
+        n = read(fd, in, cap);
+        if (fd == client_ && (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))) {
+            close(client_);
+            client_ = -1;
+            return Event::Left;
+        }
+        if (n <= 0) {
+            // (The pty's master reads nothing while the line is being set up or hung up.)
+            usleep(10000);
+            return Event::Nothing;
+        }
+        return Event::Bytes;
+    }
+
+    // The bytes whole, or false.
+    bool Write(const std::uint8_t* data, std::size_t size) {
+        if (!Tcp()) return write(master_, data, size) == static_cast<ssize_t>(size);
+        if (client_ < 0) return false;
+        const int flags = MSG_NOSIGNAL | (nonblocking_ ? MSG_DONTWAIT : 0);
+        return send(client_, data, size, flags) == static_cast<ssize_t>(size);
+    }
+    bool Write(const std::string& text) { return Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); }
+
+    // Bytes written and not yet read by the host.
+    int Queued() const {
+        int n = 0;
+        if (Tcp() ? ioctl(client_, SIOCOUTQ, &n) != 0 : ioctl(keep_, FIONREAD, &n) != 0) return 0;
+        return n;
+    }
+    // What waits unread on the pty goes: a host that opens it later gets fresh readings.
+    void DropUnread() {
+        if (!Tcp()) tcflush(keep_, TCIFLUSH);
+    }
+
+private:
+    int master_ = -1, keep_ = -1, listener_ = -1, client_ = -1;
+    bool nonblocking_ = false;
+    std::string name_, link_;
+};
+
+struct Options {
+    std::string protocol = "frame6";
+    bool exitWhenDone = false, silent = false, split = false, early = false, pounds = false, loaded = false;
+    long count = 0, interval = -1, hold = 2000, tcp = -1;
     unsigned seed = 20261208;
     std::string link;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (a == "--frames" && hasValue) {
-            if (!ReadFrames(argv[++i], scripted)) return Usage("cannot read the frames file");
-            useScript = true;
-        } else if (a == "--count" && hasValue) {
-            count = std::strtol(argv[++i], nullptr, 10);
-        } else if (a == "--interval" && hasValue) {
-            interval = std::strtol(argv[++i], nullptr, 10);
-        } else if (a == "--link" && hasValue) {
-            link = argv[++i];
-        } else if (a == "--seed" && hasValue) {
-            seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (a == "--exit-when-done") {
-            exitWhenDone = true;
-        } else if (a == "--silent") {
-            silent = true;
-        } else if (a == "--split") {
-            split = true;
-        } else if (a == "--early") {
-            early = true;
-        } else {
-            return Usage(("unknown argument " + a).c_str());
-        }
-    }
-    if (count < 0 || interval < 0) return Usage("--count and --interval take numbers of 0 or more");
+};
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("scale-sim: pseudo-terminal");
-        return 1;
-    }
-    const std::string device = ptsname(master);
-    // Holding the line's own end open keeps the master readable while no host has the port
-    // open, and makes it raw from the start (no echo, no line editing).
-    const int keep = open(device.c_str(), O_RDWR | O_NOCTTY);
-    termios t{};
-    if (keep < 0 || tcgetattr(keep, &t) != 0) {
-        std::perror("scale-sim: line");
-        return 1;
-    }
-    cfmakeraw(&t);
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(keep, TCSANOW, &t);
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(device.c_str(), link.c_str()) != 0) {
-            std::perror("scale-sim: --link");
-            return 1;
-        }
-    }
-    // A scale left behind by a crashed test or script would hold its line for ever: end with
-    // the process that started us.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() == 1) return 0;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGPIPE, SIG_IGN);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::printf("%s\n", device.c_str());
-
-    Generator generator{std::mt19937(seed), {}};
-    const long total = useScript ? static_cast<long>(scripted.size()) : count;
+// The six-byte scale: a handshake, then one frame after another, each answered.
+void RunFrames(Line& line, const Options& o, const std::vector<Frame>& scripted, bool useScript) {
+    const long interval = o.interval < 0 ? 500 : o.interval;
+    Generator generator{std::mt19937(o.seed), {}};
+    const long total = useScript ? static_cast<long>(scripted.size()) : o.count;
     long sent = 0;            // frames sent and answered
     bool connected = false, waiting = false, lastGarbled = false;
     Frame last;
@@ -189,17 +287,17 @@ int main(int argc, char** argv) {
     // As a slow UART or a USB adapter may deliver it: the frame in two pieces, a few character
     // times apart.
     auto sendFrame = [&](const Frame& f) {
-        if (!split || f.size() < 2) return write(master, f.data(), f.size()) == static_cast<ssize_t>(f.size());
+        if (!o.split || f.size() < 2) return line.Write(f.data(), f.size());
         const std::size_t half = f.size() / 2;
-        if (write(master, f.data(), half) != static_cast<ssize_t>(half)) return false;
+        if (!line.Write(f.data(), half)) return false;
         usleep(kSplitGapUs);
-        return write(master, f.data() + half, f.size() - half) == static_cast<ssize_t>(f.size() - half);
+        return line.Write(f.data() + half, f.size() - half);
     };
 
     while (!g_stop) {
         // (A frames file ends; only generated weighings may go on without end.)
         const bool done = useScript ? sent >= total : total > 0 && sent >= total;
-        if (done && exitWhenDone) break;
+        if (done && o.exitWhenDone) break;
         if (connected && !waiting && !done && Clock::now() >= next) {
             last = useScript ? scripted[static_cast<std::size_t>(sent)] : generator.Next(lastGarbled);
             if (sendFrame(last)) waiting = true;
@@ -209,24 +307,20 @@ int main(int argc, char** argv) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
             timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(left, 100)));
         }
-        pollfd p{master, POLLIN, 0};
-        const int ready = poll(&p, 1, timeout);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
         std::uint8_t in[256];
-        const ssize_t n = read(master, in, sizeof in);
-        if (n <= 0) {
-            usleep(10000);
-            continue;
-        }
+        ssize_t n = 0;
+        const Line::Event event = line.Wait(timeout, in, sizeof in, n);
+        if (event == Line::Event::Failed) break;
+        if (event == Line::Event::Left) connected = waiting = false;  // as 0x3A: the session is over
+        if (event != Line::Event::Bytes) continue;
         for (ssize_t i = 0; i < n; ++i) {
             const std::uint8_t b = in[i];
             std::printf("rx %02X\n", b);
             if (b == 0x5A) {
-                if (silent) continue;
+                if (o.silent) continue;
                 Frame reply = {0xA5};
                 waiting = false;
-                if (early && (total == 0 || sent < total)) {
+                if (o.early && (total == 0 || sent < total)) {
                     // The first weighing right behind the reply, in the same write.
                     last = useScript ? scripted[static_cast<std::size_t>(sent)] : generator.Next(lastGarbled);
                     reply.insert(reply.end(), last.begin(), last.end());
@@ -234,11 +328,11 @@ int main(int argc, char** argv) {
                 }
                 // With --split as well, the frame's last byte comes apart: the reply and five
                 // bytes make a batch of six that is not a whole frame.
-                const std::size_t first = split && reply.size() > 2 ? reply.size() - 1 : reply.size();
-                bool wrote = write(master, reply.data(), first) == static_cast<ssize_t>(first);
+                const std::size_t first = o.split && reply.size() > 2 ? reply.size() - 1 : reply.size();
+                bool wrote = line.Write(reply.data(), first);
                 if (wrote && first < reply.size()) {
                     usleep(kSplitGapUs);
-                    wrote = write(master, reply.data() + first, reply.size() - first) == static_cast<ssize_t>(reply.size() - first);
+                    wrote = line.Write(reply.data() + first, reply.size() - first);
                 }
                 if (wrote) connected = true;
                 else waiting = false;
@@ -260,8 +354,142 @@ int main(int argc, char** argv) {
             }
         }
     }
-    if (!link.empty()) unlink(link.c_str());
-    close(keep);
-    close(master);
+}
+
+// A scale with a pan: it answers what it is asked, or prints its reading again and again.
+void RunPan(Line& line, const Options& o, sim::Pan& pan, sim::Talk& talk) {
+    const bool print = o.protocol == "print";
+    const auto every = std::chrono::milliseconds(std::max(1L, o.interval < 0 ? 100 : o.interval));
+    Clock::time_point nextPrint = Clock::now();
+    int lastQueued = 0;
+    while (!g_stop) {
+        Clock::time_point now = Clock::now();
+        pan.Advance(now);
+        if (pan.Done() && o.exitWhenDone) break;
+        if (print && now >= nextPrint) {
+            nextPrint = std::max(nextPrint + every, now);
+            if (line.Open()) {
+                const int queued = line.Queued();
+                if (!line.Tcp() && queued < lastQueued) pan.Start(now);  // somebody reads the line
+                if (queued > kUnreadLimit) {
+                    line.DropUnread();  // nobody does: this line is dropped, and the stale ones
+                    lastQueued = 0;
+                } else {
+                    const std::string text = talk.PrintLine(pan.Read(now));
+                    lastQueued = queued + (line.Write(text) ? static_cast<int>(text.size()) : 0);
+                }
+            }
+        }
+        Clock::time_point wake = std::min(pan.Due(), now + std::chrono::milliseconds(100));
+        if (print) wake = std::min(wake, nextPrint);
+        const auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count();
+        std::uint8_t in[256];
+        ssize_t n = 0;
+        const Line::Event event = line.Wait(static_cast<int>(std::max<long long>(0, timeout)), in, sizeof in, n);
+        if (event == Line::Event::Failed) break;
+        now = Clock::now();
+        if (event == Line::Event::Came || event == Line::Event::Left) talk.Restart();
+        if (event == Line::Event::Came) {
+            pan.Start(now);
+            nextPrint = now;
+        }
+        if (event != Line::Event::Bytes) continue;
+        pan.Start(now);
+        pan.Advance(now);
+        for (ssize_t i = 0; i < n; ++i) {
+            std::printf("rx %02X\n", in[i]);
+            const std::string reply = talk.Take(in[i], pan, now);
+            if (!reply.empty()) line.Write(reply);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::vector<Frame> scripted;
+    std::vector<sim::Parcel> parcels;
+    bool useScript = false, countGiven = false, frameOption = false, panOption = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--frames" && hasValue) {
+            if (!ReadFrames(argv[++i], scripted)) return Usage("cannot read the frames file");
+            useScript = frameOption = true;
+        } else if (a == "--count" && hasValue) {
+            o.count = std::strtol(argv[++i], nullptr, 10);
+            countGiven = true;
+        } else if (a == "--interval" && hasValue) {
+            o.interval = std::strtol(argv[++i], nullptr, 10);
+            if (o.interval < 0) return Usage("--count and --interval take numbers of 0 or more");
+        } else if (a == "--link" && hasValue) {
+            o.link = argv[++i];
+        } else if (a == "--seed" && hasValue) {
+            o.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--exit-when-done") {
+            o.exitWhenDone = true;
+        } else if (a == "--silent") {
+            o.silent = frameOption = true;
+        } else if (a == "--split") {
+            o.split = frameOption = true;
+        } else if (a == "--early") {
+            o.early = frameOption = true;
+        } else if (a == "--protocol" && hasValue) {
+            o.protocol = argv[++i];
+            if (o.protocol != "frame6" && o.protocol != "8217" && o.protocol != "sics" && o.protocol != "print")
+                return Usage(("unknown protocol " + o.protocol).c_str());
+        } else if (a == "--unit" && hasValue) {
+            const std::string unit = argv[++i];
+            if (unit != "kg" && unit != "lb") return Usage("--unit is kg or lb");
+            o.pounds = unit == "lb";
+            panOption = true;
+        } else if (a == "--tcp" && hasValue) {
+            char* end = nullptr;
+            o.tcp = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || o.tcp < 0 || o.tcp > 65535) return Usage("--tcp takes a port number (0: a free one)");
+        } else if (a == "--parcels" && hasValue) {
+            const auto list = sim::ParseParcels(argv[++i]);
+            if (!list) return Usage("--parcels takes weights in kg (up to 60), over and under, separated by commas");
+            parcels = *list;
+            panOption = true;
+        } else if (a == "--hold" && hasValue) {
+            o.hold = std::strtol(argv[++i], nullptr, 10);
+            panOption = true;
+        } else if (a == "--loaded") {
+            o.loaded = panOption = true;
+        } else {
+            return Usage(("unknown argument " + a).c_str());
+        }
+    }
+    const bool frame6 = o.protocol == "frame6";
+    if (o.count < 0 || o.hold < 0) return Usage("--count, --interval and --hold take numbers of 0 or more");
+    if (frame6 && panOption) return Usage("--parcels, --unit, --hold and --loaded are for the scales with a pan");
+    if (!frame6 && frameOption) return Usage("--frames, --silent, --split and --early are for the six-byte scale");
+    if (useScript && countGiven) return Usage("--frames or --count, not both");
+    if (!parcels.empty() && countGiven) return Usage("--parcels or --count, not both");
+    if (o.tcp >= 0 && !o.link.empty()) return Usage("--link is for the pseudo-terminal");
+
+    Line line;
+    if (o.tcp >= 0 ? !line.Listen(o.tcp, !frame6) : !line.OpenPty(o.protocol == "8217", !frame6, o.link)) return 1;
+    // A scale left behind by a crashed test or script would hold its line for ever: end with
+    // the process that started us.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == 1) return 0;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::printf("%s\n", line.Name().c_str());
+
+    if (frame6) {
+        RunFrames(line, o, scripted, useScript);
+        return 0;
+    }
+    sim::Pan pan(parcels, o.count, o.seed, std::chrono::milliseconds(o.hold), o.loaded);
+    sim::Talk talk(o.protocol == "8217" ? sim::Talk::Kind::P8217 : o.protocol == "sics" ? sim::Talk::Kind::Sics
+                                                                                         : sim::Talk::Kind::Print,
+                   o.pounds);
+    RunPan(line, o, pan, talk);
     return 0;
 }
