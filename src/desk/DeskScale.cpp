@@ -170,8 +170,8 @@ void Desk::KeepLineAlive(scale::Clock::time_point now) {
     const scale::ScaleProtocol& protocol = scale_.Protocol();
     if (protocol.PollEvery().count() > 0 && now >= nextPoll_) {
         line_->QueueAll(protocol.Poll());
-        // Never more than one poll behind: a late timer does not send a burst.
-        nextPoll_ = std::max(nextPoll_ + protocol.PollEvery(), now);
+        // A late timer sends one poll, and the next a whole period after it: never a burst.
+        nextPoll_ = now - nextPoll_ >= protocol.PollEvery() ? now + protocol.PollEvery() : nextPoll_ + protocol.PollEvery();
     }
     if (protocol.SilenceLimit().count() > 0 && !silenceTold_ && now - lastHeard_ >= protocol.SilenceLimit()) {
         silenceTold_ = true;  // told once, until the scale is heard again

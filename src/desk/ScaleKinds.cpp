@@ -4,8 +4,8 @@
 #include "platform/Utf.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 
 namespace desk {
@@ -28,13 +28,15 @@ int PortOfSection(const std::string& name) {
     return port;
 }
 
-std::vector<std::string> SectionNames(const std::u16string& text) {
-    std::vector<std::string> names;
+// The sections of the text, with where each begins.
+std::vector<std::pair<std::string, std::size_t>> SectionNames(const std::u16string& text) {
+    std::vector<std::pair<std::string, std::size_t>> names;
     std::size_t at = 0;
     while (at < text.size()) {
         std::size_t end = text.find(u'\n', at);
         if (end == std::u16string::npos) end = text.size();
         std::u16string line = text.substr(at, end - at);
+        const std::size_t begins = at;
         at = end + 1;
         const std::size_t open = line.find_first_not_of(u" \t");
         if (open == std::u16string::npos || line[open] != u'[') continue;
@@ -43,7 +45,7 @@ std::vector<std::string> SectionNames(const std::u16string& text) {
         std::u16string name = line.substr(open + 1, close - open - 1);
         while (!name.empty() && (name.back() == u' ' || name.back() == u'\t')) name.pop_back();
         while (!name.empty() && (name.front() == u' ' || name.front() == u'\t')) name.erase(name.begin());
-        names.push_back(platform::Utf16ToUtf8(name));
+        names.emplace_back(platform::Utf16ToUtf8(name), begins);
     }
     return names;
 }
@@ -68,29 +70,40 @@ std::vector<std::string> ScaleKinds::Load() {
     }
     if (!file.empty()) {
         const std::u16string text = platform::DecodeProfileBytes(platform::ReadFileBytes(file));
-        for (const std::string& section : SectionNames(text)) {
+        const std::vector<std::pair<std::string, std::size_t>> sections = SectionNames(text);
+        for (std::size_t i = 0; i < sections.size(); ++i) {
+            const std::string& section = sections[i].first;
             const int port = PortOfSection(section);
             if (port <= 0) continue;  // (not a port: nothing of ours)
+            // The first section of a port counts, and is looked up in its own lines: a file of
+            // many sections is read once, not once per section.
+            if (ports.count(port) > 0) continue;
+            const std::size_t begins = sections[i].second;
+            const std::size_t ends = i + 1 < sections.size() ? sections[i + 1].second : text.size();
+            const std::u16string_view from = std::u16string_view(text).substr(begins, ends - begins);
             const std::u16string name16 = platform::Utf8ToUtf16(section);
             PortSetting setting;
             std::u16string value;
-            if (platform::FindProfileValue(text, name16, u"Protocol", value) && !value.empty()) {
+            if (platform::FindProfileValue(from, name16, u"Protocol", value) && !value.empty()) {
                 const std::string protocol = platform::Utf16ToUtf8(value);
                 if (scale::MakeProtocol(protocol))
                     setting.protocol = protocol;
                 else
                     unusable.push_back("[" + section + "] Protocol=" + protocol);
             }
-            if (platform::FindProfileValue(text, name16, u"MinimumWeight", value) && !value.empty()) {
+            if (platform::FindProfileValue(from, name16, u"MinimumWeight", value) && !value.empty()) {
                 const std::string number = platform::Utf16ToUtf8(value);
-                char* end = nullptr;
-                const double kg = std::strtod(number.c_str(), &end);
-                if (end && *end == '\0' && std::isfinite(kg) && kg > 0 && kg <= kLargestMinimumKg)
+                // (with a point whatever the locale: a Qt program on Linux takes the system's,
+                // where strtod may want a comma)
+                double kg = 0;
+                const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), kg);
+                if (error == std::errc() && end == number.data() + number.size() && std::isfinite(kg) && kg > 0 &&
+                    kg <= kLargestMinimumKg)
                     setting.options.minimumKg = kg;
                 else
                     unusable.push_back("[" + section + "] MinimumWeight=" + number);
             }
-            ports.emplace(port, setting);  // the first section of a port counts
+            ports.emplace(port, setting);
         }
     }
     std::lock_guard lock(mutex_);

@@ -567,6 +567,8 @@ TEST_F(DeskTest, APolledScaleIsAskedOnTheTimerAndFallingSilentIsALostLine) {
     EXPECT_EQ(wire_.Take(), text("WWW")) << "polled every 200 ms";
     Later(1000ms);
     EXPECT_EQ(wire_.Take(), text("W")) << "a late timer sends one poll, not a burst";
+    Later(1ms);
+    EXPECT_EQ(wire_.Take(), Bytes{}) << "nor another right behind it";
     Feed(text("\x02" "01.250\r\x02" "?A\r\x02" "00.000\r\x02" "00.730\r\x02" "00.730\r"));
     EXPECT_EQ(Column(weighing::kData), (std::vector<std::u16string>{u"1.250", u"0.730"}));
     EXPECT_EQ(wire_.Take(), Bytes{}) << "nothing is answered";
