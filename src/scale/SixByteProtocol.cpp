@@ -103,6 +103,7 @@ serial::LineUse SixByteProtocol::Use() const {
     use.settings = {9600, 8, 'N', 1};
     use.messageBytes = kFrameBytes;
     use.greeting = {kGreeting};
+    use.silentUntilGreeted = true;  // (it speaks only once greeted)
     // The first byte that comes decides.
     use.recognise = [](const std::uint8_t* bytes, std::size_t count, std::size_t& replyBytes) {
         if (count == 0) return serial::Reply::NotYet;

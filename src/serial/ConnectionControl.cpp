@@ -71,6 +71,7 @@ void ConnectionControl::Received(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0) return;
     std::lock_guard lock(mutex_);
     if (state_ == LinkState::Idle || state_ == LinkState::CyclePause) return;
+    heardAtPort_ = true;
     if (replied_) {
         // The scale answered and went on with its first data before the window knew.
         if (recognised_) early_.insert(early_.end(), bytes, bytes + count);
@@ -167,8 +168,8 @@ bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token s
     return !stop.stop_requested();
 }
 
-bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
-                              std::stop_token stop) {
+bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool chosen, bool& told, OpenFailure& failure,
+                              bool& opened, std::stop_token stop) {
     opened = false;
     const std::vector<LineUse> uses = uses_ ? uses_(port) : std::vector<LineUse>{};
     // A port that refuses the settings of every kind tried there is told (once per operator's
@@ -177,15 +178,31 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& t
     bool everyRefused = true;
     OpenFailure refusal;
     bool connected = false;
+    {
+        std::lock_guard lock(mutex_);
+        heardAtPort_ = false;
+    }
     for (std::size_t i = 0; i < uses.size() && !stop.stop_requested(); ++i) {
+        if (uses[i].silentUntilGreeted) {
+            // Something at this port spoke, late or unasked: a scale of another kind is there,
+            // and this greeting may be its command (the six-byte greeting is the others' zero).
+            std::lock_guard lock(mutex_);
+            if (heardAtPort_) break;
+        }
         const LineUse* listen = nullptr;
-        std::chrono::milliseconds wait = uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit;
+        // Each kind has its own time; a port the operator chose gives each at least the chosen
+        // port's (a slow adapter or a network serial server is given its time there).
+        const auto within = [&](const LineUse& use) {
+            if (use.answerWithin.count() <= 0) return limit;
+            return chosen ? std::max(use.answerWithin, limit) : use.answerWithin;
+        };
+        std::chrono::milliseconds wait = within(uses[i]);
         if (uses[i].greeting.empty() && i + 1 < uses.size() && uses[i + 1].settings == uses[i].settings) {
             // A kind that only listens is listened for while the next kind, on the same line
             // settings, is asked (its probe is read-only): one wait instead of two.
             listen = &uses[i];
             ++i;
-            wait = std::max(wait, uses[i].answerWithin.count() > 0 ? uses[i].answerWithin : limit);
+            wait = std::max(wait, within(uses[i]));
         }
         bool open = false;
         connected = Try(port, uses[i], listen, wait, failure, open, stop);
@@ -242,7 +259,7 @@ bool ConnectionControl::SearchAll(bool& told, std::stop_token stop) {
         }
         OpenFailure failure;
         bool opened = false;
-        if (Check(line_.PortAt(position), timings_.searchCheck, told, failure, opened, stop)) return true;
+        if (Check(line_.PortAt(position), timings_.searchCheck, false, told, failure, opened, stop)) return true;
         if (opened) line_.Release();
     }
     return false;
@@ -254,7 +271,7 @@ void ConnectionControl::Run(Chain chain, int port, std::stop_token stop) {
     if (chain == Chain::Manual) {
         OpenFailure failure;
         bool opened = false;
-        connected = Check(port, timings_.manualCheck, told, failure, opened, stop);
+        connected = Check(port, timings_.manualCheck, true, told, failure, opened, stop);
         if (!connected) {
             if (opened) line_.Release();
             if (stop.stop_requested()) return;

@@ -46,6 +46,9 @@ struct LineUse {
     // How long the scale may take to answer (or, with no greeting, to be heard); zero: the
     // controller's check times, for a chosen port and for each port of a search.
     std::chrono::milliseconds answerWithin{0};
+    // Its scale says nothing until greeted: when anything was heard at the port before, another
+    // kind is there, and this greeting is not sent to it.
+    bool silentUntilGreeted = false;
 };
 
 // The ways to try at a port, in order: the first that is answered connects.
@@ -126,7 +129,7 @@ private:
     // Tries each way of `port` in turn: true when a scale answered (then the port stays open
     // with its settings). `opened` tells whether the port opened at all. A refused setting is
     // told unless `told`, which it then sets.
-    bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
+    bool Check(int port, std::chrono::milliseconds limit, bool chosen, bool& told, OpenFailure& failure, bool& opened,
                std::stop_token stop);
     // One way: opens the port with `use`'s settings, greets and waits for the answer (or for
     // `listen`'s scale, heard unasked).
@@ -151,6 +154,7 @@ private:
     LineUse trying_;  // the way being tried: its answer is judged by it
     LineUse listening_;  // a kind that speaks unasked, listened for meanwhile (none: no recogniser)
     std::string answeredKind_;  // which of the two the answer was
+    bool heardAtPort_ = false;  // anything came from the port being checked
     std::string connectedKind_;
     std::string connectedUse_;  // the kind that answered, until the port is taken as connected
     bool replied_ = false;  // the scale's answer (or another's) came since the last greeting
