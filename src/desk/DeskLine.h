@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace desk {
@@ -72,6 +73,12 @@ public:
         for (std::uint8_t byte : bytes) engine_.QueueByte(byte);
     }
     void Release() override { engine_.ClosePort(); }
+    bool Networked(int port) override {
+        const int count = PortCount();
+        for (int i = 1; i <= count; ++i)
+            if (engine_.PortAt(i) == port) return std::string_view(platform::TransportKind(engine_.DeviceAt(i))) == "tcp";
+        return false;
+    }
 
     std::uint64_t Queue(std::uint8_t byte) override { return engine_.QueueByte(byte); }
     bool Written(std::uint64_t place) override { return engine_.Written(place); }

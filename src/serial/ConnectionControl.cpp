@@ -168,8 +168,8 @@ bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token s
     return !stop.stop_requested();
 }
 
-bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool chosen, bool& told, OpenFailure& failure,
-                              bool& opened, std::stop_token stop) {
+bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
+                              std::stop_token stop) {
     opened = false;
     const std::vector<LineUse> uses = uses_ ? uses_(port) : std::vector<LineUse>{};
     // A port that refuses the settings of every kind tried there is told (once per operator's
@@ -182,6 +182,7 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool ch
         std::lock_guard lock(mutex_);
         heardAtPort_ = false;
     }
+    const bool networked = line_.Networked(port);
     for (std::size_t i = 0; i < uses.size() && !stop.stop_requested(); ++i) {
         if (uses[i].silentUntilGreeted) {
             // Something at this port spoke, late or unasked: a scale of another kind is there,
@@ -190,11 +191,12 @@ bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool ch
             if (heardAtPort_) break;
         }
         const LineUse* listen = nullptr;
-        // Each kind has its own time; a port the operator chose gives each at least the chosen
-        // port's (a slow adapter or a network serial server is given its time there).
+        // Each kind has its own time; behind a network serial server each has at least a chosen
+        // port's second (the network's delay on top of the scale's: an answer that came after
+        // the port was given back is never heard, and the six-byte greeting would follow).
         const auto within = [&](const LineUse& use) {
             if (use.answerWithin.count() <= 0) return limit;
-            return chosen ? std::max(use.answerWithin, limit) : use.answerWithin;
+            return networked ? std::max(use.answerWithin, timings_.manualCheck) : use.answerWithin;
         };
         std::chrono::milliseconds wait = within(uses[i]);
         if (uses[i].greeting.empty() && i + 1 < uses.size() && uses[i + 1].settings == uses[i].settings) {
@@ -259,7 +261,7 @@ bool ConnectionControl::SearchAll(bool& told, std::stop_token stop) {
         }
         OpenFailure failure;
         bool opened = false;
-        if (Check(line_.PortAt(position), timings_.searchCheck, false, told, failure, opened, stop)) return true;
+        if (Check(line_.PortAt(position), timings_.searchCheck, told, failure, opened, stop)) return true;
         if (opened) line_.Release();
     }
     return false;
@@ -271,7 +273,7 @@ void ConnectionControl::Run(Chain chain, int port, std::stop_token stop) {
     if (chain == Chain::Manual) {
         OpenFailure failure;
         bool opened = false;
-        connected = Check(port, timings_.manualCheck, true, told, failure, opened, stop);
+        connected = Check(port, timings_.manualCheck, told, failure, opened, stop);
         if (!connected) {
             if (opened) line_.Release();
             if (stop.stop_requested()) return;

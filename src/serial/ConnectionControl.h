@@ -66,6 +66,8 @@ public:
     virtual void Send(const std::vector<std::uint8_t>& bytes) = 0;
     // Ends the monitor and gives the port back to the system.
     virtual void Release() = 0;
+    // The port is reached over a network (a serial device server): its answers take longer.
+    virtual bool Networked(int /*port*/) { return false; }
 };
 
 // What the operator is told.
@@ -129,7 +131,7 @@ private:
     // Tries each way of `port` in turn: true when a scale answered (then the port stays open
     // with its settings). `opened` tells whether the port opened at all. A refused setting is
     // told unless `told`, which it then sets.
-    bool Check(int port, std::chrono::milliseconds limit, bool chosen, bool& told, OpenFailure& failure, bool& opened,
+    bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
                std::stop_token stop);
     // One way: opens the port with `use`'s settings, greets and waits for the answer (or for
     // `listen`'s scale, heard unasked).
