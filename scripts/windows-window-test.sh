@@ -207,7 +207,7 @@ xdotool key space
 answers() { grep '^rx ' "$work/scale-sim.log" | tr '\n' ' '; }
 until_true 30 grep -q '^rx 5A' "$work/scale-sim.log" || fail "Space on the connect button sent no handshake"
 expected='rx 9F rx F9 rx 9F rx 9F rx 9F'
-until_true 30 sh -c "grep '^rx ' '$work/scale-sim.log' | grep -v 'rx 5A' | tr '\n' ' ' | grep -q '^$expected'" ||
+until_true 30 sh -c "sed -n '/^rx 5A\$/,\$p' '$work/scale-sim.log' | grep '^rx ' | grep -v 'rx 5A' | tr '\n' ' ' | grep -q '^$expected'" ||
   fail "answers on the line: $(answers), expected (after the handshake) $expected"
 echo "-- answers on the line: $(answers)"
 sleep 0.5
@@ -297,7 +297,7 @@ sleep 1
 xdotool windowfocus --sync "$main"
 xdotool key space
 expected='(rx F9 rx 9F ){4}(rx 9F ){3}'
-until_true 30 sh -c "grep '^rx ' '$work/scale-sim3.log' | grep -v 'rx 5A' | tr '\n' ' ' | grep -Eq '^$expected'" ||
+until_true 30 sh -c "sed -n '/^rx 5A\$/,\$p' '$work/scale-sim3.log' | grep '^rx ' | grep -v 'rx 5A' | tr '\n' ' ' | grep -Eq '^$expected'" ||
   fail "answers on the line: $(grep '^rx ' "$work/scale-sim3.log" | tr '\n' ' '), expected (after the handshake) $expected"
 [ "$(boxes)" -eq 1 ] || fail "$(boxes) message boxes while the scale was answered behind Error_Error"
 xdotool key Tab space
