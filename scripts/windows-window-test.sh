@@ -421,7 +421,7 @@ main=$(window_named 'Korvane Scale')
 sleep 1
 xdotool windowfocus --sync "$main"
 xdotool key space
-until_true 60 has_window 'MT-SICS COM5' || fail "the title does not name the MT-SICS balance on COM5: $(xdotool getwindowname "$main")"
+until_true 60 sh -c "xdotool getwindowname '$main' | grep -q 'MT-SICS COM5'" || fail "the title does not name the MT-SICS balance on COM5: $(xdotool getwindowname "$main")"
 until_true 60 sh -c "[ \$(grep -c '^stable' '$work/scale-sim5.log') -ge 2 ]" || fail "the balance's second parcel never settled"
 sleep 1  # (polled five times a second: the second parcel's row)
 screenshot "$main" "$work/mt-sics.png"
