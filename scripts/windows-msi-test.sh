@@ -99,7 +99,7 @@ until_true 5 test -L "$WINEPREFIX/dosdevices/com5"
 # As installed, Setting.ini names Chinese.
 start_program 'Korvane电子秤$' "the installed program's first start"
 xdotool key space
-until_true 30 sh -c "grep '^rx ' '$work/scale-sim.log' | grep -v 'rx 5A' | tr '\n' ' ' | grep -q '^rx 9F rx 9F'" ||
+until_true 30 sh -c "sed -n '/^rx 5A\$/,\$p' '$work/scale-sim.log' | grep '^rx ' | grep -v 'rx 5A' | tr '\n' ' ' | grep -q '^rx 9F rx 9F'" ||
   fail "answers on the line: $(grep '^rx ' "$work/scale-sim.log" | tr '\n' ' '), expected a handshake and rx 9F twice"
 screenshot "$work/installed.png"
 echo "-- the installed program connected to COM5: $(grep '^rx ' "$work/scale-sim.log" | tr '\n' ' ')"
