@@ -121,6 +121,7 @@ void Desk::Start() {
     OpenJournal();
     if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
     for (const auto& outlet : outlets_) outlet->Started();
+    ShowState();  // (the outlets' first picture)
     if (!portsFound) Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
     LoadScaleKinds();
 }
@@ -288,7 +289,20 @@ State Desk::CurrentState() const {
     return state;
 }
 
-void Desk::ShowState() { view_.ShowState(CurrentState()); }
+void Desk::ShowState() {
+    view_.ShowState(CurrentState());
+    if (outlets_.empty()) return;
+    DeskPicture picture;
+    picture.connected = connected_;
+    if (connected_) {
+        picture.port = link_.ConnectedPort();
+        picture.scale = scale_.Protocol().Name();
+    }
+    picture.unit = unit_;
+    picture.errorText = Text(u"ListCtrl_Header", u"Error_EX");
+    picture.overweightText = Text(u"ListCtrl_Header", u"Overweight");
+    for (const auto& outlet : outlets_) outlet->Shown(picture);
+}
 
 bool Desk::JournalOn() const { return keeper_.On(); }
 

@@ -213,7 +213,11 @@ void Desk::TakeMessage(const scale::Message& message) {
         line_->QueueAll(message.answer);
         return;
     }
-    if (message.kind != scale::Message::Kind::Row) return;  // (a live weight: nothing to record)
+    if (message.kind == scale::Message::Kind::Live) {
+        for (const auto& outlet : outlets_) outlet->LiveWeight(message.reading, message.stable);
+        return;
+    }
+    if (message.kind != scale::Message::Kind::Row) return;
     RecordWeighing(message);
     if (rules_.RowAdded(table_.size() - 1)) {
         EndAtRowLimit();  // the connection ends anyway: no question about errors
@@ -266,7 +270,7 @@ void Desk::RecordWeighing(const scale::Message& message) {
         const std::uint64_t answer = line_->QueueAll(message.answer);
         if (keeper_.Get()) scale_.AnswerQueued(id, answer);
     }
-    const Recorded recorded{id, row, made.reading, message.raw, at, maybeRepeat};
+    const Recorded recorded{id, row, made.reading, message.raw, at, maybeRepeat, made.texts[weighing::kData], made.texts[weighing::kUnit]};
     for (const auto& outlet : outlets_) outlet->WeighingRecorded(recorded);
     view_.RowsInserted(row, 1);
 }

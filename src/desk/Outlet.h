@@ -27,6 +27,17 @@ struct Recorded {
     const std::vector<std::uint8_t>& raw;  // the bytes it came from
     std::int64_t at = 0;                   // seconds since 1970
     bool maybeRepeat = false;
+    std::u16string_view data, unit;        // its Data and Unit texts as the row shows them
+};
+
+// What the desk shows the operator, for outlets that tell others: told after every change of it
+// (and once at the start), possibly more often.
+struct DeskPicture {
+    bool connected = false;
+    int port = 0;       // COM<port> while connected
+    std::string scale;  // the connected kind's name ("frame6", "sics", ...)
+    int unit = 0;       // the table's unit (weighing::kKg, kLb, kLbOz)
+    std::u16string errorText, overweightText;  // what error and overweight rows show
 };
 
 // What an outlet may use of the desk. Every call on the desk's thread.
@@ -53,6 +64,9 @@ public:
     // The desk's start, once the journal is open and its rows are back.
     virtual void Started() {}
     virtual void WeighingRecorded(const Recorded& weighing) = 0;
+    virtual void Shown(const DeskPicture&) {}
+    // Every weight a scale that reports its live weight shows (kg as in a row's reading).
+    virtual void LiveWeight(const weighing::Reading&, bool /*stable*/) {}
     // What it adds to the title (empty: nothing).
     virtual std::u16string TitlePart() const { return {}; }
 };
