@@ -120,6 +120,8 @@ void Desk::Start() {
     // What an earlier run left unsaved is offered back before the window is used.
     OpenJournal();
     if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
+    if (auto service = MakeServiceOutlet(*this, {places_.userSettings, places_.folder}, places_.folder + "Web" + platform::kPathSeparator))
+        outlets_.push_back(std::move(service));
     for (const auto& outlet : outlets_) outlet->Started();
     ShowState();  // (the outlets' first picture)
     if (!portsFound) Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));
@@ -259,6 +261,16 @@ std::string Desk::ManualPath() const {
 }
 
 bool Desk::OpenManual() { return platform::ShellOpenDocument(ManualPath()); }
+
+bool Desk::HasLivePage() const {
+    return std::any_of(outlets_.begin(), outlets_.end(), [](const auto& outlet) { return !outlet->PageAddress().empty(); });
+}
+
+bool Desk::OpenLivePage() {
+    for (const auto& outlet : outlets_)
+        if (const std::string address = outlet->PageAddress(); !address.empty()) return platform::ShellOpenAddress(address);
+    return false;
+}
 
 // ---- state ----
 

@@ -131,6 +131,10 @@ public:
     void StartTestMode();
     // F1: the operator's manual in the system's viewer; false when it could not be opened.
     bool OpenManual();
+    // The local weight service's live page, in the desktop's browser; false when there is none
+    // or no browser started.
+    bool OpenLivePage();
+    bool HasLivePage() const;
     // Where the manual is: an installed program knows; otherwise it lies beside the program's
     // folder, seen from the working directory.
     std::string ManualPath() const;
@@ -150,7 +154,7 @@ public:
     const weighing::MeasurementTable& Table() const { return table_; }
     const std::u16string& Title(int column) const { return languages_.Titles()[static_cast<std::size_t>(column)]; }
     // A text of the current language (empty when missing); from any thread.
-    std::u16string Text(const char16_t* section, const char16_t* key) const;
+    std::u16string Text(const char16_t* section, const char16_t* key) const override;
     std::shared_ptr<const localisation::LanguageTexts> Texts() const;
     State CurrentState() const;
     const std::atomic<int>& Progress() const { return jobs_.Progress(); }  // 0..1,000,000; -1: none

@@ -50,6 +50,8 @@ public:
     virtual bool CommitJournal(bool synced) = 0;
     virtual void Tell(std::u16string text) = 0;
     virtual std::u16string MessageText(const char16_t* key, const char* english) const = 0;
+    // A text of the current language's `section` (empty when missing).
+    virtual std::u16string Text(const char16_t* section, const char16_t* key) const = 0;
     // The title changed: the view is shown it.
     virtual void TitleChanged() = 0;
     // Runs `fn` later on the desk's thread; never once the desk is gone. From any thread.
@@ -69,9 +71,16 @@ public:
     virtual void LiveWeight(const weighing::Reading&, bool /*stable*/) {}
     // What it adds to the title (empty: nothing).
     virtual std::u16string TitlePart() const { return {}; }
+    // A web page that shows it (with what opening it needs); empty: none.
+    virtual std::string PageAddress() const { return {}; }
 };
 
 // The site's database, when Site.ini names one (null otherwise, and in a build without a client).
 std::unique_ptr<WeighingOutlet> MakeSiteOutlet(OutletHost& host, const std::vector<std::string>& folders);
+
+// The local weight service, when Service.ini names a port (null otherwise, and in a build
+// without a server library). Its live page's files are in `pageFolder`.
+std::unique_ptr<WeighingOutlet> MakeServiceOutlet(OutletHost& host, const std::vector<std::string>& folders,
+                                                  const std::string& pageFolder);
 
 }  // namespace desk

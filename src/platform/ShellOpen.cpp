@@ -17,6 +17,12 @@ bool ShellOpenDocument(const std::string& path) {
     return reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", name, nullptr, nullptr, SW_SHOWNORMAL)) > 32;
 }
 
+bool ShellOpenAddress(const std::string& address) {
+    if (address.rfind("http://", 0) != 0 && address.rfind("https://", 0) != 0) return false;
+    const std::u16string wide = Utf8ToUtf16(address);
+    return reinterpret_cast<INT_PTR>(::ShellExecuteW(nullptr, L"open", WideCStr(wide), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+}
+
 }  // namespace platform
 
 #else
@@ -29,9 +35,9 @@ extern char** environ;
 
 namespace platform {
 
-bool ShellOpenDocument(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+namespace {
+
+bool Open(const std::string& path) {
     char opener[] = "xdg-open";
     std::string arg = path;
     char* argv[] = {opener, arg.data(), nullptr};
@@ -43,6 +49,19 @@ bool ShellOpenDocument(const std::string& path) {
         ::waitpid(pid, &status, 0);
     }).detach();
     return true;
+}
+
+}  // namespace
+
+bool ShellOpenDocument(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return Open(path);
+}
+
+bool ShellOpenAddress(const std::string& address) {
+    if (address.rfind("http://", 0) != 0 && address.rfind("https://", 0) != 0) return false;
+    return Open(address);
 }
 
 }  // namespace platform
