@@ -120,6 +120,7 @@ void Desk::Start() {
     // What an earlier run left unsaved is offered back before the window is used.
     OpenJournal();
     if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
+    if (auto wedge = MakeWedgeOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(wedge));
     for (const auto& outlet : outlets_) outlet->Started();
     ShowState();  // (the outlets' first picture)
     if (!portsFound) Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));

@@ -73,5 +73,7 @@ public:
 
 // The site's database, when Site.ini names one (null otherwise, and in a build without a client).
 std::unique_ptr<WeighingOutlet> MakeSiteOutlet(OutletHost& host, const std::vector<std::string>& folders);
+// The keyboard wedge, when a Wedge.ini turns it on (null otherwise).
+std::unique_ptr<WeighingOutlet> MakeWedgeOutlet(OutletHost& host, const std::vector<std::string>& folders);
 
 }  // namespace desk
