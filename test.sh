@@ -34,7 +34,7 @@ echo "== fuzz targets"
 echo "== Windows: cross build with mingw-w64, tests under Wine"
 ./scripts/windows-test.sh
 
-echo "== Windows: the program as handed out (pesavo-windows.zip), its window driven under Wine"
+echo "== Windows: the program as handed out (pesavo-windows.zip), its window and its wedge driven under Wine"
 ./scripts/windows-package.sh
 ./scripts/windows-window-test.sh
 ./scripts/windows-wedge-test.sh
