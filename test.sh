@@ -2,8 +2,9 @@
 # Installs what is missing, builds everything and runs every test: once in a normal build, once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer,
 # the fuzz targets for a bounded time on their kept corpora, the Windows build's tests under
-# Wine, the Windows program as handed out (the zip and the installer), its window driven under
-# Wine on a virtual display, and the Debian package installed and driven.
+# Wine, the Windows program as handed out (the zip and the installer), its window and its
+# keyboard wedge driven under Wine on a virtual display, and the Debian package installed and
+# driven.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -33,9 +34,10 @@ echo "== fuzz targets"
 echo "== Windows: cross build with mingw-w64, tests under Wine"
 ./scripts/windows-test.sh
 
-echo "== Windows: the program as handed out (pesavo-windows.zip), its window driven under Wine"
+echo "== Windows: the program as handed out (pesavo-windows.zip), its window and its wedge driven under Wine"
 ./scripts/windows-package.sh
 ./scripts/windows-window-test.sh
+./scripts/windows-wedge-test.sh
 
 echo "== Windows: the installer (Pesavo.msi, built with wixl), installed, driven and uninstalled under Wine"
 ./scripts/windows-msi.sh

@@ -116,6 +116,9 @@ void Pan::Advance(Clock::time_point now) {
             break;
         case Phase::Motion: Enter(Phase::Held, at); break;
         case Phase::Held:
+            std::printf("lifted\n");  // (a test may act between two parcels)
+            Enter(Phase::Empty, at);
+            break;
         case Phase::Under: Enter(Phase::Empty, at); break;
         case Phase::Waiting:
         case Phase::Done: return;

@@ -27,8 +27,9 @@
 // ("1.250,over,under,0.730": kg, an overload, the pan taken off, under zero for 1 s) or N are
 // generated (0 = without end). The parcels begin once a host is there (a byte received, a TCP
 // client, or the print being read); --loaded puts the first one stable on the pan from the start.
-// "stable <kg>" (or "stable over") is printed as each parcel settles, "zeroed" when the scale is
-// zeroed (its gross reading becomes the zero; an overload is not zeroed).
+// "stable <kg>" (or "stable over") is printed as each parcel settles, "lifted" as it is taken off,
+// "zeroed" when the scale is zeroed (its gross reading becomes the zero; an overload is not
+// zeroed).
 //   8217 (7E1): 'W' is answered STX "01.250" CR (lb: "002.76"), or STX '?' status CR while the
 //     reading is in motion (0x41), over (0x42) or under zero (0x44); 'Z' zeroes; all else is
 //     ignored.

@@ -122,6 +122,7 @@ void Desk::Start() {
     if (auto site = MakeSiteOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(site));
     if (auto service = MakeServiceOutlet(*this, {places_.userSettings, places_.folder}, places_.folder + "Web" + platform::kPathSeparator))
         outlets_.push_back(std::move(service));
+    if (auto wedge = MakeWedgeOutlet(*this, {places_.userSettings, places_.folder})) outlets_.push_back(std::move(wedge));
     for (const auto& outlet : outlets_) outlet->Started();
     ShowState();  // (the outlets' first picture)
     if (!portsFound) Ask(Prompt::Notice, kOkOnly, Text(u"Message", u"Serial_Port_Abnormal"));

@@ -77,6 +77,8 @@ public:
 
 // The site's database, when Site.ini names one (null otherwise, and in a build without a client).
 std::unique_ptr<WeighingOutlet> MakeSiteOutlet(OutletHost& host, const std::vector<std::string>& folders);
+// The keyboard wedge, when a Wedge.ini turns it on (null otherwise).
+std::unique_ptr<WeighingOutlet> MakeWedgeOutlet(OutletHost& host, const std::vector<std::string>& folders);
 
 // The local weight service, when Service.ini names a port (null otherwise, and in a build
 // without a server library). Its live page's files are in `pageFolder`.
