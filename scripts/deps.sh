@@ -13,6 +13,7 @@ packages=(
   python3-xlrd python3-olefile python3-xlwt
   postgresql-15 libpq-dev
   libxtst-dev
+  chromium
 )
 # (tcl, with dpkg-dev, fetches and generates SQLite for the Windows build: scripts/windows-sqlite.sh;
 # dpkg-dev alone fetches libpq's source for it: scripts/windows-libpq.sh; wixl and msitools build
