@@ -2,7 +2,8 @@
 // child process) runs its service from a Service.ini in its program folder, headless Chromium
 // opens the page with the token, and an MT-SICS scale on a pseudo-terminal weighs three parcels.
 // The page, reached through the DevTools protocol, shows the scale's connection, then each
-// weighing as the last one large and in the recent list as it comes — and never the token.
+// weighing as the last one large and in the recent list as it comes — and never the token —
+// and once the program is started again, reconnects by itself to the new run.
 //
 // The README's pictures of the page are taken by the disabled test at the end, run by hand.
 #include "CPesavoDlg.h"
@@ -304,6 +305,17 @@ TEST_F(LivePage, ShowsTheConnectionAndEachWeighingAsItComesWithoutTheToken) {
     EXPECT_EQ(page.WaitForText(ById("live-mark"), "stable"), "stable");
     // The token is in the address only: nowhere in what the page shows or holds.
     EXPECT_EQ(page.Text("document.documentElement.outerHTML").find(kToken), std::string::npos);
+
+    // The program ends: the page says so. Started again, it is another run whose weighings are
+    // numbered anew: the page reconnects by itself and starts afresh.
+    desk.program.reset();
+    EXPECT_EQ(page.WaitForText(ById("connection", "className"), "badge offline"), "badge offline");
+    desk.program = std::make_unique<Program>(std::vector<std::string>{"--weigh", desk.folder.Path(), desk.folder.File("data-2"),
+                                                                      desk.folder.File("not-yet")});
+    ASSERT_TRUE(desk.program->WaitForLine("ready", 1, 30s));
+    EXPECT_EQ(page.WaitForText(ById("connection", "className"), "badge disconnected"), "badge disconnected");
+    EXPECT_EQ(page.WaitForText(ById("last-weight"), "No weighing yet"), "No weighing yet");
+    EXPECT_EQ(page.Text(kRecentRows), "");
 }
 
 // The README's pictures of the page, 1024×640, in English and Chinese:
