@@ -217,7 +217,7 @@ TEST(WeightServiceTest, SixtyFourStreamClientsGetEveryWeighingOnceAndInOrderAndO
         ASSERT_TRUE(clients.back()->Open()) << i << ": " << clients.back()->Error();
     }
     // The desk: weighings as fast as they come, the live weight changing under them.
-    constexpr int kWeighings = 6000;
+    constexpr int kWeighings = 3000;
     const auto started = std::chrono::steady_clock::now();
     s.log.SetConnection({true, 3, "frame6"});
     for (int i = 1; i <= kWeighings; ++i) {
@@ -229,7 +229,7 @@ TEST(WeightServiceTest, SixtyFourStreamClientsGetEveryWeighingOnceAndInOrderAndO
         return std::count_if(messages.begin(), messages.end(), [](const json& m) { return m.contains("weighing"); });
     };
     for (std::size_t c = 0; c < clients.size(); ++c) {
-        ASSERT_TRUE(clients[c]->WaitFor([&](const std::vector<json>& m) { return weighings(m) >= kWeighings; }, 60s))
+        ASSERT_TRUE(clients[c]->WaitFor([&](const std::vector<json>& m) { return weighings(m) >= kWeighings; }, 240s))
             << "client " << c << " got " << weighings(clients[c]->Messages());
     }
     // Each exactly once, in order, with its weight; the state first; the live weight at most ten
