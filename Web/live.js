@@ -75,7 +75,7 @@
       badge.textContent = texts.Offline;
       badge.className = 'badge offline';
     } else if (state.connected) {
-      const scale = SCALE_NAMES[state.scale] || state.scale || '';
+      const scale = texts['Scale_' + state.scale] || SCALE_NAMES[state.scale] || state.scale || '';
       badge.textContent = texts.Connected + ': ' + [scale, state.port || ''].filter(Boolean).join(' \u00b7 ');
       badge.className = 'badge connected';
     } else {

@@ -105,6 +105,10 @@ std::string ServiceOutlet::PageTexts() const {
     for (const char16_t* key : kPageKeys)
         if (const std::u16string text = host_.Text(u"Live_Page", key); !text.empty())
             texts[platform::Utf16ToUtf8(key)] = platform::Utf16ToUtf8(text);
+    // The scales' names as the window's title gives them.
+    for (const char16_t* key : {u"Scale_frame6", u"Scale_8217", u"Scale_sics", u"Scale_print"})
+        if (const std::u16string text = host_.Text(u"Message", key); !text.empty())
+            texts[platform::Utf16ToUtf8(key)] = platform::Utf16ToUtf8(text);
     return texts.dump();
 }
 

@@ -182,8 +182,10 @@ struct WeightService::Impl {
         return got >= 0 ? std::string(value, static_cast<std::size_t>(got)) : std::string();
     }
 
-    // The origins of the service itself: its own page's calls.
-    bool OwnOrigin(const std::string& origin) const {
+    // The origins of the service itself: its own page's calls (by the name it was reached by,
+    // which HostAllowed has checked).
+    bool OwnOrigin(const std::string& origin, const std::string& host) const {
+        if (!host.empty() && origin.size() == host.size() + 7 && mg_strcasecmp(origin.c_str(), ("http://" + host).c_str()) == 0) return true;
         const std::string port = ":" + std::to_string(settings.port);
         for (const std::string& host : {std::string("127.0.0.1"), std::string("localhost"), settings.listen})
             if (origin == "http://" + host + port) return true;
@@ -311,7 +313,7 @@ struct WeightService::Impl {
         if (host.empty()) return answer(Error(400, "no Host"));
         if (!HostAllowed(host)) return answer(Error(403, "this service is not reached by that name"));
         const bool hwProxy = settings.hwProxy && path == "/hw_proxy/scale_read";
-        if (!origin.empty() && !OwnOrigin(origin) && !ListedOrigin(origin)) return answer(Error(403, "origin not allowed"));
+        if (!origin.empty() && !OwnOrigin(origin, host) && !ListedOrigin(origin)) return answer(Error(403, "origin not allowed"));
         // A caller elsewhere without a listed origin never reads the point of sale's weight.
         if (hwProxy && !IsLoopback(info->remote_addr) && !ListedOrigin(origin)) return answer(Error(403, "only on this computer"));
 
