@@ -12,14 +12,16 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v zip >/de
   echo "SKIPPED: the Windows package needs g++-mingw-w64-x86-64 and zip (scripts/deps.sh installs them)"
   exit 0
 fi
-# SQLite for the journal and libpq for the site client, each built once from Debian's source
-# package (left out when it cannot be fetched).
+# SQLite for the journal, libpq for the site client and CivetWeb for the weight service, each
+# built once from Debian's source package (left out when it cannot be fetched).
 sqlite=$(scripts/windows-sqlite.sh)
 readarray -t sqlite_options <<< "$sqlite"
 libpq=$(scripts/windows-libpq.sh)
 readarray -t libpq_options <<< "$libpq"
+civetweb=$(scripts/windows-civetweb.sh)
+readarray -t civetweb_options <<< "$civetweb"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF "${sqlite_options[@]}" "${libpq_options[@]}" >/dev/null
+  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF "${sqlite_options[@]}" "${libpq_options[@]}" "${civetweb_options[@]}" >/dev/null
 cmake --build build-win -j2 --target pesavo
 # Only the system's own DLLs may be imported.
 imports=$(x86_64-w64-mingw32-objdump -p build-win/bin/pesavo.exe | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
