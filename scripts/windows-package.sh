@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program as one static Pesavo.exe (no DLL of ours or of the compiler
 # beside it) and packs it with its language files, its settings and the manual as
-# build-win/pesavo-windows.zip: Pesavo\bin\ holds the program, Pesavo\Doc\ the manual that F1
-# opens (..\Doc seen from the program's folder), Pesavo\Site\ the site database's schema and its
-# upgrade. The manual's PDF comes from the Linux build (build/Doc); without it the manual's HTML
-# pages go in.
+# build-win/pesavo-windows.zip: Pesavo\bin\ holds the program (with the weight service's live
+# page in Web\), Pesavo\Doc\ the manual that F1 opens (..\Doc seen from the program's folder),
+# Pesavo\Site\ the site database's schema and its upgrade. The manual's PDF comes from the Linux
+# build (build/Doc); without it the manual's HTML pages go in.
 # Needs g++-mingw-w64-x86-64 and zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +36,7 @@ rm -rf build-win/package build-win/pesavo-windows.zip
 mkdir -p "$stage/bin" "$stage/Doc" "$stage/Site"
 cp site/pesavo-site.sql site/pesavo-site-upgrade-2.sql "$stage/Site/"  # (for the site's database administrator)
 cp build-win/bin/pesavo.exe "$stage/bin/Pesavo.exe"
-cp -r Language Setting.ini "$stage/bin/"
+cp -r Language Web Setting.ini "$stage/bin/"  # (Web: the weight service's live page)
 if ls build/Doc/*.pdf >/dev/null 2>&1; then
   cp build/Doc/*.pdf "$stage/Doc/"
 else
