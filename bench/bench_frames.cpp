@@ -12,6 +12,11 @@
 #include "../tests/support/PostgresCluster.h"
 #endif
 #include "../tests/support/ScaleSim.h"
+#ifdef PESAVO_BENCH_SERVICE
+#include "../tests/support/ServiceClient.h"
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
 #include "../tests/support/Window.h"
 
 #include <QAbstractButton>
@@ -197,10 +202,26 @@ void SendToSite(const Scratch& scratch) {
 }
 #endif
 
+#ifdef PESAVO_BENCH_SERVICE
+// A port nobody listens on now.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+    ::close(fd);
+    return ntohs(at.sin_port);
+}
+#endif
+
 // Frames per second through the whole program over a pseudo-terminal, from the simulated scale's
 // first weighing to its 3,000th answered, without the journal (0), with it (1): every row
-// committed and synced to the disk before its answer, and with the journal sending to a site's
-// database (2).
+// committed and synced to the disk before its answer, with the journal sending to a site's
+// database (2), and with the journal and the local weight service streaming every weighing to 64
+// clients (3).
 void BM_FramesOverPty(benchmark::State& state) {
     constexpr int kFrames = 3000;
     for (auto _ : state) {
@@ -214,9 +235,17 @@ void BM_FramesOverPty(benchmark::State& state) {
 #ifdef PESAVO_BENCH_SITE
         if (state.range(0) == 2) SendToSite(scratch);
 #endif
+#ifdef PESAVO_BENCH_SERVICE
+        const int port = state.range(0) == 3 ? FreePort() : 0;
+        if (port) std::ofstream(scratch.dir / "Service.ini") << "[Service]\r\nPort=" << port << "\r\nToken=bench-token\r\n";
+#endif
         auto dlg = std::make_unique<CPesavoDlg>(nullptr, &Operator(), scratch.Places());
         if (state.range(0)) dlg->SetJournalFolder(scratch.Data());
         dlg->OnInitDialog();
+#ifdef PESAVO_BENCH_SERVICE
+        std::vector<std::unique_ptr<StreamClient>> clients;
+        for (int c = 0; port && c < 64; ++c) clients.push_back(std::make_unique<StreamClient>(port, "/v1/stream?after=0&token=bench-token", false));
+#endif
         Ports(*dlg)->setCurrentIndex(1);
         Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
         const bool first = RunUntil([&] { return dlg->Model().rowCount() >= 1; }, std::chrono::seconds(10));
@@ -226,12 +255,26 @@ void BM_FramesOverPty(benchmark::State& state) {
         state.SetIterationTime(seconds);
         state.counters["frames_per_s"] = (kFrames - 1) / seconds;
         const bool journalled = dlg->GetDesk().JournalOn();
+#ifdef PESAVO_BENCH_SERVICE
+        bool streamed = true;
+        for (const auto& client : clients) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (client->Arrivals().size() < static_cast<std::size_t>(kFrames) && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            streamed = streamed && client->Arrivals().size() == static_cast<std::size_t>(kFrames);
+        }
+        if (!streamed) state.SkipWithError("a stream client missed weighings");
+#endif
         dlg.reset();
         if (!all) state.SkipWithError("not every frame arrived");
         else if (state.range(0) && !journalled) state.SkipWithError("the journal is off");
     }
 }
 BENCHMARK(BM_FramesOverPty)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+#ifdef PESAVO_BENCH_SERVICE
+// The service on and off by turns, in one run.
+BENCHMARK(BM_FramesOverPty)->Arg(3)->Arg(1)->Arg(3)->Arg(1)->Arg(3)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+#endif
 #ifdef PESAVO_BENCH_SITE
 BENCHMARK(BM_FramesOverPty)->Arg(2)->Arg(1)->Arg(2)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 

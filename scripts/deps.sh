@@ -12,6 +12,7 @@ packages=(
   lintian appstream desktop-file-utils dpkg-dev file xvfb xdotool x11-apps
   python3-xlrd python3-olefile python3-xlwt
   postgresql-15 libpq-dev
+  libcivetweb-dev nlohmann-json3-dev
   libxtst-dev
 )
 # (tcl, with dpkg-dev, fetches and generates SQLite for the Windows build: scripts/windows-sqlite.sh;

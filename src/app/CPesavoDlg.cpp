@@ -453,5 +453,11 @@ void CPesavoDlg::contextMenuEvent(QContextMenuEvent* event) {
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addSeparator();
     QObject::connect(menu->addAction(QStringLiteral("关于 Pesavo(&A)...")), &QAction::triggered, this, [this] { OnAbout(); });
+    if (m_desk && m_desk->HasLivePage()) {
+        // The local weight service's page, in the desktop's browser.
+        std::u16string caption = m_desk->Text(u"Dialog_Caption", u"About_Live_Page");
+        if (caption.empty()) caption = u"Open the live page";
+        QObject::connect(menu->addAction(QString::fromStdU16String(caption)), &QAction::triggered, this, [this] { m_desk->OpenLivePage(); });
+    }
     menu->popup(event->globalPos());
 }

@@ -86,6 +86,10 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 ShowAbout(hwnd_);
                 return TRUE;
             }
+            if ((wParam & 0xFFF0) == IDM_LIVEPAGE) {
+                desk_.OpenLivePage();
+                return TRUE;
+            }
             break;
         case WM_HELP:
             desk_.OpenManual();
@@ -127,6 +131,12 @@ void MainWindow::OnInitDialog() {
         ListView_InsertColumn(list_, c, &column);
     }
     desk_.Start();
+    // The local weight service's page, in the title's menu beside About, when there is one.
+    if (HMENU menu = GetSystemMenu(hwnd_, FALSE); menu && desk_.HasLivePage()) {
+        std::u16string caption = desk_.Text(u"Dialog_Caption", u"About_Live_Page");
+        if (caption.empty()) caption = u"Open the live page";
+        AppendMenuW(menu, MF_STRING, IDM_LIVEPAGE, reinterpret_cast<const wchar_t*>(caption.c_str()));
+    }
     // Shown now, in its language, rather than when the dialog's loop first idles: a question
     // the start asks (the journal's rows, no ports) opens over the window, not alone.
     ShowWindow(hwnd_, SW_SHOW);

@@ -32,6 +32,7 @@
 #define IDC_ABOUT_TEXT2 1040
 
 #define IDM_ABOUTBOX 0x0010
+#define IDM_LIVEPAGE 0x0020
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif

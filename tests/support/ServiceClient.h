@@ -52,7 +52,8 @@ inline HttpAnswer Get(int port, const std::string& path, const std::string& toke
 // One stream client: every message it was sent, parsed, in order.
 class StreamClient {
 public:
-    StreamClient(int port, const std::string& pathAndQuery) {
+    // Without `keep` only the weighings' arrivals are kept (and the messages' count).
+    StreamClient(int port, const std::string& pathAndQuery, bool keep = true) : keep_(keep) {
         char error[256] = {};
         conn_ = mg_connect_websocket_client("127.0.0.1", port, 0, error, sizeof error, pathAndQuery.c_str(), nullptr, &StreamClient::Data,
                                             &StreamClient::Closed, this);
@@ -77,13 +78,26 @@ public:
         std::lock_guard lock(mutex_);
         return closed_;
     }
+    std::size_t Count() const {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+    // Each weighing's seq and when it came.
+    std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> Arrivals() const {
+        std::lock_guard lock(mutex_);
+        return arrivals_;
+    }
 
 private:
     static int Data(mg_connection*, int flags, char* data, size_t length, void* self) {
         auto& me = *static_cast<StreamClient*>(self);
         if ((flags & 0xf) == MG_WEBSOCKET_OPCODE_TEXT) {
+            const auto at = std::chrono::steady_clock::now();
+            nlohmann::json m = nlohmann::json::parse(std::string(data, length), nullptr, false);
             std::lock_guard lock(me.mutex_);
-            me.messages_.push_back(nlohmann::json::parse(std::string(data, length), nullptr, false));
+            if (m.is_object() && m.contains("weighing")) me.arrivals_.emplace_back(m["weighing"]["seq"].get<std::size_t>(), at);
+            ++me.count_;
+            if (me.keep_) me.messages_.push_back(std::move(m));
             me.changed_.notify_all();
         }
         return 1;
@@ -95,10 +109,13 @@ private:
         me.changed_.notify_all();
     }
 
+    const bool keep_;
+    std::size_t count_ = 0;
     mg_connection* conn_ = nullptr;
     std::string error_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<nlohmann::json> messages_;
+    std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> arrivals_;
     bool closed_ = false;
 };
