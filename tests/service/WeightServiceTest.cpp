@@ -219,7 +219,7 @@ TEST(WeightServiceTest, SixtyFourStreamClientsGetEveryWeighingOnceAndInOrderAndO
     // The desk: weighings as fast as they come, the live weight changing under them.
 #ifdef _WIN32
     // Under Wine every socket call is a round trip to its server process: on a busy machine 63
-    // clients take half a minute for a thousand weighings.
+    // clients take up to a minute for a thousand weighings.
     constexpr int kWeighings = 1000;
 #else
     constexpr int kWeighings = 3000;
