@@ -24,8 +24,8 @@ version=$(sed -n 's/^\s*PRODUCTVERSION\s\+\([0-9]\+\)\s*,\s*\([0-9]\+\)\s*,\s*\(
 out=build-win/msi
 rm -rf "$out" build-win/Pesavo.msi
 mkdir -p "$out"
-# The language files, the manual and the site's schema are whatever the package holds (the PDF, or the HTML pages
-# and their images), each file a component of its own. wixl (0.101) crashes on names beyond
+# The language files, the live page, the manual and the site's schema are whatever the package
+# holds (the PDF, or the HTML pages and their images), each file a component of its own. wixl (0.101) crashes on names beyond
 # ASCII (the manual's is Chinese): those go in under a short stand-in and get their names
 # afterwards, in codepage 936, which holds them (Windows Installer has no UTF-8 codepage).
 /usr/bin/python3 - "$stage" "$out" <<'PY'
@@ -61,7 +61,8 @@ def folder(path, components, depth):
                             % (pad, component, key, quoteattr(name('File', key, entry)), quoteattr('$(var.Stage)/' + rel)))
 fragment.append('<?xml version="1.0" encoding="utf-8"?>\n<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi"><Fragment>')
 groups = []
-for path, parent, group in (('bin/Language', 'BINDIR', 'Languages'), ('Doc', 'INSTALLDIR', 'Manual'), ('Site', 'INSTALLDIR', 'SiteSchema')):
+for path, parent, group in (('bin/Language', 'BINDIR', 'Languages'), ('bin/Web', 'BINDIR', 'WebPage'), ('Doc', 'INSTALLDIR', 'Manual'),
+                           ('Site', 'INSTALLDIR', 'SiteSchema')):
     components = []
     top = ident('d', path)
     fragment.append('<DirectoryRef Id="%s"><Directory Id="%s" Name="%s">' % (parent, top, os.path.basename(path)))

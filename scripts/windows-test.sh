@@ -15,18 +15,21 @@ if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [ ! -x "$wine" ]; the
   exit 0
 fi
 
-# SQLite for the journal and libpq for the site client, each built once from Debian's source
-# package (left out when it cannot be fetched).
+# SQLite for the journal, libpq for the site client and CivetWeb for the weight service, each
+# built once from Debian's source package (left out when it cannot be fetched).
 sqlite=$(scripts/windows-sqlite.sh)
 readarray -t sqlite_options <<< "$sqlite"
 libpq=$(scripts/windows-libpq.sh)
 readarray -t libpq_options <<< "$libpq"
+civetweb=$(scripts/windows-civetweb.sh)
+readarray -t civetweb_options <<< "$civetweb"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF "${sqlite_options[@]}" "${libpq_options[@]}" >/dev/null
+  -DPESAVO_WITH_QT=OFF -DPESAVO_BENCH=OFF "${sqlite_options[@]}" "${libpq_options[@]}" "${civetweb_options[@]}" >/dev/null
 cmake --build build-win -j2
-journal_tests="" site_tests=""
+journal_tests="" site_tests="" service_tests=""
 case ${sqlite_options[0]} in -D*) journal_tests=journal_tests ;; esac  # (built with SQLite only)
 case ${libpq_options[0]} in -D*) site_tests=site_tests ;; esac  # (built with libpq only)
+case ${civetweb_options[0]} in -D*) service_tests=service_tests ;; esac  # (built with CivetWeb only)
 cmake --build build -j2 --target scale-sim line-peer table2xls >/dev/null
 
 export WINEPREFIX=$root/build-win/wine-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -105,7 +108,7 @@ batch=$work/run-tests.bat
   echo '@echo off'
   echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoScaleSim /t REG_SZ /d COM5 /f >nul'
   echo 'reg add "HKLM\HARDWARE\DEVICEMAP\SERIALCOMM" /v PesavoLinePeer /t REG_SZ /d COM6 /f >nul'
-  for t in platform_tests localisation_tests xls_tests weighing_tests scale_tests serial_tests desk_tests $journal_tests $site_tests; do
+  for t in platform_tests localisation_tests xls_tests weighing_tests scale_tests serial_tests desk_tests $journal_tests $site_tests $service_tests; do
     echo "echo -- $t"
     echo "$(winpath "$root/build-win/bin/$t.exe") --gtest_brief=1"
     echo 'if errorlevel 1 exit /b 1'

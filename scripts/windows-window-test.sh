@@ -8,7 +8,9 @@
 # and Esc closes the window with the disconnect notice; the scale is answered while a question is
 # open, and Yes closes while weighings arrive; killed while weighing, the program offers its
 # journal's rows at the next start, and after Yes a save holds every weighing the scale heard
-# acknowledged. Screenshots land in build-win/window-run/.
+# acknowledged; with the weight service on, a client on this machine follows an MT-SICS balance's
+# weighings on the stream, in order, and reads the last one's weight. Screenshots land in
+# build-win/window-run/.
 #
 # With --screenshots DIR it only draws the idle window in each language into DIR (the README's).
 set -euo pipefail
@@ -415,9 +417,21 @@ build/bin/scale-sim --protocol sics --parcels 1.250,0.730 --loaded --hold 4000 -
 sim=$!
 pids+=($sim)
 until_true 5 test -L "$dos/com5"
+# The weight service on, beside the program: a client on this machine (Wine's sockets are its
+# own) follows the stream from the first weighing on and reads the weight at the end.
+probe=build/bin/service-probe
+[ -x "$probe" ] || fail "no $probe (the Linux build makes it where CivetWeb is there)"
+service_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+token=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+printf '[Service]\r\nPort=%s\r\nToken=%s\r\n' "$service_port" "$token" > "$work/program/Service.ini"
 start_program "Pesavo.exe"
 until_true 90 has_window 'Korvane Scale' || fail "no window for the MT-SICS balance"
 main=$(window_named 'Korvane Scale')
+until_true 30 "$probe" "$service_port" "$token" weight >/dev/null || fail "the weight service never answered on port $service_port"
+"$probe" "$service_port" "$token" stream 2 0 > "$work/stream.log" &
+stream=$!
+pids+=($stream)
+until_true 30 grep -q '"state"' "$work/stream.log" || fail "the stream sent no state: $(cat "$work/stream.log")"
 sleep 1
 xdotool windowfocus --sync "$main"
 xdotool key space
@@ -438,6 +452,21 @@ sheet = xlrd.open_workbook(sys.argv[1]).sheet_by_index(0)
 body = [sheet.cell_value(r, 1) for r in range(1, sheet.nrows)]
 assert body == ['1.250', '0.730'], body
 print('-- the MT-SICS balance: rows', body)
+PY
+"$probe" "$service_port" "$token" weight > "$work/weight.json" || fail "the weight service: $(cat "$work/weight.json")"
+until_true 30 sh -c "! kill -0 $stream 2>/dev/null" || fail "the stream probe did not get two weighings: $(cat "$work/stream.log")"
+wait "$stream" || fail "the stream probe: $(tail -1 "$work/stream.log")"
+/usr/bin/python3 - "$work/weight.json" "$work/stream.log" <<'PY' || fail "the weight service's answers"
+import json, sys
+weight = json.load(open(sys.argv[1]))
+assert weight['connected'] is True and weight['port'] == 'COM5', weight
+assert weight['last']['kg'] == 0.73 and weight['last']['number'] == 2, weight['last']
+stream = [json.loads(line) for line in open(sys.argv[2])]
+assert 'state' in stream[0], stream[0]
+weighings = [(m['weighing']['seq'], m['weighing']['kg']) for m in stream if 'weighing' in m]
+assert weighings == [(1, 1.25), (2, 0.73)], weighings
+print('-- the weight service under Wine: the last weighing', weight['last']['kg'], 'kg, connected to', weight['port'],
+      '; the stream:', weighings)
 PY
 ! grep -q '^zeroed' "$work/scale-sim5.log" || fail "the balance was zeroed by a probe"
 xdotool windowfocus --sync "$main"

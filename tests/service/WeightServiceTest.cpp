@@ -217,7 +217,13 @@ TEST(WeightServiceTest, SixtyFourStreamClientsGetEveryWeighingOnceAndInOrderAndO
         ASSERT_TRUE(clients.back()->Open()) << i << ": " << clients.back()->Error();
     }
     // The desk: weighings as fast as they come, the live weight changing under them.
+#ifdef _WIN32
+    // Under Wine every socket call is a round trip to its server process: on a busy machine 63
+    // clients take up to a minute for a thousand weighings.
+    constexpr int kWeighings = 1000;
+#else
     constexpr int kWeighings = 3000;
+#endif
     const auto started = std::chrono::steady_clock::now();
     s.log.SetConnection({true, 3, "frame6"});
     for (int i = 1; i <= kWeighings; ++i) {
