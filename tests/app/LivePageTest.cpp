@@ -320,7 +320,7 @@ TEST_F(LivePage, ShowsTheConnectionAndEachWeighingAsItComesWithoutTheToken) {
 
 // The README's pictures of the page, 1024×640, in English and Chinese:
 //   build/bin/live_page_tests --gtest_also_run_disabled_tests --gtest_filter='*Pictures*'
-// writes Doc/live-page-en.png and Doc/live-page-zh.png.
+// writes Doc/images/live-page-en.png and Doc/images/live-page-zh.png.
 TEST_F(LivePage, DISABLED_Pictures) {
     struct Language {
         const char* file;
@@ -342,7 +342,7 @@ TEST_F(LivePage, DISABLED_Pictures) {
         const json shot = page.Call("Page.captureScreenshot", {{"format", "png"}});
         ASSERT_TRUE(shot.contains("data"));
         const QByteArray png = QByteArray::fromBase64(QByteArray::fromStdString(shot["data"].get<std::string>()));
-        std::ofstream((ProgramFolder::SourceDir() / "Doc" / language.picture).string(), std::ios::binary).write(png.data(), png.size());
+        std::ofstream((ProgramFolder::SourceDir() / "Doc" / "images" / language.picture).string(), std::ios::binary).write(png.data(), png.size());
     }
 }
 
