@@ -90,9 +90,11 @@ void ServiceOutlet::Shown(const DeskPicture& picture) {
 void ServiceOutlet::LiveWeight(const weighing::Reading& reading, bool stable) {
     if (!server_) return;
     if (reading.kind == weighing::RowKind::Weight)
-        log_.SetLive(service::Live{reading.kg, reading.decimals, stable});
+        log_.SetLive(service::Live{reading.kg, reading.decimals, stable, false});
+    else if (reading.kind == weighing::RowKind::Overweight)
+        log_.SetLive(service::Live{0.0, 3, stable, true});  // (no weight: more than the scale weighs)
     else
-        log_.SetLive(std::nullopt);  // (an overload shows no weight)
+        log_.SetLive(std::nullopt);
 }
 
 std::u16string ServiceOutlet::TitlePart() const {

@@ -58,7 +58,15 @@ SettingsRead ReadSettings(const std::vector<std::string>& folders) {
     if (s.port == 0) return read;
     if (std::string listen = Value(s.file, u"Listen"); !listen.empty()) {
         // An address, not a name: what the service checks callers' Host against.
-        if (listen.find_first_not_of("0123456789.") != std::string::npos) {
+        int parts = 0;
+        for (std::size_t at = 0; at <= listen.size(); ++parts) {
+            const std::size_t dot = std::min(listen.find('.', at), listen.size());
+            int value = -1;
+            const auto [end, error] = std::from_chars(listen.data() + at, listen.data() + dot, value);
+            if (error != std::errc() || end != listen.data() + dot || value < 0 || value > 255 || dot - at > 3) parts = 99;
+            at = dot + 1;
+        }
+        if (parts != 4) {
             read.problem = "Listen=" + listen;
             s.port = 0;
             return read;

@@ -42,9 +42,10 @@ void WeighingLog::SetLive(const std::optional<Live>& live) {
     changed_.notify_all();
 }
 
-std::vector<Weighing> WeighingLog::After(std::uint64_t after, std::size_t limit) const {
+std::vector<Weighing> WeighingLog::After(std::uint64_t after, std::size_t limit, std::uint64_t* missed) const {
     std::lock_guard lock(mutex_);
     std::vector<Weighing> found;
+    if (missed) *missed = !kept_.empty() && after + 1 < kept_.front().seq ? kept_.front().seq - after - 1 : 0;
     if (kept_.empty() || after >= kept_.back().seq) return found;
     // Seqs are consecutive: the first one after `after` is found by counting.
     const std::uint64_t first = kept_.front().seq;

@@ -28,6 +28,7 @@ struct Live {
     double kg = 0.0;
     std::int8_t decimals = 3;
     bool stable = false;
+    bool overload = false;  // the pan holds more than the scale weighs: no weight
     bool operator==(const Live&) const = default;
 };
 
@@ -64,8 +65,9 @@ public:
     void SetLive(const std::optional<Live>& live);
 
     // ---- any thread ----
-    // The weighings after `after`, at most `limit` of them (those kept).
-    std::vector<Weighing> After(std::uint64_t after, std::size_t limit) const;
+    // The weighings after `after`, at most `limit` of them; `missed` (when given) counts those
+    // after `after` that are no longer kept.
+    std::vector<Weighing> After(std::uint64_t after, std::size_t limit, std::uint64_t* missed = nullptr) const;
     std::optional<Weighing> Last() const;
     std::uint64_t FirstKept() const;  // the oldest seq still kept (the next one when none)
     Connection CurrentConnection() const;

@@ -91,6 +91,7 @@ json WeighingJson(const Weighing& w, const Words& words) {
 
 json LiveJson(const std::optional<Live>& live) {
     if (!live) return nullptr;
+    if (live->overload) return {{"kg", nullptr}, {"stable", live->stable}, {"overweight", true}};
     return {{"kg", Kg(live->kg, live->decimals)}, {"stable", live->stable}};
 }
 
@@ -150,6 +151,7 @@ struct WeightService::Impl {
     PageFiles page;
     std::string html, script, style;
     mg_context* context = nullptr;
+    std::atomic<int> port{0};  // the one listened on (settings.port, or the system's choice for 0)
     std::atomic<int> connections{0};
     std::atomic<int> clients{0};
 
@@ -186,9 +188,9 @@ struct WeightService::Impl {
     // which HostAllowed has checked).
     bool OwnOrigin(const std::string& origin, const std::string& host) const {
         if (!host.empty() && origin.size() == host.size() + 7 && mg_strcasecmp(origin.c_str(), ("http://" + host).c_str()) == 0) return true;
-        const std::string port = ":" + std::to_string(settings.port);
-        for (const std::string& host : {std::string("127.0.0.1"), std::string("localhost"), settings.listen})
-            if (origin == "http://" + host + port) return true;
+        const std::string suffix = ":" + std::to_string(port.load());
+        for (const std::string& name : {std::string("127.0.0.1"), std::string("localhost"), settings.listen})
+            if (origin == "http://" + name + suffix) return true;
         return false;
     }
 
@@ -198,16 +200,17 @@ struct WeightService::Impl {
 
     // The Host a caller names must be this service by address or by the loopback's name.
     bool HostAllowed(const std::string& host) const {
-        std::string name = host, port;
+        std::string name = host, named;
         if (const std::size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']') == std::string::npos) {
             name = host.substr(0, colon);
-            port = host.substr(colon + 1);
+            named = host.substr(colon + 1);
         } else if (host.rfind("[::1]", 0) == 0) {
+            if (host.size() > 5 && host[5] != ':') return false;
             name = "[::1]";
-            port = host.size() > 6 && host[5] == ':' ? host.substr(6) : "";
+            named = host.size() > 6 ? host.substr(6) : "";
         }
         std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (!port.empty() && port != std::to_string(settings.port)) return false;
+        if (!named.empty() && named != std::to_string(port.load())) return false;
         if (name == "localhost" || name == "[::1]") return true;
         if (!IsAddress(name)) return false;
         return settings.listen == "0.0.0.0" || name == settings.listen || IsLoopback(name);
@@ -237,17 +240,25 @@ struct WeightService::Impl {
         const auto limit = limitText.empty() ? std::optional<std::uint64_t>(1000) : Number(limitText);
         if (bad || !after || !limit || *limit == 0 || *limit > kMaxLimit) return Error(400, "after and limit are whole numbers, limit 1 to 10000");
         const Words words = log.CurrentWords();
-        const std::vector<Weighing> found = log.After(*after, static_cast<std::size_t>(*limit));
+        std::uint64_t missed = 0;
+        const std::vector<Weighing> found = log.After(*after, static_cast<std::size_t>(*limit), &missed);
         json list = json::array();
         for (const Weighing& w : found) list.push_back(WeighingJson(w, words));
         const std::uint64_t next = found.empty() ? *after : found.back().seq;
-        return {200, "application/json", json{{"weighings", std::move(list)}, {"next", next}}.dump(), {}};
+        // `missed`: how many after `after` are no longer kept (a client that was away too long).
+        return {200, "application/json", json{{"weighings", std::move(list)}, {"next", next}, {"missed", missed}}.dump(), {}};
     }
 
     // The point-of-sale boxes' read: the last weighing, or the live weight once it is stable.
     Reply ScaleRead(const std::string& body) const {
         const json request = json::parse(body, nullptr, false);
         if (request.is_discarded() || !request.is_object()) return Error(400, "the body is not a JSON-RPC request");
+        // The id is answered as it came: only what JSON-RPC allows one to be (a deep array would
+        // take a deep recursion to write back).
+        const auto given = request.find("id");
+        if (given != request.end() && !given->is_null() && !given->is_string() && !given->is_number())
+            return Error(400, "a JSON-RPC id is a string, a number or null");
+        const json id = given != request.end() ? *given : json();
         const Connection connection = log.CurrentConnection();
         const auto live = log.CurrentLive();
         const auto last = log.Last();
@@ -256,11 +267,13 @@ struct WeightService::Impl {
         const char* info = "ok";
         if (!connection.connected)
             info = "disconnected";
-        else if (live && live->stable)
+        else if (live && live->overload) {
+            weight = 0.0;  // (no weight to sell by)
+            info = "moving";
+        } else if (live && live->stable)
             weight = Kg(live->kg, live->decimals);
         else if (live)
             info = "moving";
-        const json id = request.contains("id") ? request["id"] : json();
         return {200, "application/json",
                 json{{"jsonrpc", "2.0"}, {"id", id}, {"result", {{"weight", weight}, {"unit", "kg"}, {"info", info}}}}.dump(), {}};
     }
@@ -276,7 +289,14 @@ struct WeightService::Impl {
     }
 
     void Send(mg_connection* conn, Reply reply, const std::string& origin) const {
-        mg_response_header_start(conn, reply.status);
+        if (mg_response_header_start(conn, reply.status) != 0) {
+            // A request the library took for a WebSocket handshake (refused here): its status
+            // line and headers written as they are, and the connection ends.
+            mg_printf(conn, "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
+                      reply.status, mg_get_response_code_text(conn, reply.status), reply.type.c_str(), reply.body.size());
+            mg_write(conn, reply.body.data(), reply.body.size());
+            return;
+        }
         mg_response_header_add(conn, "Content-Type", reply.type.c_str(), -1);
         mg_response_header_add(conn, "Content-Length", std::to_string(reply.body.size()).c_str(), -1);
         mg_response_header_add(conn, "Cache-Control", "no-store", -1);
@@ -402,12 +422,14 @@ struct WeightService::Impl {
             while (ok && seen.seq < now.seq) {
                 // A client so far behind that what it missed is no longer kept cannot be given
                 // every weighing: it is dropped (it may come again with ?after=).
-                if (seen.seq + 1 < log.FirstKept()) {
+                std::uint64_t missed = 0;
+                const Words words = log.CurrentWords();
+                const std::vector<Weighing> next = log.After(seen.seq, 256, &missed);
+                if (missed > 0 || next.empty()) {
                     ok = false;
                     break;
                 }
-                const Words words = log.CurrentWords();
-                for (const Weighing& w : log.After(seen.seq, 256)) {
+                for (const Weighing& w : next) {
                     if (!(ok = Write(client.conn, {{"weighing", WeighingJson(w, words)}}))) break;
                     seen.seq = client.cursor = w.seq;
                 }
@@ -465,8 +487,10 @@ int StreamConnect(const mg_connection* conn, void*) {
     auto* client = new Client;
     bool bad = false;
     const std::string after = Of(conn).Query(conn, "after", bad);
-    if (const auto seq = Number(after)) client->cursor = *seq;
-    else client->cursor = Of(conn).log.Now().seq;  // from now on
+    // From `after`, or from now on; never beyond now (a seq of an earlier run, say).
+    const std::uint64_t now = Of(conn).log.Now().seq;
+    const auto seq = Number(after);
+    client->cursor = seq ? std::min(*seq, now) : now;
     mg_set_user_connection_data(conn, client);
     return 0;
 }
@@ -478,7 +502,7 @@ void StreamReady(mg_connection* conn, void*) {
 #ifndef _WIN32
     // A client that stops reading costs this much of the system's memory before it is dropped,
     // not the megabytes a socket may grow to.
-    client->socket = SocketOf(conn, Of(conn).settings.port);
+    client->socket = SocketOf(conn, Of(conn).port.load());
     if (client->socket >= 0) ::setsockopt(client->socket, SOL_SOCKET, SO_SNDBUF, &kStreamBuffer, sizeof kStreamBuffer);
 #endif
     ++Of(conn).clients;
@@ -524,6 +548,7 @@ bool WeightService::Start(std::string& why) {
         return 0;
     };
     callbacks.connection_closed = [](const mg_connection* conn) { --Of(conn).connections; };
+    s.port = s.settings.port;
     const std::string ports = s.settings.listen + ":" + std::to_string(s.settings.port);
     const std::string threads = std::to_string(kMaxConnections + 16);
     const std::string timeout = std::to_string(kWriteTimeoutMs);
@@ -546,17 +571,17 @@ bool WeightService::Start(std::string& why) {
     if (s.settings.port == 0) {
         // Any free port (tests): the one the system gave is the service's from now on.
         mg_server_port listening[4] = {};
-        if (mg_get_server_ports(s.context, 4, listening) > 0) s.settings.port = listening[0].port;
+        if (mg_get_server_ports(s.context, 4, listening) > 0) s.port = listening[0].port;
     }
     mg_set_websocket_handler(s.context, "/v1/stream", StreamConnect, StreamReady, StreamData, StreamClose, nullptr);
     return true;
 }
 
-int WeightService::Port() const { return impl_->settings.port; }
+int WeightService::Port() const { return impl_->port.load(); }
 
 std::string WeightService::PageAddress() const {
     const std::string host = impl_->settings.listen == "0.0.0.0" ? "127.0.0.1" : impl_->settings.listen;
-    return "http://" + host + ":" + std::to_string(impl_->settings.port) + "/?token=" + impl_->settings.token;
+    return "http://" + host + ":" + std::to_string(impl_->port.load()) + "/?token=" + impl_->settings.token;
 }
 
 int WeightService::StreamClients() const { return impl_->clients.load(); }

@@ -104,6 +104,9 @@ TEST(WeightServiceTest, EachEndpointAnswersAndOnlyWhoMayAskIsLetIn) {
     EXPECT_EQ(page["next"], 3);
     EXPECT_EQ(Get(port, "/v1/weighings?after=3", kToken).Json()["weighings"].size(), 0u);
     EXPECT_EQ(Get(port, "/v1/weighings?after=0", kToken).Json()["weighings"][0]["kg"], nullptr);
+    // An overload on the pan is no weight to sell by.
+    s.log.SetLive(service::Live{0, 3, true, true});
+    EXPECT_EQ(Get(port, "/v1/weight", kToken).Json()["live"]["kg"], nullptr);
 
     // The point of sale's read, as its clients send it: no token.
     const auto scaleRead = [&](const std::string& headers = {}) {
@@ -111,11 +114,14 @@ TEST(WeightServiceTest, EachEndpointAnswersAndOnlyWhoMayAskIsLetIn) {
                               "\r\nContent-Type: application/json" + headers,
                     R"({"jsonrpc":"2.0","method":"call","params":{},"id":417})");
     };
+    s.log.SetLive(service::Live{0.73, 3, false});
     HttpAnswer read = scaleRead();
     EXPECT_EQ(read.status, 200);
     EXPECT_EQ(read.Json(), (json{{"jsonrpc", "2.0"}, {"id", 417}, {"result", {{"weight", 1.25}, {"unit", "kg"}, {"info", "moving"}}}}));
     s.log.SetLive(service::Live{0.73, 3, true});
     EXPECT_EQ(scaleRead().Json()["result"], (json{{"weight", 0.73}, {"unit", "kg"}, {"info", "ok"}}));
+    s.log.SetLive(service::Live{0, 3, true, true});
+    EXPECT_EQ(scaleRead().Json()["result"], (json{{"weight", 0.0}, {"unit", "kg"}, {"info", "moving"}}));
     read = scaleRead("\r\nOrigin: https://shop.example");
     EXPECT_EQ(read.headers["Access-Control-Allow-Origin"], "https://shop.example");
     s.log.SetConnection({false, 0, ""});
@@ -147,6 +153,9 @@ TEST(WeightServiceTest, EachEndpointAnswersAndOnlyWhoMayAskIsLetIn) {
         {"GET /v1/weighings?limit=0 HTTP/1.1\r\n" + host + "\r\nAuthorization: Bearer " + kToken, "", 400},
         {"GET /v1/stream HTTP/1.1\r\n" + host + "\r\nAuthorization: Bearer " + kToken, "", 400},  // (not a WebSocket)
         {"POST /hw_proxy/scale_read HTTP/1.1\r\n" + host, "{\"jsonrpc\":", 400},
+        {"POST /hw_proxy/scale_read HTTP/1.1\r\n" + host, "{\"id\":" + std::string(2000, '[') + std::string(2000, ']') + "}", 400},
+        {"GET /v1/stream?token=nope HTTP/1.1\r\n" + host + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13", "", 401},
         {"GET /v1/nothing HTTP/1.1\r\n" + host + "\r\nAuthorization: Bearer " + kToken, "", 404},
         {"GET /../../etc/passwd HTTP/1.1\r\n" + host, "", 404},
         {"POST /v1/weight HTTP/1.1\r\n" + host + "\r\nAuthorization: Bearer " + kToken, "{}", 405},
