@@ -244,7 +244,7 @@ void BM_FramesOverPty(benchmark::State& state) {
         dlg->OnInitDialog();
 #ifdef PESAVO_BENCH_SERVICE
         std::vector<std::unique_ptr<StreamClient>> clients;
-        for (int c = 0; port && c < 64; ++c) clients.push_back(std::make_unique<StreamClient>(port, "/v1/stream?after=0&token=bench-token", false));
+        for (int c = 0; port && c < 64; ++c) clients.push_back(std::make_unique<StreamClient>(port, "/v1/stream?after=0&token=bench-token", false, false));
 #endif
         Ports(*dlg)->setCurrentIndex(1);
         Button(*dlg, CPesavoDlg::IDC_CONNECT)->click();
@@ -259,9 +259,10 @@ void BM_FramesOverPty(benchmark::State& state) {
         bool streamed = true;
         for (const auto& client : clients) {
             const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (client->Arrivals().size() < static_cast<std::size_t>(kFrames) && std::chrono::steady_clock::now() < until)
+            // (the state message, then every weighing)
+            while (client->Count() <= static_cast<std::size_t>(kFrames) && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            streamed = streamed && client->Arrivals().size() == static_cast<std::size_t>(kFrames);
+            streamed = streamed && client->Count() > static_cast<std::size_t>(kFrames);
         }
         if (!streamed) state.SkipWithError("a stream client missed weighings");
 #endif

@@ -29,7 +29,9 @@ void WeighingLog::SetConnection(const Connection& connection) {
 
 void WeighingLog::SetWords(const Words& words) {
     std::lock_guard lock(mutex_);
+    const std::uint64_t version = words_.version + 1;
     words_ = words;
+    words_.version = version;
 }
 
 void WeighingLog::SetLive(const std::optional<Live>& live) {

@@ -44,6 +44,7 @@ struct Words {
     int unit = 0;
     std::u16string error, overweight;
     std::string pageTexts = "{}";  // the live page's texts in the desk's language, a JSON object
+    std::uint64_t version = 0;     // counted by the log at every change
 };
 
 // What changed, counted: a reader keeps the counts it has seen.

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cmath>
@@ -16,10 +17,14 @@
 #include <mutex>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 namespace service {
@@ -33,6 +38,10 @@ constexpr int kMaxConnections = 64;
 constexpr long long kMaxBody = 64 * 1024;
 constexpr std::size_t kMaxLimit = 10000;
 constexpr auto kLiveEvery = 100ms;  // at most ten live weights a second to a client
+// Weighings that come in a burst go to a client together, at most this often: a weighing alone
+// leaves at once, but a scale that sends as fast as it is answered does not wake every client's
+// sender for every weighing (which would take the cores from the desk).
+constexpr auto kBurstEvery = 10ms;
 constexpr int kWriteTimeoutMs = 2000;  // a client that takes no bytes that long is dropped
 constexpr int kStreamBuffer = 128 * 1024;  // what the system holds for a stream client that is not reading
 
@@ -118,6 +127,17 @@ std::optional<std::uint64_t> Number(const std::string& text) {
     return value;
 }
 
+// The service's threads give way to the desk's: a flood of clients costs the scale's answers
+// nothing but the time the desk leaves.
+void GiveWay() {
+#ifdef _WIN32
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+#else
+    // (a thread's own niceness, on Linux; elsewhere the call changes nothing it may not)
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 10);
+#endif
+}
+
 bool IsLoopback(const std::string& address) { return address.rfind("127.", 0) == 0 || address == "::1"; }
 
 // `name` is an IPv4 address written out (a name would be one DNS could rebind).
@@ -154,6 +174,13 @@ struct WeightService::Impl {
     std::atomic<int> port{0};  // the one listened on (settings.port, or the system's choice for 0)
     std::atomic<int> connections{0};
     std::atomic<int> clients{0};
+    // The stream's message of each recent weighing, made once for every client that sends it.
+    struct Made {
+        std::uint64_t seq = 0, words = 0;
+        std::shared_ptr<const std::string> text;
+    };
+    std::mutex madeMutex;
+    std::array<Made, 1024> made;
 
     Impl(Settings s, WeighingLog& l, std::string r, PageFiles p)
         : settings(std::move(s)), log(l), run(std::move(r)), page(std::move(p)) {}
@@ -398,18 +425,32 @@ struct WeightService::Impl {
 
     // ---- the stream ----
 
-    static bool Write(mg_connection* conn, const json& message) {
-        const std::string text = message.dump();
+    static bool Write(mg_connection* conn, const std::string& text) {
         return mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, text.data(), text.size()) > 0;
+    }
+    static bool Write(mg_connection* conn, const json& message) { return Write(conn, message.dump()); }
+
+    std::shared_ptr<const std::string> WeighingMessage(const Weighing& w, const Words& words) {
+        Made& slot = made[w.seq % made.size()];
+        {
+            std::lock_guard lock(madeMutex);
+            if (slot.seq == w.seq && slot.words == words.version) return slot.text;
+        }
+        auto text = std::make_shared<const std::string>(json{{"weighing", WeighingJson(w, words)}}.dump());
+        std::lock_guard lock(madeMutex);
+        slot = {w.seq, words.version, text};
+        return text;
     }
 
     void Feed(Client& client) {
+        GiveWay();
         Versions seen = log.Now();
         seen.seq = client.cursor;
         bool ok = Write(client.conn, {{"state", StateJson(run, log.CurrentConnection())}});
         std::optional<Live> liveSent = log.CurrentLive();
         if (ok && liveSent) ok = Write(client.conn, {{"live", LiveJson(liveSent)}});
         auto nextLive = std::chrono::steady_clock::now() + kLiveEvery;
+        auto lastBurst = std::chrono::steady_clock::now() - kBurstEvery;
         bool livePending = false;  // a change of the live weight waits for its turn
         while (ok && !client.stop) {
             const auto until = livePending ? nextLive : std::chrono::steady_clock::now() + kLiveEvery;
@@ -419,7 +460,13 @@ struct WeightService::Impl {
                 seen.connection = now.connection;
                 ok = Write(client.conn, {{"state", StateJson(run, log.CurrentConnection())}});
             }
-            while (ok && seen.seq < now.seq) {
+            if (seen.seq < now.seq) {
+                const auto at = std::chrono::steady_clock::now();
+                if (at < lastBurst + kBurstEvery) std::this_thread::sleep_until(lastBurst + kBurstEvery);
+                lastBurst = std::chrono::steady_clock::now();
+            }
+            const std::uint64_t newest = log.Now().seq;
+            while (ok && seen.seq < newest) {
                 // A client so far behind that what it missed is no longer kept cannot be given
                 // every weighing: it is dropped (it may come again with ?after=).
                 std::uint64_t missed = 0;
@@ -430,7 +477,7 @@ struct WeightService::Impl {
                     break;
                 }
                 for (const Weighing& w : next) {
-                    if (!(ok = Write(client.conn, {{"weighing", WeighingJson(w, words)}}))) break;
+                    if (!(ok = Write(client.conn, *WeighingMessage(w, words)))) break;
                     seen.seq = client.cursor = w.seq;
                 }
             }
@@ -542,6 +589,10 @@ bool WeightService::Start(std::string& why) {
     mg_callbacks callbacks{};
     callbacks.begin_request = [](mg_connection* conn) { return Of(conn).Request(conn); };
     callbacks.log_message = [](const mg_connection*, const char*) { return 1; };  // (a request's line holds its token)
+    callbacks.init_thread = [](const mg_context*, int) -> void* {
+        GiveWay();
+        return nullptr;
+    };
     callbacks.init_connection = [](const mg_connection* conn, void** data) {
         ++Of(conn).connections;
         *data = nullptr;

@@ -52,8 +52,9 @@ inline HttpAnswer Get(int port, const std::string& path, const std::string& toke
 // One stream client: every message it was sent, parsed, in order.
 class StreamClient {
 public:
-    // Without `keep` only the weighings' arrivals are kept (and the messages' count).
-    StreamClient(int port, const std::string& pathAndQuery, bool keep = true) : keep_(keep) {
+    // Without `keep` only the weighings' arrivals are kept (and the messages' count); with
+    // `parse` false nothing is read of the messages but that they came.
+    StreamClient(int port, const std::string& pathAndQuery, bool keep = true, bool parse = true) : keep_(keep), parse_(parse) {
         char error[256] = {};
         conn_ = mg_connect_websocket_client("127.0.0.1", port, 0, error, sizeof error, pathAndQuery.c_str(), nullptr, &StreamClient::Data,
                                             &StreamClient::Closed, this);
@@ -92,6 +93,11 @@ private:
     static int Data(mg_connection*, int flags, char* data, size_t length, void* self) {
         auto& me = *static_cast<StreamClient*>(self);
         if ((flags & 0xf) == MG_WEBSOCKET_OPCODE_TEXT) {
+            if (!me.parse_) {
+                std::lock_guard lock(me.mutex_);
+                ++me.count_;
+                return 1;
+            }
             const auto at = std::chrono::steady_clock::now();
             nlohmann::json m = nlohmann::json::parse(std::string(data, length), nullptr, false);
             std::lock_guard lock(me.mutex_);
@@ -109,7 +115,7 @@ private:
         me.changed_.notify_all();
     }
 
-    const bool keep_;
+    const bool keep_, parse_;
     std::size_t count_ = 0;
     mg_connection* conn_ = nullptr;
     std::string error_;
