@@ -42,7 +42,7 @@ constexpr auto kLiveEvery = 100ms;  // at most ten live weights a second to a cl
 // leaves at once, but a scale that sends as fast as it is answered does not wake every client's
 // sender for every weighing (which would take the cores from the desk).
 constexpr auto kBurstEvery = 10ms;
-constexpr int kWriteTimeoutMs = 2000;  // a client that takes no bytes that long is dropped
+constexpr int kWriteTimeoutMs = 10000;  // a client that takes no bytes that long is dropped (a busy machine may hold a reader for seconds)
 constexpr int kStreamBuffer = 128 * 1024;  // what the system holds for a stream client that is not reading
 
 // ---- JSON of what the log keeps ----
