@@ -319,8 +319,8 @@ struct WeightService::Impl {
         if (mg_response_header_start(conn, reply.status) != 0) {
             // A request the library took for a WebSocket handshake (refused here): its status
             // line and headers written as they are, and the connection ends.
-            mg_printf(conn, "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
-                      reply.status, mg_get_response_code_text(conn, reply.status), reply.type.c_str(), reply.body.size());
+            mg_printf(conn, "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %s\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
+                      reply.status, mg_get_response_code_text(conn, reply.status), reply.type.c_str(), std::to_string(reply.body.size()).c_str());
             mg_write(conn, reply.body.data(), reply.body.size());
             return;
         }
