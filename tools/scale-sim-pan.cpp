@@ -50,8 +50,8 @@ std::optional<std::vector<Parcel>> ParseParcels(const std::string& list) {
     return parcels;
 }
 
-Pan::Pan(std::vector<Parcel> parcels, long count, unsigned seed, std::chrono::milliseconds hold, bool loaded)
-    : script_(std::move(parcels)), count_(count), parcels_(seed), wander_(seed ^ 0x5EED), hold_(hold) {
+Pan::Pan(std::vector<Parcel> parcels, long count, unsigned seed, std::chrono::milliseconds hold, bool loaded, long first)
+    : script_(std::move(parcels)), count_(count), first_(first), parcels_(seed), wander_(seed ^ 0x5EED), hold_(hold) {
     if (!loaded || !NextParcel()) return;
     // Settled before anybody looks: its hold begins once the host is there.
     Enter(parcel_.kind == Parcel::Kind::Under ? Phase::Under : Phase::Held, Clock::now());
@@ -91,6 +91,7 @@ void Pan::Enter(Phase phase, Clock::time_point at) {
 }
 
 bool Pan::NextParcel() {
+    told_ = false;
     if (!script_.empty()) {
         if (taken_ >= script_.size()) return false;
         parcel_ = script_[taken_++];
@@ -98,6 +99,10 @@ bool Pan::NextParcel() {
     }
     if (count_ > 0 && taken_ >= static_cast<std::size_t>(count_)) return false;
     ++taken_;
+    if (first_ >= 0) {
+        parcel_ = {Parcel::Kind::Weight, (first_ + static_cast<long>(taken_) - 1) / 1000.0};
+        return true;
+    }
     // Parcels of 0.1 to 30 kg; now and then an overload or the pan lifted off.
     const unsigned kind = parcels_() % 100;
     if (kind < 2) parcel_ = {Parcel::Kind::Over, 0};
@@ -156,6 +161,12 @@ bool Pan::Zero(Clock::time_point now) {
     return true;
 }
 
+void Pan::Reported(const Reading& r) {
+    if (first_ < 0 || told_ || phase_ != Phase::Held || r.motion || r.over || parcel_.kind != Parcel::Kind::Weight) return;
+    told_ = true;
+    std::printf("told %.3f\n", Grams(parcel_.kg - zero_));
+}
+
 double Talk::Shown(double kg) const {
     const double r = pounds_ ? std::round(kg * kPoundsPerKg * 100) / 100 : Grams(kg);
     return r == 0 ? 0 : r;
@@ -164,7 +175,11 @@ double Talk::Shown(double kg) const {
 std::string Talk::Take(std::uint8_t byte, Pan& pan, Clock::time_point now) {
     switch (kind_) {
     case Kind::P8217:
-        if (byte == 'W') return Answer8217(pan.Read(now));
+        if (byte == 'W') {
+            const Reading r = pan.Read(now);
+            pan.Reported(r);
+            return Answer8217(r);
+        }
         if (byte == 'Z') pan.Zero(now);
         return {};
     case Kind::Sics: {
@@ -193,6 +208,7 @@ std::string Talk::Answer8217(const Reading& r) const {
 std::string Talk::AnswerSics(const std::string& command, Pan& pan, Clock::time_point now) const {
     if (command == "S" || command == "SI") {
         const Reading r = pan.Read(now);
+        pan.Reported(r);
         if (r.over) return "S +\r\n";
         if (r.Under()) return "S -\r\n";
         return std::string("S ") + (r.motion ? "D " : "S ") + Format(pounds_ ? "%10.2f" : "%10.3f", Shown(r.kg)) +

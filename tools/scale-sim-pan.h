@@ -31,8 +31,9 @@ struct Reading {
 class Pan {
 public:
     // `parcels` empty: `count` generated ones (0: without end). With `loaded` the first parcel
-    // stands settled on the pan from now until Start() and its hold after.
-    Pan(std::vector<Parcel> parcels, long count, unsigned seed, std::chrono::milliseconds hold, bool loaded);
+    // stands settled on the pan from now until Start() and its hold after. With `first` of 0 or
+    // more the i-th generated parcel weighs (first + i) grams, and nothing else comes.
+    Pan(std::vector<Parcel> parcels, long count, unsigned seed, std::chrono::milliseconds hold, bool loaded, long first = -1);
 
     // The host is there: the parcels begin to come (the first call only).
     void Start(Clock::time_point now);
@@ -46,6 +47,8 @@ public:
     Reading Read(Clock::time_point now);
     // The gross reading becomes the zero; prints "zeroed". An overload cannot be zeroed.
     bool Zero(Clock::time_point now);
+    // `r` was given to a host: prints "told <kg>" the first time a settled parcel is (--first).
+    void Reported(const Reading& r);
 
 private:
     enum class Phase { Waiting, Empty, Motion, Held, Under, Done };
@@ -54,7 +57,8 @@ private:
     double Gross(Clock::time_point now);
 
     std::vector<Parcel> script_;
-    long count_;
+    long count_, first_;
+    bool told_ = false;  // the parcel on the pan was reported stable
     std::size_t taken_ = 0;  // parcels placed so far
     std::mt19937 parcels_, wander_;
     std::chrono::milliseconds hold_;

@@ -1,7 +1,7 @@
 // scale-sim: a simulated postal scale on a pseudo-terminal or a TCP port.
 //
 //   scale-sim [--protocol frame6|8217|sics|print] [--tcp PORT] [--link PATH] [--interval MS]
-//             [--count N] [--seed N] [--exit-when-done]
+//             [--count N] [--seed N] [--first N] [--exit-when-done]
 //             frame6: [--frames FILE] [--silent] [--split] [--early]
 //             others: [--parcels LIST] [--unit kg|lb] [--hold MS] [--loaded]
 //
@@ -21,6 +21,13 @@
 // reply, in the same write. --split writes each frame in two pieces 5 ms apart, as a slow line or
 // a USB adapter delivers it (with --early, the reply and the first frame but its last byte, then
 // that byte).
+//
+// --first N makes every weighing tell itself apart from the others of a run: the i-th (from 0)
+// weighs (N + i) / 1000 kg, shown with three decimals, and nothing else comes (no tare, overload
+// or garbled frame). Each weighing the host was told of is printed as "told <kg>": a frame6 frame
+// answered 0x9F, or a parcel an 8217 or sics host was first given as stable. A frame6 frame left unanswered is
+// sent again after the next handshake, as a scale that never heard its answer does; a new
+// simulator on the same line (a scale plugged in again) is given a new N.
 //
 // 8217, sics and print are scales with a pan: a parcel is placed, swings for 0.6 s, stands
 // stable for --hold ms (default 2000) and is lifted (the pan empty for 1 s); LIST gives them
@@ -80,7 +87,7 @@ using Clock = std::chrono::steady_clock;
 int Usage(const char* message) {
     std::fprintf(stderr,
                  "scale-sim: %s\nusage: scale-sim [--protocol frame6|8217|sics|print] [--tcp PORT] [--link PATH]\n"
-                 "                 [--interval MS] [--count N] [--seed N] [--exit-when-done]\n"
+                 "                 [--interval MS] [--count N] [--seed N] [--first N] [--exit-when-done]\n"
                  "  frame6: [--frames FILE] [--silent] [--split] [--early]\n"
                  "  others: [--parcels LIST] [--unit kg|lb] [--hold MS] [--loaded]\n", message);
     return 2;
@@ -271,7 +278,7 @@ private:
 struct Options {
     std::string protocol = "frame6";
     bool exitWhenDone = false, silent = false, split = false, early = false, pounds = false, loaded = false;
-    long count = 0, interval = -1, hold = 2000, tcp = -1;
+    long count = 0, interval = -1, hold = 2000, tcp = -1, first = -1;
     unsigned seed = 20261208;
     std::string link;
 };
@@ -284,6 +291,13 @@ void RunFrames(Line& line, const Options& o, const std::vector<Frame>& scripted,
     long sent = 0;            // frames sent and answered
     bool connected = false, waiting = false, lastGarbled = false;
     Frame last;
+    // With --first: the weighing `sent` is N + sent grams, until the host answers it.
+    const auto nextFrame = [&]() -> Frame {
+        if (useScript) return scripted[static_cast<std::size_t>(sent)];
+        if (o.first < 0) return generator.Next(lastGarbled);
+        lastGarbled = false;
+        return WeightFrame(false, 3, static_cast<std::uint32_t>(o.first + sent));
+    };
     Clock::time_point next = Clock::now();
     // As a slow UART or a USB adapter may deliver it: the frame in two pieces, a few character
     // times apart.
@@ -300,7 +314,7 @@ void RunFrames(Line& line, const Options& o, const std::vector<Frame>& scripted,
         const bool done = useScript ? sent >= total : total > 0 && sent >= total;
         if (done && o.exitWhenDone) break;
         if (connected && !waiting && !done && Clock::now() >= next) {
-            last = useScript ? scripted[static_cast<std::size_t>(sent)] : generator.Next(lastGarbled);
+            last = nextFrame();
             if (sendFrame(last)) waiting = true;
         }
         int timeout = 100;
@@ -323,7 +337,7 @@ void RunFrames(Line& line, const Options& o, const std::vector<Frame>& scripted,
                 waiting = false;
                 if (o.early && (total == 0 || sent < total)) {
                     // The first weighing right behind the reply, in the same write.
-                    last = useScript ? scripted[static_cast<std::size_t>(sent)] : generator.Next(lastGarbled);
+                    last = nextFrame();
                     reply.insert(reply.end(), last.begin(), last.end());
                     waiting = true;
                 }
@@ -350,6 +364,7 @@ void RunFrames(Line& line, const Options& o, const std::vector<Frame>& scripted,
                     if (sendFrame(generator.good)) waiting = true;
                     continue;
                 }
+                if (b == 0x9F && o.first >= 0) std::printf("told %.3f\n", (o.first + sent) / 1000.0);
                 ++sent;
                 next = Clock::now() + std::chrono::milliseconds(interval);
             }
@@ -428,6 +443,10 @@ int main(int argc, char** argv) {
             o.link = argv[++i];
         } else if (a == "--seed" && hasValue) {
             o.seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (a == "--first" && hasValue) {
+            char* end = nullptr;
+            o.first = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || o.first < 0 || o.first > 16000000) return Usage("--first takes grams from 0 to 16000000");
         } else if (a == "--exit-when-done") {
             o.exitWhenDone = true;
         } else if (a == "--silent") {
@@ -469,6 +488,7 @@ int main(int argc, char** argv) {
     if (!frame6 && frameOption) return Usage("--frames, --silent, --split and --early are for the six-byte scale");
     if (useScript && countGiven) return Usage("--frames or --count, not both");
     if (!parcels.empty() && countGiven) return Usage("--parcels or --count, not both");
+    if (o.first >= 0 && (useScript || !parcels.empty())) return Usage("--first is for generated weighings");
     if (o.tcp >= 0 && !o.link.empty()) return Usage("--link is for the pseudo-terminal");
 
     Line line;
@@ -487,7 +507,7 @@ int main(int argc, char** argv) {
         RunFrames(line, o, scripted, useScript);
         return 0;
     }
-    sim::Pan pan(parcels, o.count, o.seed, std::chrono::milliseconds(o.hold), o.loaded);
+    sim::Pan pan(parcels, o.count, o.seed, std::chrono::milliseconds(o.hold), o.loaded, o.first);
     sim::Talk talk(o.protocol == "8217" ? sim::Talk::Kind::P8217 : o.protocol == "sics" ? sim::Talk::Kind::Sics
                                                                                          : sim::Talk::Kind::Print,
                    o.pounds);
