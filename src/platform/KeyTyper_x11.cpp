@@ -141,8 +141,9 @@ bool X11Typer::OwnWindowFocused() {
         Window focus = 0;
         int revert = 0;
         XGetInputFocus(display_, &focus, &revert);
-        if (focus == PointerRoot) {
-            // The keys go to the window under the pointer.
+        if (focus == PointerRoot || focus == root) {
+            // The keys go to the window under the pointer (with the focus on the root window as
+            // well: where the focus reverts when the focused window goes away).
             Window rootBack = 0, child = 0;
             int x, y, wx, wy;
             unsigned mask;
