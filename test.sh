@@ -4,7 +4,8 @@
 # the fuzz targets for a bounded time on their kept corpora, the Windows build's tests under
 # Wine, the Windows program as handed out (the zip and the installer), its window and its
 # keyboard wedge driven under Wine on a virtual display, and the Debian package installed and
-# driven.
+# driven. Between the normal build's tests and the sanitizers, a soak of three minutes
+# (scripts/soak.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -16,6 +17,9 @@ cmake --build build -j2
 (cd build && ctest --output-on-failure -j2)
 # The load test's figures: frames per second through the whole program and peak memory.
 grep -h '^load:' build/Testing/Temporary/LastTest.log || true
+
+echo "== soak: the program for three minutes with two scales, a site, the service and the wedge, faults at random moments"
+./scripts/soak.sh 3
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and test"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_SANITIZE=ON -DPESAVO_BENCH=OFF >/dev/null
