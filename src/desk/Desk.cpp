@@ -152,7 +152,10 @@ void Desk::RunPending() {
         [this](int mode, const std::u16string& message) { Ask(mode == kYesNo ? Prompt::TableFull : Prompt::Notice, mode, message); },
         // Nothing to save when a save that ran meanwhile took every row.
         [this] { if (!table_.empty()) jobs_.SaveTable(true); },
-        [this] { if (connected_) ToggleConnection(0); },
+        [this] {
+            if (connected_ || waiting_) ToggleConnection(0);
+            else if (std::exchange(lostLineHeld_, false)) AfterLostLine();
+        },
         [this] { OnClose(); },
         [this] { return closing_; },
     });
@@ -166,6 +169,15 @@ void Desk::OnClose() {
         // A job owns the table, or the operator is being asked: close once that is over.
         rules_.Hold(weighing::TableRules::kClose);
         if (!rules_.Busy()) RequestPending();
+        return;
+    }
+    if (table_.empty() && waiting_) {
+        // A scale that went away may be about to come back with weighings: closing is asked for.
+        Ask(Prompt::CloseExe, kYesNo,
+            MessageText(u"Close_Waiting", "Pesavo is waiting for the scale to come back. Close the program anyway?"),
+            [this](int answer) {
+                if (answer == kYes && !closing_) table_.empty() ? FinishClose({}) : OnClose();
+            });
         return;
     }
     if (table_.empty()) {
@@ -193,6 +205,10 @@ void Desk::OnClose() {
 
 void Desk::FinishClose(const std::vector<weighing::RowId>& discarded) {
     closing_ = true;
+    if (waiting_) {
+        waiting_ = false;
+        link_.Stop();  // no more tries at the port
+    }
     if (connected_) {
         connected_ = false;
         line_->QueueAll(scale_.Protocol().Goodbye());  // tell the scale we are leaving
@@ -277,11 +293,12 @@ bool Desk::OpenLivePage() {
 
 std::u16string Desk::UpdateTitle() const {
     std::u16string title = Text(u"Dialog_Caption", u"Dialog_Caption");
-    if (connected_) {
-        // Which scale the rows come from, and where.
+    if (connected_ || waiting_) {
+        // Which scale the rows come from, and where (or came from, and is waited for).
         const scale::ScaleProtocol& protocol = scale_.Protocol();
         title += u" \u2014 " + MessageText((u"Scale_" + platform::Utf8ToUtf16(protocol.Name())).c_str(), protocol.DisplayName().c_str()) +
                  u" COM" + platform::Utf8ToUtf16(std::to_string(link_.ConnectedPort()));
+        if (waiting_) title += u" \u2014 " + MessageText(u"Reconnect_Waiting", "waiting for the scale");
     }
     if (keeper_.Off()) title += u" \u2014 " + MessageText(u"Journal_Off", "rows not journalled");
     for (const auto& outlet : outlets_)
@@ -292,10 +309,12 @@ std::u16string Desk::UpdateTitle() const {
 State Desk::CurrentState() const {
     State state;
     state.connected = connected_;
+    state.waiting = waiting_;
     state.busy = rules_.Busy();
     state.unit = unit_;
     state.title = UpdateTitle();
-    state.connectCaption = Text(u"Dialog_Caption", connected_ ? u"Serial_Caption_Close" : u"Serial_Caption_Open");
+    state.connectCaption = waiting_ ? MessageText(u"Reconnect_Caption", "Waiting for the scale")
+                                    : Text(u"Dialog_Caption", connected_ ? u"Serial_Caption_Close" : u"Serial_Caption_Open");
     // The Test button's captions; a language without them keeps the program's own.
     state.testCaption = Text(u"Dialog_Caption", link_.TestMode() ? u"Test_Running_Caption" : u"Test_Caption");
     if (state.testCaption.empty()) state.testCaption = link_.TestMode() ? u"测试中... (结束测试请关闭程序)" : u"测试";

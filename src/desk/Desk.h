@@ -54,6 +54,7 @@ namespace desk {
 // the table; the language's Apply only while neither.
 struct State {
     bool connected = false;
+    bool waiting = false;  // the line was lost and the scale is waited for (not connected)
     bool busy = false;  // a unit change or a save owns the table
     int unit = 0;       // weighing::kKg, kLb, kLbOz
     std::u16string title, connectCaption, testCaption;
@@ -159,6 +160,8 @@ public:
     State CurrentState() const;
     const std::atomic<int>& Progress() const { return jobs_.Progress(); }  // 0..1,000,000; -1: none
     bool Connected() const { return connected_; }
+    // The line was lost and its port is tried again (Setting.ini [Connection] Reconnect=1).
+    bool Waiting() const { return waiting_; }
     bool Busy() const { return rules_.Busy(); }
     bool Full() const { return rules_.Full(); }
     int Unit() const override { return unit_; }
@@ -215,6 +218,13 @@ private:
     void EnterConnectedState();
     // Tells the scale goodbye, gives the port back; the Test mode takes over.
     void Disconnect();
+    // The operator's Disconnect with rows in the table: save them, discard them, or nothing.
+    void AskPortClose();
+    // What the operator's Disconnect ends: the connection, the waiting for a scale that went
+    // away, or (its line lost already) nothing but the search that follows.
+    void EndConnection();
+    // The Test mode's search, after a connection ended (unless another has begun).
+    void SearchAgain();
     void EndAtRowLimit();
 
     // ---- the scale's messages ----
@@ -225,8 +235,12 @@ private:
     void TakeMessage(const scale::Message& message);
     // Asks a polled scale for its weight when it is time, and notices a scale that fell silent.
     void KeepLineAlive(scale::Clock::time_point now);
-    // The line is gone (unplugged, failing, or silent): closed as the operator would.
+    // The line is gone (unplugged, failing, silent, or closed by the server): the connection
+    // ends; with Reconnect the scale is waited for, otherwise the operator is asked about the
+    // rows (AfterLostLine) and the Test mode follows.
     void LineLost();
+    void AfterLostLine();
+    bool ReconnectOn() const;
     // The road of one weighing: the row, the journal, the scale's answer, the outlets, the view.
     void RecordWeighing(const scale::Message& message);
     void NoteAnswerLeft();
@@ -275,6 +289,9 @@ private:
     ScaleSession scale_;
     scale::Clock::time_point nextPoll_{}, lastHeard_{};
     bool silenceTold_ = false;  // the scale's silence was taken for a lost line
+    bool waiting_ = false;      // for the scale of a lost line to come back
+    bool lostLineHeld_ = false;  // a lost line's question waits for the running job
+    std::uint64_t limitEnds_ = 0;  // connections the row limit ended
     Questions questions_;
     bool pendingPosted_ = false;
     bool closing_ = false;

@@ -47,33 +47,17 @@ void Desk::LoadScaleKinds() {
 
 void Desk::ToggleConnection(int portItem) {
     if (closing_ || Asked(Prompt::JournalRestore)) return;
-    if (connected_) {
+    if (connected_ || waiting_) {
         if (rules_.Busy()) {
             // Closing asks whether to save or discard the rows: that waits for the running job.
             rules_.Hold(weighing::TableRules::kDisconnect);
             return;
         }
         if (table_.empty()) {
-            Disconnect();
+            EndConnection();
             return;
         }
-        if (Asked(Prompt::PortClose)) return;  // the question is already open
-        const std::vector<weighing::RowId> asked = table_.Ids();  // what the question is about
-        Ask(Prompt::PortClose, kYesNo, Text(u"Message", u"Port_Close"), [this, asked](int answer) {
-            // The row limit may have ended the connection meanwhile; it looks after the rows.
-            if (!connected_) return;
-            if (answer == kYes) {
-                jobs_.SaveTable(false, [this](bool started) {
-                    if (started && connected_) Disconnect();  // a cancelled save stays connected
-                });
-            } else if (answer == kNo) {
-                jobs_.RemoveRows(asked);  // rows that came while it was open stay
-                CommitJournal();
-                SetupTable();
-                Disconnect();
-            }
-            // Esc or the box's close button: nothing changes.
-        });
+        AskPortClose();
         return;
     }
     LoadScaleKinds();  // (a site may have named its scales since)
@@ -92,6 +76,52 @@ void Desk::ToggleConnection(int portItem) {
     link_.Connect(0);
 }
 
+void Desk::AskPortClose() {
+    if (Asked(Prompt::PortClose)) return;  // the question is already open
+    const std::vector<weighing::RowId> asked = table_.Ids();  // what the question is about
+    Ask(Prompt::PortClose, kYesNo, Text(u"Message", u"Port_Close"), [this, asked, limitEnds = limitEnds_](int answer) {
+        // The row limit may have ended the connection meanwhile; it looks after the rows.
+        if (limitEnds != limitEnds_ || closing_) return;
+        if (answer == kYes) {
+            jobs_.SaveTable(false, [this](bool started) {
+                // A cancelled save keeps a live connection (or the waiting for the scale);
+                // a line that is gone is closed either way.
+                if (started) EndConnection();
+                else if (!connected_ && !waiting_) SearchAgain();
+            });
+        } else if (answer == kNo) {
+            jobs_.RemoveRows(asked);  // rows that came while it was open stay
+            CommitJournal();
+            SetupTable();
+            EndConnection();
+        } else if (!connected_ && !waiting_) {
+            SearchAgain();  // Esc or the close button: the rows stay, but a lost line stays lost
+        }
+    });
+}
+
+void Desk::EndConnection() {
+    if (connected_) {
+        Disconnect();
+    } else if (waiting_) {
+        // The operator gives up on the scale that went away.
+        waiting_ = false;
+        link_.Stop();
+        link_.Disconnected();
+        ShowState();
+        StartTestMode();
+    } else {
+        SearchAgain();
+    }
+}
+
+void Desk::SearchAgain() {
+    if (connected_ || waiting_ || closing_) return;
+    // (Unless the operator started a check or search of a port meanwhile.)
+    if (link_.State() == serial::LinkState::Idle) link_.Disconnected();
+    StartTestMode();
+}
+
 void Desk::StartTestMode() {
     if (link_.TestMode() || closing_ || Asked(Prompt::JournalRestore)) return;
     link_.StartTestMode();  // searches now, or once whatever is connected or checked has ended
@@ -101,6 +131,7 @@ void Desk::StartTestMode() {
 void Desk::EnterConnectedState() {
     if (closing_) return;
     connected_ = true;
+    waiting_ = false;
     // The kind of scale that answered, with its port's settings.
     scale_.Use(kinds_.Protocol(link_.ConnectedKind(), link_.ConnectedPort()));
     scale_.Begin();
@@ -130,6 +161,7 @@ void Desk::Disconnect() {
 }
 
 void Desk::EndAtRowLimit() {
+    ++limitEnds_;
     line_->QueueAll(scale_.Protocol().Goodbye());
     line_->StopAfterQueued(true);
     link_.Disconnected(false);  // a full table waits for the operator, also in the Test mode
@@ -183,8 +215,47 @@ void Desk::LineLost() {
     // The device is gone: a box about a write to it that has not been shown yet says nothing
     // the disconnect does not.
     questions_.Forget(Prompt::LineError);
-    if (connected_) ToggleConnection(0);
+    if (!connected_ || closing_) return;
+    // Nothing shows a scale as connected once its line is gone, whatever the operator answers
+    // about the rows: the connection ends now. A weighing whose answer had not left may come
+    // again from a scale that never heard it.
+    NoteAnswerLeft();
+    if (const auto& answer = scale_.AnswerInFlight()) {
+        scale_.Unconfirmed(answer->raw);
+        scale_.AnswerLeft();  // (not known to have: the journal keeps the row unanswered)
+    }
+    line_->StopAfterQueued(true);
+    connected_ = false;
+    scale_.End();
+    if (ReconnectOn()) {
+        // The table stays as it is and nobody is asked: the same port is tried again until the
+        // scale is back, and then it is taken up as if the operator had pressed Connect.
+        waiting_ = true;
+        link_.Retake(std::chrono::seconds(1));
+        ShowState();
+        return;
+    }
+    link_.Disconnected(false);
+    ShowState();
+    AfterLostLine();
 }
+
+void Desk::AfterLostLine() {
+    if (connected_ || waiting_ || closing_) return;
+    if (table_.empty()) {
+        SearchAgain();
+        return;
+    }
+    if (rules_.Busy()) {
+        // Asked once the job that owns the table is over.
+        lostLineHeld_ = true;
+        rules_.Hold(weighing::TableRules::kDisconnect);
+        return;
+    }
+    AskPortClose();
+}
+
+bool Desk::ReconnectOn() const { return languages_.Setting(u"Connection", u"Reconnect") == u"1"; }
 
 void Desk::TakeMessages() {
     // In order, one row each, while the connection lasts: what came behind a message that ended
@@ -268,7 +339,7 @@ void Desk::RecordWeighing(const scale::Message& message) {
     NoteAnswerLeft();  // the previous row's, if the engine has not told yet
     if (!unanswered) {
         const std::uint64_t answer = line_->QueueAll(message.answer);
-        if (keeper_.Get()) scale_.AnswerQueued(id, answer);
+        scale_.AnswerQueued(id, answer, message.raw);
     }
     const Recorded recorded{id, row, made.reading, message.raw, at, maybeRepeat, made.texts[weighing::kData], made.texts[weighing::kUnit]};
     for (const auto& outlet : outlets_) outlet->WeighingRecorded(recorded);

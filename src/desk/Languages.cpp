@@ -53,13 +53,13 @@ void Languages::Load() {
     texts_ = std::move(texts);
 }
 
-std::u16string Languages::Setting(const char16_t* key) const {
+std::u16string Languages::Setting(const char16_t* section, const char16_t* key) const {
     // The operator's own choice first, key by key: the shipped Setting.ini stays the default.
     if (!places_.userSettings.empty()) {
-        std::u16string value = localisation::ReadProfileText(settingFile_, u"Language_Configuration", key);
+        std::u16string value = localisation::ReadProfileText(settingFile_, section, key);
         if (!value.empty()) return value;
     }
-    return localisation::ReadProfileText(places_.folder + "Setting.ini", u"Language_Configuration", key);
+    return localisation::ReadProfileText(places_.folder + "Setting.ini", section, key);
 }
 
 std::u16string Languages::RefusalText(const std::string& file) const {

@@ -54,9 +54,11 @@ public:
     void ReadTitles();
     const std::array<std::u16string, weighing::kColumns>& Titles() const { return titles_; }
     const std::string& SettingFile() const { return settingFile_; }
+    // A value of Setting.ini: the operator's own file first, then the shipped one.
+    std::u16string Setting(const char16_t* section, const char16_t* key) const;
 
 private:
-    std::u16string Setting(const char16_t* key) const;  // of [Language_Configuration]
+    std::u16string Setting(const char16_t* key) const { return Setting(u"Language_Configuration", key); }
 
     const platform::ProgramPlaces& places_;
     std::string settingFile_;

@@ -1,5 +1,6 @@
 #include "Presentation.h"
 
+#include "Notices.h"
 #include "platform/Utf.h"
 
 namespace desk {
@@ -21,9 +22,9 @@ constexpr CaptionKey kCaptionKeys[] = {
 }  // namespace
 
 std::vector<Enabling> EnabledControls(const State& state) {
-    // The port and the language are chosen only while not connected; while a job owns the table,
+    // The port and the language are chosen only while not connected (nor waiting for the scale); while a job owns the table,
     // nothing may start another job or change rows; a new language waits for both.
-    const bool choosing = !state.connected, free = !state.busy;
+    const bool choosing = !state.connected && !state.waiting, free = !state.busy;
     return {
         {Control::PortGroup, choosing},     {Control::Port, choosing},     {Control::Refresh, choosing},
         {Control::LanguageGroup, choosing}, {Control::Language, choosing}, {Control::LanguageOk, choosing && free},
@@ -44,8 +45,9 @@ std::vector<Caption> Captions(const localisation::LanguageTexts& texts) {
     return captions;
 }
 
-std::array<std::u16string, 2> ConnectCaptions(const localisation::LanguageTexts& texts) {
-    return {texts.Text(u"Dialog_Caption", u"Serial_Caption_Open"), texts.Text(u"Dialog_Caption", u"Serial_Caption_Close")};
+std::array<std::u16string, 3> ConnectCaptions(const localisation::LanguageTexts& texts) {
+    return {texts.Text(u"Dialog_Caption", u"Serial_Caption_Open"), texts.Text(u"Dialog_Caption", u"Serial_Caption_Close"),
+            localisation::MessageOr(texts, u"Reconnect_Caption", "Waiting for the scale")};
 }
 
 std::array<std::vector<std::u16string>, weighing::kColumns> ColumnSamples(const localisation::LanguageTexts& texts) {

@@ -39,9 +39,9 @@ struct Caption {
 // The captions of the language's section "Dialog_Caption" that stay while it is the window's
 // language (the connect and Test buttons' follow the state).
 std::vector<Caption> Captions(const localisation::LanguageTexts& texts);
-// Both of the connect button's captions, closed and connected: room for the longer keeps the
-// window's width when the connection changes.
-std::array<std::u16string, 2> ConnectCaptions(const localisation::LanguageTexts& texts);
+// The connect button's captions (closed, connected, waiting for the scale): room for the longest
+// keeps the window's width when the connection changes.
+std::array<std::u16string, 3> ConnectCaptions(const localisation::LanguageTexts& texts);
 
 // For each column, the widest texts it shows: the last row's number, the longest weight and the
 // words shown in a weight's place, a unit, a duration, a time, a short explanation.

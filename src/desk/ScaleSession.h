@@ -32,19 +32,23 @@ public:
     std::optional<scale::Clock::time_point> Due() const { return session_->Due(); }
     void ErrorsForgiven() { session_->ErrorsForgiven(); }
 
-    // The answer of row `id` is queued at `place` among the line's bytes.
-    void AnswerQueued(weighing::RowId id, std::uint64_t place) { answer_ = Answer{id, place}; }
+    // The answer of row `id` (the message `raw`) is queued at `place` among the line's bytes.
+    void AnswerQueued(weighing::RowId id, std::uint64_t place, std::vector<std::uint8_t> raw) {
+        answer_ = Answer{id, place, std::move(raw)};
+    }
     // The row whose answer is on its way, and where (none: nothing in flight).
     struct Answer {
         weighing::RowId id;
         std::uint64_t place;
+        std::vector<std::uint8_t> raw;
     };
     const std::optional<Answer>& AnswerInFlight() const { return answer_; }
     void AnswerLeft() { answer_.reset(); }
 
-    // The last row of an earlier run was journalled before its answer was known to have left.
+    // The last row of an earlier run (or of a connection whose line was lost) was journalled
+    // before its answer was known to have left.
     void Unconfirmed(std::vector<std::uint8_t> raw) { unconfirmed_ = std::move(raw); }
-    // Whether the first message after such a start has the same bytes: it may be that weighing
+    // Whether the first message after such a start (or reconnection) has the same bytes: it may be that weighing
     // sent again. Asked once.
     bool MaybeRepeat(const std::vector<std::uint8_t>& raw);
 

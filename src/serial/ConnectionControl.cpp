@@ -42,6 +42,22 @@ bool ConnectionControl::Reconnect() {
     return true;
 }
 
+void ConnectionControl::Retake(std::chrono::milliseconds every) {
+    int port;
+    {
+        std::lock_guard lock(mutex_);
+        if (connectedPort_ <= 0) return;  // (the connection it follows is over, whatever the state says)
+        port = connectedPort_;
+        retries_ = 0;
+    }
+    Start(Chain::Retake, port, every);
+}
+
+int ConnectionControl::Retries() const {
+    std::lock_guard lock(mutex_);
+    return retries_;
+}
+
 void ConnectionControl::StartTestMode() {
     {
         std::lock_guard lock(mutex_);
@@ -138,15 +154,18 @@ void ConnectionControl::Stop() {
     if (state_ != LinkState::Connected) state_ = LinkState::Idle;
 }
 
-void ConnectionControl::Start(Chain chain, int port) {
+void ConnectionControl::Start(Chain chain, int port, std::chrono::milliseconds every) {
     Stop();  // at most one worker: a running Test cycle ends here
     std::lock_guard lock(mutex_);
     chain_ = chain;
-    state_ = chain == Chain::Manual ? LinkState::Checking : chain == Chain::Search ? LinkState::Searching : LinkState::CyclePause;
+    state_ = chain == Chain::Manual   ? LinkState::Checking
+             : chain == Chain::Search ? LinkState::Searching
+             : chain == Chain::Cycle  ? LinkState::CyclePause
+                                      : LinkState::Waiting;
     replied_ = recognised_ = false;
     reply_.clear();
     early_.clear();
-    worker_ = std::jthread([this, chain, port](std::stop_token stop) { Run(chain, port, stop); });
+    worker_ = std::jthread([this, chain, port, every](std::stop_token stop) { Run(chain, port, every, stop); });
 }
 
 // ---- the worker ----
@@ -169,9 +188,11 @@ bool ConnectionControl::Pause(std::chrono::milliseconds limit, std::stop_token s
 }
 
 bool ConnectionControl::Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
-                              std::stop_token stop) {
+                              std::stop_token stop, const std::string& only) {
     opened = false;
-    const std::vector<LineUse> uses = uses_ ? uses_(port) : std::vector<LineUse>{};
+    std::vector<LineUse> uses = uses_ ? uses_(port) : std::vector<LineUse>{};
+    if (!only.empty() && std::any_of(uses.begin(), uses.end(), [&](const LineUse& use) { return use.kind == only; }))
+        std::erase_if(uses, [&](const LineUse& use) { return use.kind != only; });
     // A port that refuses the settings of every kind tried there is told (once per operator's
     // action); one that takes some kind's settings is a port like any, and the kinds it refuses
     // are simply not there (a pseudo-terminal or an adapter without 7-bit parity framing).
@@ -267,10 +288,30 @@ bool ConnectionControl::SearchAll(bool& told, std::stop_token stop) {
     return false;
 }
 
-void ConnectionControl::Run(Chain chain, int port, std::stop_token stop) {
+bool ConnectionControl::RetakeLine(int port, const std::string& kind, std::chrono::milliseconds every,
+                                   std::stop_token stop) {
+    bool told = true;  // the operator is asked nothing while the scale is away
+    while (Pause(every, stop)) {
+        {
+            std::lock_guard lock(mutex_);
+            ++retries_;
+        }
+        OpenFailure failure;
+        bool opened = false;
+        if (Check(port, timings_.manualCheck, told, failure, opened, stop, kind)) return true;
+        if (opened) line_.Release();
+        Become(LinkState::Waiting);
+    }
+    return false;
+}
+
+void ConnectionControl::Run(Chain chain, int port, std::chrono::milliseconds every, std::stop_token stop) {
     bool told = false;  // a refused setting is told once per operator's action
     bool connected = false;
-    if (chain == Chain::Manual) {
+    if (chain == Chain::Retake) {
+        connected = RetakeLine(port, ConnectedKind(), every, stop);
+        if (!connected) return;
+    } else if (chain == Chain::Manual) {
         OpenFailure failure;
         bool opened = false;
         connected = Check(port, timings_.manualCheck, told, failure, opened, stop);

@@ -21,7 +21,8 @@
 
 namespace serial {
 
-enum class LinkState { Idle, Checking, Searching, CyclePause, Connected };
+// Waiting: the line of a connection was lost and its port is tried again (Retake).
+enum class LinkState { Idle, Checking, Searching, CyclePause, Connected, Waiting };
 
 // Why a port could not be used.
 struct OpenFailure {
@@ -106,6 +107,11 @@ public:
     bool Connect(int position);
     // The first connection after a full table: the port that was connected last.
     bool Reconnect();
+    // The connected line was lost: its port is tried again every `every` with the kind of scale
+    // that was connected there, telling the operator nothing, until a scale of that kind answers
+    // (ShowConnected) or Stop. Its port and kind are kept for the next Retake.
+    void Retake(std::chrono::milliseconds every);
+    int Retries() const;  // tries at the port since the last Retake began
     // The Test mode: on for good; its search runs whenever nothing is connected or checked.
     void StartTestMode();
     bool TestMode() const;
@@ -125,14 +131,17 @@ public:
     void Stop();
 
 private:
-    enum class Chain { Manual, Search, Cycle };
-    void Start(Chain chain, int port);
-    void Run(Chain chain, int port, std::stop_token stop);
+    enum class Chain { Manual, Search, Cycle, Retake };
+    void Start(Chain chain, int port, std::chrono::milliseconds every = {});
+    void Run(Chain chain, int port, std::chrono::milliseconds every, std::stop_token stop);
+    // Tries `port` with `kind` every `every` until it answers or `stop`.
+    bool RetakeLine(int port, const std::string& kind, std::chrono::milliseconds every, std::stop_token stop);
     // Tries each way of `port` in turn: true when a scale answered (then the port stays open
     // with its settings). `opened` tells whether the port opened at all. A refused setting is
-    // told unless `told`, which it then sets.
+    // told unless `told`, which it then sets. With `only`, just the ways of that kind (all when
+    // the port has none of it).
     bool Check(int port, std::chrono::milliseconds limit, bool& told, OpenFailure& failure, bool& opened,
-               std::stop_token stop);
+               std::stop_token stop, const std::string& only = {});
     // One way: opens the port with `use`'s settings, greets and waits for the answer (or for
     // `listen`'s scale, heard unasked).
     bool Try(int port, const LineUse& use, const LineUse* listen, std::chrono::milliseconds limit, OpenFailure& failure,
@@ -164,6 +173,7 @@ private:
     std::vector<std::uint8_t> reply_;  // what came since the greeting, until it was judged
     std::vector<std::uint8_t> early_;
     int searchIndex_ = 0;
+    int retries_ = 0;
     int connectedPort_ = 0;
     std::jthread worker_;
 };

@@ -415,10 +415,11 @@ int MainWindow::NeededWidth(int id) const {
     HWND control = Item(id);
     switch (id) {
         case IDC_CONNECT: {
-            // The longer of its two captions: the window keeps its width when the caption
+            // The longest of its captions: the window keeps its width when the caption
             // changes with the connection.
-            const std::array<std::u16string, 2> captions = desk::ConnectCaptions(*desk_.Texts());
-            return std::max(TextWidth(captions[0]), TextWidth(captions[1])) + Padding(id);
+            int widest = 0;
+            for (const std::u16string& caption : desk::ConnectCaptions(*desk_.Texts())) widest = std::max(widest, TextWidth(caption));
+            return widest + Padding(id);
         }
         case IDC_PORT: case IDC_LANGUAGE: {
             int widest = 0;

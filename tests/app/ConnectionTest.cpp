@@ -173,19 +173,19 @@ TEST_F(ConnectionTest, UnpluggedScaleClosesTheConnectionAndKeepsTheRows) {
     Ports(w)->setCurrentIndex(1);
     ConnectButton()->click();
     ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 1; }));
-    boxes.answer = CMyMsg::IdCancel;  // the operator dismisses the save question once...
+    boxes.answer = CMyMsg::IdCancel;  // the operator dismisses the save question...
     scale->Stop();
     const QString question = Text(u"Message", u"Port_Close");
     ASSERT_TRUE(Until([&] { return boxes.Shown(question); }));
     QApplication::processEvents();
-    EXPECT_TRUE(w.GetDesk().Connected());  // ...and the connection (and table) stay as they are
+    // ...the table stays as it is, but a scale whose line is gone is not shown connected.
+    EXPECT_FALSE(w.GetDesk().Connected());
+    EXPECT_EQ(ConnectButton()->text(), Text(u"Dialog_Caption", u"Serial_Caption_Open"));
     EXPECT_EQ(w.Model().rowCount(), 1);
-    // Then the operator closes and saves: the row is in the file, the table is empty.
-    boxes.answer = CMyMsg::IdYes;
+    // Then the operator saves: the row is in the file, the table is empty.
     boxes.savePath = QString::fromStdString(folder.File("unplugged.xls"));
-    ConnectButton()->click();
-    ASSERT_TRUE(Until([&] { return !w.GetDesk().Connected() && !w.GetDesk().Busy(); }));
-    EXPECT_EQ(w.Model().rowCount(), 0);
+    Button(CPesavoDlg::IDC_SAVE)->click();
+    ASSERT_TRUE(Until([&] { return w.Model().rowCount() == 0 && !w.GetDesk().Busy(); }));
     EXPECT_TRUE(std::filesystem::exists(folder.File("unplugged.xls")));
     // The disconnect notice cannot reach an unplugged scale; that is no news worth a box.
     ASSERT_TRUE(Until([&] { return !static_cast<desk::EngineLine&>(w.GetDesk().SerialLine()).Engine().MonitorRunning(); }));

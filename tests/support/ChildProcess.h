@@ -63,6 +63,10 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // Sends `signal` without waiting (SIGSTOP, SIGCONT).
+    void Signal(int signal) {
+        if (pid_ > 0) kill(pid_, signal);
+    }
     // Sends `signal` and waits for the end (and for the last of its output).
     void End(int signal) {
         if (pid_ > 0) {
