@@ -353,7 +353,12 @@ int Soak(double minutes, unsigned seed) {
         if (desk->WhileRunning(from, "not on ", 0s)) std::printf("soak: the desk did not take COM%s\n", port());
     };
     std::unique_ptr<StalledClient> stalled;
+    std::vector<std::string> cleared, boxesSeen;  // of the desks that were killed
     const auto start = [&] {
+        if (desk) {
+            for (const std::string& row : desk->With("cleared ")) cleared.push_back(row);
+            for (const std::string& box : desk->With("box ")) boxesSeen.push_back(box);
+        }
         desk = std::make_unique<Child>(std::vector<std::string>{"/proc/self/exe", "--desk", folder.Path(), user + "/", data, saves, fifo});
         pid = std::atoi(desk->WhileRunning(0, "pid ", 30s).value_or("0").c_str());
         if (!desk->WhileRunning(0, "ready", 60s)) {
@@ -459,7 +464,9 @@ int Soak(double minutes, unsigned seed) {
         sitePrev = siteRows, streamPrev = streamed, typedPrev = typed;
     }
     memory.emplace_back(static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - began).count()), RssKb(pid));
-    const auto boxes = desk->With("box ");
+    for (const std::string& row : desk->With("cleared ")) cleared.push_back(row);
+    for (const std::string& box : desk->With("box ")) boxesSeen.push_back(box);
+    const auto& boxes = boxesSeen;
     send("quit");
     desk->Wait();
 
@@ -475,7 +482,7 @@ int Soak(double minutes, unsigned seed) {
         ++inFiles[Field(row, 0)];
         if (MaybeRepeat(Field(row, 2))) marked.insert(Field(row, 0));
     }
-    for (const std::string& row : desk->With("cleared ")) {
+    for (const std::string& row : cleared) {
         ++inFiles[Field(row, 0)];
         if (MaybeRepeat(Field(row, 1))) marked.insert(Field(row, 0));
     }
