@@ -153,8 +153,10 @@ void Desk::RunPending() {
         // Nothing to save when a save that ran meanwhile took every row.
         [this] { if (!table_.empty()) jobs_.SaveTable(true); },
         [this] {
-            if (connected_ || waiting_) ToggleConnection(0);
-            else if (std::exchange(lostLineHeld_, false)) AfterLostLine();
+            // A lost line's question is about the rows it left, never about a connection made
+            // since (that one goes on; the operator's own click on it asks afresh).
+            if (std::exchange(lostLineHeld_, false)) AfterLostLine();
+            else if (connected_ || waiting_) ToggleConnection(0);
         },
         [this] { OnClose(); },
         [this] { return closing_; },

@@ -50,6 +50,7 @@ void Desk::ToggleConnection(int portItem) {
     if (connected_ || waiting_) {
         if (rules_.Busy()) {
             // Closing asks whether to save or discard the rows: that waits for the running job.
+            lostLineHeld_ = false;  // (the operator's click asks about them all the same)
             rules_.Hold(weighing::TableRules::kDisconnect);
             return;
         }
@@ -221,7 +222,7 @@ void Desk::LineLost() {
     // again from a scale that never heard it.
     NoteAnswerLeft();
     if (const auto& answer = scale_.AnswerInFlight()) {
-        scale_.Unconfirmed(answer->raw);
+        scale_.Unconfirmed(answer->raw, true);
         scale_.AnswerLeft();  // (not known to have: the journal keeps the row unanswered)
     }
     line_->StopAfterQueued(true);
@@ -320,7 +321,9 @@ void Desk::RecordWeighing(const scale::Message& message) {
         overweight = Text(u"ListCtrl_Header", u"Overweight");
         badBatch = Text(u"Message", u"CMD_ERROR");
     }
-    if (maybeRepeat)
+    if (maybeRepeat && scale_.RepeatOfLostLine())
+        repeat = MessageText(u"Reconnect_Maybe_Repeat", "Maybe sent again: the same as the last weighing before the line was lost");
+    else if (maybeRepeat)
         repeat = MessageText(u"Journal_Maybe_Repeat", "Maybe sent again: the same as the last weighing before Pesavo restarted");
     const std::size_t row = table_.size();
     const std::int64_t at = now_();

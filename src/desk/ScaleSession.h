@@ -45,12 +45,17 @@ public:
     const std::optional<Answer>& AnswerInFlight() const { return answer_; }
     void AnswerLeft() { answer_.reset(); }
 
-    // The last row of an earlier run (or of a connection whose line was lost) was journalled
-    // before its answer was known to have left.
-    void Unconfirmed(std::vector<std::uint8_t> raw) { unconfirmed_ = std::move(raw); }
+    // The last row of an earlier run (or, `lostLine`, of a connection whose line was lost) was
+    // journalled before its answer was known to have left.
+    void Unconfirmed(std::vector<std::uint8_t> raw, bool lostLine = false) {
+        unconfirmed_ = std::move(raw);
+        unconfirmedLostLine_ = lostLine;
+    }
     // Whether the first message after such a start (or reconnection) has the same bytes: it may be that weighing
     // sent again. Asked once.
     bool MaybeRepeat(const std::vector<std::uint8_t>& raw);
+    // Whether the weighing MaybeRepeat last found again was one of a lost line (not of an earlier run).
+    bool RepeatOfLostLine() const { return unconfirmedLostLine_; }
 
 private:
     const std::chrono::milliseconds messageWait_;
@@ -59,6 +64,7 @@ private:
     std::uint64_t connection_ = 0;
     std::optional<Answer> answer_;
     std::optional<std::vector<std::uint8_t>> unconfirmed_;
+    bool unconfirmedLostLine_ = false;
 };
 
 }  // namespace desk

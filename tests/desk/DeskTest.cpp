@@ -32,6 +32,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -161,6 +162,17 @@ public:
     void HideProgress() override {}
     void Close() override { ++closed; }
 
+    bool RunOne() {
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(mutex_);
+            if (posted_.empty()) return false;
+            fn = std::move(posted_.front());
+            posted_.pop_front();
+        }
+        fn();
+        return true;
+    }
     void RunPosted() {
         for (std::unique_lock lock(mutex_); !posted_.empty(); lock.lock()) {
             const std::function<void()> fn = std::move(posted_.front());
@@ -923,3 +935,56 @@ TEST_F(DeskTest, EveryWeighingReachesTheSiteOnceThroughAnOutage) {
 #endif
 
 }  // namespace
+
+
+// ---- a lost line ----
+
+// The line went while a unit change owned the table, and the operator connected again before it
+// ended: the held question about the lost line's rows is moot, and the new connection goes on.
+TEST_F(DeskTest, ALostLinesHeldQuestionLeavesTheNextConnectionAlone) {
+    Open(99999);
+    Connect();
+    for (std::uint32_t g = 0; g < 2500; ++g) desk_->OnSerialData(Weight(1000 + g).data(), 6);  // more than a step
+    wire_.Take();
+    desk_->OnUnit(weighing::kLb);
+    desk_->OnSerialMessage(WM_SERIAL_READ_FAILED, 0, 0, false, {});
+    ASSERT_TRUE(view_->RunOne());  // the unit change's first step
+    ASSERT_TRUE(view_->RunOne());  // the lost line
+    ASSERT_TRUE(desk_->Busy());
+    EXPECT_FALSE(desk_->Connected());
+    const int handshakes = wire_.handshakes;
+    desk_->ToggleConnection(1);
+    for (int i = 0; i < 1000 && wire_.handshakes == handshakes; ++i) std::this_thread::sleep_for(2ms);
+    desk_->OnSerialData(&scale::kGreetingReply, 1);
+    ASSERT_TRUE(view_->PumpUntil([this] { return !desk_->Busy() && desk_->Connected(); }));
+    view_->RunPosted();
+    EXPECT_TRUE(desk_->Connected());
+    EXPECT_EQ(TimesAsked(desk::Prompt::PortClose), 0);
+    EXPECT_EQ(wire_.stops.size(), 1u) << "only the lost line was ended";
+}
+
+// Reconnect=1: a weighing whose answer had not left when the line went, sent again first by the
+// scale taken back, is kept and marked as the lost line's, not as an earlier run's.
+TEST_F(DeskTest, AWeighingUnansweredWhenTheLineWentIsMarkedOnceTheScaleIsBack) {
+    {
+        std::ofstream setting(folder_.File("Setting.ini"), std::ios::app | std::ios::binary);  // (UTF-16)
+        for (char c : std::string("\r\n[Connection]\r\nReconnect=1\r\n")) setting.put(c).put('\0');
+    }
+    Open(99);
+    Connect();
+    wire_.sentAtOnce = false;  // the answer never leaves
+    Feed(Weight(1001));
+    desk_->OnSerialMessage(WM_SERIAL_READ_FAILED, 0, 0, false, {});
+    view_->RunPosted();
+    ASSERT_TRUE(desk_->Waiting());
+    EXPECT_EQ(TimesAsked(desk::Prompt::PortClose), 0);
+    const int handshakes = wire_.handshakes;
+    ASSERT_TRUE(view_->PumpUntil([&] { return wire_.handshakes > handshakes; }));
+    const Bytes back = Join({{scale::kGreetingReply}, Weight(1001)});
+    desk_->OnSerialData(back.data(), back.size());
+    ASSERT_TRUE(view_->PumpUntil([this] { return desk_->Table().size() == 2; }));
+    const std::vector<std::u16string> explained = Column(weighing::kExplan);
+    EXPECT_EQ(explained[0], u"");
+    EXPECT_EQ(explained[1], desk_->Text(u"Message", u"Reconnect_Maybe_Repeat"));
+    EXPECT_FALSE(explained[1].empty());
+}
