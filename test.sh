@@ -4,8 +4,8 @@
 # the fuzz targets for a bounded time on their kept corpora, the Windows build's tests under
 # Wine, the Windows program as handed out (the zip and the installer), its window and its
 # keyboard wedge driven under Wine on a virtual display, and the Debian package installed and
-# driven. Between the normal build's tests and the sanitizers, a soak of three minutes
-# (scripts/soak.sh).
+# driven. After the normal build's tests, while the sanitizer build compiles, a soak of three
+# minutes (scripts/soak.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh
@@ -20,12 +20,20 @@ cmake --build build -j2
 # The load test's figures: frames per second through the whole program and peak memory.
 grep -h '^load:' build/Testing/Temporary/LastTest.log || true
 
-stage "soak: the program for three minutes with two scales, a site, the service and the wedge, faults at random moments"
-./scripts/soak.sh 3
+stage "soak: the program for three minutes with two scales, a site, the service and the wedge, faults at random moments (beside the next build)"
+# It waits for conditions, never for the clock, so it runs while the sanitizer build compiles.
+./scripts/soak.sh 3 > build/soak.log 2>&1 &
+soak=$!
+trap 'kill "$soak" 2>/dev/null || true' EXIT  # (a failed build leaves no soak behind)
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build and test"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPESAVO_SANITIZE=ON -DPESAVO_BENCH=OFF >/dev/null
 cmake --build build-asan -j2
+soakEnd=0
+wait "$soak" || soakEnd=$?
+echo "-- the soak:"
+grep -v '^ *[0-9]*s ' build/soak.log || true  # (its figures; the log keeps every fault and its moment)
+[ "$soakEnd" -eq 0 ] || { echo "the soak failed (build/soak.log)"; exit 1; }
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2 -LE '^(load|reconnect)$')
 
 stage "ThreadSanitizer build: the threaded tests (serial engine, connection, the desk, the window)"
@@ -35,7 +43,7 @@ cmake --build build-tsan -j2 --target serial_tests desk_tests app_tests reconnec
   ctest --output-on-failure -j2 -L '^(serial|desk|app|reconnect)$')
 
 stage "fuzz targets"
-./scripts/fuzz.sh "${PESAVO_FUZZ_SECONDS:-15}"
+./scripts/fuzz.sh "${PESAVO_FUZZ_SECONDS:-10}"
 
 stage "Windows: cross build with mingw-w64, tests under Wine"
 ./scripts/windows-test.sh

@@ -156,7 +156,7 @@ void Desk::RunPending() {
             // A lost line's question is about the rows it left, never about a connection made
             // since (that one goes on; the operator's own click on it asks afresh).
             if (std::exchange(lostLineHeld_, false)) AfterLostLine();
-            else if (connected_ || waiting_) ToggleConnection(0);
+            else if (std::exchange(disconnectHeld_, false) && (connected_ || waiting_)) ToggleConnection(0);
         },
         [this] { OnClose(); },
         [this] { return closing_; },

@@ -291,6 +291,7 @@ private:
     bool silenceTold_ = false;  // the scale's silence was taken for a lost line
     bool waiting_ = false;      // for the scale of a lost line to come back
     bool lostLineHeld_ = false;  // a lost line's question waits for the running job
+    bool disconnectHeld_ = false;  // so does the operator's Disconnect
     std::uint64_t limitEnds_ = 0;  // connections the row limit ended
     Questions questions_;
     bool pendingPosted_ = false;

@@ -51,6 +51,7 @@ void Desk::ToggleConnection(int portItem) {
         if (rules_.Busy()) {
             // Closing asks whether to save or discard the rows: that waits for the running job.
             lostLineHeld_ = false;  // (the operator's click asks about them all the same)
+            disconnectHeld_ = true;
             rules_.Hold(weighing::TableRules::kDisconnect);
             return;
         }
@@ -61,6 +62,9 @@ void Desk::ToggleConnection(int portItem) {
         AskPortClose();
         return;
     }
+    // The operator connects again: a Disconnect or a lost line's question still held is about a
+    // connection that is over, and moot (its rows stay).
+    lostLineHeld_ = disconnectHeld_ = false;
     LoadScaleKinds();  // (a site may have named its scales since)
     if (portItem > 0) {
         link_.Connect(portItem);  // ignored while a check or search of the operator's runs
@@ -237,6 +241,7 @@ void Desk::LineLost() {
         return;
     }
     link_.Disconnected(false);
+    disconnectHeld_ = false;  // (the question about the rows comes all the same)
     ShowState();
     AfterLostLine();
 }
