@@ -8,6 +8,7 @@
 #include "platform/PortList.h"
 #include "../tests/support/Boxes.h"
 #include "../tests/support/EventLoop.h"
+#include "../tests/support/FreePort.h"
 #ifdef PESAVO_BENCH_SITE
 #include "../tests/support/PostgresCluster.h"
 #endif
@@ -199,21 +200,6 @@ void SendToSite(const Scratch& scratch) {
     PostgresCluster& server = SiteServer();
     std::ofstream(scratch.dir / "Site.ini") << "[Site]\r\nDatabase=" << server.Connection("bench") << " passfile="
                                             << server.WritePassFile("pgpass", {{"bench", "bench-secret"}}) << "\r\nDesk=bench\r\n";
-}
-#endif
-
-#ifdef PESAVO_BENCH_SERVICE
-// A port nobody listens on now.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof at;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
-    ::close(fd);
-    return ntohs(at.sin_port);
 }
 #endif
 

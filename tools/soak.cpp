@@ -15,6 +15,7 @@
 #include "soak-desk.h"
 
 #include "../tests/support/ChildProcess.h"
+#include "../tests/support/FreePort.h"
 #include "../tests/support/PostgresCluster.h"
 #include "../tests/support/ProgramFolder.h"
 
@@ -46,19 +47,6 @@ const std::string kToken = "5a0c7e3d9b1f4a6e8c2d0b9a7f5e3c1d";
 const char* const kDesk = "Soak desk";
 
 volatile std::sig_atomic_t g_stop = 0;  // SIGINT or SIGTERM: the shift ends now, and is counted
-
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), size) == 0 && ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) == 0)
-        port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
-}
 
 class Child : public ChildProcess {
 public:

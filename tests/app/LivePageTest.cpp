@@ -9,6 +9,7 @@
 #include "CPesavoDlg.h"
 #include "../support/Boxes.h"
 #include "../support/EventLoop.h"
+#include "../support/FreePort.h"
 #include "../support/ProgramFolder.h"
 #include "../support/ScaleSim.h"
 #include "../support/ServiceClient.h"
@@ -62,20 +63,6 @@ private:
         return args;
     }
 };
-
-// A loopback port nothing listens on now.
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    ::close(s);
-    return port;
-}
 
 // ---- the browser ----
 
